@@ -1,0 +1,71 @@
+# Quick start: `make demo` and `make test` set up whatever is missing (a virtual environment,
+# the package built from source, the test dependencies, GoogleTest) and then run.
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.deps-installed
+JOBS ?= 2
+SHARED ?= ../shared
+
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+
+ASAN_LIB = $(shell $(CXX) -print-file-name=libasan.so)
+SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LD_PRELOAD=$(ASAN_LIB)
+
+.PHONY: all demo test test-core test-python sanitize install gtest lint format clean
+
+all: install
+
+$(STAMP): pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "pytest>=7" "eccodes>=2.30" ruff
+	touch $@
+
+# Builds the extension module with scikit-build-core, for the interpreter of the venv.
+install: $(STAMP)
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+# GoogleTest comes from Debian's libgtest-dev.
+gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+		echo "installing GoogleTest (libgtest-dev)"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
+	fi
+
+test: install gtest
+	$(MAKE) test-core test-python
+
+test-core: $(STAMP) gtest
+	$(VENV)/bin/cmake -S . -B build/core -G Ninja -DSKARVEL_MODULE=OFF -DSKARVEL_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build build/core
+	cd build/core && ../../$(VENV)/bin/ctest --output-on-failure -j$(JOBS)
+
+test-python: $(STAMP)
+	$(PY) -m pytest -q tests
+
+# The core and the module built with AddressSanitizer and UndefinedBehaviorSanitizer; the
+# whole test suite runs against them.
+sanitize: $(STAMP) gtest
+	$(VENV)/bin/cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DSKARVEL_SANITIZE=ON -DSKARVEL_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build build/sanitize
+	cd build/sanitize && ../../$(VENV)/bin/ctest --output-on-failure -j$(JOBS)
+	$(SANITIZE_ENV) SKARVEL_EXPECT_MODULE_DIR=$(abspath build/sanitize) \
+		PYTHONPATH=$(abspath build/sanitize) $(PY) -m pytest -q tests
+
+demo: install
+	$(PY) examples/demo.py
+
+lint: $(STAMP)
+	$(VENV)/bin/ruff check tests examples bench
+	$(VENV)/bin/ruff format --check tests examples bench
+
+format: $(STAMP)
+	$(VENV)/bin/ruff format tests examples bench
+	clang-format -i src/*/*.cpp src/*/*.hpp tests/cpp/*.cpp
+
+clean:
+	rm -rf build $(VENV)
