@@ -337,3 +337,30 @@ def test_many_zero_length_markers_end_promptly():
     data = b"BUFR\x00\x00\x00\x04" * 20000
     with pytest.raises(ValueError, match="too short"):
         _skarvel.parse_all_bytes(data)
+
+
+def _single_octet_mutations(message: bytes):
+    for offset in range(len(message)):
+        for value in (0x00, 0x01, 0x07, 0x80, 0xFF, message[offset] ^ 0x40):
+            yield message[:offset] + bytes([value]) + message[offset + 1 :]
+
+
+@pytest.mark.parametrize(
+    "message",
+    [MSG, Message(section2=b"local", section1_extra=b"xy", descriptors=[]).to_bytes()],
+    ids=["plain", "with_section2"],
+)
+def test_corrupted_and_truncated_messages_fail_cleanly(message):
+    """Every single-octet change and every truncation either parses or raises ValueError."""
+    outcomes = {"parsed": 0, "refused": 0}
+    candidates = list(_single_octet_mutations(message))
+    candidates += [message[:n] for n in range(len(message))]
+    candidates += [with_total_length(message[:n], n) for n in range(8, len(message))]
+    for data in candidates:
+        for parse in (_skarvel.parse_bytes, _skarvel.parse_all_bytes):
+            try:
+                parse(data)
+                outcomes["parsed"] += 1
+            except ValueError:
+                outcomes["refused"] += 1
+    assert outcomes["parsed"] > 0 and outcomes["refused"] > 0

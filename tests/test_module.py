@@ -180,6 +180,13 @@ def test_unreadable_files_raise_os_error(function, make_path, text, tmp_path):
     assert info.value.errno is None and info.value.filename is None
 
 
+def test_path_with_nul_byte_is_not_cut_short(tmp_path):
+    (tmp_path / "a").write_bytes(MSG)
+    with pytest.raises(OSError) as info:
+        _skarvel.parse_file(str(tmp_path / "a") + "\0.bufr")
+    assert info.value.args == ("Invalid argument (os error 22)",)
+
+
 def test_non_utf8_paths_are_refused_as_type_errors(tmp_path):
     with pytest.raises(TypeError, match="'path'"):
         _skarvel.parse_file(str(tmp_path) + "/\udcff")

@@ -18,7 +18,7 @@
 namespace skarvel {
 
 class BitReader {
-public:
+  public:
     explicit BitReader(std::span<const std::uint8_t> data) : data_(data) {}
 
     // Reads `width` bits (0 to 64) as an unsigned integer. Width 0 reads nothing and gives 0.
@@ -43,7 +43,7 @@ public:
     // Bits not yet read.
     std::size_t remaining_bits() const { return data_.size() * 8 - position_; }
 
-private:
+  private:
     bool has_bits(std::size_t width) const { return width <= remaining_bits(); }
 
     // The `width` bits (1 to 64) at bit `pos`; the caller has checked that they exist.

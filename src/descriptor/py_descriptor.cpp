@@ -12,13 +12,14 @@ namespace skarvel::py {
 namespace {
 
 struct DescriptorObject {
-    PyObject_HEAD
-    std::uint8_t f;
+    PyObject_HEAD std::uint8_t f;
     std::uint8_t x;
     std::uint8_t y;
 };
 
-DescriptorObject* as_descriptor(PyObject* self) { return reinterpret_cast<DescriptorObject*>(self); }
+DescriptorObject* as_descriptor(PyObject* self) {
+    return reinterpret_cast<DescriptorObject*>(self);
+}
 
 // The code of the stored fields; no range is enforced beyond 8 bits per field.
 std::uint32_t fxy_of(const DescriptorObject* d) { return make_code(d->f, d->x, d->y); }
@@ -73,10 +74,8 @@ PyObject* descriptor_repr(PyObject* self) {
 }
 
 PyGetSetDef descriptor_getset[] = {
-    {"f", get_f, nullptr, nullptr, nullptr},
-    {"x", get_x, nullptr, nullptr, nullptr},
-    {"y", get_y, nullptr, nullptr, nullptr},
-    {"fxy", get_fxy, nullptr, nullptr, nullptr},
+    {"f", get_f, nullptr, nullptr, nullptr},       {"x", get_x, nullptr, nullptr, nullptr},
+    {"y", get_y, nullptr, nullptr, nullptr},       {"fxy", get_fxy, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -36,7 +36,8 @@ std::string BufrError::message() const {
             return "descriptor " + format_code6(static_cast<std::uint32_t>(a_)) +
                    " was not found in Table D";
         case ErrorKind::IncompleteDelayedReplication:
-            return "delayed replication descriptor " + format_code6(static_cast<std::uint32_t>(a_)) +
+            return "delayed replication descriptor " +
+                   format_code6(static_cast<std::uint32_t>(a_)) +
                    " is missing its replication factor or replicated descriptors";
         case ErrorKind::UnsupportedReplication:
             return "unsupported replication descriptor " +

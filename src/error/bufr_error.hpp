@@ -32,7 +32,7 @@ enum class ErrorKind : std::uint8_t {
 };
 
 class BufrError {
-public:
+  public:
     static BufrError too_short() { return BufrError(ErrorKind::TooShort); }
     static BufrError missing_marker() { return BufrError(ErrorKind::MissingMarker); }
     static BufrError unsupported_edition(std::uint8_t edition) {
@@ -83,7 +83,7 @@ public:
     // The full message text of the kind, as the Python side sees it.
     std::string message() const;
 
-private:
+  private:
     explicit BufrError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0)
         : kind_(kind), a_(a), b_(b) {}
 
@@ -100,7 +100,7 @@ std::string os_error_text(int errnum);
 // a test for success and access to either side.
 template <typename T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : v_(std::move(value)) {}          // NOLINT(google-explicit-constructor)
     Result(BufrError error) : v_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
@@ -115,13 +115,13 @@ public:
     BufrError& error() { return std::get<1>(v_); }
     const BufrError& error() const { return std::get<1>(v_); }
 
-private:
+  private:
     std::variant<T, BufrError> v_;
 };
 
 // Success or a BufrError, for operations that produce nothing.
 class [[nodiscard]] Status {
-public:
+  public:
     Status() = default;
     Status(BufrError error) : error_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
@@ -130,7 +130,7 @@ public:
     BufrError& error() { return *error_; }
     const BufrError& error() const { return *error_; }
 
-private:
+  private:
     std::optional<BufrError> error_;
 };
 

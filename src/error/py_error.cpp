@@ -7,8 +7,8 @@ namespace skarvel::py {
 namespace {
 
 PyObject* raise_text(PyObject* type, const std::string& text) {
-    PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                             "replace");
+    PyObject* message =
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
     if (message != nullptr) {
         PyErr_SetObject(type, message);
         Py_DECREF(message);
@@ -18,7 +18,9 @@ PyObject* raise_text(PyObject* type, const std::string& text) {
 
 }  // namespace
 
-PyObject* to_py_err(const BufrError& error) { return raise_text(PyExc_ValueError, error.message()); }
+PyObject* to_py_err(const BufrError& error) {
+    return raise_text(PyExc_ValueError, error.message());
+}
 
 PyObject* raise_os_error(const BufrError& error) {
     return raise_text(PyExc_OSError, error.detail());

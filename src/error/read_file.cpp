@@ -12,7 +12,7 @@ namespace {
 
 // Closes the descriptor on every path out of read_whole_file.
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -21,13 +21,15 @@ public:
     }
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
 }  // namespace
 
 Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
+    // The system would silently cut the path at an embedded NUL and open another file.
+    if (path.find('\0') != std::string::npos) return BufrError::io_errno(EINVAL);
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return BufrError::io_errno(errno);
 

@@ -59,8 +59,7 @@ PyObject* parse_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return parse_one(content);
 }
 
-PyObject* parse_all_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* parse_all_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Bytes content;
     if (!data_parameter("parse_all_bytes", args, nargs, kwnames, content)) return nullptr;
     return parse_all(content);
@@ -74,8 +73,7 @@ PyObject* parse_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return parse_one(*content);
 }
 
-PyObject* parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+PyObject* parse_all_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::string path;
     if (!path_parameter("parse_all_file", args, nargs, kwnames, path)) return nullptr;
     auto content = read_whole_file(path);

@@ -5,10 +5,8 @@
 
 namespace skarvel::py {
 
-PyObject* parse_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
-PyObject* parse_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames);
+PyObject* parse_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* parse_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* parse_all_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 PyObject* parse_all_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

@@ -10,8 +10,8 @@ void set_argument_error(const char* name, const std::string& reason) {
     PyErr_Format(PyExc_TypeError, "argument '%s': %s", name, reason.c_str());
 }
 
-bool bind_arguments(const char* function, std::span<const char* const> names,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+bool bind_arguments(const char* function, std::span<const char* const> names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const auto count = static_cast<Py_ssize_t>(names.size());
     if (nargs > count) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
@@ -31,8 +31,8 @@ bool bind_arguments(const char* function, std::span<const char* const> names,
             }
         }
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         function, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                         key);
             return false;
         }
         if (out[index] != nullptr) {
@@ -55,8 +55,8 @@ bool bind_arguments(const char* function, std::span<const char* const> names,
         list += std::string("'") + names[i] + "'";
         ++listed;
     }
-    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s",
-                 function, missing, missing == 1 ? "" : "s", list.c_str());
+    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %s", function,
+                 missing, missing == 1 ? "" : "s", list.c_str());
     return false;
 }
 
@@ -125,8 +125,8 @@ bool unsigned_argument(PyObject* obj, const char* name, std::uint64_t max, std::
 
 namespace skarvel::py {
 
-bool bind_tuple_arguments(const char* function, std::span<const char* const> names,
-                          PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind_tuple_arguments(const char* function, std::span<const char* const> names, PyObject* args,
+                          PyObject* kwargs, PyObject** out) {
     // Lay the call out as the fast-call convention does: positional values, then keyword
     // values in the order of a tuple of their names. All references stay borrowed.
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);

@@ -18,8 +18,8 @@ namespace skarvel::py {
 // Binds positional and keyword arguments to `names.size()` required parameters. On success
 // every entry of `out` is a borrowed reference; on failure a TypeError is set and false is
 // returned. `function` is the name used in the error texts, for example "parse_bytes".
-bool bind_arguments(const char* function, std::span<const char* const> names,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+bool bind_arguments(const char* function, std::span<const char* const> names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 // `data`: bytes or a subclass of it; other buffers are refused. The view borrows the object.
 bool bytes_argument(PyObject* obj, const char* name, std::span<const std::uint8_t>& out);
@@ -38,7 +38,7 @@ void set_argument_error(const char* name, const std::string& reason);
 namespace skarvel::py {
 
 // bind_arguments for the tuple-and-dict convention of type constructors (tp_new).
-bool bind_tuple_arguments(const char* function, std::span<const char* const> names,
-                          PyObject* args, PyObject* kwargs, PyObject** out);
+bool bind_tuple_arguments(const char* function, std::span<const char* const> names, PyObject* args,
+                          PyObject* kwargs, PyObject** out);
 
 }  // namespace skarvel::py

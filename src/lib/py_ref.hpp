@@ -8,7 +8,7 @@
 namespace skarvel::py {
 
 class PyRef {
-public:
+  public:
     PyRef() = default;
     // Takes ownership of a new reference (which may be null after a failed call).
     explicit PyRef(PyObject* owned) : obj_(owned) {}
@@ -36,7 +36,7 @@ public:
         Py_XDECREF(old);
     }
 
-private:
+  private:
     PyObject* obj_ = nullptr;
 };
 

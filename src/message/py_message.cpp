@@ -8,8 +8,7 @@ namespace skarvel::py {
 namespace {
 
 struct MessageObject {
-    PyObject_HEAD
-    BufrMessage message;
+    PyObject_HEAD BufrMessage message;
 };
 
 const BufrMessage& message_of(PyObject* self) {
@@ -41,7 +40,7 @@ PyObject* get_field(PyObject* self, void* /*closure*/) {
 }
 
 #define SKARVEL_MESSAGE_FIELD(name) \
-    {#name, get_field<&BufrMessage::name>, nullptr, nullptr, nullptr}
+    { #name, get_field < &BufrMessage::name>, nullptr, nullptr, nullptr }
 
 PyGetSetDef message_getset[] = {
     SKARVEL_MESSAGE_FIELD(total_length),
