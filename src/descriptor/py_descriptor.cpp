@@ -6,6 +6,7 @@
 
 #include "descriptor/descriptor_code.hpp"
 #include "lib/py_args.hpp"
+#include "lib/py_type.hpp"
 
 namespace skarvel::py {
 
@@ -89,17 +90,13 @@ PyMethodDef descriptor_methods[] = {
 
 PyTypeObject* descriptor_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    if (type.tp_flags & Py_TPFLAGS_READY) return &type;
-    type.tp_name = "_skarvel.Descriptor";
-    type.tp_basicsize = sizeof(DescriptorObject);
-    type.tp_repr = descriptor_repr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = "Descriptor(f, x, y)\n--\n\n";
-    type.tp_methods = descriptor_methods;
-    type.tp_getset = descriptor_getset;
-    type.tp_new = descriptor_new;
-    if (PyType_Ready(&type) < 0) return nullptr;
-    return &type;
+    return ready_type(type, {.name = "_skarvel.Descriptor",
+                             .basicsize = sizeof(DescriptorObject),
+                             .repr = descriptor_repr,
+                             .doc = "Descriptor(f, x, y)\n--\n\n",
+                             .methods = descriptor_methods,
+                             .getset = descriptor_getset,
+                             .tp_new = descriptor_new});
 }
 
 }  // namespace skarvel::py

@@ -3,6 +3,8 @@
 #include <new>
 #include <string>
 
+#include "lib/py_type.hpp"
+
 namespace skarvel::py {
 
 namespace {
@@ -98,16 +100,12 @@ void message_dealloc(PyObject* self) {
 
 PyTypeObject* bufr_message_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    if (type.tp_flags & Py_TPFLAGS_READY) return &type;
-    type.tp_name = "_skarvel.BufrMessage";
-    type.tp_basicsize = sizeof(MessageObject);
-    type.tp_dealloc = message_dealloc;
-    type.tp_repr = message_repr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_getset = message_getset;
     // No tp_new: instances come only from the parsing functions.
-    if (PyType_Ready(&type) < 0) return nullptr;
-    return &type;
+    return ready_type(type, {.name = "_skarvel.BufrMessage",
+                             .basicsize = sizeof(MessageObject),
+                             .dealloc = message_dealloc,
+                             .repr = message_repr,
+                             .getset = message_getset});
 }
 
 PyObject* new_bufr_message(BufrMessage&& message) {

@@ -1,5 +1,7 @@
 #include "tables/py_tables.hpp"
 
+#include "lib/py_type.hpp"
+
 namespace skarvel::py {
 
 namespace {
@@ -16,31 +18,23 @@ struct TableSetObject {
     PyObject_HEAD
 };
 
-// Readies a type with no constructor callable from Python.
-PyTypeObject* ready(PyTypeObject& type, const char* name, Py_ssize_t basicsize) {
-    if (type.tp_flags & Py_TPFLAGS_READY) return &type;
-    type.tp_name = name;
-    type.tp_basicsize = basicsize;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    if (PyType_Ready(&type) < 0) return nullptr;
-    return &type;
-}
-
 }  // namespace
 
 PyTypeObject* element_definition_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    return ready(type, "_skarvel.ElementDefinition", sizeof(ElementDefinitionObject));
+    return ready_type(
+        type, {.name = "_skarvel.ElementDefinition", .basicsize = sizeof(ElementDefinitionObject)});
 }
 
 PyTypeObject* sequence_definition_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    return ready(type, "_skarvel.SequenceDefinition", sizeof(SequenceDefinitionObject));
+    return ready_type(type, {.name = "_skarvel.SequenceDefinition",
+                             .basicsize = sizeof(SequenceDefinitionObject)});
 }
 
 PyTypeObject* table_set_type() {
     static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    return ready(type, "_skarvel.TableSet", sizeof(TableSetObject));
+    return ready_type(type, {.name = "_skarvel.TableSet", .basicsize = sizeof(TableSetObject)});
 }
 
 }  // namespace skarvel::py
