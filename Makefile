@@ -10,6 +10,9 @@ SHARED ?= ../shared
 
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
+# CMake and Ninja come from the venv, whatever else the machine has on its PATH.
+CMAKE_CONFIGURE = $(VENV)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+
 ASAN_LIB = $(shell $(CXX) -print-file-name=libasan.so)
 SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LD_PRELOAD=$(ASAN_LIB)
@@ -39,7 +42,7 @@ test: install gtest
 	$(MAKE) test-core test-python
 
 test-core: $(STAMP) gtest
-	$(VENV)/bin/cmake -S . -B build/core -G Ninja -DSKARVEL_MODULE=OFF -DSKARVEL_TESTS=ON >/dev/null
+	$(CMAKE_CONFIGURE) -S . -B build/core -DSKARVEL_MODULE=OFF -DSKARVEL_TESTS=ON >/dev/null
 	$(VENV)/bin/cmake --build build/core
 	cd build/core && ../../$(VENV)/bin/ctest --output-on-failure -j$(JOBS)
 
@@ -49,7 +52,7 @@ test-python: $(STAMP)
 # The core and the module built with AddressSanitizer and UndefinedBehaviorSanitizer; the
 # whole test suite runs against them.
 sanitize: $(STAMP) gtest
-	$(VENV)/bin/cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	$(CMAKE_CONFIGURE) -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DSKARVEL_SANITIZE=ON -DSKARVEL_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build build/sanitize
 	cd build/sanitize && ../../$(VENV)/bin/ctest --output-on-failure -j$(JOBS)
