@@ -63,11 +63,11 @@ demo: install
 	$(PY) examples/demo.py
 
 lint: $(STAMP)
-	$(VENV)/bin/ruff check tests examples bench
-	$(VENV)/bin/ruff format --check tests examples bench
+	$(VENV)/bin/ruff check tests examples
+	$(VENV)/bin/ruff format --check tests examples
 
 format: $(STAMP)
-	$(VENV)/bin/ruff format tests examples bench
+	$(VENV)/bin/ruff format tests examples
 	clang-format -i src/*/*.cpp src/*/*.hpp tests/cpp/*.cpp
 
 clean:
