@@ -6,7 +6,6 @@ VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-installed
 JOBS ?= 2
-SHARED ?= ../shared
 
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 

@@ -13,7 +13,8 @@ namespace skarvel::py {
 namespace {
 
 struct DescriptorObject {
-    PyObject_HEAD std::uint8_t f;
+    PyObject_HEAD
+    std::uint8_t f;
     std::uint8_t x;
     std::uint8_t y;
 };
@@ -74,11 +75,15 @@ PyObject* descriptor_repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// clang-format off
 PyGetSetDef descriptor_getset[] = {
-    {"f", get_f, nullptr, nullptr, nullptr},       {"x", get_x, nullptr, nullptr, nullptr},
-    {"y", get_y, nullptr, nullptr, nullptr},       {"fxy", get_fxy, nullptr, nullptr, nullptr},
+    {"f", get_f, nullptr, nullptr, nullptr},
+    {"x", get_x, nullptr, nullptr, nullptr},
+    {"y", get_y, nullptr, nullptr, nullptr},
+    {"fxy", get_fxy, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+// clang-format on
 
 PyMethodDef descriptor_methods[] = {
     {"from_fxy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(descriptor_from_fxy)),

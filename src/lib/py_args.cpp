@@ -121,10 +121,6 @@ bool unsigned_argument(PyObject* obj, const char* name, std::uint64_t max, std::
     return true;
 }
 
-}  // namespace skarvel::py
-
-namespace skarvel::py {
-
 bool bind_tuple_arguments(const char* function, std::span<const char* const> names, PyObject* args,
                           PyObject* kwargs, PyObject** out) {
     // Lay the call out as the fast-call convention does: positional values, then keyword

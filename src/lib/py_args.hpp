@@ -33,10 +33,6 @@ bool unsigned_argument(PyObject* obj, const char* name, std::uint64_t max, std::
 // Sets TypeError "argument '<name>': <reason>".
 void set_argument_error(const char* name, const std::string& reason);
 
-}  // namespace skarvel::py
-
-namespace skarvel::py {
-
 // bind_arguments for the tuple-and-dict convention of type constructors (tp_new).
 bool bind_tuple_arguments(const char* function, std::span<const char* const> names, PyObject* args,
                           PyObject* kwargs, PyObject** out);

@@ -10,7 +10,8 @@ namespace skarvel::py {
 namespace {
 
 struct MessageObject {
-    PyObject_HEAD BufrMessage message;
+    PyObject_HEAD
+    BufrMessage message;
 };
 
 const BufrMessage& message_of(PyObject* self) {
@@ -41,8 +42,10 @@ PyObject* get_field(PyObject* self, void* /*closure*/) {
     return to_python(message_of(self).*Field);
 }
 
+// clang-format off
 #define SKARVEL_MESSAGE_FIELD(name) \
-    { #name, get_field < &BufrMessage::name>, nullptr, nullptr, nullptr }
+    {#name, get_field<&BufrMessage::name>, nullptr, nullptr, nullptr}
+// clang-format on
 
 PyGetSetDef message_getset[] = {
     SKARVEL_MESSAGE_FIELD(total_length),
