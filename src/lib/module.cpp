@@ -7,6 +7,7 @@
 
 #include "data/py_decoded_value.hpp"
 #include "descriptor/py_descriptor.hpp"
+#include "lib/decode_functions.hpp"
 #include "lib/message_functions.hpp"
 #include "lib/py_ref.hpp"
 #include "message/py_message.hpp"
@@ -30,6 +31,8 @@ PyMethodDef module_functions[] = {
      "parse_all_bytes(data)\n--\n\n"},
     {"parse_all_file", fastcall<parse_all_file>(), kFastcallKeywords,
      "parse_all_file(path)\n--\n\n"},
+    {"expand_descriptors", fastcall<expand_descriptors>(), kFastcallKeywords,
+     "expand_descriptors(table_dir, descriptors)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -121,6 +121,30 @@ bool unsigned_argument(PyObject* obj, const char* name, std::uint64_t max, std::
     return true;
 }
 
+bool descriptor_list_argument(PyObject* obj, const char* name, std::vector<DescriptorCode>& out) {
+    if (PyUnicode_Check(obj)) {
+        set_argument_error(name, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj)) {
+        set_argument_error(name, std::string("'") + Py_TYPE(obj)->tp_name +
+                                     "' object cannot be converted to 'Sequence'");
+        return false;
+    }
+    const Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) return false;
+    out.clear();
+    out.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyRef item(PySequence_GetItem(obj, i));
+        if (!item) return false;
+        std::uint64_t code = 0;
+        if (!unsigned_argument(item.get(), name, UINT32_MAX, code)) return false;
+        out.push_back(static_cast<DescriptorCode>(code));
+    }
+    return true;
+}
+
 bool bind_tuple_arguments(const char* function, std::span<const char* const> names, PyObject* args,
                           PyObject* kwargs, PyObject** out) {
     // Lay the call out as the fast-call convention does: positional values, then keyword

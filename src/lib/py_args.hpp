@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "descriptor/descriptor_code.hpp"
 
 namespace skarvel::py {
 
@@ -29,6 +32,10 @@ bool str_argument(PyObject* obj, const char* name, std::string& out);
 
 // An integer no greater than `max` and not negative; anything with __index__ is accepted.
 bool unsigned_argument(PyObject* obj, const char* name, std::uint64_t max, std::uint64_t& out);
+
+// A sequence of descriptor codes: a list, a tuple or any object of the sequence protocol whose
+// items are integers in 0 to 4294967295. A str is refused, though it is a sequence.
+bool descriptor_list_argument(PyObject* obj, const char* name, std::vector<DescriptorCode>& out);
 
 // Sets TypeError "argument '<name>': <reason>".
 void set_argument_error(const char* name, const std::string& reason);

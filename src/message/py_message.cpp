@@ -120,4 +120,14 @@ PyObject* new_bufr_message(BufrMessage&& message) {
     return self;
 }
 
+const BufrMessage* bufr_message_of(PyObject* obj) {
+    PyTypeObject* type = bufr_message_type();
+    if (type == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(obj, type)) return nullptr;
+    return &message_of(obj);
+}
+
 }  // namespace skarvel::py

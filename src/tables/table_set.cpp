@@ -1,0 +1,93 @@
+#include "tables/table_set.hpp"
+
+#include <utility>
+
+namespace skarvel {
+
+void TableSet::insert_element(ElementDefinition element) {
+    const DescriptorCode code = element.code;
+    elements_.insert_or_assign(code, std::move(element));
+}
+
+void TableSet::insert_sequence(SequenceDefinition sequence) {
+    const DescriptorCode code = sequence.code;
+    sequences_.insert_or_assign(code, std::move(sequence));
+}
+
+void TableSet::insert_code_table(DescriptorCode code, CodeTable table) {
+    code_tables_.insert_or_assign(code, std::move(table));
+}
+
+const ElementDefinition* TableSet::element(DescriptorCode code) const {
+    auto it = elements_.find(code);
+    return it == elements_.end() ? nullptr : &it->second;
+}
+
+const SequenceDefinition* TableSet::sequence(DescriptorCode code) const {
+    auto it = sequences_.find(code);
+    return it == sequences_.end() ? nullptr : &it->second;
+}
+
+std::optional<std::string_view> TableSet::code_meaning(DescriptorCode code,
+                                                       std::uint64_t raw) const {
+    auto table = code_tables_.find(code);
+    if (table == code_tables_.end()) return std::nullopt;
+    return table->second.find(raw);
+}
+
+std::size_t CodeTable::slot_of(std::uint64_t key) const {
+    // Fibonacci hashing spreads the small consecutive keys of code tables over the slots.
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+    while (slots_[i].used && slots_[i].key != key) i = (i + 1) & mask;
+    return i;
+}
+
+void CodeTable::grow(std::size_t capacity) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(capacity, Slot{});
+    for (const Slot& slot : old) {
+        if (slot.used) slots_[slot_of(slot.key)] = slot;
+    }
+}
+
+void CodeTable::reserve(std::size_t count, std::size_t text_bytes) {
+    std::size_t capacity = 8;
+    while (capacity < 2 * count) capacity *= 2;
+    if (capacity > slots_.size()) grow(capacity);
+    text_.reserve(text_bytes);
+}
+
+void CodeTable::insert_or_assign(std::uint64_t key, std::string_view meaning) {
+    if (2 * (size_ + 1) > slots_.size()) grow(slots_.empty() ? 8 : 2 * slots_.size());
+    Slot& slot = slots_[slot_of(key)];
+    if (!slot.used) {
+        slot.used = true;
+        slot.key = key;
+        ++size_;
+    }
+    // A replaced meaning stays behind in the buffer, which is bounded by the file the table
+    // came from; the loader refuses files of 4 GiB or more, so offsets fit 32 bits.
+    slot.offset = static_cast<std::uint32_t>(text_.size());
+    slot.length = static_cast<std::uint32_t>(meaning.size());
+    text_.append(meaning);
+}
+
+std::optional<std::string_view> CodeTable::find(std::uint64_t key) const {
+    if (slots_.empty()) return std::nullopt;
+    const Slot& slot = slots_[slot_of(key)];
+    if (!slot.used) return std::nullopt;
+    return std::string_view(text_).substr(slot.offset, slot.length);
+}
+
+std::vector<std::pair<std::uint64_t, std::string_view>> CodeTable::entries() const {
+    std::vector<std::pair<std::uint64_t, std::string_view>> out;
+    out.reserve(size_);
+    for (const Slot& slot : slots_) {
+        if (!slot.used) continue;
+        out.emplace_back(slot.key, std::string_view(text_).substr(slot.offset, slot.length));
+    }
+    return out;
+}
+
+}  // namespace skarvel
