@@ -7,8 +7,13 @@ from typing import NamedTuple
 
 import _skarvel
 import pytest
-
-CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
+from corpus import (
+    CORPUS,
+    has_padded_section3,
+    section4_length,
+    split_messages,
+    without_section3_padding,
+)
 
 if not CORPUS.is_dir():
     pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
@@ -16,7 +21,6 @@ if not CORPUS.is_dir():
 ED4_FILES = sorted(p for p in (CORPUS / "ed4").iterdir() if p.is_file())
 OTHER_FILES = sorted(p for p in (CORPUS / "other").iterdir() if p.is_file())
 
-MARKER = b"BUFR"
 ODD_AREA_ERROR = "section 3 descriptor area has odd byte count"
 
 
@@ -73,22 +77,6 @@ HEADER_KEYS = {
 }
 
 
-def u24(data: bytes, offset: int) -> int:
-    return int.from_bytes(data[offset : offset + 3], "big")
-
-
-def split_messages(data: bytes) -> list[bytes]:
-    """Cuts data at each "BUFR" marker by the declared total length; a truncated last
-    message keeps only the octets present."""
-    pieces = []
-    start = data.find(MARKER)
-    while start >= 0 and start + 8 <= len(data):
-        length = u24(data, start + 4)
-        pieces.append(data[start : start + length])
-        start = data.find(MARKER, start + max(length, len(MARKER)))
-    return pieces
-
-
 def ed4_messages(path: Path) -> list[tuple[int, bytes]]:
     """The edition 4 messages of a file with their index among all its messages."""
     pieces = split_messages(path.read_bytes())
@@ -101,33 +89,6 @@ def comparable_messages(path: Path) -> list[tuple[int, bytes]]:
         for index, message in ed4_messages(path)
         if (path.name, index) not in REFUSED
     ]
-
-
-def section3_start(message: bytes) -> int:
-    section1_end = 8 + u24(message, 8)
-    if message[17] == 0:
-        return section1_end
-    return section1_end + u24(message, section1_end)
-
-
-def has_padded_section3(message: bytes) -> bool:
-    return (u24(message, section3_start(message)) - 7) % 2 == 1
-
-
-def section4_length(message: bytes) -> int:
-    start = section3_start(message)
-    return u24(message, start + u24(message, start))
-
-
-def without_section3_padding(message: bytes) -> bytes:
-    """Drops the last octet of section 3 and shortens both length fields to match."""
-    start = section3_start(message)
-    length = u24(message, start)
-    copy = bytearray(message)
-    del copy[start + length - 1]
-    copy[start : start + 3] = (length - 1).to_bytes(3, "big")
-    copy[4:7] = (len(message) - 1).to_bytes(3, "big")
-    return bytes(copy)
 
 
 def padded_messages(path: Path) -> list[tuple[int, bytes]]:

@@ -26,6 +26,7 @@ FUNCTIONS = {
     "parse_file": "(path)",
     "parse_all_bytes": "(data)",
     "parse_all_file": "(path)",
+    "expand_descriptors": "(table_dir, descriptors)",
 }
 
 
