@@ -16,7 +16,7 @@ ASAN_LIB = $(shell $(CXX) -print-file-name=libasan.so)
 SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LD_PRELOAD=$(ASAN_LIB)
 
-.PHONY: all demo test test-core test-python sanitize install gtest lint format clean
+.PHONY: all demo test test-core test-python sanitize install gtest eccodes-data bench lint format clean
 
 all: install
 
@@ -37,7 +37,16 @@ gtest:
 		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
 	fi
 
-test: install gtest
+# Real ecCodes definition trees (element.table, sequence.def, codetables) for the table tests
+# and the benchmark come from Debian's libeccodes-data.
+ECCODES_DEFINITIONS := /usr/share/eccodes/definitions
+eccodes-data:
+	@if [ ! -d $(ECCODES_DEFINITIONS)/bufr/tables ]; then \
+		echo "installing ecCodes definitions (libeccodes-data)"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libeccodes-data >/dev/null; \
+	fi
+
+test: install gtest eccodes-data
 	$(MAKE) test-core test-python
 
 test-core: $(STAMP) gtest
@@ -50,7 +59,7 @@ test-python: $(STAMP)
 
 # The core and the module built with AddressSanitizer and UndefinedBehaviorSanitizer; the
 # whole test suite runs against them.
-sanitize: $(STAMP) gtest
+sanitize: $(STAMP) gtest eccodes-data
 	$(CMAKE_CONFIGURE) -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DSKARVEL_SANITIZE=ON -DSKARVEL_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build build/sanitize
@@ -58,15 +67,21 @@ sanitize: $(STAMP) gtest
 	$(SANITIZE_ENV) SKARVEL_EXPECT_MODULE_DIR=$(abspath build/sanitize) \
 		PYTHONPATH=$(abspath build/sanitize) $(PY) -m pytest -q tests
 
-demo: install
+demo: install eccodes-data
 	$(PY) examples/demo.py
 
+# Timings of the hot paths next to their floors; a script, not a test.
+bench: install eccodes-data
+	$(CMAKE_CONFIGURE) -S . -B build/bench -DSKARVEL_MODULE=OFF -DSKARVEL_BENCH=ON >/dev/null
+	$(VENV)/bin/cmake --build build/bench --target table_load_bench
+	$(PY) bench/bench.py --table-load-bench build/bench/table_load_bench
+
 lint: $(STAMP)
-	$(VENV)/bin/ruff check tests examples
-	$(VENV)/bin/ruff format --check tests examples
+	$(VENV)/bin/ruff check tests examples bench
+	$(VENV)/bin/ruff format --check tests examples bench
 
 format: $(STAMP)
-	$(VENV)/bin/ruff format tests examples
+	$(VENV)/bin/ruff format tests examples bench
 	clang-format -i src/*/*.cpp src/*/*.hpp tests/cpp/*.cpp
 
 clean:

@@ -1,4 +1,5 @@
-"""Parses BUFR files and prints each message's header and descriptors.
+"""Parses BUFR files and prints each message's header, its descriptors and, with the tables
+of an installed ecCodes definitions tree, their expansion with element names.
 
 Usage: demo.py [FILE ...]; with no file, the bundled samples (two messages encoded by ecCodes)
 are shown.
@@ -10,6 +11,8 @@ from pathlib import Path
 import _skarvel
 
 SAMPLES = Path(__file__).resolve().parent / "data" / "samples.bufr"
+DEFINITIONS = Path("/usr/share/eccodes/definitions")
+SHOWN = 30  # expanded descriptors printed per message
 
 
 def fxy(code: int) -> str:
@@ -43,6 +46,26 @@ def describe(message: _skarvel.BufrMessage) -> str:
     return "\n".join(lines)
 
 
+def expansion(message: _skarvel.BufrMessage) -> str:
+    """The message's descriptors expanded against the tables its header names."""
+    try:
+        tables = _skarvel.TableSet.from_definitions(str(DEFINITIONS), message)
+        codes = tables.expand(message.unexpanded_descriptors)
+    except ValueError as error:
+        return f"  no expansion: {error}"
+    lines = [f"  tables: {tables!r}", f"  expanded: {len(codes)} descriptors"]
+    for code in codes[:SHOWN]:
+        if code == 999999:
+            lines.append("    (associated field)")
+            continue
+        element = tables.get_element(code)
+        name = f"{element.name} [{element.unit}]" if element else "operator or unknown element"
+        lines.append(f"    {fxy(code)}  {name}")
+    if len(codes) > SHOWN:
+        lines.append(f"    ... and {len(codes) - SHOWN} more")
+    return "\n".join(lines)
+
+
 def main(paths: list[str]) -> int:
     status = 0
     for path in paths or [str(SAMPLES)]:
@@ -56,6 +79,8 @@ def main(paths: list[str]) -> int:
         for number, message in enumerate(messages, 1):
             print(f"-- message {number} of {len(messages)}")
             print(describe(message))
+            if DEFINITIONS.is_dir():
+                print(expansion(message))
     return status
 
 
