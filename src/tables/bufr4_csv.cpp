@@ -7,6 +7,7 @@
 
 #include "tables/code_tables.hpp"
 #include "tables/delimited_reader.hpp"
+#include "tables/element_table.hpp"
 #include "tables/field_parsers.hpp"
 
 namespace skarvel {
@@ -40,23 +41,16 @@ Status load_table_b_file(TableSet& tables, const std::string& path) {
         const auto fields = reader.fields();
         if (fields.size() < 8) continue;
 
-        auto code = parse_code(fields[2]);
-        if (!code) return std::move(code.error());
-        ElementDefinition element;
-        element.code = *code;
-        element.name.assign(fields[3]);
-        element.unit.assign(fields[4]);
-        element.element_type = element_type_for_unit(fields[4]);
-        auto scale = parse_i32(fields[5]);
-        if (!scale) return std::move(scale.error());
-        auto reference = parse_i64(fields[6]);
-        if (!reference) return std::move(reference.error());
-        auto width = parse_u16(fields[7]);
-        if (!width) return std::move(width.error());
-        element.scale = *scale;
-        element.reference = *reference;
-        element.width = *width;
-        tables.insert_element(std::move(element));
+        // No abbreviation column; the type follows from the unit.
+        const ElementRow row{.code = fields[2],
+                             .abbreviation = {},
+                             .element_type = element_type_for_unit(fields[4]),
+                             .name = fields[3],
+                             .unit = fields[4],
+                             .scale = fields[5],
+                             .reference = fields[6],
+                             .width = fields[7]};
+        if (Status s = insert_element_row(tables, row); !s) return s;
     }
 }
 

@@ -7,6 +7,28 @@
 
 namespace skarvel {
 
+Status insert_element_row(TableSet& tables, const ElementRow& row) {
+    auto code = parse_code(row.code);
+    if (!code) return std::move(code.error());
+    ElementDefinition element;
+    element.code = *code;
+    element.abbreviation.assign(row.abbreviation);
+    element.element_type.assign(row.element_type);
+    element.name.assign(row.name);
+    element.unit.assign(row.unit);
+    auto scale = parse_i32(row.scale);
+    if (!scale) return std::move(scale.error());
+    auto reference = parse_i64(row.reference);
+    if (!reference) return std::move(reference.error());
+    auto width = parse_u16(row.width);
+    if (!width) return std::move(width.error());
+    element.scale = *scale;
+    element.reference = *reference;
+    element.width = *width;
+    tables.insert_element(std::move(element));
+    return {};
+}
+
 Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
     auto opened = DelimitedReader::open(path, kElementTableDialect);
     if (!opened) return std::move(opened.error());
@@ -19,24 +41,9 @@ Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
         // Short records (a stray line of notes, say) carry no element.
         if (fields.size() < 8) continue;
 
-        auto code = parse_code(fields[0]);
-        if (!code) return std::move(code.error());
-        ElementDefinition element;
-        element.code = *code;
-        element.abbreviation.assign(fields[1]);
-        element.element_type.assign(fields[2]);
-        element.name.assign(fields[3]);
-        element.unit.assign(fields[4]);
-        auto scale = parse_i32(fields[5]);
-        if (!scale) return std::move(scale.error());
-        auto reference = parse_i64(fields[6]);
-        if (!reference) return std::move(reference.error());
-        auto width = parse_u16(fields[7]);
-        if (!width) return std::move(width.error());
-        element.scale = *scale;
-        element.reference = *reference;
-        element.width = *width;
-        tables.insert_element(std::move(element));
+        const ElementRow row{fields[0], fields[1], fields[2], fields[3],
+                             fields[4], fields[5], fields[6], fields[7]};
+        if (Status s = insert_element_row(tables, row); !s) return s;
     }
 }
 
