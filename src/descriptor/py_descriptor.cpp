@@ -86,8 +86,8 @@ PyGetSetDef descriptor_getset[] = {
 // clang-format on
 
 PyMethodDef descriptor_methods[] = {
-    {"from_fxy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(descriptor_from_fxy)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_fxy(code)\n--\n\n"},
+    {"from_fxy", fastcall<descriptor_from_fxy>(), kStaticFastcallKeywords,
+     "from_fxy(code)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "descriptor/py_descriptor.hpp"
 #include "lib/decode_functions.hpp"
 #include "lib/message_functions.hpp"
+#include "lib/py_args.hpp"
 #include "lib/py_ref.hpp"
 #include "message/py_message.hpp"
 #include "tables/py_tables.hpp"
@@ -16,13 +17,6 @@
 namespace skarvel::py {
 
 namespace {
-
-template <auto Function>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
-constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef module_functions[] = {
     {"parse_bytes", fastcall<parse_bytes>(), kFastcallKeywords, "parse_bytes(data)\n--\n\n"},

@@ -18,6 +18,16 @@
 
 namespace skarvel::py {
 
+// A function of the fast-call-with-keywords convention, cast to the type a method table holds.
+template <auto Function>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+// The flags of a module function or method, and of a static method, of that convention.
+inline constexpr int kFastcallKeywords = METH_FASTCALL | METH_KEYWORDS;
+inline constexpr int kStaticFastcallKeywords = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
 // Binds positional and keyword arguments to `names.size()` required parameters. On success
 // every entry of `out` is a borrowed reference; on failure a TypeError is set and false is
 // returned. `function` is the name used in the error texts, for example "parse_bytes".

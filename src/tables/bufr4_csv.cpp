@@ -21,60 +21,37 @@ const char* element_type_for_unit(std::string_view unit) {
     return "long";
 }
 
-Result<std::unique_ptr<DelimitedReader>> open_past_header(const std::string& path) {
-    auto opened = DelimitedReader::open(path, kWmoCsvDialect);
-    if (!opened) return opened;
-    // The header only fixes the field count; its texts are not used.
-    auto header = (*opened)->next();
-    if (!header) return std::move(header.error());
-    return opened;
-}
-
 Status load_table_b_file(TableSet& tables, const std::string& path) {
-    auto opened = open_past_header(path);
-    if (!opened) return std::move(opened.error());
-    DelimitedReader& reader = **opened;
-    for (;;) {
-        auto more = reader.next();
-        if (!more) return std::move(more.error());
-        if (!*more) return {};
-        const auto fields = reader.fields();
-        if (fields.size() < 8) continue;
-
+    return read_records(path, kWmoCsvDialect, [&](std::span<const std::string_view> fields) {
+        if (fields.size() < 8) return Status{};
         // No abbreviation column; the type follows from the unit.
-        const ElementRow row{.code = fields[2],
-                             .abbreviation = {},
-                             .element_type = element_type_for_unit(fields[4]),
-                             .name = fields[3],
-                             .unit = fields[4],
-                             .scale = fields[5],
-                             .reference = fields[6],
-                             .width = fields[7]};
-        if (Status s = insert_element_row(tables, row); !s) return s;
-    }
+        return insert_element_row(tables, {.code = fields[2],
+                                           .abbreviation = {},
+                                           .element_type = element_type_for_unit(fields[4]),
+                                           .name = fields[3],
+                                           .unit = fields[4],
+                                           .scale = fields[5],
+                                           .reference = fields[6],
+                                           .width = fields[7]});
+    });
 }
 
 // Each row of a Table D file gives one member of one sequence. The rows of a sequence are
 // gathered over the whole file, so a file's definition of a sequence replaces an earlier
 // file's as a whole.
 Status load_table_d_file(TableSet& tables, const std::string& path) {
-    auto opened = open_past_header(path);
-    if (!opened) return std::move(opened.error());
-    DelimitedReader& reader = **opened;
     std::unordered_map<DescriptorCode, std::vector<DescriptorCode>> grouped;
-    for (;;) {
-        auto more = reader.next();
-        if (!more) return std::move(more.error());
-        if (!*more) break;
-        const auto fields = reader.fields();
-        if (fields.size() < 6) continue;
-
-        auto sequence = parse_code(fields[2]);
-        if (!sequence) return std::move(sequence.error());
-        auto member = parse_code(fields[5]);
-        if (!member) return std::move(member.error());
-        grouped[*sequence].push_back(*member);
-    }
+    Status status =
+        read_records(path, kWmoCsvDialect, [&](std::span<const std::string_view> fields) {
+            if (fields.size() < 6) return Status{};
+            auto sequence = parse_code(fields[2]);
+            if (!sequence) return Status(std::move(sequence.error()));
+            auto member = parse_code(fields[5]);
+            if (!member) return Status(std::move(member.error()));
+            grouped[*sequence].push_back(*member);
+            return Status{};
+        });
+    if (!status) return status;
     for (auto& [code, members] : grouped) {
         tables.insert_sequence(SequenceDefinition{code, std::move(members)});
     }

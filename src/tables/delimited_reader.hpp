@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "error/bufr_error.hpp"
 
@@ -63,5 +64,23 @@ class DelimitedReader {
     explicit DelimitedReader(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
+
+// Reads `path` record by record: the header record, where the dialect has one, only fixes the
+// field count; every further record is handed to `on_record(fields)`, which returns a Status.
+// The first failure, of the reader or of `on_record`, ends the reading.
+template <typename OnRecord>
+Status read_records(const std::string& path, ReaderDialect dialect, OnRecord&& on_record) {
+    auto opened = DelimitedReader::open(path, dialect);
+    if (!opened) return std::move(opened.error());
+    DelimitedReader& reader = **opened;
+    bool header = dialect.has_header;
+    for (;;) {
+        auto more = reader.next();
+        if (!more) return std::move(more.error());
+        if (!*more) return {};
+        if (std::exchange(header, false)) continue;
+        if (Status status = on_record(reader.fields()); !status) return status;
+    }
+}
 
 }  // namespace skarvel

@@ -30,21 +30,13 @@ Status insert_element_row(TableSet& tables, const ElementRow& row) {
 }
 
 Status load_eccodes_element_table(TableSet& tables, const std::string& path) {
-    auto opened = DelimitedReader::open(path, kElementTableDialect);
-    if (!opened) return std::move(opened.error());
-    DelimitedReader& reader = **opened;
-    for (;;) {
-        auto more = reader.next();
-        if (!more) return std::move(more.error());
-        if (!*more) return {};
-        const auto fields = reader.fields();
-        // Short records (a stray line of notes, say) carry no element.
-        if (fields.size() < 8) continue;
-
-        const ElementRow row{fields[0], fields[1], fields[2], fields[3],
-                             fields[4], fields[5], fields[6], fields[7]};
-        if (Status s = insert_element_row(tables, row); !s) return s;
-    }
+    return read_records(
+        path, kElementTableDialect, [&](std::span<const std::string_view> fields) -> Status {
+            // Short records (a stray line of notes, say) carry no element.
+            if (fields.size() < 8) return {};
+            return insert_element_row(tables, {fields[0], fields[1], fields[2], fields[3],
+                                               fields[4], fields[5], fields[6], fields[7]});
+        });
 }
 
 }  // namespace skarvel

@@ -278,27 +278,21 @@ PyObject* table_set_repr(PyObject* self) {
                     ", sequences=" + std::to_string(t.sequence_count()) + ")");
 }
 
-template <auto Function>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
-constexpr int kMethod = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStaticMethod = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
 PyMethodDef table_set_methods[] = {
-    {"from_eccodes", fastcall<table_set_from_eccodes>(), kStaticMethod,
+    {"from_eccodes", fastcall<table_set_from_eccodes>(), kStaticFastcallKeywords,
      "from_eccodes(path)\n--\n\n"},
-    {"from_definitions", fastcall<table_set_from_definitions>(), kStaticMethod,
+    {"from_definitions", fastcall<table_set_from_definitions>(), kStaticFastcallKeywords,
      "from_definitions(path, message)\n--\n\n"},
-    {"from_bufr4_45", fastcall<table_set_from_bufr4_45>(), kStaticMethod,
+    {"from_bufr4_45", fastcall<table_set_from_bufr4_45>(), kStaticFastcallKeywords,
      "from_bufr4_45(path)\n--\n\n"},
-    {"get_element", fastcall<table_set_get_element>(), kMethod, "get_element($self, code)\n--\n\n"},
-    {"get_sequence", fastcall<table_set_get_sequence>(), kMethod,
+    {"get_element", fastcall<table_set_get_element>(), kFastcallKeywords,
+     "get_element($self, code)\n--\n\n"},
+    {"get_sequence", fastcall<table_set_get_sequence>(), kFastcallKeywords,
      "get_sequence($self, code)\n--\n\n"},
-    {"get_meaning", fastcall<table_set_get_meaning>(), kMethod,
+    {"get_meaning", fastcall<table_set_get_meaning>(), kFastcallKeywords,
      "get_meaning($self, code, raw)\n--\n\n"},
-    {"expand", fastcall<table_set_expand>(), kMethod, "expand($self, descriptors)\n--\n\n"},
+    {"expand", fastcall<table_set_expand>(), kFastcallKeywords,
+     "expand($self, descriptors)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
