@@ -121,13 +121,7 @@ PyObject* new_bufr_message(BufrMessage&& message) {
 }
 
 const BufrMessage* bufr_message_of(PyObject* obj) {
-    PyTypeObject* type = bufr_message_type();
-    if (type == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(obj, type)) return nullptr;
-    return &message_of(obj);
+    return is_instance(obj, bufr_message_type) ? &message_of(obj) : nullptr;
 }
 
 }  // namespace skarvel::py

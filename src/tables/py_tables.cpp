@@ -209,15 +209,19 @@ bool code_parameter(PyObject* value, const char* name, DescriptorCode& out) {
     return true;
 }
 
-PyObject* table_set_get_element(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
+// Binds the one parameter "code" of a lookup method.
+bool single_code_argument(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, DescriptorCode& code) {
     static constexpr std::array<const char*, 1> names = {"code"};
     PyObject* value = nullptr;
+    return bind_arguments(function, names, args, nargs, kwnames, &value) &&
+           code_parameter(value, "code", code);
+}
+
+PyObject* table_set_get_element(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
     DescriptorCode code = 0;
-    if (!bind_arguments("get_element", names, args, nargs, kwnames, &value) ||
-        !code_parameter(value, "code", code)) {
-        return nullptr;
-    }
+    if (!single_code_argument("get_element", args, nargs, kwnames, code)) return nullptr;
     const ElementDefinition* element = tables_of(self).element(code);
     if (element == nullptr) Py_RETURN_NONE;
     return new_record_object<ElementDefinitionObject>(element_definition_type(), *element);
@@ -225,13 +229,8 @@ PyObject* table_set_get_element(PyObject* self, PyObject* const* args, Py_ssize_
 
 PyObject* table_set_get_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    static constexpr std::array<const char*, 1> names = {"code"};
-    PyObject* value = nullptr;
     DescriptorCode code = 0;
-    if (!bind_arguments("get_sequence", names, args, nargs, kwnames, &value) ||
-        !code_parameter(value, "code", code)) {
-        return nullptr;
-    }
+    if (!single_code_argument("get_sequence", args, nargs, kwnames, code)) return nullptr;
     const SequenceDefinition* sequence = tables_of(self).sequence(code);
     if (sequence == nullptr) Py_RETURN_NONE;
     return new_record_object<SequenceDefinitionObject>(sequence_definition_type(), *sequence);
@@ -350,13 +349,7 @@ PyObject* new_table_set(TableSet&& tables) {
 }
 
 const TableSet* table_set_of(PyObject* obj) {
-    PyTypeObject* type = table_set_type();
-    if (type == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(obj, type)) return nullptr;
-    return &tables_of(obj);
+    return is_instance(obj, table_set_type) ? &tables_of(obj) : nullptr;
 }
 
 }  // namespace skarvel::py
