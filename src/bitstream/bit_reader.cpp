@@ -15,8 +15,13 @@ BufrError BitReader::shortage(std::uint16_t width) const {
 }
 
 Result<std::vector<std::uint8_t>> BitReader::read_bytes(std::uint16_t width) {
-    std::vector<std::uint8_t> out;
-    if (width == 0) return out;
+    std::vector<std::uint8_t> out((width + 7u) / 8u);
+    if (Status s = read_octets(width, out.data()); !s) return s.error();
+    return out;
+}
+
+Status BitReader::read_octets(std::uint16_t width, std::uint8_t* out) {
+    if (width == 0) return {};
     const std::size_t whole = width / 8;
     const unsigned rest = width % 8;
     if (!has_bits(width)) {
@@ -30,9 +35,8 @@ Result<std::vector<std::uint8_t>> BitReader::read_bytes(std::uint16_t width) {
         position_ += whole * 8;
         return shortage(static_cast<std::uint16_t>(rest));
     }
-    out.resize(whole + (rest != 0 ? 1 : 0));
     if ((position_ & 7) == 0) {
-        std::memcpy(out.data(), data_.data() + (position_ >> 3), whole);
+        std::memcpy(out, data_.data() + (position_ >> 3), whole);
         position_ += whole * 8;
     } else {
         for (std::size_t i = 0; i < whole; ++i) {
@@ -44,7 +48,7 @@ Result<std::vector<std::uint8_t>> BitReader::read_bytes(std::uint16_t width) {
         out[whole] = static_cast<std::uint8_t>(extract(position_, rest) << (8 - rest));
         position_ += rest;
     }
-    return out;
+    return {};
 }
 
 }  // namespace skarvel

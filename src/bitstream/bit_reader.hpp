@@ -35,6 +35,9 @@ class BitReader {
     // top. The shortage test runs octet by octet, so a failing read has consumed the whole
     // octets that were available before the one that failed.
     Result<std::vector<std::uint8_t>> read_bytes(std::uint16_t width);
+    // read_bytes into `out`, which has room for ceil(width / 8) octets; same results, positions
+    // and failures, without allocating.
+    Status read_octets(std::uint16_t width, std::uint8_t* out);
 
     // Index of the next bit to read.
     std::size_t position() const { return position_; }

@@ -30,9 +30,14 @@ const SequenceDefinition* TableSet::sequence(DescriptorCode code) const {
 
 std::optional<std::string_view> TableSet::code_meaning(DescriptorCode code,
                                                        std::uint64_t raw) const {
+    const CodeTable* table = code_table(code);
+    if (table == nullptr) return std::nullopt;
+    return table->find(raw);
+}
+
+const CodeTable* TableSet::code_table(DescriptorCode code) const {
     auto table = code_tables_.find(code);
-    if (table == code_tables_.end()) return std::nullopt;
-    return table->second.find(raw);
+    return table == code_tables_.end() ? nullptr : &table->second;
 }
 
 std::size_t CodeTable::slot_of(std::uint64_t key) const {

@@ -88,6 +88,9 @@ class TableSet {
     // nothing when either is absent. The raw value is the key for flag tables too: it is not
     // split into bits.
     std::optional<std::string_view> code_meaning(DescriptorCode code, std::uint64_t raw) const;
+    // The code or flag table of element `code`, or null. Decoders look it up once per element
+    // and then ask it for the meaning of every value.
+    const CodeTable* code_table(DescriptorCode code) const;
 
     std::size_t element_count() const { return elements_.size(); }
     std::size_t sequence_count() const { return sequences_.size(); }

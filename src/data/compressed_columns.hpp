@@ -1,0 +1,30 @@
+// Reading columns of compressed section 4 data: for each element, a local reference value, a
+// 6-bit increment width and one increment per subset, giving one value per subset.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bitstream/bit_reader.hpp"
+#include "data/decoded_value.hpp"
+#include "data/element_coding.hpp"
+#include "data/value_coding_state.hpp"
+
+namespace skarvel {
+
+// Reads a numeric column of `subsets` values, each a copy of `base` with its number fields
+// set, and appends it to `columns`. A value is missing when `missing_allowed` and its local
+// reference or its increment is all ones; a missing value keeps the local reference as raw.
+// `code_table` (may be null) gives each value's meaning.
+Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveCoding& coding,
+                                      bool missing_allowed, const CodeTable* code_table,
+                                      std::size_t subsets, BitReader& reader,
+                                      DecodedValues& columns);
+
+// Reads the column of one element with the operators in force (numeric or text) and appends
+// it to `columns`.
+Status read_compressed_element_column(const ElementCoding& coding, ValueCodingState& state,
+                                      std::size_t subsets, BitReader& reader,
+                                      DecodedValues& columns);
+
+}  // namespace skarvel

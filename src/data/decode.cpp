@@ -1,0 +1,197 @@
+#include "data/decode.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "bitstream/bit_reader.hpp"
+#include "data/compressed_columns.hpp"
+#include "data/descriptor_walk.hpp"
+#include "data/element_reader.hpp"
+
+namespace skarvel {
+
+namespace {
+
+// A data-present indicator's octet: its value clamped to 0 to 255 and truncated.
+std::uint8_t present_octet(double value) {
+    if (std::isnan(value) || value <= 0.0) return 0;
+    if (value >= 255.0) return 255;
+    return static_cast<std::uint8_t>(value);
+}
+
+// Values of uncompressed data, read one at a time into the output list.
+class SingleValues {
+  public:
+    static constexpr const char* kDepthMessage = "descriptor decode exceeded recursion depth";
+
+    SingleValues(BitReader& reader, DecodedValues& output, DecodeBudget& budget)
+        : reader_(reader), output_(output), budget_(budget) {}
+
+    Status associated_field(ValueCodingState& state) {
+        if (Status s = budget_.values(1); !s) return s;
+        return read_associated_field(reader_, state.associated_width, output_);
+    }
+
+    Status element(const ElementCoding& coding, ValueCodingState& state) {
+        if (Status s = budget_.values(1); !s) return s;
+        auto value = read_element(coding, reader_, state, output_);
+        return value ? Status() : Status(value.error());
+    }
+
+    std::uint8_t bitmap_octet(bool& present) {
+        const DecodedValue& last = output_.values().back();
+        present = last.has_value();
+        return present ? present_octet(last.raw_value) : 0;
+    }
+
+    Result<std::uint64_t> replication_factor(const ElementCoding& coding, ValueCodingState& state) {
+        if (Status s = budget_.values(1); !s) return s.error();
+        auto value = read_element(coding, reader_, state, output_);
+        if (!value) return value.error();
+        return replication_count(*value);
+    }
+
+    Status referenced_value(const ElementCoding& coding, ValueCodingState& state) {
+        return element(coding, state);
+    }
+
+    Status marker(DescriptorCode code) {
+        if (Status s = budget_.values(1); !s) return s;
+        output_.values().push_back(operator_marker(code));
+        return {};
+    }
+
+  private:
+    BitReader& reader_;
+    DecodedValues& output_;
+    DecodeBudget& budget_;
+};
+
+// Values of compressed data, read a column (one value per subset) at a time. Columns are
+// kept one after another; the caller regroups them by subset.
+class ValueColumns {
+  public:
+    static constexpr const char* kDepthMessage =
+        "compressed descriptor decode exceeded recursion depth";
+
+    ValueColumns(BitReader& reader, DecodedValues& columns, DecodeBudget& budget,
+                 std::size_t subsets)
+        : reader_(reader), columns_(columns), budget_(budget), subsets_(subsets) {}
+
+    std::size_t column_count() const { return column_count_; }
+
+    Status associated_field(ValueCodingState& state) {
+        if (Status s = reserve_column(); !s) return s;
+        const EffectiveCoding coding{0, 0, state.associated_width};
+        return read_compressed_numeric_column(associated_field_value(0), coding, false, nullptr,
+                                              subsets_, reader_, columns_);
+    }
+
+    Status element(const ElementCoding& coding, ValueCodingState& state) {
+        if (Status s = reserve_column(); !s) return s;
+        return read_compressed_element_column(coding, state, subsets_, reader_, columns_);
+    }
+
+    // The indicator of the first subset stands for the whole column.
+    std::uint8_t bitmap_octet(bool& present) {
+        present = true;
+        if (subsets_ == 0) return 0;
+        const DecodedValue& first = columns_.values()[columns_.size() - subsets_];
+        return first.has_value() ? present_octet(first.raw_value) : 0;
+    }
+
+    Result<std::uint64_t> replication_factor(const ElementCoding& coding, ValueCodingState& state) {
+        if (Status s = element(coding, state); !s) return s.error();
+        if (subsets_ == 0) return std::uint64_t{0};
+        const auto& values = columns_.values();
+        const std::size_t first = values.size() - subsets_;
+        if (!values[first].has_value()) return std::uint64_t{0};
+        const double factor = values[first].raw_value;
+        for (std::size_t i = first; i < values.size(); ++i) {
+            if (!values[i].has_value() ||
+                !(std::fabs(values[i].raw_value - factor) <= kFactorTolerance)) {
+                return BufrError::parse(
+                    "compressed delayed replication with varying factors is not implemented");
+            }
+        }
+        return replication_count(factor);
+    }
+
+    Status referenced_value(const ElementCoding& coding, ValueCodingState& state) {
+        return element(coding, state);
+    }
+
+    Status marker(DescriptorCode code) {
+        if (Status s = reserve_column(); !s) return s;
+        columns_.values().insert(columns_.values().end(), subsets_, operator_marker(code));
+        return {};
+    }
+
+  private:
+    // Factors of different subsets count as equal when they differ by at most this much.
+    static constexpr double kFactorTolerance = 2.220446049250313e-16;
+
+    Status reserve_column() {
+        if (Status s = budget_.values(subsets_); !s) return s;
+        ++column_count_;
+        return {};
+    }
+
+    BitReader& reader_;
+    DecodedValues& columns_;
+    DecodeBudget& budget_;
+    std::size_t subsets_;
+    std::size_t column_count_ = 0;
+};
+
+Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableSet& tables,
+                                        BitReader& reader) {
+    const std::size_t subsets = message.number_of_subsets;
+    DecodedValues columns;
+    DecodeBudget budget;
+    ElementCodings codings(tables);
+    ValueColumns source(reader, columns, budget, subsets);
+    ValueCodingState state;
+    DescriptorWalk<ValueColumns> walk(tables, codings, source, budget);
+    if (Status s = walk.walk(message.unexpanded_descriptors, state, 0); !s) return s.error();
+
+    // Column c holds entry s at c * subsets + s; the result lists subset by subset.
+    DecodedValues output;
+    const std::size_t count = source.column_count();
+    auto& values = output.values();
+    values.reserve(count * subsets);
+    const auto& cells = columns.values();
+    for (std::size_t s = 0; s < subsets; ++s) {
+        for (std::size_t c = 0; c < count; ++c) values.push_back(cells[c * subsets + s]);
+    }
+    output.text() = std::move(columns.text());
+    return output;
+}
+
+}  // namespace
+
+Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+                                                 Bytes data) {
+    BitReader reader(data);
+    if (message.compressed_data) return decode_compressed(message, tables, reader);
+
+    DecodedValues output;
+    DecodeBudget budget;
+    ElementCodings codings(tables);
+    SingleValues source(reader, output, budget);
+    DescriptorWalk<SingleValues> walk(tables, codings, source, budget);
+    std::uint64_t text_counter = 0;
+    for (std::size_t subset = 0; subset < message.number_of_subsets; ++subset) {
+        ValueCodingState state;
+        state.text_counter = text_counter;
+        if (Status s = walk.walk(message.unexpanded_descriptors, state, 0); !s) {
+            return s.error();
+        }
+        text_counter = state.text_counter;
+    }
+    return output;
+}
+
+}  // namespace skarvel

@@ -1,0 +1,176 @@
+// The descriptor walk shared by uncompressed and compressed decoding.
+//
+// The walk runs over a message's unexpanded descriptors, expanding Table D sequences and
+// replications as it goes, and applies every rule that does not depend on how values are
+// stored: the depth limit, replication checks, operators, bitmaps, associated fields, the
+// element history and the bounds on work and output. Where values come from is the business
+// of a value source: one reads single values subset by subset, the other reads columns that
+// hold one value per subset. A source provides
+//
+//   static constexpr const char* kDepthMessage;
+//   Status associated_field(ValueCodingState&);           // before an element
+//   Status element(const ElementCoding&, ValueCodingState&);
+//   std::uint8_t bitmap_octet(bool& present);             // of the element just read
+//   Result<std::uint64_t> replication_factor(const ElementCoding&, ValueCodingState&);
+//   Status referenced_value(const ElementCoding&, ValueCodingState&);
+//   Status marker(DescriptorCode);
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "data/decode.hpp"
+#include "data/element_coding.hpp"
+#include "data/operators.hpp"
+#include "data/value_coding_state.hpp"
+#include "error/bufr_error.hpp"
+#include "tables/table_set.hpp"
+
+namespace skarvel {
+
+// The work and output of one message's decode, counted against kMaxDecodeSteps and
+// kMaxDecodedValues.
+class DecodeBudget {
+  public:
+    // One more descriptor visited.
+    Status step() {
+        if (++steps_ > kMaxDecodeSteps) {
+            return BufrError::parse("descriptor decode exceeded " +
+                                    std::to_string(kMaxDecodeSteps) + " steps");
+        }
+        return {};
+    }
+    // Room for `count` more values, checked before they are read.
+    Status values(std::size_t count) {
+        if (count > kMaxDecodedValues - values_) {
+            return BufrError::parse("descriptor decode exceeded " +
+                                    std::to_string(kMaxDecodedValues) + " values");
+        }
+        values_ += count;
+        return {};
+    }
+
+  private:
+    std::size_t steps_ = 0;
+    std::size_t values_ = 0;
+};
+
+template <typename Source>
+class DescriptorWalk {
+  public:
+    DescriptorWalk(const TableSet& tables, ElementCodings& codings, Source& source,
+                   DecodeBudget& budget)
+        : tables_(tables), codings_(codings), source_(source), budget_(budget) {}
+
+    Status walk(std::span<const DescriptorCode> codes, ValueCodingState& state, unsigned depth) {
+        if (depth > kMaxDecodeDepth) return BufrError::parse(Source::kDepthMessage);
+        const std::size_t n = codes.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (Status s = budget_.step(); !s) return s;
+            const DescriptorCode code = codes[i];
+            const std::uint32_t f = code / 100000u;
+            const std::uint32_t x = (code % 100000u) / 1000u;
+            const std::uint32_t y = (code % 1000u) & 0xFFu;
+            Status s;
+            switch (f) {
+                case 0:
+                    s = element(code, x, state);
+                    break;
+                case 1:
+                    s = replication(codes, i, x, y, state, depth);
+                    break;
+                case 2:
+                    s = operation(code, state);
+                    break;
+                case 3: {
+                    const SequenceDefinition* sequence = tables_.sequence(code);
+                    if (sequence == nullptr) return BufrError::unknown_sequence(code);
+                    s = walk(sequence->members, state, depth + 1);
+                    break;
+                }
+                default:
+                    return BufrError::parse("invalid descriptor " + format_code6(code));
+            }
+            if (!s) return s;
+        }
+        return {};
+    }
+
+  private:
+    Status element(DescriptorCode code, std::uint32_t x, ValueCodingState& state) {
+        if (state.associated_width != 0 && x != 31) {
+            if (Status s = source_.associated_field(state); !s) return s;
+        }
+        const ElementCoding* coding = codings_.find(code);
+        if (coding == nullptr) return BufrError::unknown_element(code);
+        if (Status s = source_.element(*coding, state); !s) return s;
+        state.next_width.reset();
+        if (code == 31031 && state.bitmap_collecting) {
+            bool present = false;
+            const std::uint8_t octet = source_.bitmap_octet(present);
+            if (present) state.present_bits.push_back(octet);
+        } else {
+            state.history.push_back(coding);
+        }
+        return {};
+    }
+
+    // Advances `i` past the replicated descriptors (and the factor of a delayed replication).
+    Status replication(std::span<const DescriptorCode> codes, std::size_t& i, std::uint32_t x,
+                       std::uint32_t y, ValueCodingState& state, unsigned depth) {
+        const DescriptorCode code = codes[i];
+        const std::size_t n = codes.size();
+        if (x == 0 || i + x >= n) return BufrError::unsupported_replication(code);
+        std::uint64_t rounds = y;
+        std::span<const DescriptorCode> body;
+        if (y != 0) {
+            body = codes.subspan(i + 1, x);
+            i += x;
+        } else {
+            if (i + x + 1 >= n) return BufrError::incomplete_delayed_replication(code);
+            const DescriptorCode factor_code = codes[i + 1];
+            const ElementCoding* factor = codings_.find(factor_code);
+            if (factor == nullptr) return BufrError::unknown_element(factor_code);
+            auto count = source_.replication_factor(*factor, state);
+            if (!count) return count.error();
+            state.history.push_back(factor);
+            rounds = *count;
+            body = codes.subspan(i + 2, x);
+            i += x + 1;
+        }
+        for (std::uint64_t round = 0; round < rounds; ++round) {
+            if (Status s = walk(body, state, depth + 1); !s) return s;
+        }
+        return {};
+    }
+
+    Status operation(DescriptorCode code, ValueCodingState& state) {
+        switch (apply_operator(code, state)) {
+            case OperatorAction::kNone:
+                return {};
+            case OperatorAction::kMarker:
+                return source_.marker(code);
+            case OperatorAction::kBitmapReference: {
+                auto referenced = next_bitmap_element(state);
+                if (!referenced) return referenced.error();
+                if (*referenced == nullptr) return {};
+                const std::uint32_t x = (code % 100000u) / 1000u;
+                if (x == 25) {
+                    const ElementCoding changed = difference_statistics_coding(**referenced);
+                    return source_.referenced_value(changed, state);
+                }
+                return source_.referenced_value(**referenced, state);
+            }
+        }
+        return {};
+    }
+
+    const TableSet& tables_;
+    ElementCodings& codings_;
+    Source& source_;
+    DecodeBudget& budget_;
+};
+
+}  // namespace skarvel

@@ -1,0 +1,59 @@
+#include "data/element_coding.hpp"
+
+#include <cmath>
+
+namespace skarvel {
+
+const ElementCoding* ElementCodings::find_slow(DescriptorCode code) {
+    auto known = by_code_.find(code);
+    if (known != by_code_.end()) return known->second;
+    const ElementDefinition* definition = tables_.element(code);
+    if (definition == nullptr) return nullptr;
+    ElementCoding& coding = codings_.emplace_back();
+    coding.definition = definition;
+    coding.code_table = tables_.code_table(code);
+    coding.reference = definition->reference;
+    coding.scale = definition->scale;
+    coding.width = definition->width;
+    coding.text = definition->unit == kTextUnit;
+    by_code_.emplace(code, &coding);
+    return &coding;
+}
+
+EffectiveCoding effective_coding(const ElementCoding& coding, const ValueCodingState& state) {
+    EffectiveCoding e;
+    if (coding.text) {
+        e.width = state.text_width.value_or(coding.width);
+    } else if (state.next_width) {
+        e.width = *state.next_width;
+    } else {
+        const std::int64_t width = std::int64_t{coding.width} + state.width_delta;
+        e.width = width > 0 ? static_cast<std::uint16_t>(width) : 0;
+    }
+    e.scale = static_cast<std::int32_t>(static_cast<std::uint32_t>(coding.scale) +
+                                        static_cast<std::uint32_t>(state.scale_delta));
+    e.reference = static_cast<std::int64_t>(static_cast<std::uint64_t>(coding.reference) *
+                                            static_cast<std::uint64_t>(state.reference_multiplier));
+    return e;
+}
+
+double power_of_ten(std::int32_t scale) {
+    std::uint32_t exponent =
+        scale < 0 ? 0u - static_cast<std::uint32_t>(scale) : static_cast<std::uint32_t>(scale);
+    double result = 1.0;
+    double power = 10.0;
+    while (exponent != 0) {
+        if (exponent & 1u) result *= power;
+        power *= power;
+        exponent >>= 1;
+    }
+    return scale < 0 ? 1.0 / result : result;
+}
+
+std::uint64_t replication_count(std::optional<double> value) {
+    if (!value || std::isnan(*value) || *value <= 0.0) return 0;
+    if (*value >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(*value);
+}
+
+}  // namespace skarvel

@@ -1,0 +1,85 @@
+// How an element's value is coded: the lookup of elements for a walk, and the rules that turn
+// the Table B entry and the operators in force into the width, scale and reference of a read.
+// Both the uncompressed and the compressed walk use these rules.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
+#include "data/value_coding_state.hpp"
+#include "tables/table_set.hpp"
+
+namespace skarvel {
+
+// The unit that makes an element a CCITT IA5 text, compared byte for byte.
+inline constexpr std::string_view kTextUnit = "CCITT IA5";
+
+// Element lookups of one decode. Each element met is turned into an ElementCoding once; the
+// codings live as long as the lookup, at stable addresses, so the history can point at them.
+class ElementCodings {
+  public:
+    explicit ElementCodings(const TableSet& tables) : tables_(tables) { recent_.fill({}); }
+
+    // The coding of element `code`, or null when Table B lacks it.
+    const ElementCoding* find(DescriptorCode code) {
+        Recent& slot = recent_[(code * 2654435761u) >> (32 - kRecentBits)];
+        if (slot.coding != nullptr && slot.code == code) return slot.coding;
+        const ElementCoding* coding = find_slow(code);
+        if (coding != nullptr) slot = {code, coding};
+        return coding;
+    }
+
+  private:
+    static constexpr unsigned kRecentBits = 8;
+    struct Recent {
+        DescriptorCode code = 0;
+        const ElementCoding* coding = nullptr;
+    };
+
+    const ElementCoding* find_slow(DescriptorCode code);
+
+    const TableSet& tables_;
+    std::deque<ElementCoding> codings_;
+    std::unordered_map<DescriptorCode, const ElementCoding*> by_code_;
+    std::array<Recent, std::size_t{1} << kRecentBits> recent_;
+};
+
+// The width, scale and reference a value is read with.
+struct EffectiveCoding {
+    std::int64_t reference;
+    std::int32_t scale;
+    std::uint16_t width;
+};
+
+// Text elements take the 2-08 width or their Table B width; numeric elements the 2-06 width,
+// or their Table B width changed by 2-01/2-07 (0 when that is not positive). The scale takes
+// 2-02/2-07 and the reference the 2-07 factor, with wrapping arithmetic.
+EffectiveCoding effective_coding(const ElementCoding& coding, const ValueCodingState& state);
+
+// Class 31 (replication factors, data-present indicators) is never missing.
+inline bool is_class31(DescriptorCode code) { return (code % 100000u) / 1000u == 31; }
+
+// All bits one in a field narrower than 64 bits marks a missing value.
+inline bool all_ones(std::uint64_t raw, std::uint16_t width) {
+    return width < 64 && raw == (std::uint64_t{1} << width) - 1;
+}
+
+// 10^scale by squaring, the reciprocal for a negative scale.
+double power_of_ten(std::int32_t scale);
+
+// (reference + raw) computed exactly, rounded once to a double, divided by `divisor`.
+inline double scaled_value(std::int64_t reference, std::uint64_t raw, double divisor) {
+    const __int128 sum = static_cast<__int128>(reference) + static_cast<__int128>(raw);
+    return static_cast<double>(sum) / divisor;
+}
+
+// A replication count from a factor's value: truncated toward zero, negative or not a number
+// counting 0, saturating at 2^64 - 1.
+std::uint64_t replication_count(std::optional<double> value);
+
+}  // namespace skarvel

@@ -1,0 +1,98 @@
+#include "data/element_reader.hpp"
+
+#include <algorithm>
+
+namespace skarvel {
+
+namespace {
+
+bool is_trailing_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+bool decode_ia5_tail(std::string& text, std::size_t length) {
+    const std::size_t start = text.size() - length;
+    char* octets = text.data() + start;
+    if (std::all_of(octets, octets + length, [](char c) { return c == '\xff'; })) {
+        text.resize(start);
+        return false;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        if (static_cast<unsigned char>(octets[i]) >= 0x80) octets[i] = '?';
+    }
+    std::size_t end = length;
+    while (end > 0 && is_trailing_space(octets[end - 1])) --end;
+    text.resize(start + end);
+    return true;
+}
+
+std::optional<std::string> decode_ia5_text(std::span<const std::uint8_t> octets) {
+    std::string text(octets.begin(), octets.end());
+    if (!decode_ia5_tail(text, text.size())) return std::nullopt;
+    return text;
+}
+
+Result<std::optional<double>> read_element(const ElementCoding& coding, BitReader& reader,
+                                           ValueCodingState& state, DecodedValues& output) {
+    const EffectiveCoding e = effective_coding(coding, state);
+    DecodedValue v = element_value(coding);
+    if (coding.text) {
+        std::string& text = output.text();
+        const std::size_t start = text.size();
+        const std::size_t length = (e.width + 7u) / 8u;
+        text.resize(start + length);
+        if (Status s = reader.read_octets(e.width, reinterpret_cast<std::uint8_t*>(&text[start]));
+            !s) {
+            text.resize(start);
+            return s.error();
+        }
+        if (decode_ia5_tail(text, length)) {
+            v.text_offset = start;
+            v.text_length = static_cast<std::uint32_t>(text.size() - start);
+            v.flags |= DecodedValue::kHasText;
+        }
+        ++state.text_counter;
+        v.raw_value = text_sequence_number(state.text_counter, e.width);
+        v.flags |= DecodedValue::kHasValue;
+        output.values().push_back(v);
+        return std::optional<double>();
+    }
+    auto raw = reader.read_u64(e.width);
+    if (!raw) return raw.error();
+    const bool missing = !is_class31(coding.code()) && all_ones(*raw, e.width);
+    set_number(v, coding.code_table, e.reference, power_of_ten(e.scale), *raw, missing);
+    output.values().push_back(v);
+    return missing ? std::optional<double>() : std::optional<double>(v.raw_value);
+}
+
+DecodedValue associated_field_value(std::uint64_t raw) {
+    DecodedValue v;
+    v.descriptor = 999999;
+    v.name = kAssociatedFieldName.data();
+    v.name_length = static_cast<std::uint32_t>(kAssociatedFieldName.size());
+    v.raw = raw;
+    v.raw_value = static_cast<double>(raw);
+    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+    return v;
+}
+
+DecodedValue operator_marker(DescriptorCode code) {
+    DecodedValue v;
+    v.descriptor = code;
+    v.name = kOperatorName.data();
+    v.name_length = static_cast<std::uint32_t>(kOperatorName.size());
+    v.raw = 0;
+    v.raw_value = 0.0;
+    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
+    return v;
+}
+
+Status read_associated_field(BitReader& reader, std::uint8_t width, DecodedValues& output) {
+    if (width == 0) return {};
+    auto raw = reader.read_u64(width);
+    if (!raw) return raw.error();
+    output.values().push_back(associated_field_value(*raw));
+    return {};
+}
+
+}  // namespace skarvel

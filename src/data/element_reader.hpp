@@ -1,0 +1,71 @@
+// Reading single values from uncompressed section 4 data: Table B elements (numbers and
+// CCITT IA5 texts) and associated fields; and the text rules that compressed data share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "bitstream/bit_reader.hpp"
+#include "data/decoded_value.hpp"
+#include "data/element_coding.hpp"
+#include "data/value_coding_state.hpp"
+
+namespace skarvel {
+
+// CCITT IA5 octets to text. All octets 0xFF (or none) is a missing text; otherwise octets of
+// 0x80 and above become '?' and trailing white space (0x09 to 0x0D, 0x20) is dropped.
+std::optional<std::string> decode_ia5_text(std::span<const std::uint8_t> octets);
+
+// decode_ia5_text on the `length` octets at the end of `text`, in place: on success they are
+// replaced by the decoded text and true is returned; a missing text is removed and gives false.
+bool decode_ia5_tail(std::string& text, std::size_t length);
+
+// The value record of an element, without its value fields.
+inline DecodedValue element_value(const ElementCoding& coding) {
+    DecodedValue v;
+    v.descriptor = coding.code();
+    v.name = coding.definition->name.data();
+    v.name_length = static_cast<std::uint32_t>(coding.definition->name.size());
+    return v;
+}
+
+// Fills the number fields of `v`: raw always, the value (reference + raw) / divisor unless
+// `missing`, and the meaning of raw in `code_table` (may be null) when it has one.
+inline void set_number(DecodedValue& v, const CodeTable* code_table, std::int64_t reference,
+                       double divisor, std::uint64_t raw, bool missing) {
+    v.raw = raw;
+    v.flags = DecodedValue::kHasRaw;
+    if (!missing) {
+        v.raw_value = scaled_value(reference, raw, divisor);
+        v.flags |= DecodedValue::kHasValue;
+    }
+    if (code_table != nullptr) {
+        if (auto meaning = code_table->find(raw)) {
+            v.meaning = meaning->data();
+            v.text_length = static_cast<std::uint32_t>(meaning->size());
+            v.flags |= DecodedValue::kHasMeaning;
+        }
+    }
+}
+
+// The text sequence number of the text value with running index `index` (from 1).
+inline double text_sequence_number(std::uint64_t index, std::uint16_t width) {
+    return static_cast<double>(index * 1000u + width / 8u);
+}
+
+// Reads one element with the operators in force and appends its value. Returns the scaled
+// value of a number that is not missing, nothing for a missing number and for every text.
+Result<std::optional<double>> read_element(const ElementCoding& coding, BitReader& reader,
+                                           ValueCodingState& state, DecodedValues& output);
+
+// Reads an associated field of `width` bits (nothing when 0) and appends it.
+Status read_associated_field(BitReader& reader, std::uint8_t width, DecodedValues& output);
+
+// An associated-field value and an operator marker.
+DecodedValue associated_field_value(std::uint64_t raw);
+DecodedValue operator_marker(DescriptorCode code);
+
+}  // namespace skarvel
