@@ -27,6 +27,9 @@ FUNCTIONS = {
     "parse_all_bytes": "(data)",
     "parse_all_file": "(path)",
     "expand_descriptors": "(table_dir, descriptors)",
+    "decode_values": "(data, table_dir)",
+    "decode_values_with_tables": "(data, tables)",
+    "decode_values_with_definitions": "(data, definitions_root)",
 }
 
 

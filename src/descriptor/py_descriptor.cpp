@@ -94,7 +94,7 @@ PyMethodDef descriptor_methods[] = {
 }  // namespace
 
 PyTypeObject* descriptor_type() {
-    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    static PyTypeObject type = blank_type();
     return ready_type(type, {.name = "_skarvel.Descriptor",
                              .basicsize = sizeof(DescriptorObject),
                              .repr = descriptor_repr,

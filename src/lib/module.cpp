@@ -27,6 +27,12 @@ PyMethodDef module_functions[] = {
      "parse_all_file(path)\n--\n\n"},
     {"expand_descriptors", fastcall<expand_descriptors>(), kFastcallKeywords,
      "expand_descriptors(table_dir, descriptors)\n--\n\n"},
+    {"decode_values", fastcall<decode_values>(), kFastcallKeywords,
+     "decode_values(data, table_dir)\n--\n\n"},
+    {"decode_values_with_tables", fastcall<decode_values_with_tables>(), kFastcallKeywords,
+     "decode_values_with_tables(data, tables)\n--\n\n"},
+    {"decode_values_with_definitions", fastcall<decode_values_with_definitions>(),
+     kFastcallKeywords, "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

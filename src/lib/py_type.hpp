@@ -18,6 +18,14 @@ struct TypeSlots {
     newfunc tp_new = nullptr;
 };
 
+// A blank static type object: zeroed, with the reference count of one that a statically
+// allocated type keeps for the life of the process.
+inline PyTypeObject blank_type() {
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    return type;
+}
+
 // Fills `type` from `slots` and readies it, the first time only. Returns null with an
 // exception set if readying fails.
 inline PyTypeObject* ready_type(PyTypeObject& type, const TypeSlots& slots) {

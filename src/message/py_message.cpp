@@ -102,7 +102,7 @@ void message_dealloc(PyObject* self) {
 }  // namespace
 
 PyTypeObject* bufr_message_type() {
-    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    static PyTypeObject type = blank_type();
     // No tp_new: instances come only from the parsing functions.
     return ready_type(type, {.name = "_skarvel.BufrMessage",
                              .basicsize = sizeof(MessageObject),

@@ -313,7 +313,7 @@ PyObject* expand_to_list(const TableSet& tables, const std::vector<DescriptorCod
 }
 
 PyTypeObject* element_definition_type() {
-    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    static PyTypeObject type = blank_type();
     // No tp_new: instances come only from TableSet.get_element.
     return ready_type(type, {.name = "_skarvel.ElementDefinition",
                              .basicsize = sizeof(ElementDefinitionObject),
@@ -323,7 +323,7 @@ PyTypeObject* element_definition_type() {
 }
 
 PyTypeObject* sequence_definition_type() {
-    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    static PyTypeObject type = blank_type();
     // No tp_new: instances come only from TableSet.get_sequence.
     return ready_type(type, {.name = "_skarvel.SequenceDefinition",
                              .basicsize = sizeof(SequenceDefinitionObject),
@@ -333,7 +333,7 @@ PyTypeObject* sequence_definition_type() {
 }
 
 PyTypeObject* table_set_type() {
-    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    static PyTypeObject type = blank_type();
     return ready_type(type, {.name = "_skarvel.TableSet",
                              .basicsize = sizeof(TableSetObject),
                              .dealloc = record_dealloc<TableSetObject>,
