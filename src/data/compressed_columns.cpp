@@ -11,12 +11,12 @@ constexpr std::uint16_t kIncrementWidthBits = 6;
 
 Status read_text_column(const ElementCoding& coding, std::uint16_t width, ValueCodingState& state,
                         std::size_t subsets, BitReader& reader, DecodedValues& columns) {
-    std::string& text = columns.text();
-    const std::size_t reference_start = text.size();
+    std::string& buffer = columns.text_buffer();
+    const std::size_t reference_start = buffer.size();
     const std::size_t reference_length = (width + 7u) / 8u;
-    text.resize(reference_start + reference_length);
+    buffer.resize(reference_start + reference_length);
     if (Status s =
-            reader.read_octets(width, reinterpret_cast<std::uint8_t*>(&text[reference_start]));
+            reader.read_octets(width, reinterpret_cast<std::uint8_t*>(&buffer[reference_start]));
         !s) {
         return s;
     }
@@ -25,39 +25,30 @@ Status read_text_column(const ElementCoding& coding, std::uint16_t width, ValueC
     const std::uint64_t column = state.text_column_counter++;
     const std::uint64_t first_index = subsets * column + 1;
 
-    DecodedValue v = element_value(coding);
-    v.flags = DecodedValue::kHasValue;
-    auto& values = columns.values();
+    DecodedValue v = blank_value(coding.code(), &coding.definition->name);
+    v.extra = DecodedValue::kHasValue;
     if (*increment_octets == 0) {
-        if (decode_ia5_tail(text, reference_length)) {
-            v.text_offset = reference_start;
-            v.text_length = static_cast<std::uint32_t>(text.size() - reference_start);
-            v.flags |= DecodedValue::kHasText;
-        }
+        set_text(v, reference_start, reference_length, columns);
         for (std::size_t s = 0; s < subsets; ++s) {
             v.raw_value = text_sequence_number(first_index + s, width);
-            values.push_back(v);
+            columns.push_back(v);
         }
         return {};
     }
-    text.resize(reference_start);  // the local reference is not any subset's text
+    buffer.resize(reference_start);  // the local reference is not any subset's text
     const std::size_t length = *increment_octets;
     const auto bits = static_cast<std::uint16_t>(length * 8);
     for (std::size_t s = 0; s < subsets; ++s) {
-        const std::size_t start = text.size();
-        text.resize(start + length);
-        if (Status st = reader.read_octets(bits, reinterpret_cast<std::uint8_t*>(&text[start]));
+        const std::size_t start = buffer.size();
+        buffer.resize(start + length);
+        if (Status st = reader.read_octets(bits, reinterpret_cast<std::uint8_t*>(&buffer[start]));
             !st) {
             return st;
         }
         DecodedValue entry = v;
-        if (decode_ia5_tail(text, length)) {
-            entry.text_offset = start;
-            entry.text_length = static_cast<std::uint32_t>(text.size() - start);
-            entry.flags |= DecodedValue::kHasText;
-        }
+        set_text(entry, start, length, columns);
         entry.raw_value = text_sequence_number(first_index + s, width);
-        values.push_back(entry);
+        columns.push_back(entry);
     }
     return {};
 }
@@ -75,11 +66,10 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
     const std::uint64_t r0 = *reference;
     const bool reference_missing = missing_allowed && all_ones(r0, coding.width);
     const double divisor = power_of_ten(coding.scale);
-    auto& values = columns.values();
     DecodedValue v = base;
     if (*increment_width == 0) {
-        set_number(v, code_table, coding.reference, divisor, r0, reference_missing);
-        values.insert(values.end(), subsets, v);
+        set_number(v, code_table, coding.reference, divisor, r0, reference_missing, columns);
+        columns.push_copies(v, subsets);
         return {};
     }
     const auto nbinc = static_cast<std::uint16_t>(*increment_width);
@@ -88,8 +78,8 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
         if (!increment) return increment.error();
         const bool missing = reference_missing || (missing_allowed && all_ones(*increment, nbinc));
         set_number(v, code_table, coding.reference, divisor, missing ? r0 : r0 + *increment,
-                   missing);
-        values.push_back(v);
+                   missing, columns);
+        columns.push_back(v);
     }
     return {};
 }
@@ -99,8 +89,9 @@ Status read_compressed_element_column(const ElementCoding& coding, ValueCodingSt
                                       DecodedValues& columns) {
     const EffectiveCoding e = effective_coding(coding, state);
     if (coding.text) return read_text_column(coding, e.width, state, subsets, reader, columns);
-    return read_compressed_numeric_column(element_value(coding), e, !is_class31(coding.code()),
-                                          coding.code_table, subsets, reader, columns);
+    return read_compressed_numeric_column(blank_value(coding.code(), &coding.definition->name), e,
+                                          !is_class31(coding.code()), coding.code_table, subsets,
+                                          reader, columns);
 }
 
 }  // namespace skarvel

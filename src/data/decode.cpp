@@ -41,7 +41,7 @@ class SingleValues {
     }
 
     std::uint8_t bitmap_octet(bool& present) {
-        const DecodedValue& last = output_.values().back();
+        const DecodedValue& last = output_.back();
         present = last.has_value();
         return present ? present_octet(last.raw_value) : 0;
     }
@@ -59,7 +59,7 @@ class SingleValues {
 
     Status marker(DescriptorCode code) {
         if (Status s = budget_.values(1); !s) return s;
-        output_.values().push_back(operator_marker(code));
+        output_.push_back(operator_marker(code));
         return {};
     }
 
@@ -98,20 +98,19 @@ class ValueColumns {
     std::uint8_t bitmap_octet(bool& present) {
         present = true;
         if (subsets_ == 0) return 0;
-        const DecodedValue& first = columns_.values()[columns_.size() - subsets_];
+        const DecodedValue& first = columns_.cell(columns_.size() - subsets_);
         return first.has_value() ? present_octet(first.raw_value) : 0;
     }
 
     Result<std::uint64_t> replication_factor(const ElementCoding& coding, ValueCodingState& state) {
         if (Status s = element(coding, state); !s) return s.error();
         if (subsets_ == 0) return std::uint64_t{0};
-        const auto& values = columns_.values();
-        const std::size_t first = values.size() - subsets_;
-        if (!values[first].has_value()) return std::uint64_t{0};
-        const double factor = values[first].raw_value;
-        for (std::size_t i = first; i < values.size(); ++i) {
-            if (!values[i].has_value() ||
-                !(std::fabs(values[i].raw_value - factor) <= kFactorTolerance)) {
+        const std::size_t first = columns_.size() - subsets_;
+        if (!columns_.cell(first).has_value()) return std::uint64_t{0};
+        const double factor = columns_.cell(first).raw_value;
+        for (std::size_t i = first; i < columns_.size(); ++i) {
+            const DecodedValue& entry = columns_.cell(i);
+            if (!entry.has_value() || !(std::fabs(entry.raw_value - factor) <= kFactorTolerance)) {
                 return BufrError::parse(
                     "compressed delayed replication with varying factors is not implemented");
             }
@@ -125,7 +124,7 @@ class ValueColumns {
 
     Status marker(DescriptorCode code) {
         if (Status s = reserve_column(); !s) return s;
-        columns_.values().insert(columns_.values().end(), subsets_, operator_marker(code));
+        columns_.push_copies(operator_marker(code), subsets_);
         return {};
     }
 
@@ -157,17 +156,8 @@ Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableS
     DescriptorWalk<ValueColumns> walk(tables, codings, source, budget);
     if (Status s = walk.walk(message.unexpanded_descriptors, state, 0); !s) return s.error();
 
-    // Column c holds entry s at c * subsets + s; the result lists subset by subset.
-    DecodedValues output;
-    const std::size_t count = source.column_count();
-    auto& values = output.values();
-    values.reserve(count * subsets);
-    const auto& cells = columns.values();
-    for (std::size_t s = 0; s < subsets; ++s) {
-        for (std::size_t c = 0; c < count; ++c) values.push_back(cells[c * subsets + s]);
-    }
-    output.text() = std::move(columns.text());
-    return output;
+    columns.set_columns(source.column_count(), subsets);
+    return columns;
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 // DecodedValue: one value of one subset, as section 4 decoding produces it; and DecodedValues,
-// the flat list of them for a whole message.
+// the list of them for a whole message.
 //
-// A record holds plain fields only. Element names and code-table meanings are views into the
-// table set the message was decoded with, and decoded texts live in one text buffer owned by
-// the list, so decoding allocates nothing per value.
+// A record is 32 bytes of plain fields. Element names and code-table meanings are views into
+// the table set the message was decoded with, decoded texts live in one text buffer owned by
+// the list, and records are stored in fixed-size chunks that never move, so decoding neither
+// allocates per value nor copies records to grow.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,68 +20,142 @@
 namespace skarvel {
 
 // The names of the values that do not come from a Table B element.
-inline constexpr std::string_view kAssociatedFieldName = "associatedField";
-inline constexpr std::string_view kOperatorName = "operator";
+inline const std::string kAssociatedFieldName = "associatedField";
+inline const std::string kOperatorName = "operator";
 
 struct DecodedValue {
-    enum Flags : std::uint8_t {
-        kHasValue = 1,    // raw_value is present
-        kHasRaw = 2,      // raw is present
-        kHasText = 4,     // raw_text is present (text_offset and text_length in the list's text)
-        kHasMeaning = 8,  // raw_meaning is present (meaning and text_length)
-    };
+    static constexpr std::uint32_t kHasValue = 1u << 31;    // raw_value is present
+    static constexpr std::uint32_t kHasRaw = 1u << 30;      // raw is present
+    static constexpr std::uint32_t kHasText = 1u << 29;     // raw_text is present
+    static constexpr std::uint32_t kHasMeaning = 1u << 28;  // raw_meaning is present
+    static constexpr std::uint32_t kTextIndexMask = (1u << 28) - 1;
 
-    double raw_value = 0.0;
-    std::uint64_t raw = 0;
-    // The element name; its characters belong to the table set or are static.
-    const char* name = nullptr;
-    union {
-        std::size_t text_offset;  // raw_text: offset into DecodedValues::text()
-        const char* meaning;      // raw_meaning: characters in the table set
-    };
-    std::uint32_t name_length = 0;
-    std::uint32_t text_length = 0;  // length of raw_text or raw_meaning
-    DescriptorCode descriptor = 0;
-    std::uint8_t flags = 0;
+    // No default member values: records are written into chunks whole, never default-built
+    // and then overwritten.
+    double raw_value;
+    std::uint64_t raw;
+    // The element name, owned by the table set (ElementDefinition::name) or static.
+    const std::string* name;
+    DescriptorCode descriptor;
+    // The flags above, and the index of raw_text or raw_meaning in the list's texts.
+    std::uint32_t extra;
 
-    DecodedValue() : text_offset(0) {}
-
-    bool has_value() const { return (flags & kHasValue) != 0; }
-    bool has_raw() const { return (flags & kHasRaw) != 0; }
-    bool has_text() const { return (flags & kHasText) != 0; }
-    bool has_meaning() const { return (flags & kHasMeaning) != 0; }
-    std::string_view name_view() const { return {name, name_length}; }
-    // The meaning, when present; empty otherwise.
-    std::string_view meaning_view() const {
-        return has_meaning() ? std::string_view(meaning, text_length) : std::string_view();
-    }
+    bool has_value() const { return (extra & kHasValue) != 0; }
+    bool has_raw() const { return (extra & kHasRaw) != 0; }
+    bool has_text() const { return (extra & kHasText) != 0; }
+    bool has_meaning() const { return (extra & kHasMeaning) != 0; }
+    std::uint32_t text_index() const { return extra & kTextIndexMask; }
 };
 
-// All values of a message, subset by subset, and the text buffer their texts point into.
+// All values of a message and the texts they refer to. Uncompressed data are stored subset
+// by subset as decoded; compressed data column by column (one value per subset), and are
+// read back subset by subset without being copied.
 class DecodedValues {
   public:
-    std::vector<DecodedValue>& values() { return values_; }
-    const std::vector<DecodedValue>& values() const { return values_; }
-    std::size_t size() const { return values_.size(); }
-    const DecodedValue& operator[](std::size_t i) const { return values_[i]; }
+    // The number of values.
+    std::size_t size() const { return count_; }
 
-    // The decoded text of `value`, or nothing when it has none.
+    // Value `i` in result order: all values of subset 0, then subset 1, and so on.
+    const DecodedValue& operator[](std::size_t i) const {
+        if (subsets_ == 0) return cell(i);
+        return cell((i % columns_) * subsets_ + i / columns_);
+    }
+
+    // Calls `f` on every value in result order.
+    template <typename F>
+    bool for_each(F&& f) const {
+        if (subsets_ == 0) {
+            for (std::size_t i = 0; i < count_; ++i) {
+                if (!f(cell(i))) return false;
+            }
+            return true;
+        }
+        // One subset's values lie a column apart from each other, too far for the hardware to
+        // guess, so the value a few columns ahead is fetched early.
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t s = 0; s < subsets_; ++s) {
+            for (std::size_t c = 0; c < columns_; ++c) {
+                if (c + kAhead < columns_) __builtin_prefetch(&cell((c + kAhead) * subsets_ + s));
+                if (!f(cell(c * subsets_ + s))) return false;
+            }
+        }
+        return true;
+    }
+
+    std::string_view name(const DecodedValue& value) const { return *value.name; }
     std::optional<std::string_view> raw_text(const DecodedValue& value) const {
         if (!value.has_text()) return std::nullopt;
-        return std::string_view(text_).substr(value.text_offset, value.text_length);
+        return text_of(value.text_index());
     }
     std::optional<std::string_view> raw_meaning(const DecodedValue& value) const {
         if (!value.has_meaning()) return std::nullopt;
-        return value.meaning_view();
+        return text_of(value.text_index());
     }
 
-    // The text buffer; decoders append texts to it.
-    std::string& text() { return text_; }
-    const std::string& text() const { return text_; }
+    // Building, for the decoders.
+
+    void push_back(const DecodedValue& value) {
+        if ((count_ & kChunkMask) == 0 && (count_ >> kChunkBits) == chunks_.size()) add_chunk();
+        chunks_[count_ >> kChunkBits][count_ & kChunkMask] = value;
+        ++count_;
+    }
+    void push_copies(const DecodedValue& value, std::size_t copies) {
+        for (std::size_t i = 0; i < copies; ++i) push_back(value);
+    }
+    // The last value pushed, and the value at storage position `i`.
+    DecodedValue& back() { return chunks_[(count_ - 1) >> kChunkBits][(count_ - 1) & kChunkMask]; }
+    const DecodedValue& cell(std::size_t i) const {
+        return chunks_[i >> kChunkBits][i & kChunkMask];
+    }
+
+    // Registers a meaning (a view that outlives the list) and returns its index.
+    std::uint32_t add_meaning(std::string_view meaning) {
+        texts_.push_back({reinterpret_cast<std::uintptr_t>(meaning.data()),
+                          static_cast<std::uint32_t>(meaning.size()), false});
+        return static_cast<std::uint32_t>(texts_.size() - 1);
+    }
+    // Registers the text at `offset` of the text buffer and returns its index.
+    std::uint32_t add_text(std::size_t offset, std::size_t length) {
+        texts_.push_back({offset, static_cast<std::uint32_t>(length), true});
+        return static_cast<std::uint32_t>(texts_.size() - 1);
+    }
+    // The buffer decoded texts are written to.
+    std::string& text_buffer() { return buffer_; }
+
+    // Declares the stored values to be `columns` columns of `subsets` values each.
+    void set_columns(std::size_t columns, std::size_t subsets) {
+        columns_ = columns;
+        subsets_ = subsets;
+    }
 
   private:
-    std::vector<DecodedValue> values_;
-    std::string text_;
+    // 2048 records (64 KiB) per chunk: below the size at which malloc maps fresh pages from
+    // the system for every allocation.
+    static constexpr unsigned kChunkBits = 11;
+    static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
+
+    struct TextRef {
+        std::uintptr_t where;  // a pointer, or an offset into buffer_
+        std::uint32_t length;
+        bool in_buffer;
+    };
+
+    void add_chunk() {
+        chunks_.push_back(std::make_unique_for_overwrite<DecodedValue[]>(kChunkMask + 1));
+    }
+    std::string_view text_of(std::uint32_t index) const {
+        const TextRef& ref = texts_[index];
+        const char* chars =
+            ref.in_buffer ? buffer_.data() + ref.where : reinterpret_cast<const char*>(ref.where);
+        return {chars, ref.length};
+    }
+
+    std::vector<std::unique_ptr<DecodedValue[]>> chunks_;
+    std::size_t count_ = 0;
+    std::vector<TextRef> texts_;
+    std::string buffer_;
+    std::size_t columns_ = 0;
+    std::size_t subsets_ = 0;  // 0: stored in result order
 };
 
 }  // namespace skarvel

@@ -36,25 +36,49 @@ class DecodeBudget {
   public:
     // One more descriptor visited.
     Status step() {
-        if (++steps_ > kMaxDecodeSteps) {
-            return BufrError::parse("descriptor decode exceeded " +
-                                    std::to_string(kMaxDecodeSteps) + " steps");
-        }
+        if (++steps_ > kMaxDecodeSteps) return exceeded(kMaxDecodeSteps, " steps");
         return {};
     }
     // Room for `count` more values, checked before they are read.
     Status values(std::size_t count) {
-        if (count > kMaxDecodedValues - values_) {
-            return BufrError::parse("descriptor decode exceeded " +
-                                    std::to_string(kMaxDecodedValues) + " values");
-        }
+        if (count > kMaxDecodedValues - values_) return exceeded(kMaxDecodedValues, " values");
         values_ += count;
         return {};
     }
 
   private:
+    [[gnu::noinline, gnu::cold]] static BufrError exceeded(std::size_t bound, const char* what) {
+        return BufrError::parse("descriptor decode exceeded " + std::to_string(bound) + what);
+    }
+
     std::size_t steps_ = 0;
     std::size_t values_ = 0;
+};
+
+// Table D lookups of one decode: a sequence is looked up on every visit, in every subset and
+// every replication round, so recent answers are kept in a small direct-mapped cache.
+class SequenceLookup {
+  public:
+    explicit SequenceLookup(const TableSet& tables) : tables_(tables) {}
+
+    const SequenceDefinition* find(DescriptorCode code) {
+        Slot& slot = slots_[(code * 2654435761u) >> (32 - kBits)];
+        if (slot.sequence == nullptr || slot.code != code) {
+            const SequenceDefinition* sequence = tables_.sequence(code);
+            if (sequence == nullptr) return nullptr;
+            slot = {code, sequence};
+        }
+        return slot.sequence;
+    }
+
+  private:
+    static constexpr unsigned kBits = 6;
+    struct Slot {
+        DescriptorCode code = 0;
+        const SequenceDefinition* sequence = nullptr;
+    };
+    const TableSet& tables_;
+    Slot slots_[std::size_t{1} << kBits] = {};
 };
 
 template <typename Source>
@@ -62,7 +86,7 @@ class DescriptorWalk {
   public:
     DescriptorWalk(const TableSet& tables, ElementCodings& codings, Source& source,
                    DecodeBudget& budget)
-        : tables_(tables), codings_(codings), source_(source), budget_(budget) {}
+        : sequences_(tables), codings_(codings), source_(source), budget_(budget) {}
 
     Status walk(std::span<const DescriptorCode> codes, ValueCodingState& state, unsigned depth) {
         if (depth > kMaxDecodeDepth) return BufrError::parse(Source::kDepthMessage);
@@ -85,7 +109,7 @@ class DescriptorWalk {
                     s = operation(code, state);
                     break;
                 case 3: {
-                    const SequenceDefinition* sequence = tables_.sequence(code);
+                    const SequenceDefinition* sequence = sequences_.find(code);
                     if (sequence == nullptr) return BufrError::unknown_sequence(code);
                     s = walk(sequence->members, state, depth + 1);
                     break;
@@ -167,7 +191,7 @@ class DescriptorWalk {
         return {};
     }
 
-    const TableSet& tables_;
+    SequenceLookup sequences_;
     ElementCodings& codings_;
     Source& source_;
     DecodeBudget& budget_;

@@ -20,24 +20,7 @@ const ElementCoding* ElementCodings::find_slow(DescriptorCode code) {
     return &coding;
 }
 
-EffectiveCoding effective_coding(const ElementCoding& coding, const ValueCodingState& state) {
-    EffectiveCoding e;
-    if (coding.text) {
-        e.width = state.text_width.value_or(coding.width);
-    } else if (state.next_width) {
-        e.width = *state.next_width;
-    } else {
-        const std::int64_t width = std::int64_t{coding.width} + state.width_delta;
-        e.width = width > 0 ? static_cast<std::uint16_t>(width) : 0;
-    }
-    e.scale = static_cast<std::int32_t>(static_cast<std::uint32_t>(coding.scale) +
-                                        static_cast<std::uint32_t>(state.scale_delta));
-    e.reference = static_cast<std::int64_t>(static_cast<std::uint64_t>(coding.reference) *
-                                            static_cast<std::uint64_t>(state.reference_multiplier));
-    return e;
-}
-
-double power_of_ten(std::int32_t scale) {
+double power_of_ten_by_squaring(std::int32_t scale) {
     std::uint32_t exponent =
         scale < 0 ? 0u - static_cast<std::uint32_t>(scale) : static_cast<std::uint32_t>(scale);
     double result = 1.0;

@@ -59,7 +59,23 @@ struct EffectiveCoding {
 // Text elements take the 2-08 width or their Table B width; numeric elements the 2-06 width,
 // or their Table B width changed by 2-01/2-07 (0 when that is not positive). The scale takes
 // 2-02/2-07 and the reference the 2-07 factor, with wrapping arithmetic.
-EffectiveCoding effective_coding(const ElementCoding& coding, const ValueCodingState& state);
+inline EffectiveCoding effective_coding(const ElementCoding& coding,
+                                        const ValueCodingState& state) {
+    EffectiveCoding e;
+    if (coding.text) {
+        e.width = state.text_width.value_or(coding.width);
+    } else if (state.next_width) {
+        e.width = *state.next_width;
+    } else {
+        const std::int64_t width = std::int64_t{coding.width} + state.width_delta;
+        e.width = width > 0 ? static_cast<std::uint16_t>(width) : 0;
+    }
+    e.scale = static_cast<std::int32_t>(static_cast<std::uint32_t>(coding.scale) +
+                                        static_cast<std::uint32_t>(state.scale_delta));
+    e.reference = static_cast<std::int64_t>(static_cast<std::uint64_t>(coding.reference) *
+                                            static_cast<std::uint64_t>(state.reference_multiplier));
+    return e;
+}
 
 // Class 31 (replication factors, data-present indicators) is never missing.
 inline bool is_class31(DescriptorCode code) { return (code % 100000u) / 1000u == 31; }
@@ -69,13 +85,34 @@ inline bool all_ones(std::uint64_t raw, std::uint16_t width) {
     return width < 64 && raw == (std::uint64_t{1} << width) - 1;
 }
 
-// 10^scale by squaring, the reciprocal for a negative scale.
-double power_of_ten(std::int32_t scale);
+// 10^scale by squaring (for each bit of the exponent from the lowest, multiply by the
+// current power when the bit is set, then square the power), the reciprocal for a negative
+// scale.
+double power_of_ten_by_squaring(std::int32_t scale);
 
-// (reference + raw) computed exactly, rounded once to a double, divided by `divisor`.
+// The same, from a table for the common scales: every power up to 10^22 is exact in a double,
+// and so is every step of squaring towards it, so the table gives identical results.
+inline double power_of_ten(std::int32_t scale) {
+    static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (scale >= 0 && scale <= 22) return kExact[scale];
+    if (scale < 0 && scale >= -22) return 1.0 / kExact[-scale];
+    return power_of_ten_by_squaring(scale);
+}
+
+// (reference + raw) computed exactly, rounded once to a double, divided by `divisor`. The
+// sum nearly always fits 64 bits, where converting it is one instruction; a 128-bit integer
+// converts through a slow library routine.
 inline double scaled_value(std::int64_t reference, std::uint64_t raw, double divisor) {
-    const __int128 sum = static_cast<__int128>(reference) + static_cast<__int128>(raw);
-    return static_cast<double>(sum) / divisor;
+    std::int64_t sum;
+    if (raw <= static_cast<std::uint64_t>(INT64_MAX) &&
+        !__builtin_add_overflow(reference, static_cast<std::int64_t>(raw), &sum)) {
+        // Dividing by one changes nothing; skipping it saves the slowest instruction here.
+        return divisor == 1.0 ? static_cast<double>(sum) : static_cast<double>(sum) / divisor;
+    }
+    const __int128 wide = static_cast<__int128>(reference) + static_cast<__int128>(raw);
+    return static_cast<double>(wide) / divisor;
 }
 
 // A replication count from a factor's value: truncated toward zero, negative or not a number

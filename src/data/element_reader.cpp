@@ -35,63 +35,47 @@ std::optional<std::string> decode_ia5_text(std::span<const std::uint8_t> octets)
 Result<std::optional<double>> read_element(const ElementCoding& coding, BitReader& reader,
                                            ValueCodingState& state, DecodedValues& output) {
     const EffectiveCoding e = effective_coding(coding, state);
-    DecodedValue v = element_value(coding);
+    DecodedValue v = blank_value(coding.code(), &coding.definition->name);
     if (coding.text) {
-        std::string& text = output.text();
-        const std::size_t start = text.size();
+        std::string& buffer = output.text_buffer();
+        const std::size_t start = buffer.size();
         const std::size_t length = (e.width + 7u) / 8u;
-        text.resize(start + length);
-        if (Status s = reader.read_octets(e.width, reinterpret_cast<std::uint8_t*>(&text[start]));
+        buffer.resize(start + length);
+        if (Status s = reader.read_octets(e.width, reinterpret_cast<std::uint8_t*>(&buffer[start]));
             !s) {
-            text.resize(start);
+            buffer.resize(start);
             return s.error();
         }
-        if (decode_ia5_tail(text, length)) {
-            v.text_offset = start;
-            v.text_length = static_cast<std::uint32_t>(text.size() - start);
-            v.flags |= DecodedValue::kHasText;
-        }
+        set_text(v, start, length, output);
         ++state.text_counter;
         v.raw_value = text_sequence_number(state.text_counter, e.width);
-        v.flags |= DecodedValue::kHasValue;
-        output.values().push_back(v);
+        v.extra |= DecodedValue::kHasValue;
+        output.push_back(v);
         return std::optional<double>();
     }
     auto raw = reader.read_u64(e.width);
     if (!raw) return raw.error();
     const bool missing = !is_class31(coding.code()) && all_ones(*raw, e.width);
-    set_number(v, coding.code_table, e.reference, power_of_ten(e.scale), *raw, missing);
-    output.values().push_back(v);
+    set_number(v, coding.code_table, e.reference, power_of_ten(e.scale), *raw, missing, output);
+    output.push_back(v);
     return missing ? std::optional<double>() : std::optional<double>(v.raw_value);
 }
 
 DecodedValue associated_field_value(std::uint64_t raw) {
-    DecodedValue v;
-    v.descriptor = 999999;
-    v.name = kAssociatedFieldName.data();
-    v.name_length = static_cast<std::uint32_t>(kAssociatedFieldName.size());
-    v.raw = raw;
-    v.raw_value = static_cast<double>(raw);
-    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-    return v;
+    return DecodedValue{static_cast<double>(raw), raw, &kAssociatedFieldName, 999999,
+                        DecodedValue::kHasRaw | DecodedValue::kHasValue};
 }
 
 DecodedValue operator_marker(DescriptorCode code) {
-    DecodedValue v;
-    v.descriptor = code;
-    v.name = kOperatorName.data();
-    v.name_length = static_cast<std::uint32_t>(kOperatorName.size());
-    v.raw = 0;
-    v.raw_value = 0.0;
-    v.flags = DecodedValue::kHasRaw | DecodedValue::kHasValue;
-    return v;
+    return DecodedValue{0.0, 0, &kOperatorName, code,
+                        DecodedValue::kHasRaw | DecodedValue::kHasValue};
 }
 
 Status read_associated_field(BitReader& reader, std::uint8_t width, DecodedValues& output) {
     if (width == 0) return {};
     auto raw = reader.read_u64(width);
     if (!raw) return raw.error();
-    output.values().push_back(associated_field_value(*raw));
+    output.push_back(associated_field_value(*raw));
     return {};
 }
 

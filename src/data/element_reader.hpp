@@ -1,5 +1,5 @@
 // Reading single values from uncompressed section 4 data: Table B elements (numbers and
-// CCITT IA5 texts) and associated fields; and the text rules that compressed data share.
+// CCITT IA5 texts) and associated fields; and the value rules that compressed data share.
 #pragma once
 
 #include <cstddef>
@@ -23,31 +23,36 @@ std::optional<std::string> decode_ia5_text(std::span<const std::uint8_t> octets)
 // replaced by the decoded text and true is returned; a missing text is removed and gives false.
 bool decode_ia5_tail(std::string& text, std::size_t length);
 
-// The value record of an element, without its value fields.
-inline DecodedValue element_value(const ElementCoding& coding) {
-    DecodedValue v;
-    v.descriptor = coding.code();
-    v.name = coding.definition->name.data();
-    v.name_length = static_cast<std::uint32_t>(coding.definition->name.size());
-    return v;
+// A value of `name` and `code` with no fields present yet.
+inline DecodedValue blank_value(DescriptorCode code, const std::string* name) {
+    return DecodedValue{0.0, 0, name, code, 0};
 }
 
 // Fills the number fields of `v`: raw always, the value (reference + raw) / divisor unless
 // `missing`, and the meaning of raw in `code_table` (may be null) when it has one.
 inline void set_number(DecodedValue& v, const CodeTable* code_table, std::int64_t reference,
-                       double divisor, std::uint64_t raw, bool missing) {
+                       double divisor, std::uint64_t raw, bool missing, DecodedValues& output) {
     v.raw = raw;
-    v.flags = DecodedValue::kHasRaw;
+    v.extra = DecodedValue::kHasRaw;
     if (!missing) {
         v.raw_value = scaled_value(reference, raw, divisor);
-        v.flags |= DecodedValue::kHasValue;
+        v.extra |= DecodedValue::kHasValue;
     }
     if (code_table != nullptr) {
         if (auto meaning = code_table->find(raw)) {
-            v.meaning = meaning->data();
-            v.text_length = static_cast<std::uint32_t>(meaning->size());
-            v.flags |= DecodedValue::kHasMeaning;
+            v.extra |= DecodedValue::kHasMeaning | output.add_meaning(*meaning);
         }
+    }
+}
+
+// Decodes the `length` octets at `start` of the output's text buffer and, unless the text is
+// missing, attaches it to `v`.
+inline void set_text(DecodedValue& v, std::size_t start, std::size_t length,
+                     DecodedValues& output) {
+    std::string& buffer = output.text_buffer();
+    buffer.resize(start + length);
+    if (decode_ia5_tail(buffer, length)) {
+        v.extra |= DecodedValue::kHasText | output.add_text(start, buffer.size() - start);
     }
 }
 

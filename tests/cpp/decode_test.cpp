@@ -100,8 +100,9 @@ Outcome decode(const TableSet& tables, std::vector<DescriptorCode> descriptors, 
     auto decoded = decode_uncompressed_values(message, tables, data);
     if (!decoded) return {{}, decoded.error().message()};
     Outcome out;
-    for (const DecodedValue& v : decoded->values()) {
-        Value value{v.descriptor, std::string(v.name_view()),
+    for (std::size_t i = 0; i < decoded->size(); ++i) {
+        const DecodedValue& v = (*decoded)[i];
+        Value value{v.descriptor, std::string(decoded->name(v)),
                     std::nullopt, std::nullopt,
                     std::nullopt, std::nullopt};
         if (v.has_value()) value.value = v.raw_value;
@@ -110,6 +111,14 @@ Outcome decode(const TableSet& tables, std::vector<DescriptorCode> descriptors, 
         if (auto meaning = decoded->raw_meaning(v)) value.meaning = std::string(*meaning);
         out.values.push_back(value);
     }
+    // Iterating in result order visits the same values.
+    std::size_t visited = 0;
+    decoded->for_each([&](const DecodedValue& v) {
+        EXPECT_EQ(&v, &(*decoded)[visited]);
+        ++visited;
+        return true;
+    });
+    EXPECT_EQ(visited, decoded->size());
     return out;
 }
 
