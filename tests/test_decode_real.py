@@ -1,0 +1,240 @@
+"""Decodes every edition 4 corpus message and compares the values with ecCodes.
+
+ecCodes is the independent reference: its `numericValues` array holds one number per decoded
+value, subset by subset, with -1e100 for a missing value and the same text sequence numbers
+(running index x 1000 + width in octets) for text values that the decoder reports in
+`raw_value`. A message either matches value for value, or is listed below with the reason why
+the two decoders deliberately disagree on it, and the test checks that they disagree for exactly
+that reason.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Callable
+from pathlib import Path
+from typing import NamedTuple
+
+import _skarvel
+import pytest
+from corpus import CORPUS, ed4_corpus_messages
+
+DEFINITIONS = Path("/usr/share/eccodes/definitions")
+
+if not CORPUS.is_dir():
+    pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
+if not (DEFINITIONS / "bufr" / "tables").is_dir():
+    pytest.skip(
+        f"no ecCodes definitions at {DEFINITIONS} (libeccodes-data)", allow_module_level=True
+    )
+eccodes = pytest.importorskip("eccodes", reason="the eccodes package is the reference decoder")
+
+ECCODES_MISSING = -1e100
+
+MESSAGES = ed4_corpus_messages()
+FILES = sorted({name for name, _, _ in MESSAGES})
+
+# Fewer compared messages means the corpus or the lists below went wrong.
+MIN_MATCHED = 40
+
+
+class Decoded(NamedTuple):
+    values: list | None
+    error: str | None
+
+
+class Reference(NamedTuple):
+    values: list[float | None] | None
+    expanded: list[int]
+    error: str | None
+
+
+_tables: dict[tuple, _skarvel.TableSet] = {}
+
+
+def tables_for(message: _skarvel.BufrMessage) -> _skarvel.TableSet:
+    """The master and local tables the header names, loaded once per distinct header."""
+    key = (
+        message.master_table_number,
+        message.originating_centre,
+        message.originating_subcentre,
+        message.master_tables_version_number,
+        message.local_tables_version_number,
+    )
+    if key not in _tables:
+        _tables[key] = _skarvel.TableSet.from_definitions(str(DEFINITIONS), message)
+    return _tables[key]
+
+
+def decode(octets: bytes, tables: _skarvel.TableSet) -> Decoded:
+    try:
+        return Decoded(_skarvel.decode_values_with_tables(octets, tables), None)
+    except ValueError as error:
+        return Decoded(None, str(error))
+
+
+def reference(octets: bytes) -> Reference:
+    handle = eccodes.codes_new_from_message(octets)
+    try:
+        eccodes.codes_set(handle, "unpack", 1)
+        numbers = eccodes.codes_get_array(handle, "numericValues")
+        expanded = [int(c) for c in eccodes.codes_get_array(handle, "expandedDescriptors")]
+    except eccodes.CodesInternalError as error:
+        return Reference(None, [], repr(error))
+    finally:
+        eccodes.codes_release(handle)
+    values = [None if float(x) == ECCODES_MISSING else float(x) for x in numbers]
+    return Reference(values, expanded, None)
+
+
+def same_value(ours: float | None, theirs: float | None) -> bool:
+    if ours is None or theirs is None:
+        return ours is theirs
+    return math.isclose(ours, theirs, rel_tol=1e-9, abs_tol=0.0)
+
+
+def first_difference(ours: list[float | None], theirs: list[float | None]) -> int | None:
+    """The first position where the lists differ, counting a missing tail as a difference."""
+    for i, (a, b) in enumerate(zip(ours, theirs, strict=False)):
+        if not same_value(a, b):
+            return i
+    return None if len(ours) == len(theirs) else min(len(ours), len(theirs))
+
+
+def operator_widths(tables: _skarvel.TableSet, message: _skarvel.BufrMessage, x: int) -> set[int]:
+    """The Y of every operator 2-X-Y in the expansion of the message's descriptors."""
+    return {
+        code % 1000
+        for code in tables.expand(message.unexpanded_descriptors)
+        if code // 1000 == 200 + x
+    }
+
+
+def describe_difference(values: list, theirs: list[float | None], at: int) -> str:
+    ours = [v.raw_value for v in values]
+    around = [
+        (i, values[i].descriptor if i < len(values) else None, ours[i] if i < len(ours) else None)
+        for i in range(max(0, at - 3), min(max(len(ours), len(theirs)), at + 3))
+    ]
+    return (
+        f"first difference at value {at} of {len(ours)} (ecCodes: {len(theirs)}): "
+        f"ours {ours[at] if at < len(ours) else 'end'}, "
+        f"ecCodes {theirs[at] if at < len(theirs) else 'end'}; around it {around}"
+    )
+
+
+# Deliberate differences. Each check receives the parsed message, its tables, our outcome and
+# ecCodes' outcome, and asserts that the difference is the one the reason names.
+
+
+def check_character_data(message, tables, decoded: Decoded, ref: Reference) -> None:
+    """2-05-YYY is followed by YYY octets of characters. ecCodes reads them as a text value;
+    this decoder treats 2-05 as an operator without effect and reads nothing. Every value up
+    to the 2-05 position is the same; ecCodes has one text value more per 2-05, with the text
+    sequence number that follows the text values before it and the width YYY."""
+    widths = operator_widths(tables, message, 5)
+    assert widths, "no 2-05-YYY operator in the expansion"
+    assert decoded.error is None, decoded.error
+    ours = [v.raw_value for v in decoded.values]
+    at = first_difference(ours, ref.values)
+    assert at is not None, "no difference to ecCodes"
+    assert at == len(ours) < len(ref.values), describe_difference(decoded.values, ref.values, at)
+    texts = sum(1 for v in decoded.values if v.raw is None)  # text values carry no raw
+    for k, extra in enumerate(ref.values[at:]):
+        index, width = divmod(extra, 1000)
+        assert index == texts + k + 1 and width in widths, (at + k, extra, widths)
+
+
+def check_new_reference_values(message, tables, decoded: Decoded, ref: Reference) -> None:
+    """2-03-YYY redefines reference values: the values that follow up to 2-03-255 are YYY-bit
+    new references in ecCodes; this decoder reads nothing for 2-03, decodes those elements as
+    ordinary values with their Table B widths, and loses its place in the data."""
+    assert operator_widths(tables, message, 3) - {0, 255}, "no 2-03-YYY in the expansion"
+    assert ref.values is not None, ref.error
+    assert decoded.values is None, "decodes although 2-03 was expected to derail it"
+    assert decoded.error.startswith("csv/table parse error: not enough bits"), decoded.error
+
+
+class Deviation(NamedTuple):
+    reason: str
+    check: Callable[..., None]
+
+
+CHARACTER_DATA = "2-05-YYY character data: ecCodes reads YYY octets, this decoder nothing"
+NEW_REFERENCES = "2-03-YYY new reference values: ecCodes reads them, this decoder nothing"
+
+# Messages on which the decoders deliberately disagree, keyed by file name and message index.
+DEVIATIONS: dict[tuple[str, int], Deviation] = {
+    ("pybufrkit__IUSK73_AMMC_040000.bufr", 0): Deviation(CHARACTER_DATA, check_character_data),
+    ("pybufrkit__IUSK73_AMMC_182300.bufr", 0): Deviation(CHARACTER_DATA, check_character_data),
+    ("wreport__C05060.bufr", 0): Deviation(CHARACTER_DATA, check_character_data),
+    ("wreport__temp-gts1.bufr", 0): Deviation(CHARACTER_DATA, check_character_data),
+    ("wreport__wigos.bufr", 0): Deviation(NEW_REFERENCES, check_new_reference_values),
+}
+
+# Files whose messages ecCodes cannot decode, with the element this decoder reports missing:
+# they use local elements of centre 98, local tables version 102 (0-01-212 to 0-01-217,
+# 0-15-023), and the definitions tree has no local tables of that version.
+ECCODES_UNDECODABLE: dict[str, int] = {
+    "wreport__ed4.bufr": 1212,
+    "wreport__ed4date.bufr": 1212,
+}
+
+
+def check_match(message, decoded: Decoded, ref: Reference, where: str) -> None:
+    assert decoded.error is None, f"{where}: ecCodes decodes it, we raise {decoded.error!r}"
+    values = decoded.values
+    ours = [v.raw_value for v in values]
+    at = first_difference(ours, ref.values)
+    assert at is None, f"{where}: {describe_difference(values, ref.values, at)}"
+    assert len(values) == len(ref.values)
+    codes = [v.descriptor for v in values]
+    if not any(code // 100000 == 1 for code in ref.expanded):
+        # Without replications ecCodes' expansion lists the descriptors of one subset.
+        assert codes == ref.expanded * message.number_of_subsets, where
+    else:
+        unknown = set(codes) - set(ref.expanded)
+        assert not unknown, f"{where}: descriptors outside ecCodes' expansion {sorted(unknown)}"
+
+
+def outcome_kind(name: str, index: int) -> str:
+    if name in ECCODES_UNDECODABLE:
+        return "undecodable"
+    if (name, index) in DEVIATIONS:
+        return "deviation"
+    return "match"
+
+
+@pytest.mark.parametrize("name", FILES)
+def test_values_match_eccodes(name):
+    messages = [(index, octets) for file, index, octets in MESSAGES if file == name]
+    for index, octets in messages:
+        where = f"{name} message {index}"
+        message = _skarvel.parse_bytes(octets)
+        tables = tables_for(message)
+        decoded = decode(octets, tables)
+        ref = reference(octets)
+        kind = outcome_kind(name, index)
+        if kind == "undecodable":
+            code = ECCODES_UNDECODABLE[name]
+            assert ref.error is not None, f"{where}: ecCodes decodes it now"
+            assert decoded.error == f"descriptor {code:06d} was not found in Table B", where
+            assert tables.get_element(code) is None
+            assert code in tables.expand(message.unexpanded_descriptors)
+            continue
+        assert ref.error is None, f"{where}: ecCodes fails with {ref.error}"
+        if kind == "deviation":
+            DEVIATIONS[(name, index)].check(message, tables, decoded, ref)
+        else:
+            check_match(message, decoded, ref, where)
+
+
+def test_listed_messages_are_in_the_corpus():
+    present = {(name, index) for name, index, _ in MESSAGES}
+    assert set(DEVIATIONS) <= present
+    assert set(ECCODES_UNDECODABLE) <= {name for name, _ in present}
+
+
+def test_most_messages_are_compared_value_for_value():
+    matched = sum(1 for name, index, _ in MESSAGES if outcome_kind(name, index) == "match")
+    assert matched >= MIN_MATCHED
