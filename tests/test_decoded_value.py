@@ -256,9 +256,12 @@ def test_names_and_meanings_are_shared_and_released(tmp_path):
     name, meaning, text = values[0].name, values[0].raw_meaning, values[3].raw_text
     assert values[1].name is name and values[2].name is name
     assert values[1].raw_meaning is meaning and values[2].raw_meaning == "Second region"
-    # Held by the values sharing it, the local name and getrefcount's argument.
-    assert sys.getrefcount(name) == 3 + 2
-    assert sys.getrefcount(meaning) == 2 + 2
+    # Values with a meaning hold their name and meaning through one shared (name, meaning)
+    # pair: the name is held by the pairs of "First region" and "Second region", the first
+    # meaning by its pair, the text by its value's pair; plus the local name and
+    # getrefcount's argument.
+    assert sys.getrefcount(name) == 2 + 2
+    assert sys.getrefcount(meaning) == 1 + 2
     assert sys.getrefcount(text) == 1 + 2
     del values
     assert sys.getrefcount(name) == sys.getrefcount(meaning) == sys.getrefcount(text) == 2

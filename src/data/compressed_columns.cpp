@@ -69,7 +69,7 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
     DecodedValue v = base;
     if (*increment_width == 0) {
         set_number(v, code_table, coding.reference, divisor, r0, reference_missing, columns);
-        columns.push_copies(v, subsets);
+        columns.push_constant_column(v);
         return {};
     }
     const auto nbinc = static_cast<std::uint16_t>(*increment_width);

@@ -80,8 +80,6 @@ class ValueColumns {
                  std::size_t subsets)
         : reader_(reader), columns_(columns), budget_(budget), subsets_(subsets) {}
 
-    std::size_t column_count() const { return column_count_; }
-
     Status associated_field(ValueCodingState& state) {
         if (Status s = reserve_column(); !s) return s;
         const EffectiveCoding coding{0, 0, state.associated_width};
@@ -98,18 +96,19 @@ class ValueColumns {
     std::uint8_t bitmap_octet(bool& present) {
         present = true;
         if (subsets_ == 0) return 0;
-        const DecodedValue& first = columns_.cell(columns_.size() - subsets_);
+        const DecodedValue& first = columns_.column_entry(columns_.column_count() - 1, 0);
         return first.has_value() ? present_octet(first.raw_value) : 0;
     }
 
     Result<std::uint64_t> replication_factor(const ElementCoding& coding, ValueCodingState& state) {
         if (Status s = element(coding, state); !s) return s.error();
         if (subsets_ == 0) return std::uint64_t{0};
-        const std::size_t first = columns_.size() - subsets_;
-        if (!columns_.cell(first).has_value()) return std::uint64_t{0};
-        const double factor = columns_.cell(first).raw_value;
-        for (std::size_t i = first; i < columns_.size(); ++i) {
-            const DecodedValue& entry = columns_.cell(i);
+        const std::size_t column = columns_.column_count() - 1;
+        const DecodedValue& first = columns_.column_entry(column, 0);
+        if (!first.has_value()) return std::uint64_t{0};
+        const double factor = first.raw_value;
+        for (std::size_t s = 0; s < subsets_; ++s) {
+            const DecodedValue& entry = columns_.column_entry(column, s);
             if (!entry.has_value() || !(std::fabs(entry.raw_value - factor) <= kFactorTolerance)) {
                 return BufrError::parse(
                     "compressed delayed replication with varying factors is not implemented");
@@ -124,7 +123,7 @@ class ValueColumns {
 
     Status marker(DescriptorCode code) {
         if (Status s = reserve_column(); !s) return s;
-        columns_.push_copies(operator_marker(code), subsets_);
+        columns_.push_constant_column(operator_marker(code));
         return {};
     }
 
@@ -134,7 +133,7 @@ class ValueColumns {
 
     Status reserve_column() {
         if (Status s = budget_.values(subsets_); !s) return s;
-        ++column_count_;
+        columns_.start_column();
         return {};
     }
 
@@ -142,13 +141,12 @@ class ValueColumns {
     DecodedValues& columns_;
     DecodeBudget& budget_;
     std::size_t subsets_;
-    std::size_t column_count_ = 0;
 };
 
 Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableSet& tables,
                                         BitReader& reader) {
     const std::size_t subsets = message.number_of_subsets;
-    DecodedValues columns;
+    DecodedValues columns = DecodedValues::columns(subsets);
     DecodeBudget budget;
     ElementCodings codings(tables);
     ValueColumns source(reader, columns, budget, subsets);
@@ -156,7 +154,6 @@ Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableS
     DescriptorWalk<ValueColumns> walk(tables, codings, source, budget);
     if (Status s = walk.walk(message.unexpanded_descriptors, state, 0); !s) return s.error();
 
-    columns.set_columns(source.column_count(), subsets);
     return columns;
 }
 

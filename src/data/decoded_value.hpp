@@ -48,35 +48,46 @@ struct DecodedValue {
 };
 
 // All values of a message and the texts they refer to. Uncompressed data are stored subset
-// by subset as decoded; compressed data column by column (one value per subset), and are
-// read back subset by subset without being copied.
+// by subset as decoded. Compressed data are stored column by column (one value per subset),
+// a column whose values are all alike as a single record, and are read back subset by subset
+// without being copied.
 class DecodedValues {
   public:
+    DecodedValues() = default;
+    // An empty list of columns of `subsets` values each.
+    static DecodedValues columns(std::size_t subsets) {
+        DecodedValues values;
+        values.column_mode_ = true;
+        values.subsets_ = subsets;
+        return values;
+    }
+
     // The number of values.
-    std::size_t size() const { return count_; }
+    std::size_t size() const { return column_mode_ ? columns_.size() * subsets_ : count_; }
 
     // Value `i` in result order: all values of subset 0, then subset 1, and so on.
     const DecodedValue& operator[](std::size_t i) const {
-        if (subsets_ == 0) return cell(i);
-        return cell((i % columns_) * subsets_ + i / columns_);
+        if (!column_mode_) return cell(i);
+        return column_entry(i % columns_.size(), i / columns_.size());
     }
 
-    // Calls `f` on every value in result order.
+    // Calls `f` on every value in result order, until it returns false.
     template <typename F>
     bool for_each(F&& f) const {
-        if (subsets_ == 0) {
+        if (!column_mode_) {
             for (std::size_t i = 0; i < count_; ++i) {
                 if (!f(cell(i))) return false;
             }
             return true;
         }
-        // One subset's values lie a column apart from each other, too far for the hardware to
-        // guess, so the value a few columns ahead is fetched early.
+        // One subset's values lie a column apart from each other, too far apart for the
+        // hardware to guess, so the value a few columns ahead is fetched early.
         constexpr std::size_t kAhead = 8;
+        const std::size_t n = columns_.size();
         for (std::size_t s = 0; s < subsets_; ++s) {
-            for (std::size_t c = 0; c < columns_; ++c) {
-                if (c + kAhead < columns_) __builtin_prefetch(&cell((c + kAhead) * subsets_ + s));
-                if (!f(cell(c * subsets_ + s))) return false;
+            for (std::size_t c = 0; c < n; ++c) {
+                if (c + kAhead < n) __builtin_prefetch(&column_entry(c + kAhead, s));
+                if (!f(column_entry(c, s))) return false;
             }
         }
         return true;
@@ -99,13 +110,22 @@ class DecodedValues {
         chunks_[count_ >> kChunkBits][count_ & kChunkMask] = value;
         ++count_;
     }
-    void push_copies(const DecodedValue& value, std::size_t copies) {
-        for (std::size_t i = 0; i < copies; ++i) push_back(value);
-    }
-    // The last value pushed, and the value at storage position `i`.
+    // The last value pushed.
     DecodedValue& back() { return chunks_[(count_ - 1) >> kChunkBits][(count_ - 1) & kChunkMask]; }
-    const DecodedValue& cell(std::size_t i) const {
-        return chunks_[i >> kChunkBits][i & kChunkMask];
+
+    // Columns: start_column, then either one value per subset with push_back, or
+    // push_constant_column once.
+    void start_column() { columns_.push_back({count_, false}); }
+    void push_constant_column(const DecodedValue& value) {
+        if (subsets_ == 0) return;
+        columns_.back().constant = true;
+        push_back(value);
+    }
+    std::size_t column_count() const { return columns_.size(); }
+    // Entry `subset` of column `column`.
+    const DecodedValue& column_entry(std::size_t column, std::size_t subset) const {
+        const Column& c = columns_[column];
+        return cell(c.start + (c.constant ? 0 : subset));
     }
 
     // Registers a meaning (a view that outlives the list) and returns its index.
@@ -122,12 +142,6 @@ class DecodedValues {
     // The buffer decoded texts are written to.
     std::string& text_buffer() { return buffer_; }
 
-    // Declares the stored values to be `columns` columns of `subsets` values each.
-    void set_columns(std::size_t columns, std::size_t subsets) {
-        columns_ = columns;
-        subsets_ = subsets;
-    }
-
   private:
     // 2048 records (64 KiB) per chunk: below the size at which malloc maps fresh pages from
     // the system for every allocation.
@@ -140,6 +154,14 @@ class DecodedValues {
         bool in_buffer;
     };
 
+    struct Column {
+        std::size_t start;  // storage position of its first value
+        bool constant;      // one value stands for every subset
+    };
+
+    const DecodedValue& cell(std::size_t i) const {
+        return chunks_[i >> kChunkBits][i & kChunkMask];
+    }
     void add_chunk() {
         chunks_.push_back(std::make_unique_for_overwrite<DecodedValue[]>(kChunkMask + 1));
     }
@@ -154,8 +176,9 @@ class DecodedValues {
     std::size_t count_ = 0;
     std::vector<TextRef> texts_;
     std::string buffer_;
-    std::size_t columns_ = 0;
-    std::size_t subsets_ = 0;  // 0: stored in result order
+    std::vector<Column> columns_;
+    std::size_t subsets_ = 0;
+    bool column_mode_ = false;
 };
 
 }  // namespace skarvel

@@ -16,20 +16,29 @@ namespace skarvel::py {
 
 namespace {
 
-// Plain fields only. The strs are owned references; `name` and `raw_meaning` are shared with
-// the other values of the same decode that have the same name or meaning. Strs cannot form
-// reference cycles, so the objects are not tracked by the garbage collector.
+// Plain fields only, 48 bytes in all: the size of the object is most of the memory a decode
+// returns, so the name and the one other text a value may have (a decoded text or a
+// code-table meaning; never both) share one reference. It is the name str, or, when the value
+// has a text or meaning, a tuple (name, text or meaning). Names, meanings and their tuples are
+// shared between the values of one decode. Strs and tuples of strs cannot form reference
+// cycles, so the objects are not tracked by the garbage collector.
 struct DecodedValueObject {
     PyObject_HEAD
-    PyObject* name;         // str
-    PyObject* raw_text;     // str, or null when absent
-    PyObject* raw_meaning;  // str, or null when absent
+    PyObject* strings;  // owned: a str, or a tuple of two strs
     double raw_value;
     std::uint64_t raw;
     DescriptorCode descriptor;
-    bool has_value;
-    bool has_raw;
+    std::uint8_t flags;
 };
+
+enum ValueFlags : std::uint8_t {
+    kHasValue = 1,
+    kHasRaw = 2,
+    kHasText = 4,
+    kHasMeaning = 8,
+};
+
+static_assert(sizeof(DecodedValueObject) == 48);
 
 DecodedValueObject* value_of(PyObject* self) { return reinterpret_cast<DecodedValueObject*>(self); }
 
@@ -38,32 +47,44 @@ PyObject* new_ref(PyObject* obj) {
     return obj;
 }
 
+// Borrowed references to the name and to the text or meaning (null when there is none).
+PyObject* name_of(const DecodedValueObject* v) {
+    return (v->flags & (kHasText | kHasMeaning)) ? PyTuple_GET_ITEM(v->strings, 0) : v->strings;
+}
+PyObject* other_text_of(const DecodedValueObject* v) {
+    return (v->flags & (kHasText | kHasMeaning)) ? PyTuple_GET_ITEM(v->strings, 1) : nullptr;
+}
+PyObject* text_of(const DecodedValueObject* v) {
+    return (v->flags & kHasText) ? PyTuple_GET_ITEM(v->strings, 1) : nullptr;
+}
+PyObject* meaning_of(const DecodedValueObject* v) {
+    return (v->flags & kHasMeaning) ? PyTuple_GET_ITEM(v->strings, 1) : nullptr;
+}
+
 PyObject* str_or_none(PyObject* str) { return new_ref(str != nullptr ? str : Py_None); }
 
 PyObject* value_descriptor(PyObject* self, void*) {
     return PyLong_FromUnsignedLong(value_of(self)->descriptor);
 }
-PyObject* value_name(PyObject* self, void*) { return new_ref(value_of(self)->name); }
+PyObject* value_name(PyObject* self, void*) { return new_ref(name_of(value_of(self))); }
 PyObject* value_raw_value(PyObject* self, void*) {
     const DecodedValueObject* v = value_of(self);
-    if (!v->has_value) Py_RETURN_NONE;
+    if (!(v->flags & kHasValue)) Py_RETURN_NONE;
     return PyFloat_FromDouble(v->raw_value);
 }
 PyObject* value_raw(PyObject* self, void*) {
     const DecodedValueObject* v = value_of(self);
-    if (!v->has_raw) Py_RETURN_NONE;
+    if (!(v->flags & kHasRaw)) Py_RETURN_NONE;
     return PyLong_FromUnsignedLongLong(v->raw);
 }
-PyObject* value_raw_text(PyObject* self, void*) { return str_or_none(value_of(self)->raw_text); }
+PyObject* value_raw_text(PyObject* self, void*) { return str_or_none(text_of(value_of(self))); }
 PyObject* value_raw_meaning(PyObject* self, void*) {
-    return str_or_none(value_of(self)->raw_meaning);
+    return str_or_none(meaning_of(value_of(self)));
 }
 
 // The most specific form of the value: its text, else its code-table meaning, else its number.
 PyObject* value_data(PyObject* self, void*) {
-    const DecodedValueObject* v = value_of(self);
-    if (v->raw_text != nullptr) return new_ref(v->raw_text);
-    if (v->raw_meaning != nullptr) return new_ref(v->raw_meaning);
+    if (PyObject* text = other_text_of(value_of(self))) return new_ref(text);
     return value_raw_value(self, nullptr);
 }
 
@@ -120,11 +141,9 @@ PyObject* value_repr(PyObject* self) {
     const DecodedValueObject* v = value_of(self);
     std::string text = "DecodedValue(" + format_code6(v->descriptor) + ", ";
     bool ok = true;
-    if (v->raw_text != nullptr) {
-        ok = append_quoted(v->raw_text, text);
-    } else if (v->raw_meaning != nullptr) {
-        ok = append_quoted(v->raw_meaning, text);
-    } else if (v->has_value) {
+    if (PyObject* other = other_text_of(v)) {
+        ok = append_quoted(other, text);
+    } else if (v->flags & kHasValue) {
         text += "Some(";
         ok = append_number(v->raw_value, text);
         text += ')';
@@ -137,63 +156,65 @@ PyObject* value_repr(PyObject* self) {
 }
 
 void value_dealloc(PyObject* self) {
-    DecodedValueObject* v = value_of(self);
-    Py_DECREF(v->name);
-    Py_XDECREF(v->raw_text);
-    Py_XDECREF(v->raw_meaning);
+    Py_DECREF(value_of(self)->strings);
     // Allocated with PyObject_Malloc by decoded_values_to_list.
     PyObject_Free(self);
 }
 
-// The strs of one conversion, keyed by the address (and length) of their characters in the
-// table set: every value whose name or meaning points at the same characters shares one str.
-// An open-addressing table with linear probing, at most half full; it owns one reference to
-// each str it holds.
-class SharedStrs {
+// The shared objects of one conversion: names and meanings by the address and length of
+// their characters in the table set, and (name, meaning) tuples by their two strs. An
+// open-addressing table with linear probing, at most half full; it owns one reference to each
+// object it holds.
+struct TextKey {
+    const void* first;
+    std::uintptr_t second;
+    bool operator==(const TextKey&) const = default;
+};
+
+class SharedObjects {
   public:
-    SharedStrs() : slots_(64), mask_(63) {}
-    SharedStrs(const SharedStrs&) = delete;
-    SharedStrs& operator=(const SharedStrs&) = delete;
-    ~SharedStrs() {
-        for (const Slot& slot : slots_) Py_XDECREF(slot.str);
+    SharedObjects() : slots_(64), mask_(63) {}
+    SharedObjects(const SharedObjects&) = delete;
+    SharedObjects& operator=(const SharedObjects&) = delete;
+    ~SharedObjects() {
+        for (const Slot& slot : slots_) Py_XDECREF(slot.object);
     }
 
-    // A borrowed reference to the str of the UTF-8 text at `chars`, made on first use; null
-    // with an exception set when it cannot be made.
-    PyObject* get(const char* chars, std::uint32_t length) {
+    // A borrowed reference to the object under `key`, made by `make` (a new reference, or null
+    // with an exception set) on first use.
+    template <typename Make>
+    PyObject* get(TextKey key, Make&& make) {
         // Runs of values of one element are common (replications), so the last hit is
         // checked before the table.
-        if (last_.str != nullptr && last_.chars == chars && last_.length == length) {
-            return last_.str;
-        }
-        std::size_t i = slot_index(chars);
+        if (last_.object != nullptr && last_.key == key) return last_.object;
+        std::size_t i = slot_index(key);
         for (;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
-            if (slot.str == nullptr) break;
-            if (slot.chars == chars && slot.length == length) {
+            if (slot.object == nullptr) break;
+            if (slot.key == key) {
                 last_ = slot;
-                return slot.str;
+                return slot.object;
             }
         }
-        PyObject* str = PyUnicode_DecodeUTF8(chars, length, nullptr);
-        if (str == nullptr) return nullptr;
-        slots_[i] = {chars, length, str};
+        PyObject* object = make();
+        if (object == nullptr) return nullptr;
+        slots_[i] = {key, object};
         last_ = slots_[i];
         if (++used_ * 2 > slots_.size()) grow();
-        return str;
+        return object;
     }
 
   private:
     struct Slot {
-        const char* chars = nullptr;
-        std::uint32_t length = 0;
-        PyObject* str = nullptr;  // null: the slot is free
+        TextKey key = {nullptr, 0};
+        PyObject* object = nullptr;  // null: the slot is free
     };
 
-    std::size_t slot_index(const char* chars) const {
-        // Fibonacci hashing of the address: the high bits of the product are well mixed.
+    std::size_t slot_index(const TextKey& key) const {
+        // Fibonacci hashing: the high bits of the product are well mixed.
         const std::uint64_t h =
-            static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(chars)) *
+            (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key.first)) ^
+             (key.second * 0x2545F4914F6CDD1DULL)) *
             0x9E3779B97F4A7C15ULL;
         return static_cast<std::size_t>(h >> 32) & mask_;
     }
@@ -203,9 +224,9 @@ class SharedStrs {
         old.swap(slots_);
         mask_ = slots_.size() - 1;
         for (const Slot& slot : old) {
-            if (slot.str == nullptr) continue;
-            std::size_t i = slot_index(slot.chars);
-            while (slots_[i].str != nullptr) i = (i + 1) & mask_;
+            if (slot.object == nullptr) continue;
+            std::size_t i = slot_index(slot.key);
+            while (slots_[i].object != nullptr) i = (i + 1) & mask_;
             slots_[i] = slot;
         }
     }
@@ -213,8 +234,22 @@ class SharedStrs {
     std::vector<Slot> slots_;
     std::size_t mask_;  // slots_.size() - 1; the size is a power of two
     std::size_t used_ = 0;
-    Slot last_;  // a copy of the slot of the last hit (borrowed str)
+    Slot last_;  // a copy of the slot of the last hit (borrowed object)
 };
+
+// A borrowed reference to the shared str of `text`, a view into the table set.
+PyObject* shared_str(SharedObjects& strs, std::string_view text) {
+    return strs.get({text.data(), text.size()}, [&] {
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    });
+}
+
+// A new tuple (first, second), not tracked by the garbage collector: it holds strs only.
+PyObject* str_pair(PyObject* first, PyObject* second) {
+    PyObject* pair = PyTuple_Pack(2, first, second);
+    if (pair != nullptr) PyObject_GC_UnTrack(pair);
+    return pair;
+}
 
 // A new str holding a decoded text, which is always ASCII.
 PyObject* ascii_str(const char* chars, std::size_t length) {
@@ -242,43 +277,45 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
     // The list starts with null items; releasing it on failure releases the objects made.
     PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
-    SharedStrs names;
-    SharedStrs meanings;
+    SharedObjects strs;   // names and meanings
+    SharedObjects pairs;  // (name, meaning) tuples
     Py_ssize_t i = 0;
     const bool done = values.for_each([&](const DecodedValue& value) {
-        PyObject* name =
-            names.get(value.name->data(), static_cast<std::uint32_t>(value.name->size()));
+        PyObject* name = shared_str(strs, *value.name);
         if (name == nullptr) return false;
-        PyObject* meaning = nullptr;
+        PyObject* strings = name;  // a new reference below
+        std::uint8_t flags = (value.has_value() ? kHasValue : 0) | (value.has_raw() ? kHasRaw : 0);
         if (value.has_meaning()) {
-            const std::string_view text = *values.raw_meaning(value);
-            meaning = meanings.get(text.data(), static_cast<std::uint32_t>(text.size()));
+            PyObject* meaning = shared_str(strs, *values.raw_meaning(value));
             if (meaning == nullptr) return false;
-        }
-        PyObject* raw_text = nullptr;
-        if (value.has_text()) {
+            strings = pairs.get({name, reinterpret_cast<std::uintptr_t>(meaning)},
+                                [&] { return str_pair(name, meaning); });
+            if (strings == nullptr) return false;
+            Py_INCREF(strings);
+            flags |= kHasMeaning;
+        } else if (value.has_text()) {
             const std::string_view text = *values.raw_text(value);
-            raw_text = ascii_str(text.data(), text.size());
-            if (raw_text == nullptr) return false;
+            PyRef str(ascii_str(text.data(), text.size()));
+            if (!str) return false;
+            strings = str_pair(name, str.get());
+            if (strings == nullptr) return false;
+            flags |= kHasText;
+        } else {
+            Py_INCREF(strings);
         }
         void* memory = PyObject_Malloc(sizeof(DecodedValueObject));
         if (memory == nullptr) {
-            Py_XDECREF(raw_text);
+            Py_DECREF(strings);
             PyErr_NoMemory();
             return false;
         }
         PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
         DecodedValueObject* v = value_of(self);
-        Py_INCREF(name);
-        v->name = name;
-        v->raw_text = raw_text;
-        Py_XINCREF(meaning);
-        v->raw_meaning = meaning;
+        v->strings = strings;
         v->raw_value = value.raw_value;
         v->raw = value.raw;
         v->descriptor = value.descriptor;
-        v->has_value = value.has_value();
-        v->has_raw = value.has_raw();
+        v->flags = flags;
         PyList_SET_ITEM(list.get(), i++, self);
         return true;
     });
