@@ -169,14 +169,13 @@ Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, con
     ElementCodings codings(tables);
     SingleValues source(reader, output, budget);
     DescriptorWalk<SingleValues> walk(tables, codings, source, budget);
-    std::uint64_t text_counter = 0;
+    // Every subset starts from the initial state; only the text counter carries over.
+    ValueCodingState state;
     for (std::size_t subset = 0; subset < message.number_of_subsets; ++subset) {
-        ValueCodingState state;
-        state.text_counter = text_counter;
+        state.restart(state.text_counter);
         if (Status s = walk.walk(message.unexpanded_descriptors, state, 0); !s) {
             return s.error();
         }
-        text_counter = state.text_counter;
     }
     return output;
 }

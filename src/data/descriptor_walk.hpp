@@ -55,38 +55,12 @@ class DecodeBudget {
     std::size_t values_ = 0;
 };
 
-// Table D lookups of one decode: a sequence is looked up on every visit, in every subset and
-// every replication round, so recent answers are kept in a small direct-mapped cache.
-class SequenceLookup {
-  public:
-    explicit SequenceLookup(const TableSet& tables) : tables_(tables) {}
-
-    const SequenceDefinition* find(DescriptorCode code) {
-        Slot& slot = slots_[(code * 2654435761u) >> (32 - kBits)];
-        if (slot.sequence == nullptr || slot.code != code) {
-            const SequenceDefinition* sequence = tables_.sequence(code);
-            if (sequence == nullptr) return nullptr;
-            slot = {code, sequence};
-        }
-        return slot.sequence;
-    }
-
-  private:
-    static constexpr unsigned kBits = 6;
-    struct Slot {
-        DescriptorCode code = 0;
-        const SequenceDefinition* sequence = nullptr;
-    };
-    const TableSet& tables_;
-    Slot slots_[std::size_t{1} << kBits] = {};
-};
-
 template <typename Source>
 class DescriptorWalk {
   public:
     DescriptorWalk(const TableSet& tables, ElementCodings& codings, Source& source,
                    DecodeBudget& budget)
-        : sequences_(tables), codings_(codings), source_(source), budget_(budget) {}
+        : tables_(tables), codings_(codings), source_(source), budget_(budget) {}
 
     Status walk(std::span<const DescriptorCode> codes, ValueCodingState& state, unsigned depth) {
         if (depth > kMaxDecodeDepth) return BufrError::parse(Source::kDepthMessage);
@@ -109,7 +83,7 @@ class DescriptorWalk {
                     s = operation(code, state);
                     break;
                 case 3: {
-                    const SequenceDefinition* sequence = sequences_.find(code);
+                    const SequenceDefinition* sequence = tables_.sequence(code);
                     if (sequence == nullptr) return BufrError::unknown_sequence(code);
                     s = walk(sequence->members, state, depth + 1);
                     break;
@@ -191,7 +165,7 @@ class DescriptorWalk {
         return {};
     }
 
-    SequenceLookup sequences_;
+    const TableSet& tables_;
     ElementCodings& codings_;
     Source& source_;
     DecodeBudget& budget_;

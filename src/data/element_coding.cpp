@@ -4,9 +4,7 @@
 
 namespace skarvel {
 
-const ElementCoding* ElementCodings::find_slow(DescriptorCode code) {
-    auto known = by_code_.find(code);
-    if (known != by_code_.end()) return known->second;
+const ElementCoding* ElementCodings::add(DescriptorCode code) {
     const ElementDefinition* definition = tables_.element(code);
     if (definition == nullptr) return nullptr;
     ElementCoding& coding = codings_.emplace_back();
@@ -16,7 +14,7 @@ const ElementCoding* ElementCodings::find_slow(DescriptorCode code) {
     coding.scale = definition->scale;
     coding.width = definition->width;
     coding.text = definition->unit == kTextUnit;
-    by_code_.emplace(code, &coding);
+    by_code_.insert_or_assign(code, &coding);
     return &coding;
 }
 

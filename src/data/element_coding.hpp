@@ -3,15 +3,14 @@
 // Both the uncompressed and the compressed walk use these rules.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 
 #include "data/value_coding_state.hpp"
+#include "tables/code_index.hpp"
 #include "tables/table_set.hpp"
 
 namespace skarvel {
@@ -23,30 +22,20 @@ inline constexpr std::string_view kTextUnit = "CCITT IA5";
 // codings live as long as the lookup, at stable addresses, so the history can point at them.
 class ElementCodings {
   public:
-    explicit ElementCodings(const TableSet& tables) : tables_(tables) { recent_.fill({}); }
+    explicit ElementCodings(const TableSet& tables) : tables_(tables) {}
 
     // The coding of element `code`, or null when Table B lacks it.
     const ElementCoding* find(DescriptorCode code) {
-        Recent& slot = recent_[(code * 2654435761u) >> (32 - kRecentBits)];
-        if (slot.coding != nullptr && slot.code == code) return slot.coding;
-        const ElementCoding* coding = find_slow(code);
-        if (coding != nullptr) slot = {code, coding};
-        return coding;
+        if (const ElementCoding* known = by_code_.find(code)) return known;
+        return add(code);
     }
 
   private:
-    static constexpr unsigned kRecentBits = 8;
-    struct Recent {
-        DescriptorCode code = 0;
-        const ElementCoding* coding = nullptr;
-    };
-
-    const ElementCoding* find_slow(DescriptorCode code);
+    const ElementCoding* add(DescriptorCode code);
 
     const TableSet& tables_;
     std::deque<ElementCoding> codings_;
-    std::unordered_map<DescriptorCode, const ElementCoding*> by_code_;
-    std::array<Recent, std::size_t{1} << kRecentBits> recent_;
+    CodeIndex<const ElementCoding> by_code_;
 };
 
 // The width, scale and reference a value is read with.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "tables/table_set.hpp"
@@ -43,6 +44,19 @@ struct ValueCodingState {
     std::int32_t scale_delta = 0;             // 2-02, 2-07
     bool bitmap_collecting = false;           // set by 2-36-000 for the rest of the walk
     std::uint8_t associated_width = 0;        // 2-04
+
+    // Back to the initial state with `text_counter`, keeping the lists' storage: uncompressed
+    // data start every subset afresh, and reusing the storage spares an allocation per subset.
+    void restart(std::uint64_t counter) {
+        std::vector<std::uint8_t> bits = std::move(present_bits);
+        std::vector<const ElementCoding*> elements = std::move(history);
+        *this = ValueCodingState{};
+        bits.clear();
+        elements.clear();
+        present_bits = std::move(bits);
+        history = std::move(elements);
+        text_counter = counter;
+    }
 };
 
 }  // namespace skarvel

@@ -6,26 +6,27 @@ namespace skarvel {
 
 void TableSet::insert_element(ElementDefinition element) {
     const DescriptorCode code = element.code;
-    elements_.insert_or_assign(code, std::move(element));
+    auto entry = elements_.insert_or_assign(code, std::move(element)).first;
+    element_index_.insert_or_assign(code, &entry->second);
 }
 
 void TableSet::insert_sequence(SequenceDefinition sequence) {
     const DescriptorCode code = sequence.code;
-    sequences_.insert_or_assign(code, std::move(sequence));
+    auto entry = sequences_.insert_or_assign(code, std::move(sequence)).first;
+    sequence_index_.insert_or_assign(code, &entry->second);
 }
 
 void TableSet::insert_code_table(DescriptorCode code, CodeTable table) {
-    code_tables_.insert_or_assign(code, std::move(table));
+    auto entry = code_tables_.insert_or_assign(code, std::move(table)).first;
+    code_table_index_.insert_or_assign(code, &entry->second);
 }
 
 const ElementDefinition* TableSet::element(DescriptorCode code) const {
-    auto it = elements_.find(code);
-    return it == elements_.end() ? nullptr : &it->second;
+    return element_index_.find(code);
 }
 
 const SequenceDefinition* TableSet::sequence(DescriptorCode code) const {
-    auto it = sequences_.find(code);
-    return it == sequences_.end() ? nullptr : &it->second;
+    return sequence_index_.find(code);
 }
 
 std::optional<std::string_view> TableSet::code_meaning(DescriptorCode code,
@@ -36,8 +37,7 @@ std::optional<std::string_view> TableSet::code_meaning(DescriptorCode code,
 }
 
 const CodeTable* TableSet::code_table(DescriptorCode code) const {
-    auto table = code_tables_.find(code);
-    return table == code_tables_.end() ? nullptr : &table->second;
+    return code_table_index_.find(code);
 }
 
 std::size_t CodeTable::slot_of(std::uint64_t key) const {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "descriptor/descriptor_code.hpp"
+#include "tables/code_index.hpp"
 
 namespace skarvel {
 
@@ -75,6 +76,14 @@ class TableSet {
     using SequenceMap = std::unordered_map<DescriptorCode, SequenceDefinition>;
     using CodeTableMap = std::unordered_map<DescriptorCode, CodeTable>;
 
+    // Movable, not copyable: the lookup indexes point into the maps' nodes, which a move
+    // carries over and a copy would not.
+    TableSet() = default;
+    TableSet(TableSet&&) noexcept = default;
+    TableSet& operator=(TableSet&&) noexcept = default;
+    TableSet(const TableSet&) = delete;
+    TableSet& operator=(const TableSet&) = delete;
+
     // Each insert stores the entry under its own code, replacing any earlier entry (for code
     // tables, the whole table of that element).
     void insert_element(ElementDefinition element);
@@ -103,6 +112,10 @@ class TableSet {
     ElementMap elements_;
     SequenceMap sequences_;
     CodeTableMap code_tables_;
+    // The entries of the maps above (node addresses never change), for fast lookups.
+    CodeIndex<const ElementDefinition> element_index_;
+    CodeIndex<const SequenceDefinition> sequence_index_;
+    CodeIndex<const CodeTable> code_table_index_;
 };
 
 }  // namespace skarvel

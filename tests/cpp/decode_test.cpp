@@ -534,6 +534,18 @@ TEST(Compressed, BitmapFromFirstSubset) {
               (std::vector<DescriptorCode>{1001, 236000, 31031, 1001, 1001, 236000, 31031, 1001}));
 }
 
+TEST(Compressed, ZeroSubsetsStillReadTheColumnHeaders) {
+    // Each column still holds its local reference and increment width.
+    Bits bits;
+    bits.put(1, 7).put(3, 6).text("ABCD").put(0, 6).put(1, 8).put(0, 6);
+    const Outcome got =
+        decode(test_tables(), {1001, 222000, 1015, 101000, 31001, 1001}, bits, 0, true);
+    EXPECT_EQ(got.error, "");
+    EXPECT_TRUE(got.values.empty());
+    const Outcome short_data = decode(test_tables(), {1001, 1015}, Bits().put(1, 13), 0, true);
+    EXPECT_NE(short_data.error.find("not enough bits"), std::string::npos) << short_data.error;
+}
+
 TEST(Compressed, DepthLimitMessage) {
     EXPECT_EQ(decode(test_tables(), {301003}, Bits(), 2, true).error,
               "csv/table parse error: compressed descriptor decode exceeded recursion depth");

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace skarvel {
 namespace {
@@ -33,6 +34,28 @@ TEST(CodeTable, AgreesWithAnOrderedMap) {
     const auto entries = table.entries();
     const std::map<std::uint64_t, std::string> listed(entries.begin(), entries.end());
     EXPECT_EQ(listed, reference);
+}
+
+// The lookup index of the table set against a std::map: growth, replacement and codes that
+// share their low bits.
+TEST(CodeIndex, AgreesWithAnOrderedMap) {
+    CodeIndex<const int> index;
+    std::map<DescriptorCode, const int*> reference;
+    std::vector<int> targets(3000);
+    for (DescriptorCode i = 0; i < 3000; ++i) {
+        const DescriptorCode code = i * 1024;  // equal low bits
+        index.insert_or_assign(code, &targets[i]);
+        reference[code] = &targets[i];
+    }
+    for (DescriptorCode i = 0; i < 3000; i += 7) {
+        index.insert_or_assign(i * 1024, &targets[2999 - i]);
+        reference[i * 1024] = &targets[2999 - i];
+    }
+    for (const auto& [code, target] : reference) EXPECT_EQ(index.find(code), target) << code;
+    for (DescriptorCode absent : {1u, 1023u, 3000u * 1024u, 4294967295u}) {
+        EXPECT_EQ(index.find(absent), nullptr) << absent;
+    }
+    EXPECT_EQ(CodeIndex<const int>().find(0), nullptr);
 }
 
 TEST(CodeTable, EmptyTableFindsNothing) {
