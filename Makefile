@@ -73,8 +73,9 @@ demo: install eccodes-data
 # Timings of the hot paths next to their floors; a script, not a test.
 bench: install eccodes-data
 	$(CMAKE_CONFIGURE) -S . -B build/bench -DSKARVEL_MODULE=OFF -DSKARVEL_BENCH=ON >/dev/null
-	$(VENV)/bin/cmake --build build/bench --target table_load_bench
-	$(PY) bench/bench.py --table-load-bench build/bench/table_load_bench
+	$(VENV)/bin/cmake --build build/bench --target table_load_bench decode_bench
+	$(PY) bench/bench.py --table-load-bench build/bench/table_load_bench \
+		--decode-bench build/bench/decode_bench
 
 lint: $(STAMP)
 	$(VENV)/bin/ruff check tests examples bench

@@ -20,6 +20,7 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -270,6 +271,26 @@ def bench_decoding(args) -> None:
         f"  skarvel vs floor:   {ratio:5.2f} x slower"
         f"  (target <= 2.5 x: {'met' if ratio <= 2.5 else 'not met'})"
     )
+    if args.decode_bench:
+        core_decoding(args.decode_bench, kinds)
+
+
+def core_decoding(program: str, kinds: dict[str, list[Case]]) -> None:
+    """The C++ decode_bench on the same messages: the decoder alone, without Python objects."""
+    print("Core decoding in C++, without Python objects (median of 20):")
+    with tempfile.TemporaryDirectory() as scratch:
+        for kind, group in kinds.items():
+            if not group:
+                continue
+            path = Path(scratch) / f"{kind}.bufr"
+            path.write_bytes(b"".join(case.data for case in group))
+            result = subprocess.run(
+                [program, str(DEFINITIONS), str(path), "20"],
+                capture_output=True,
+                text=True,
+                check=True,
+            )
+            print(f"  {kind:<14} {result.stdout.strip()}")
 
 
 def main() -> None:
@@ -277,6 +298,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=30)
     parser.add_argument("--decode-rounds", type=int, default=15)
     parser.add_argument("--table-load-bench", help="path of the C++ table_load_bench program")
+    parser.add_argument("--decode-bench", help="path of the C++ decode_bench program")
     args = parser.parse_args()
     bench_tables(args)
     bench_decoding(args)
