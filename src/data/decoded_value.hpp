@@ -114,8 +114,11 @@ class DecodedValues {
     DecodedValue& back() { return chunks_[(count_ - 1) >> kChunkBits][(count_ - 1) & kChunkMask]; }
 
     // Columns: start_column, then either one value per subset with push_back, or
-    // push_constant_column once.
-    void start_column() { columns_.push_back({count_, false}); }
+    // push_constant_column once. Without subsets a column holds nothing and is not kept, so
+    // a long run of them costs no memory.
+    void start_column() {
+        if (subsets_ != 0) columns_.push_back({count_, false});
+    }
     void push_constant_column(const DecodedValue& value) {
         if (subsets_ == 0) return;
         columns_.back().constant = true;
