@@ -258,8 +258,8 @@ def test_names_and_meanings_are_shared_and_released(tmp_path):
     assert values[1].raw_meaning is meaning and values[2].raw_meaning == "Second region"
     # Values with a meaning hold their name and meaning through one shared (name, meaning)
     # pair: the name is held by the pairs of "First region" and "Second region", the first
-    # meaning by its pair, the text by its value's pair; plus the local name and
-    # getrefcount's argument.
+    # meaning by its pair, the text by its value alone; plus the local name and getrefcount's
+    # argument.
     assert sys.getrefcount(name) == 2 + 2
     assert sys.getrefcount(meaning) == 1 + 2
     assert sys.getrefcount(text) == 1 + 2

@@ -16,17 +16,20 @@ namespace skarvel::py {
 
 namespace {
 
-// Plain fields only, 48 bytes in all: the size of the object is most of the memory a decode
-// returns, so the name and the one other text a value may have (a decoded text or a
-// code-table meaning; never both) share one reference. It is the name str, or, when the value
-// has a text or meaning, a tuple (name, text or meaning). Names, meanings and their tuples are
-// shared between the values of one decode. Strs and tuples of strs cannot form reference
-// cycles, so the objects are not tracked by the garbage collector.
+// Plain fields only, 48 bytes in all, since the objects are most of the memory a decode
+// returns. A text value has no raw integer, so its text takes the raw field's place. A value
+// with a code-table meaning holds its name and meaning through one (name, meaning) tuple.
+// Names, meanings and those tuples are shared between the values of one decode; nothing is
+// allocated per value but the object and its text. Strs and tuples of strs cannot form
+// reference cycles, so the objects are not tracked by the garbage collector.
 struct DecodedValueObject {
     PyObject_HEAD
-    PyObject* strings;  // owned: a str, or a tuple of two strs
+    PyObject* strings;  // owned: the name str, or a (name, meaning) tuple
     double raw_value;
-    std::uint64_t raw;
+    union {
+        std::uint64_t raw;  // numbers and associated fields
+        PyObject* text;     // owned: the decoded text of a text value
+    };
     DescriptorCode descriptor;
     std::uint8_t flags;
 };
@@ -49,16 +52,16 @@ PyObject* new_ref(PyObject* obj) {
 
 // Borrowed references to the name and to the text or meaning (null when there is none).
 PyObject* name_of(const DecodedValueObject* v) {
-    return (v->flags & (kHasText | kHasMeaning)) ? PyTuple_GET_ITEM(v->strings, 0) : v->strings;
+    return (v->flags & kHasMeaning) ? PyTuple_GET_ITEM(v->strings, 0) : v->strings;
 }
-PyObject* other_text_of(const DecodedValueObject* v) {
-    return (v->flags & (kHasText | kHasMeaning)) ? PyTuple_GET_ITEM(v->strings, 1) : nullptr;
-}
-PyObject* text_of(const DecodedValueObject* v) {
-    return (v->flags & kHasText) ? PyTuple_GET_ITEM(v->strings, 1) : nullptr;
-}
+PyObject* text_of(const DecodedValueObject* v) { return (v->flags & kHasText) ? v->text : nullptr; }
 PyObject* meaning_of(const DecodedValueObject* v) {
     return (v->flags & kHasMeaning) ? PyTuple_GET_ITEM(v->strings, 1) : nullptr;
+}
+// The text, else the meaning; null when the value has neither.
+PyObject* other_text_of(const DecodedValueObject* v) {
+    PyObject* text = text_of(v);
+    return text != nullptr ? text : meaning_of(v);
 }
 
 PyObject* str_or_none(PyObject* str) { return new_ref(str != nullptr ? str : Py_None); }
@@ -156,7 +159,9 @@ PyObject* value_repr(PyObject* self) {
 }
 
 void value_dealloc(PyObject* self) {
-    Py_DECREF(value_of(self)->strings);
+    DecodedValueObject* v = value_of(self);
+    Py_DECREF(v->strings);
+    if (v->flags & kHasText) Py_DECREF(v->text);
     // Allocated with PyObject_Malloc by decoded_values_to_list.
     PyObject_Free(self);
 }
@@ -284,6 +289,7 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
         PyObject* name = shared_str(strs, *value.name);
         if (name == nullptr) return false;
         PyObject* strings = name;  // a new reference below
+        PyObject* text = nullptr;  // a new reference
         std::uint8_t flags = (value.has_value() ? kHasValue : 0) | (value.has_raw() ? kHasRaw : 0);
         if (value.has_meaning()) {
             PyObject* meaning = shared_str(strs, *values.raw_meaning(value));
@@ -293,19 +299,19 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
             if (strings == nullptr) return false;
             Py_INCREF(strings);
             flags |= kHasMeaning;
-        } else if (value.has_text()) {
-            const std::string_view text = *values.raw_text(value);
-            PyRef str(ascii_str(text.data(), text.size()));
-            if (!str) return false;
-            strings = str_pair(name, str.get());
-            if (strings == nullptr) return false;
-            flags |= kHasText;
         } else {
+            if (value.has_text()) {
+                const std::string_view chars = *values.raw_text(value);
+                text = ascii_str(chars.data(), chars.size());
+                if (text == nullptr) return false;
+                flags |= kHasText;
+            }
             Py_INCREF(strings);
         }
         void* memory = PyObject_Malloc(sizeof(DecodedValueObject));
         if (memory == nullptr) {
             Py_DECREF(strings);
+            Py_XDECREF(text);
             PyErr_NoMemory();
             return false;
         }
@@ -313,7 +319,11 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
         DecodedValueObject* v = value_of(self);
         v->strings = strings;
         v->raw_value = value.raw_value;
-        v->raw = value.raw;
+        if (text != nullptr) {
+            v->text = text;
+        } else {
+            v->raw = value.raw;
+        }
         v->descriptor = value.descriptor;
         v->flags = flags;
         PyList_SET_ITEM(list.get(), i++, self);
