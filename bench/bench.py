@@ -161,25 +161,13 @@ class Case:
 def decoding_cases(eccodes) -> tuple[list[Case], int]:
     """The corpus messages both sides decode, and how many were left out."""
     corpus = load_corpus_helpers()
-    tables_by_header = {}
     cases = []
     skipped = 0
     with StderrSilenced():
         for _name, _index, data in corpus.ed4_corpus_messages():
             message = _skarvel.parse_bytes(data)
-            header = (
-                message.master_table_number,
-                message.master_tables_version_number,
-                message.local_tables_version_number,
-                message.originating_centre,
-                message.originating_subcentre,
-            )
             try:
-                if header not in tables_by_header:
-                    tables_by_header[header] = _skarvel.TableSet.from_definitions(
-                        str(DEFINITIONS), message
-                    )
-                tables = tables_by_header[header]
+                tables = corpus.tables_for(message)
                 values = _skarvel.decode_values_with_tables(data, tables)
                 eccodes_decode(eccodes, data)
             except Exception:  # either side rejects it: not comparable

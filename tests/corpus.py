@@ -5,6 +5,8 @@ from __future__ import annotations
 from pathlib import Path
 
 CORPUS = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
+# Debian's libeccodes-data: the real BUFR tables of ecCodes.
+DEFINITIONS = Path("/usr/share/eccodes/definitions")
 
 MARKER = b"BUFR"
 
@@ -69,3 +71,27 @@ def ed4_corpus_messages() -> list[tuple[str, int, bytes]]:
                 continue
             found.append((path.name, index, message))
     return found
+
+
+def table_header(message) -> tuple:
+    """The header fields of a parsed message that choose its master and local tables."""
+    return (
+        message.master_table_number,
+        message.master_tables_version_number,
+        message.local_tables_version_number,
+        message.originating_centre,
+        message.originating_subcentre,
+    )
+
+
+_TABLES: dict[tuple, object] = {}
+
+
+def tables_for(message):
+    """The TableSet the message's header picks under DEFINITIONS, loaded once per header."""
+    import _skarvel
+
+    key = table_header(message)
+    if key not in _TABLES:
+        _TABLES[key] = _skarvel.TableSet.from_definitions(str(DEFINITIONS), message)
+    return _TABLES[key]

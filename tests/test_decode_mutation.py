@@ -12,16 +12,13 @@ from __future__ import annotations
 
 import random
 import zlib
-from pathlib import Path
 
 import _skarvel
 import pytest
 from bufr_writer import BitWriter, Message, descriptor_word, u24
-from corpus import CORPUS, ed4_corpus_messages, section3_start
+from corpus import CORPUS, DEFINITIONS, ed4_corpus_messages, section3_start, tables_for
 from corpus import u24 as read_u24
 from table_files import element_line, write_table_dir
-
-DEFINITIONS = "/usr/share/eccodes/definitions"
 
 MAX_VALUES = 8388608
 MAX_STEPS = 67108864
@@ -210,22 +207,8 @@ CHOSEN = chosen_messages()
 
 @pytest.fixture(scope="module")
 def corpus_tables():
-    if not Path(DEFINITIONS).is_dir():
+    if not DEFINITIONS.is_dir():
         pytest.skip(f"no ecCodes definitions at {DEFINITIONS} (libeccodes-data)")
-    cache: dict[tuple, _skarvel.TableSet] = {}
-
-    def tables_for(message: _skarvel.BufrMessage) -> _skarvel.TableSet:
-        key = (
-            message.master_table_number,
-            message.originating_centre,
-            message.originating_subcentre,
-            message.master_tables_version_number,
-            message.local_tables_version_number,
-        )
-        if key not in cache:
-            cache[key] = _skarvel.TableSet.from_definitions(DEFINITIONS, message)
-        return cache[key]
-
     return tables_for
 
 

@@ -12,14 +12,11 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
-from pathlib import Path
 from typing import NamedTuple
 
 import _skarvel
 import pytest
-from corpus import CORPUS, ed4_corpus_messages
-
-DEFINITIONS = Path("/usr/share/eccodes/definitions")
+from corpus import CORPUS, DEFINITIONS, ed4_corpus_messages, tables_for
 
 if not CORPUS.is_dir():
     pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
@@ -47,23 +44,6 @@ class Reference(NamedTuple):
     values: list[float | None] | None
     expanded: list[int]
     error: str | None
-
-
-_tables: dict[tuple, _skarvel.TableSet] = {}
-
-
-def tables_for(message: _skarvel.BufrMessage) -> _skarvel.TableSet:
-    """The master and local tables the header names, loaded once per distinct header."""
-    key = (
-        message.master_table_number,
-        message.originating_centre,
-        message.originating_subcentre,
-        message.master_tables_version_number,
-        message.local_tables_version_number,
-    )
-    if key not in _tables:
-        _tables[key] = _skarvel.TableSet.from_definitions(str(DEFINITIONS), message)
-    return _tables[key]
 
 
 def decode(octets: bytes, tables: _skarvel.TableSet) -> Decoded:

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import _skarvel
 import pytest
-from corpus import CORPUS, ed4_corpus_messages
+from corpus import CORPUS, ed4_corpus_messages, table_header
 
 TableSet = _skarvel.TableSet
 
@@ -120,14 +120,7 @@ def group_by_tables(messages):
     groups: dict[tuple, list] = {}
     for name, index, data in messages:
         m = _skarvel.parse_bytes(data)
-        key = (
-            m.master_table_number,
-            m.master_tables_version_number,
-            m.local_tables_version_number,
-            m.originating_centre,
-            m.originating_subcentre,
-        )
-        groups.setdefault(key, []).append((name, index, m))
+        groups.setdefault(table_header(m), []).append((name, index, m))
     return groups
 
 
