@@ -40,10 +40,11 @@ class SingleValues {
         return value ? Status() : Status(value.error());
     }
 
-    std::uint8_t bitmap_octet(bool& present) {
+    // The value just read, unless it is missing.
+    std::optional<std::uint8_t> bitmap_octet() {
         const DecodedValue& last = output_.back();
-        present = last.has_value();
-        return present ? present_octet(last.raw_value) : 0;
+        if (!last.has_value()) return std::nullopt;
+        return present_octet(last.raw_value);
     }
 
     Result<std::uint64_t> replication_factor(const ElementCoding& coding, ValueCodingState& state) {
@@ -93,11 +94,10 @@ class ValueColumns {
     }
 
     // The indicator of the first subset stands for the whole column.
-    std::uint8_t bitmap_octet(bool& present) {
-        present = true;
-        if (subsets_ == 0) return 0;
+    std::optional<std::uint8_t> bitmap_octet() {
+        if (subsets_ == 0) return std::uint8_t{0};
         const DecodedValue& first = columns_.column_entry(columns_.column_count() - 1, 0);
-        return first.has_value() ? present_octet(first.raw_value) : 0;
+        return first.has_value() ? present_octet(first.raw_value) : std::uint8_t{0};
     }
 
     Result<std::uint64_t> replication_factor(const ElementCoding& coding, ValueCodingState& state) {

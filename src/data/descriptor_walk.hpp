@@ -10,7 +10,7 @@
 //   static constexpr const char* kDepthMessage;
 //   Status associated_field(ValueCodingState&);           // before an element
 //   Status element(const ElementCoding&, ValueCodingState&);
-//   std::uint8_t bitmap_octet(bool& present);             // of the element just read
+//   std::optional<std::uint8_t> bitmap_octet();           // of the element just read
 //   Result<std::uint64_t> replication_factor(const ElementCoding&, ValueCodingState&);
 //   Status referenced_value(const ElementCoding&, ValueCodingState&);
 //   Status marker(DescriptorCode);
@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -106,9 +107,7 @@ class DescriptorWalk {
         if (Status s = source_.element(*coding, state); !s) return s;
         state.next_width.reset();
         if (code == 31031 && state.bitmap_collecting) {
-            bool present = false;
-            const std::uint8_t octet = source_.bitmap_octet(present);
-            if (present) state.present_bits.push_back(octet);
+            if (const auto octet = source_.bitmap_octet()) state.present_bits.push_back(*octet);
         } else {
             state.history.push_back(coding);
         }
