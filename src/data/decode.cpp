@@ -54,10 +54,6 @@ class SingleValues {
         return replication_count(*value);
     }
 
-    Status referenced_value(const ElementCoding& coding, ValueCodingState& state) {
-        return element(coding, state);
-    }
-
     Status marker(DescriptorCode code) {
         if (Status s = budget_.values(1); !s) return s;
         output_.push_back(operator_marker(code));
@@ -115,10 +111,6 @@ class ValueColumns {
             }
         }
         return replication_count(factor);
-    }
-
-    Status referenced_value(const ElementCoding& coding, ValueCodingState& state) {
-        return element(coding, state);
     }
 
     Status marker(DescriptorCode code) {

@@ -9,10 +9,9 @@
 //
 //   static constexpr const char* kDepthMessage;
 //   Status associated_field(ValueCodingState&);           // before an element
-//   Status element(const ElementCoding&, ValueCodingState&);
+//   Status element(const ElementCoding&, ValueCodingState&);  // also bitmap-referenced values
 //   std::optional<std::uint8_t> bitmap_octet();           // of the element just read
 //   Result<std::uint64_t> replication_factor(const ElementCoding&, ValueCodingState&);
-//   Status referenced_value(const ElementCoding&, ValueCodingState&);
 //   Status marker(DescriptorCode);
 #pragma once
 
@@ -156,9 +155,9 @@ class DescriptorWalk {
                 const std::uint32_t x = (code % 100000u) / 1000u;
                 if (x == 25) {
                     const ElementCoding changed = difference_statistics_coding(**referenced);
-                    return source_.referenced_value(changed, state);
+                    return source_.element(changed, state);
                 }
-                return source_.referenced_value(**referenced, state);
+                return source_.element(**referenced, state);
             }
         }
         return {};
