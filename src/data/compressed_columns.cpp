@@ -1,6 +1,9 @@
 #include "data/compressed_columns.hpp"
 
+#include <optional>
+
 #include "data/element_reader.hpp"
+#include "descriptor/descriptor_code.hpp"
 
 namespace skarvel {
 
@@ -9,8 +12,11 @@ namespace {
 // The increment width that follows every local reference value.
 constexpr std::uint16_t kIncrementWidthBits = 6;
 
-Status read_text_column(const ElementCoding& coding, std::uint16_t width, ValueCodingState& state,
-                        std::size_t subsets, BitReader& reader, DecodedValues& columns) {
+}  // namespace
+
+Status read_compressed_text_column(const ElementCoding& coding, std::uint16_t width,
+                                   ValueCodingState& state, std::size_t subsets, BitReader& reader,
+                                   DecodedValues& columns) {
     std::string& buffer = columns.text_buffer();
     const std::size_t reference_start = buffer.size();
     const std::size_t reference_length = (width + 7u) / 8u;
@@ -53,7 +59,26 @@ Status read_text_column(const ElementCoding& coding, std::uint16_t width, ValueC
     return {};
 }
 
-}  // namespace
+Result<std::uint64_t> read_compressed_constant(DescriptorCode code, std::uint16_t width,
+                                               std::size_t subsets, BitReader& reader) {
+    auto reference = reader.read_u64(width);
+    if (!reference) return reference.error();
+    auto increment_width = reader.read_u64(kIncrementWidthBits);
+    if (!increment_width) return increment_width.error();
+    const auto nbinc = static_cast<std::uint16_t>(*increment_width);
+    std::optional<std::uint64_t> value;
+    for (std::size_t s = 0; s < subsets && nbinc != 0; ++s) {
+        auto increment = reader.read_u64(nbinc);
+        if (!increment) return increment.error();
+        const std::uint64_t entry = *reference + *increment;
+        if (value && *value != entry) {
+            return BufrError::parse("compressed new reference values of descriptor " +
+                                    format_code6(code) + " vary between subsets");
+        }
+        value = entry;
+    }
+    return value.value_or(*reference);
+}
 
 Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveCoding& coding,
                                       bool missing_allowed, const CodeTable* code_table,
@@ -65,10 +90,10 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
     if (!increment_width) return increment_width.error();
     const std::uint64_t r0 = *reference;
     const bool reference_missing = missing_allowed && all_ones(r0, coding.width);
-    const double divisor = power_of_ten(coding.scale);
+    const DecimalScale scale = decimal_scale(coding.scale);
     DecodedValue v = base;
     if (*increment_width == 0) {
-        set_number(v, code_table, coding.reference, divisor, r0, reference_missing, columns);
+        set_number(v, code_table, coding.reference, scale, r0, reference_missing, columns);
         columns.push_constant_column(v);
         return {};
     }
@@ -77,8 +102,8 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
         auto increment = reader.read_u64(nbinc);
         if (!increment) return increment.error();
         const bool missing = reference_missing || (missing_allowed && all_ones(*increment, nbinc));
-        set_number(v, code_table, coding.reference, divisor, missing ? r0 : r0 + *increment,
-                   missing, columns);
+        set_number(v, code_table, coding.reference, scale, missing ? r0 : r0 + *increment, missing,
+                   columns);
         columns.push_back(v);
     }
     return {};
@@ -88,7 +113,9 @@ Status read_compressed_element_column(const ElementCoding& coding, ValueCodingSt
                                       std::size_t subsets, BitReader& reader,
                                       DecodedValues& columns) {
     const EffectiveCoding e = effective_coding(coding, state);
-    if (coding.text) return read_text_column(coding, e.width, state, subsets, reader, columns);
+    if (coding.text) {
+        return read_compressed_text_column(coding, e.width, state, subsets, reader, columns);
+    }
     return read_compressed_numeric_column(blank_value(coding.code(), &coding.definition->name), e,
                                           !is_class31(coding.code()), coding.code_table, subsets,
                                           reader, columns);

@@ -21,6 +21,17 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
                                       std::size_t subsets, BitReader& reader,
                                       DecodedValues& columns);
 
+// Reads a text column of `width` bits per local reference for `coding`, whatever the
+// operators in force, and appends it to `columns`.
+Status read_compressed_text_column(const ElementCoding& coding, std::uint16_t width,
+                                   ValueCodingState& state, std::size_t subsets, BitReader& reader,
+                                   DecodedValues& columns);
+
+// Reads a column of `width`-bit fields that must hold the same value in every subset (the
+// new reference value of element `code`, 2-03) and returns that value.
+Result<std::uint64_t> read_compressed_constant(DescriptorCode code, std::uint16_t width,
+                                               std::size_t subsets, BitReader& reader);
+
 // Reads the column of one element with the operators in force (numeric or text) and appends
 // it to `columns`.
 Status read_compressed_element_column(const ElementCoding& coding, ValueCodingState& state,

@@ -60,6 +60,23 @@ class SingleValues {
         return {};
     }
 
+    Status character_data(const ElementCoding& coding, ValueCodingState& state) {
+        if (Status s = budget_.values(1); !s) return s;
+        return read_text(coding, coding.width, reader_, state, output_);
+    }
+
+    Status absent(const ElementCoding& coding) {
+        if (Status s = budget_.values(1); !s) return s;
+        output_.push_back(absent_value(coding));
+        return {};
+    }
+
+    Result<std::int64_t> new_reference(const ElementCoding&, std::uint16_t width) {
+        auto raw = reader_.read_u64(width);
+        if (!raw) return raw.error();
+        return sign_and_magnitude(*raw, width);
+    }
+
   private:
     BitReader& reader_;
     DecodedValues& output_;
@@ -117,6 +134,25 @@ class ValueColumns {
         if (Status s = reserve_column(); !s) return s;
         columns_.push_constant_column(operator_marker(code));
         return {};
+    }
+
+    Status character_data(const ElementCoding& coding, ValueCodingState& state) {
+        if (Status s = reserve_column(); !s) return s;
+        return read_compressed_text_column(coding, coding.width, state, subsets_, reader_,
+                                           columns_);
+    }
+
+    Status absent(const ElementCoding& coding) {
+        if (Status s = reserve_column(); !s) return s;
+        columns_.push_constant_column(absent_value(coding));
+        return {};
+    }
+
+    // A new reference value is the same in every subset, or the message is refused.
+    Result<std::int64_t> new_reference(const ElementCoding& coding, std::uint16_t width) {
+        auto raw = read_compressed_constant(coding.code(), width, subsets_, reader_);
+        if (!raw) return raw.error();
+        return sign_and_magnitude(*raw, width);
     }
 
   private:

@@ -1,6 +1,7 @@
 #include "data/element_coding.hpp"
 
 #include <cmath>
+#include <vector>
 
 namespace skarvel {
 
@@ -16,6 +17,36 @@ const ElementCoding* ElementCodings::add(DescriptorCode code) {
     coding.text = definition->unit == kTextUnit;
     by_code_.insert_or_assign(code, &coding);
     return &coding;
+}
+
+namespace {
+
+// The definitions of 2-05-001 to 2-05-255 as text elements. They live as long as the program,
+// like a table set's, so decoded values can point at their names after the decode.
+const ElementDefinition& character_data_definition(std::uint32_t octets) {
+    static const std::vector<ElementDefinition> definitions = [] {
+        std::vector<ElementDefinition> all(256);
+        for (std::uint32_t y = 0; y < all.size(); ++y) {
+            all[y].code = make_code(2, 5, y);
+            all[y].name = "characterData";
+            all[y].unit = kTextUnit;
+            all[y].width = static_cast<std::uint16_t>(8 * y);
+        }
+        return all;
+    }();
+    return definitions[octets & 0xFFu];
+}
+
+}  // namespace
+
+const ElementCoding& ElementCodings::add_character_data(DescriptorCode code, std::uint32_t octets) {
+    const ElementDefinition& definition = character_data_definition(octets);
+    ElementCoding& coding = codings_.emplace_back();
+    coding.definition = &definition;
+    coding.width = definition.width;
+    coding.text = true;
+    character_data_.insert_or_assign(code, &coding);
+    return coding;
 }
 
 double power_of_ten_by_squaring(std::int32_t scale) {

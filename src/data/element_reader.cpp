@@ -32,31 +32,37 @@ std::optional<std::string> decode_ia5_text(std::span<const std::uint8_t> octets)
     return text;
 }
 
+Status read_text(const ElementCoding& coding, std::uint16_t width, BitReader& reader,
+                 ValueCodingState& state, DecodedValues& output) {
+    DecodedValue v = blank_value(coding.code(), &coding.definition->name);
+    std::string& buffer = output.text_buffer();
+    const std::size_t start = buffer.size();
+    const std::size_t length = (width + 7u) / 8u;
+    buffer.resize(start + length);
+    if (Status s = reader.read_octets(width, reinterpret_cast<std::uint8_t*>(&buffer[start])); !s) {
+        buffer.resize(start);
+        return s;
+    }
+    set_text(v, start, length, output);
+    ++state.text_counter;
+    v.raw_value = text_sequence_number(state.text_counter, width);
+    v.extra |= DecodedValue::kHasValue;
+    output.push_back(v);
+    return {};
+}
+
 Result<std::optional<double>> read_element(const ElementCoding& coding, BitReader& reader,
                                            ValueCodingState& state, DecodedValues& output) {
     const EffectiveCoding e = effective_coding(coding, state);
-    DecodedValue v = blank_value(coding.code(), &coding.definition->name);
     if (coding.text) {
-        std::string& buffer = output.text_buffer();
-        const std::size_t start = buffer.size();
-        const std::size_t length = (e.width + 7u) / 8u;
-        buffer.resize(start + length);
-        if (Status s = reader.read_octets(e.width, reinterpret_cast<std::uint8_t*>(&buffer[start]));
-            !s) {
-            buffer.resize(start);
-            return s.error();
-        }
-        set_text(v, start, length, output);
-        ++state.text_counter;
-        v.raw_value = text_sequence_number(state.text_counter, e.width);
-        v.extra |= DecodedValue::kHasValue;
-        output.push_back(v);
+        if (Status s = read_text(coding, e.width, reader, state, output); !s) return s.error();
         return std::optional<double>();
     }
     auto raw = reader.read_u64(e.width);
     if (!raw) return raw.error();
+    DecodedValue v = blank_value(coding.code(), &coding.definition->name);
     const bool missing = !is_class31(coding.code()) && all_ones(*raw, e.width);
-    set_number(v, coding.code_table, e.reference, power_of_ten(e.scale), *raw, missing, output);
+    set_number(v, coding.code_table, e.reference, decimal_scale(e.scale), *raw, missing, output);
     output.push_back(v);
     return missing ? std::optional<double>() : std::optional<double>(v.raw_value);
 }

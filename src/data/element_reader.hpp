@@ -28,14 +28,14 @@ inline DecodedValue blank_value(DescriptorCode code, const std::string* name) {
     return DecodedValue{0.0, 0, name, code, 0};
 }
 
-// Fills the number fields of `v`: raw always, the value (reference + raw) / divisor unless
+// Fills the number fields of `v`: raw always, the value (reference + raw) scaled unless
 // `missing`, and the meaning of raw in `code_table` (may be null) when it has one.
 inline void set_number(DecodedValue& v, const CodeTable* code_table, std::int64_t reference,
-                       double divisor, std::uint64_t raw, bool missing, DecodedValues& output) {
+                       DecimalScale scale, std::uint64_t raw, bool missing, DecodedValues& output) {
     v.raw = raw;
     v.extra = DecodedValue::kHasRaw;
     if (!missing) {
-        v.raw_value = scaled_value(reference, raw, divisor);
+        v.raw_value = scaled_value(reference, raw, scale);
         v.extra |= DecodedValue::kHasValue;
     }
     if (code_table != nullptr) {
@@ -65,6 +65,25 @@ inline double text_sequence_number(std::uint64_t index, std::uint16_t width) {
 // value of a number that is not missing, nothing for a missing number and for every text.
 Result<std::optional<double>> read_element(const ElementCoding& coding, BitReader& reader,
                                            ValueCodingState& state, DecodedValues& output);
+
+// Reads a text of `width` bits for `coding`, whatever the operators in force, and appends it
+// with the next text sequence number.
+Status read_text(const ElementCoding& coding, std::uint16_t width, BitReader& reader,
+                 ValueCodingState& state, DecodedValues& output);
+
+// The value of an element that has no data (2-21): raw 0, nothing else present.
+inline DecodedValue absent_value(const ElementCoding& coding) {
+    return DecodedValue{0.0, 0, &coding.definition->name, coding.code(), DecodedValue::kHasRaw};
+}
+
+// A new reference value (2-03) of `width` bits: the leftmost bit is the sign (1 negative),
+// the others the magnitude.
+inline std::int64_t sign_and_magnitude(std::uint64_t raw, std::uint16_t width) {
+    if (width == 0) return 0;
+    const std::uint64_t magnitude_bits = raw & ~(std::uint64_t{1} << (width - 1));
+    const auto magnitude = static_cast<std::int64_t>(magnitude_bits);
+    return (raw >> (width - 1)) & 1u ? -magnitude : magnitude;
+}
 
 // Reads an associated field of `width` bits (nothing when 0) and appends it.
 Status read_associated_field(BitReader& reader, std::uint8_t width, DecodedValues& output);

@@ -15,6 +15,36 @@ void clear_bitmap(ValueCodingState& state) {
     state.present_bits.clear();
     state.bitmap_cursor = 0;
     state.bitmap_anchor = 0;
+    state.run_bitmap.bits.clear();
+    state.run_bitmap.cursor = 0;
+    state.run_bitmap.in_use = false;
+}
+
+// The operators whose Y = 0 announces values that a bitmap refers to (quality information,
+// substituted, first-order statistics, difference statistics, replaced values): the run of
+// 0-31-031 that may follow is their bitmap.
+void await_bitmap_run(ValueCodingState& state) {
+    state.run_bitmap.phase = RunBitmap::Phase::kAwaiting;
+    state.run_bitmap.next_anchor = state.history.size();
+}
+
+// The element that entry `cursor` onwards of `bits` marks present next; `anchor` is the
+// history length the bitmap ends at.
+Result<const ElementCoding*> next_present(const std::vector<std::uint8_t>& bits,
+                                          std::size_t& cursor, std::size_t anchor,
+                                          const std::vector<const ElementCoding*>& history) {
+    const std::size_t n = bits.size();
+    if (n == 0 || cursor >= n) return static_cast<const ElementCoding*>(nullptr);
+    const std::size_t start = anchor < n ? 0 : anchor - n;
+    while (bits[cursor] == 1) {
+        if (++cursor == n) return static_cast<const ElementCoding*>(nullptr);
+    }
+    const std::size_t index = start + cursor;
+    ++cursor;
+    if (index >= history.size()) {
+        return BufrError::parse("bitmap reference is outside descriptor history");
+    }
+    return history[index];
 }
 
 }  // namespace
@@ -28,6 +58,12 @@ OperatorAction apply_operator(DescriptorCode code, ValueCodingState& state) {
             return OperatorAction::kNone;
         case 2:
             state.scale_delta = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;
+            return OperatorAction::kNone;
+        case 3:
+            // 2-03-YYY starts defining new reference values YYY bits wide, 2-03-255 ends the
+            // definitions, 2-03-000 cancels every one of them.
+            state.new_reference_width = y == 255 ? 0 : static_cast<std::uint8_t>(y);
+            if (y == 0) state.new_references.clear();
             return OperatorAction::kNone;
         case 4:
             state.associated_width = static_cast<std::uint8_t>(y);
@@ -53,28 +89,39 @@ OperatorAction apply_operator(DescriptorCode code, ValueCodingState& state) {
                 state.text_width = static_cast<std::uint16_t>(8 * y);
             }
             return OperatorAction::kNone;
+        case 5:
+            return y == 0 ? OperatorAction::kNone : OperatorAction::kCharacterData;
+        case 21:
+            state.absent_left = static_cast<std::uint8_t>(y);
+            return OperatorAction::kNone;
         case 22:
         case 36:
         case 62:
             if (y != 0) return OperatorAction::kNone;
+            if (x == 22) await_bitmap_run(state);
             if (x == 36) {
                 state.bitmap_collecting = true;
                 state.present_bits.clear();
                 state.bitmap_cursor = 0;
                 state.bitmap_anchor = state.history.size();
+                state.run_bitmap.in_use = false;
             }
             return OperatorAction::kMarker;
         case 23:
         case 24:
         case 25:
         case 32:
-            return y == 255 ? OperatorAction::kBitmapReference : OperatorAction::kMarker;
+            if (y == 255) return OperatorAction::kBitmapReference;
+            if (y == 0) await_bitmap_run(state);
+            return OperatorAction::kMarker;
         case 35:
             if (y == 0) clear_bitmap(state);
             return OperatorAction::kMarker;
         case 37:
+            // Only a bitmap defined with 2-36-000 is reused.
             if (y == 0) {
                 state.bitmap_cursor = 0;
+                state.run_bitmap.in_use = false;
             } else {
                 clear_bitmap(state);
             }
@@ -93,25 +140,15 @@ OperatorAction apply_operator(DescriptorCode code, ValueCodingState& state) {
         case 42:
             return OperatorAction::kMarker;
         default:
-            // Among them 2-03 (new reference values), 2-05 (character data) and 2-21 (data not
-            // present): they read nothing and add nothing.
             return OperatorAction::kNone;
     }
 }
 
 Result<const ElementCoding*> next_bitmap_element(ValueCodingState& state) {
-    const std::size_t n = state.present_bits.size();
-    if (n == 0 || state.bitmap_cursor >= n) return static_cast<const ElementCoding*>(nullptr);
-    const std::size_t start = state.bitmap_anchor < n ? 0 : state.bitmap_anchor - n;
-    while (state.present_bits[state.bitmap_cursor] == 1) {
-        if (++state.bitmap_cursor == n) return static_cast<const ElementCoding*>(nullptr);
-    }
-    const std::size_t index = start + state.bitmap_cursor;
-    ++state.bitmap_cursor;
-    if (index >= state.history.size()) {
-        return BufrError::parse("bitmap reference is outside descriptor history");
-    }
-    return state.history[index];
+    RunBitmap& run = state.run_bitmap;
+    if (run.in_use) return next_present(run.bits, run.cursor, run.anchor, state.history);
+    return next_present(state.present_bits, state.bitmap_cursor, state.bitmap_anchor,
+                        state.history);
 }
 
 ElementCoding difference_statistics_coding(const ElementCoding& coding) {
@@ -120,6 +157,7 @@ ElementCoding difference_statistics_coding(const ElementCoding& coding) {
     changed.reference = static_cast<std::int64_t>(
         0u - static_cast<std::uint64_t>(w >= 64 ? 0 : wrapping_power(2, w)));
     changed.width = w == 65535 ? 65535 : static_cast<std::uint16_t>(w + 1);
+    changed.fixed_reference = true;
     return changed;
 }
 

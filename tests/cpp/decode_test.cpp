@@ -50,6 +50,7 @@ TableSet test_tables() {
     t.insert_element(element(2001, "WIDE", "Numeric", 0, 0, 64));
     t.insert_element(element(7030, "HEIGHT", "m", 1, -5000, 16));
     t.insert_element(element(10004, "HUNDREDS", "Pa", -2, 0, 8));
+    t.insert_element(element(10009, "LARGE", "m", -5, 0, 16));
     t.insert_element(element(12001, "T", "K", 1, -10, 12));
     t.insert_element(element(12101, "TEMPERATURE", "K", 2, 0, 16));
     t.insert_element(element(31001, "FACTOR", "Numeric", 0, 0, 8));
@@ -153,6 +154,13 @@ INSTANTIATE_TEST_SUITE_P(
         NumericCase{"scaled", {12101}, Bits().put(27315, 16), 273.15, 27315},
         NumericCase{"negative_reference", {7030}, Bits().put(0, 16), -500.0, 0},
         NumericCase{"negative_scale", {10004}, Bits().put(5, 8), 500.0, 5},
+        // Multiplied by the exact 10^5, not divided by the inexact 1e-5.
+        NumericCase{"negative_scale_exact", {10009}, Bits().put(4015, 16), 401500000.0, 4015},
+        NumericCase{"negative_scale_under_precision_operator",
+                    {207001, 10009},
+                    Bits().put(40150, 20),
+                    401500000.0,
+                    40150},
         NumericCase{"all_ones_missing", {1001}, Bits().put(127, 7), kMissing, 127},
         NumericCase{"class31_all_ones_present", {31001}, Bits().put(255, 8), 255.0, 255},
         NumericCase{"width64_all_ones_present",
@@ -282,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {1001, 1002, 1004},
                  ""},
         WalkCase{"operators_without_output",
-                 {203014, 205010, 221001, 222001, 1001},
+                 {203000, 203255, 205000, 221000, 222001, 1001},
                  Bits().put(1, 7),
                  {1001},
                  ""},
@@ -452,6 +460,118 @@ TEST(Decode, AnyIndicatorValueButOneIsPresent) {
     EXPECT_EQ(got.values.back().value, 9.0);
 }
 
+// Bitmaps given by the run of 0-31-031 right after the operator, without 2-36-000.
+TEST(Decode, IndicatorRunAfterOperatorIsItsBitmap) {
+    struct Case {
+        std::vector<DescriptorCode> run;
+        std::vector<DescriptorCode> codes_of_run;
+        bool delayed;  // a factor of 3 comes first
+    };
+    // Directly, as a fixed replication, as a delayed one (whose factor joins the output).
+    for (const Case& c : {Case{{31031, 31031, 31031}, {31031, 31031, 31031}, false},
+                          Case{{101003, 31031}, {31031, 31031, 31031}, false},
+                          Case{{101000, 31001, 31031}, {31001, 31031, 31031, 31031}, true}}) {
+        for (DescriptorCode op : {222000u, 223000u, 224000u, 225000u, 232000u}) {
+            std::vector<DescriptorCode> d = {1001, 1002, 1004, op};
+            d.insert(d.end(), c.run.begin(), c.run.end());
+            d.insert(d.end(), {223255, 223255, 223255});
+            Bits bits = Bits().put(1, 7).put(2, 10).put(3, 8);
+            if (c.delayed) bits.put(3, 8);
+            bits.put(0, 1).put(1, 1).put(0, 1).put(9, 7).put(8, 8);
+            const Outcome got = decode(test_tables(), d, bits);
+            ASSERT_EQ(got.error, "") << op;
+            std::vector<DescriptorCode> want = {1001, 1002, 1004, op};
+            want.insert(want.end(), c.codes_of_run.begin(), c.codes_of_run.end());
+            want.insert(want.end(), {1001, 1004});  // A and C; the third reads nothing
+            EXPECT_EQ(got.codes(), want) << op;
+            EXPECT_EQ(got.values.back().value, 8.0) << op;
+        }
+    }
+}
+
+TEST(Decode, IndicatorRunEndsAndIsReplacedButNotReused) {
+    // A's run marks A present; the indicator after A2 is an ordinary element.
+    const Outcome ended = decode(test_tables(), {1001, 223000, 31031, 1001, 31031, 223255},
+                                 Bits().put(1, 7).put(0, 1).put(2, 7).put(0, 1).put(5, 7));
+    ASSERT_EQ(ended.error, "");
+    EXPECT_EQ(ended.codes(), (std::vector<DescriptorCode>{1001, 223000, 31031, 1001, 31031, 1001}));
+
+    // 2-36-000 defines a bitmap over A; the run after 2-25-000 over B replaces it; 2-37-000
+    // reuses the one of 2-36-000 and so reads A again.
+    const Outcome replaced = decode(
+        test_tables(), {1001, 222000, 236000, 31031, 1002, 225000, 31031, 225255, 237000, 223255},
+        Bits().put(1, 7).put(0, 1).put(2, 10).put(0, 1).put(7, 11).put(3, 7));
+    ASSERT_EQ(replaced.error, "");
+    EXPECT_EQ(replaced.codes(), (std::vector<DescriptorCode>{1001, 222000, 236000, 31031, 1002,
+                                                             225000, 31031, 1002, 237000, 1001}));
+    EXPECT_EQ(replaced.values[7].value, 7.0 - 1024.0);
+    EXPECT_EQ(replaced.values[9].value, 3.0);
+}
+
+// --- Operators that read data of their own: 2-03, 2-05, 2-21 ---------------------------------
+
+TEST(Decode, CharacterDataIsTextOfYOctets) {
+    // Not widened by 2-08, no associated field before it, counted with the text values.
+    const Outcome got = decode(test_tables(), {204004, 208010, 205003, 204000, 1015, 205002},
+                               Bits().text("ABC").text("0123456789").text("\xff\xff"));
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.codes(), (std::vector<DescriptorCode>{205003, 1015, 205002}));
+    EXPECT_EQ(got.numbers(), (Numbers{1003.0, 2010.0, 3002.0}));
+    EXPECT_EQ(got.values[0].name, "characterData");
+    EXPECT_EQ(got.values[0].text, "ABC");
+    EXPECT_EQ(got.values[0].raw, std::nullopt);
+    EXPECT_EQ(got.values[2].text, std::nullopt);  // all 0xFF: missing
+}
+
+TEST(Decode, CharacterDataIsNoElementForBitmaps) {
+    // The bitmap's single entry refers to A, the last element before it, not to the text.
+    const Outcome got = decode(test_tables(), {1001, 205001, 236000, 31031, 223255},
+                               Bits().put(1, 7).text("X").put(0, 1).put(4, 7));
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.values.back().code, 1001u);
+    EXPECT_EQ(got.values.back().value, 4.0);
+}
+
+TEST(Decode, NewReferenceValues) {
+    // 0-12-001: width 12, scale 1, reference -10. The new reference -500 is 10 bits of sign and
+    // magnitude; 2-01 does not widen it; 2-07 leaves it unmultiplied; 2-03-000 cancels it.
+    Bits bits;
+    bits.put(1u << 9 | 500, 10);  // -500
+    bits.put(1000, 12);           // (1000 - 500) / 10
+    bits.put(1500, 16);           // 2-07-001: (1500 - 500) / 100
+    bits.put(110, 12);            // Table B reference again: (110 - 10) / 10
+    const Outcome got = decode(
+        test_tables(),
+        {201130, 203010, 12001, 203255, 201000, 12001, 207001, 12001, 207000, 203000, 12001}, bits);
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.codes(), (std::vector<DescriptorCode>{12001, 12001, 12001}));
+    EXPECT_EQ(got.numbers(), (Numbers{50.0, 10.0, 10.0}));
+}
+
+TEST(Decode, NewReferenceValuesSpareDifferenceStatistics) {
+    // 2-25-255 keeps its reference -(2^12) although 0-12-001 has a new reference.
+    const Outcome got = decode(test_tables(), {203008, 12001, 203255, 12001, 236000, 31031, 225255},
+                               Bits().put(5, 8).put(0, 12).put(0, 1).put(4100, 13));
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.numbers(), (Numbers{0.5, 0.0, 0.0, 0.4}));  // 2-36-000 is a marker
+}
+
+TEST(Decode, DataNotPresentCountsDescriptorsAsWalked) {
+    // 2-21-003 covers the replication (1), its body's first round (2) and the next element
+    // (3): the element of round one has no data, class 1 (identification) still has.
+    const Outcome got = decode(test_tables(), {221003, 102002, 12001, 1001, 12001, 12001},
+                               Bits().put(5, 7).put(110, 12).put(6, 7).put(120, 12).put(130, 12));
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.codes(), (std::vector<DescriptorCode>{12001, 1001, 12001, 1001, 12001, 12001}));
+    EXPECT_EQ(got.numbers(), (Numbers{kMissing, 5.0, 10.0, 6.0, 11.0, 12.0}));
+    EXPECT_EQ(got.values[0].raw, 0u);
+    // A delayed factor is not counted.
+    const Outcome delayed = decode(test_tables(), {221002, 101000, 31001, 12001, 12001},
+                                   Bits().put(2, 8).put(110, 12).put(120, 12));
+    ASSERT_EQ(delayed.error, "");
+    EXPECT_EQ(delayed.numbers(), (Numbers{2.0, kMissing, 10.0, 11.0}));
+}
+
 // --- Compressed data ------------------------------------------------------------------------
 
 TEST(Compressed, NumericColumns) {
@@ -546,6 +666,28 @@ TEST(Compressed, ZeroSubsetsStillReadTheColumnHeaders) {
     EXPECT_TRUE(got.values.empty());
     const Outcome short_data = decode(test_tables(), {1001, 1015}, Bits().put(1, 13), 0, true);
     EXPECT_NE(short_data.error.find("not enough bits"), std::string::npos) << short_data.error;
+}
+
+TEST(Compressed, OperatorsThatReadData) {
+    // Character data as a text column, an absent element as a column of its own, and a new
+    // reference value that is the same in both subsets (R0 = -3 with increments 0).
+    Bits bits;
+    bits.text("AB").put(0, 6);
+    bits.put(1u << 3 | 2, 4).put(1, 6).put(1, 1).put(1, 1);
+    bits.put(13, 12).put(0, 6);
+    const Outcome got =
+        decode(test_tables(), {205002, 221001, 12101, 203004, 12001, 203255, 12001}, bits, 2, true);
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.codes(),
+              (std::vector<DescriptorCode>{205002, 12101, 12001, 205002, 12101, 12001}));
+    EXPECT_EQ(got.numbers(), (Numbers{1002.0, kMissing, 1.0, 2002.0, kMissing, 1.0}));
+    EXPECT_EQ(got.values[3].text, "AB");
+
+    Bits varying;
+    varying.put(0, 4).put(1, 6).put(0, 1).put(1, 1);
+    EXPECT_EQ(decode(test_tables(), {203004, 12001, 203255}, varying, 2, true).error,
+              "csv/table parse error: compressed new reference values of descriptor 012001 "
+              "vary between subsets");
 }
 
 TEST(Compressed, DepthLimitMessage) {
