@@ -16,6 +16,14 @@ ASAN_LIB = $(shell $(CXX) -print-file-name=libasan.so)
 SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LD_PRELOAD=$(ASAN_LIB)
 
+# The test dependencies, as the `test` extra of pyproject.toml lists them.
+define TEST_EXTRA
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))
+endef
+export TEST_EXTRA
+
 .PHONY: all demo test test-core test-python sanitize install gtest eccodes-data bench lint format clean
 
 all: install
@@ -23,7 +31,8 @@ all: install
 $(STAMP): pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja "pytest>=7" "eccodes>=2.30" ruff
+	$(PY) -m pip install -q "scikit-build-core>=0.10" cmake ninja ruff
+	$(PY) -c "$$TEST_EXTRA" | xargs -d '\n' $(PY) -m pip install -q
 	touch $@
 
 # Builds the extension module with scikit-build-core, for the interpreter of the venv.
