@@ -76,10 +76,11 @@ def show_value(value, tables: _skarvel.TableSet) -> str:
     with its meaning, "missing" when the data say so."""
     if value.raw_text is not None:
         return f'"{value.raw_text.rstrip(chr(0) + " ")}"'
-    element = tables.get_element(value.descriptor) if value.descriptor < 100000 else None
-    # A text element without text is missing; its number only counts the texts decoded.
-    if value.raw_value is None or (element is not None and element.element_type == "string"):
+    # A text without text (text values carry no raw) is missing: its number only counts the
+    # texts decoded.
+    if value.raw_value is None or value.raw is None:
         return "missing"
+    element = tables.get_element(value.descriptor) if value.descriptor < 100000 else None
     shown = number(value.raw_value)
     if value.raw_meaning is not None:
         return f"{shown} = {clip(value.raw_meaning, MEANING_WIDTH)}"
