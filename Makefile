@@ -83,16 +83,16 @@ demo: install eccodes-data
 bench: install eccodes-data
 	$(CMAKE_CONFIGURE) -S . -B build/bench -DSKARVEL_MODULE=OFF -DSKARVEL_BENCH=ON >/dev/null
 	$(VENV)/bin/cmake --build build/bench --target table_load_bench decode_bench
-	$(PY) bench/bench.py --table-load-bench build/bench/table_load_bench \
+	$(PY) bench/python/bench.py --table-load-bench build/bench/table_load_bench \
 		--decode-bench build/bench/decode_bench
 
 lint: $(STAMP)
-	$(VENV)/bin/ruff check tests examples bench
-	$(VENV)/bin/ruff format --check tests examples bench
+	$(VENV)/bin/ruff check tests examples bench python
+	$(VENV)/bin/ruff format --check tests examples bench python
 
 format: $(STAMP)
-	$(VENV)/bin/ruff format tests examples bench
-	clang-format -i src/*/*.cpp src/*/*.hpp tests/cpp/*.cpp
+	$(VENV)/bin/ruff format tests examples bench python
+	clang-format -i src/*/*/*.cpp src/*/*/*.hpp tests/core/*.cpp bench/cpp/*.cpp
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,56 @@
+#include "base/bufr_error.hpp"
+
+#include <cstring>
+
+namespace skarvel {
+
+std::string os_error_text(int errnum) {
+    // strerror_r (GNU flavour) may return a static string instead of filling the buffer.
+    char buf[256];
+    const char* description = strerror_r(errnum, buf, sizeof buf);
+    return std::string(description) + " (os error " + std::to_string(errnum) + ")";
+}
+
+BufrError BufrError::io_errno(int errnum) { return io_message(os_error_text(errnum)); }
+
+std::string BufrError::message() const {
+    switch (kind_) {
+        case ErrorKind::TooShort:
+            return "message is too short to be BUFR";
+        case ErrorKind::MissingMarker:
+            return "missing BUFR marker";
+        case ErrorKind::UnsupportedEdition:
+            return "unsupported BUFR edition " + std::to_string(a_) +
+                   "; only edition 4 is implemented";
+        case ErrorKind::LengthMismatch:
+            return "declared length " + std::to_string(a_) + " does not match buffer length " +
+                   std::to_string(b_);
+        case ErrorKind::TruncatedSection:
+            return "section " + std::to_string(b_) + " at offset " + std::to_string(a_) +
+                   " is truncated";
+        case ErrorKind::BadTerminator:
+            return "section 5 terminator is not 7777";
+        case ErrorKind::OddDescriptorArea:
+            return "section 3 descriptor area has odd byte count";
+        case ErrorKind::UnknownSequence:
+            return "descriptor " + format_code6(static_cast<std::uint32_t>(a_)) +
+                   " was not found in Table D";
+        case ErrorKind::IncompleteDelayedReplication:
+            return "delayed replication descriptor " +
+                   format_code6(static_cast<std::uint32_t>(a_)) +
+                   " is missing its replication factor or replicated descriptors";
+        case ErrorKind::UnsupportedReplication:
+            return "unsupported replication descriptor " +
+                   format_code6(static_cast<std::uint32_t>(a_));
+        case ErrorKind::UnknownElement:
+            return "descriptor " + format_code6(static_cast<std::uint32_t>(a_)) +
+                   " was not found in Table B";
+        case ErrorKind::Parse:
+            return "csv/table parse error: " + text_;
+        case ErrorKind::Io:
+            return "io error: " + text_;
+    }
+    return {};
+}
+
+}  // namespace skarvel

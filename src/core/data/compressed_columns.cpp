@@ -1,0 +1,124 @@
+#include "data/compressed_columns.hpp"
+
+#include <optional>
+
+#include "data/element_reader.hpp"
+#include "base/descriptor_code.hpp"
+
+namespace skarvel {
+
+namespace {
+
+// The increment width that follows every local reference value.
+constexpr std::uint16_t kIncrementWidthBits = 6;
+
+}  // namespace
+
+Status read_compressed_text_column(const ElementCoding& coding, std::uint16_t width,
+                                   ValueCodingState& state, std::size_t subsets, BitReader& reader,
+                                   DecodedValues& columns) {
+    std::string& buffer = columns.text_buffer();
+    const std::size_t reference_start = buffer.size();
+    const std::size_t reference_length = (width + 7u) / 8u;
+    buffer.resize(reference_start + reference_length);
+    if (Status s =
+            reader.read_octets(width, reinterpret_cast<std::uint8_t*>(&buffer[reference_start]));
+        !s) {
+        return s;
+    }
+    auto increment_octets = reader.read_u64(kIncrementWidthBits);
+    if (!increment_octets) return increment_octets.error();
+    const std::uint64_t column = state.text_column_counter++;
+    const std::uint64_t first_index = subsets * column + 1;
+
+    DecodedValue v = blank_value(coding.code(), &coding.definition->name);
+    v.extra = DecodedValue::kHasValue;
+    if (*increment_octets == 0) {
+        set_text(v, reference_start, reference_length, columns);
+        for (std::size_t s = 0; s < subsets; ++s) {
+            v.raw_value = text_sequence_number(first_index + s, width);
+            columns.push_back(v);
+        }
+        return {};
+    }
+    buffer.resize(reference_start);  // the local reference is not any subset's text
+    const std::size_t length = *increment_octets;
+    const auto bits = static_cast<std::uint16_t>(length * 8);
+    for (std::size_t s = 0; s < subsets; ++s) {
+        const std::size_t start = buffer.size();
+        buffer.resize(start + length);
+        if (Status st = reader.read_octets(bits, reinterpret_cast<std::uint8_t*>(&buffer[start]));
+            !st) {
+            return st;
+        }
+        DecodedValue entry = v;
+        set_text(entry, start, length, columns);
+        entry.raw_value = text_sequence_number(first_index + s, width);
+        columns.push_back(entry);
+    }
+    return {};
+}
+
+Result<std::uint64_t> read_compressed_constant(DescriptorCode code, std::uint16_t width,
+                                               std::size_t subsets, BitReader& reader) {
+    auto reference = reader.read_u64(width);
+    if (!reference) return reference.error();
+    auto increment_width = reader.read_u64(kIncrementWidthBits);
+    if (!increment_width) return increment_width.error();
+    const auto nbinc = static_cast<std::uint16_t>(*increment_width);
+    std::optional<std::uint64_t> value;
+    for (std::size_t s = 0; s < subsets && nbinc != 0; ++s) {
+        auto increment = reader.read_u64(nbinc);
+        if (!increment) return increment.error();
+        const std::uint64_t entry = *reference + *increment;
+        if (value && *value != entry) {
+            return BufrError::parse("compressed new reference values of descriptor " +
+                                    format_code6(code) + " vary between subsets");
+        }
+        value = entry;
+    }
+    return value.value_or(*reference);
+}
+
+Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveCoding& coding,
+                                      bool missing_allowed, const CodeTable* code_table,
+                                      std::size_t subsets, BitReader& reader,
+                                      DecodedValues& columns) {
+    auto reference = reader.read_u64(coding.width);
+    if (!reference) return reference.error();
+    auto increment_width = reader.read_u64(kIncrementWidthBits);
+    if (!increment_width) return increment_width.error();
+    const std::uint64_t r0 = *reference;
+    const bool reference_missing = missing_allowed && all_ones(r0, coding.width);
+    const DecimalScale scale = decimal_scale(coding.scale);
+    DecodedValue v = base;
+    if (*increment_width == 0) {
+        set_number(v, code_table, coding.reference, scale, r0, reference_missing, columns);
+        columns.push_constant_column(v);
+        return {};
+    }
+    const auto nbinc = static_cast<std::uint16_t>(*increment_width);
+    for (std::size_t s = 0; s < subsets; ++s) {
+        auto increment = reader.read_u64(nbinc);
+        if (!increment) return increment.error();
+        const bool missing = reference_missing || (missing_allowed && all_ones(*increment, nbinc));
+        set_number(v, code_table, coding.reference, scale, missing ? r0 : r0 + *increment, missing,
+                   columns);
+        columns.push_back(v);
+    }
+    return {};
+}
+
+Status read_compressed_element_column(const ElementCoding& coding, ValueCodingState& state,
+                                      std::size_t subsets, BitReader& reader,
+                                      DecodedValues& columns) {
+    const EffectiveCoding e = effective_coding(coding, state);
+    if (coding.text) {
+        return read_compressed_text_column(coding, e.width, state, subsets, reader, columns);
+    }
+    return read_compressed_numeric_column(blank_value(coding.code(), &coding.definition->name), e,
+                                          !is_class31(coding.code()), coding.code_table, subsets,
+                                          reader, columns);
+}
+
+}  // namespace skarvel

@@ -1,0 +1,27 @@
+// Section 4 decoding: the entry point that turns a parsed message's data into its values.
+#pragma once
+
+#include <cstddef>
+
+#include "data/decoded_value.hpp"
+#include "base/bufr_error.hpp"
+#include "message/bufr_message.hpp"
+#include "tables/table_set.hpp"
+
+namespace skarvel {
+
+// Bounds on the decoding of one message. Replication factors can reach 2^64 - 1 and nested
+// replications multiply, and a replicated run may read no bits at all, so neither the data
+// length nor the depth limit ends every walk. Real messages stay far below both bounds.
+inline constexpr std::size_t kMaxDecodedValues = std::size_t{1} << 23;
+inline constexpr std::size_t kMaxDecodeSteps = std::size_t{1} << 26;
+// The deepest nesting a sequence or replication body may reach (the top level is depth 0).
+inline constexpr unsigned kMaxDecodeDepth = 64;
+
+// Decodes the section 4 data octets `data` of `message` with `tables`: subset by subset when
+// the data are not compressed, column by column and then regrouped by subset when they are.
+// The values of subset 0 come first, then those of subset 1, and so on.
+Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+                                                 Bytes data);
+
+}  // namespace skarvel

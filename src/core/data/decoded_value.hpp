@@ -1,0 +1,187 @@
+// DecodedValue: one value of one subset, as section 4 decoding produces it; and DecodedValues,
+// the list of them for a whole message.
+//
+// A record is 32 bytes of plain fields. Element names and code-table meanings are views into
+// the table set the message was decoded with, decoded texts live in one text buffer owned by
+// the list, and records are stored in fixed-size chunks that never move, so decoding neither
+// allocates per value nor copies records to grow.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/descriptor_code.hpp"
+
+namespace skarvel {
+
+// The names of the values that do not come from a Table B element.
+inline const std::string kAssociatedFieldName = "associatedField";
+inline const std::string kOperatorName = "operator";
+
+struct DecodedValue {
+    static constexpr std::uint32_t kHasValue = 1u << 31;    // raw_value is present
+    static constexpr std::uint32_t kHasRaw = 1u << 30;      // raw is present
+    static constexpr std::uint32_t kHasText = 1u << 29;     // raw_text is present
+    static constexpr std::uint32_t kHasMeaning = 1u << 28;  // raw_meaning is present
+    static constexpr std::uint32_t kTextIndexMask = (1u << 28) - 1;
+
+    // No default member values: records are written into chunks whole, never default-built
+    // and then overwritten.
+    double raw_value;
+    std::uint64_t raw;
+    // The element name, owned by the table set (ElementDefinition::name) or static.
+    const std::string* name;
+    DescriptorCode descriptor;
+    // The flags above, and the index of raw_text or raw_meaning in the list's texts.
+    std::uint32_t extra;
+
+    bool has_value() const { return (extra & kHasValue) != 0; }
+    bool has_raw() const { return (extra & kHasRaw) != 0; }
+    bool has_text() const { return (extra & kHasText) != 0; }
+    bool has_meaning() const { return (extra & kHasMeaning) != 0; }
+    std::uint32_t text_index() const { return extra & kTextIndexMask; }
+};
+
+// All values of a message and the texts they refer to. Uncompressed data are stored subset
+// by subset as decoded. Compressed data are stored column by column (one value per subset),
+// a column whose values are all alike as a single record, and are read back subset by subset
+// without being copied.
+class DecodedValues {
+  public:
+    DecodedValues() = default;
+    // An empty list of columns of `subsets` values each.
+    static DecodedValues columns(std::size_t subsets) {
+        DecodedValues values;
+        values.column_mode_ = true;
+        values.subsets_ = subsets;
+        return values;
+    }
+
+    // The number of values.
+    std::size_t size() const { return column_mode_ ? columns_.size() * subsets_ : count_; }
+
+    // Value `i` in result order: all values of subset 0, then subset 1, and so on.
+    const DecodedValue& operator[](std::size_t i) const {
+        if (!column_mode_) return cell(i);
+        return column_entry(i % columns_.size(), i / columns_.size());
+    }
+
+    // Calls `f` on every value in result order, until it returns false.
+    template <typename F>
+    bool for_each(F&& f) const {
+        if (!column_mode_) {
+            for (std::size_t i = 0; i < count_; ++i) {
+                if (!f(cell(i))) return false;
+            }
+            return true;
+        }
+        // One subset's values lie a column apart from each other, too far apart for the
+        // hardware to guess, so the value a few columns ahead is fetched early.
+        constexpr std::size_t kAhead = 8;
+        const std::size_t n = columns_.size();
+        for (std::size_t s = 0; s < subsets_; ++s) {
+            for (std::size_t c = 0; c < n; ++c) {
+                if (c + kAhead < n) __builtin_prefetch(&column_entry(c + kAhead, s));
+                if (!f(column_entry(c, s))) return false;
+            }
+        }
+        return true;
+    }
+
+    std::string_view name(const DecodedValue& value) const { return *value.name; }
+    std::optional<std::string_view> raw_text(const DecodedValue& value) const {
+        if (!value.has_text()) return std::nullopt;
+        return text_of(value.text_index());
+    }
+    std::optional<std::string_view> raw_meaning(const DecodedValue& value) const {
+        if (!value.has_meaning()) return std::nullopt;
+        return text_of(value.text_index());
+    }
+
+    // Building, for the decoders.
+
+    void push_back(const DecodedValue& value) {
+        if ((count_ & kChunkMask) == 0 && (count_ >> kChunkBits) == chunks_.size()) add_chunk();
+        chunks_[count_ >> kChunkBits][count_ & kChunkMask] = value;
+        ++count_;
+    }
+    // The last value pushed.
+    DecodedValue& back() { return chunks_[(count_ - 1) >> kChunkBits][(count_ - 1) & kChunkMask]; }
+
+    // Columns: start_column, then either one value per subset with push_back, or
+    // push_constant_column once. Without subsets a column holds nothing and is not kept, so
+    // a long run of them costs no memory.
+    void start_column() {
+        if (subsets_ != 0) columns_.push_back({count_, false});
+    }
+    void push_constant_column(const DecodedValue& value) {
+        if (subsets_ == 0) return;
+        columns_.back().constant = true;
+        push_back(value);
+    }
+    std::size_t column_count() const { return columns_.size(); }
+    // Entry `subset` of column `column`.
+    const DecodedValue& column_entry(std::size_t column, std::size_t subset) const {
+        const Column& c = columns_[column];
+        return cell(c.start + (c.constant ? 0 : subset));
+    }
+
+    // Registers a meaning (a view that outlives the list) and returns its index.
+    std::uint32_t add_meaning(std::string_view meaning) {
+        texts_.push_back({reinterpret_cast<std::uintptr_t>(meaning.data()),
+                          static_cast<std::uint32_t>(meaning.size()), false});
+        return static_cast<std::uint32_t>(texts_.size() - 1);
+    }
+    // Registers the text at `offset` of the text buffer and returns its index.
+    std::uint32_t add_text(std::size_t offset, std::size_t length) {
+        texts_.push_back({offset, static_cast<std::uint32_t>(length), true});
+        return static_cast<std::uint32_t>(texts_.size() - 1);
+    }
+    // The buffer decoded texts are written to.
+    std::string& text_buffer() { return buffer_; }
+
+  private:
+    // 2048 records (64 KiB) per chunk: below the size at which malloc maps fresh pages from
+    // the system for every allocation.
+    static constexpr unsigned kChunkBits = 11;
+    static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
+
+    struct TextRef {
+        std::uintptr_t where;  // a pointer, or an offset into buffer_
+        std::uint32_t length;
+        bool in_buffer;
+    };
+
+    struct Column {
+        std::size_t start;  // storage position of its first value
+        bool constant;      // one value stands for every subset
+    };
+
+    const DecodedValue& cell(std::size_t i) const {
+        return chunks_[i >> kChunkBits][i & kChunkMask];
+    }
+    void add_chunk() {
+        chunks_.push_back(std::make_unique_for_overwrite<DecodedValue[]>(kChunkMask + 1));
+    }
+    std::string_view text_of(std::uint32_t index) const {
+        const TextRef& ref = texts_[index];
+        const char* chars =
+            ref.in_buffer ? buffer_.data() + ref.where : reinterpret_cast<const char*>(ref.where);
+        return {chars, ref.length};
+    }
+
+    std::vector<std::unique_ptr<DecodedValue[]>> chunks_;
+    std::size_t count_ = 0;
+    std::vector<TextRef> texts_;
+    std::string buffer_;
+    std::vector<Column> columns_;
+    std::size_t subsets_ = 0;
+    bool column_mode_ = false;
+};
+
+}  // namespace skarvel

@@ -1,0 +1,32 @@
+// Code and flag tables of an ecCodes table directory, and the directory scan shared with the
+// WMO CSV loader.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/bufr_error.hpp"
+#include "tables/table_set.hpp"
+
+namespace skarvel {
+
+// `dir` joined with `name`: the name alone when `dir` is empty, and no second '/' when `dir`
+// already ends with one.
+std::string join_path(std::string_view dir, std::string_view name);
+
+// `bytes` read as UTF-8, each maximal invalid subsequence replaced by one U+FFFD (the usual
+// "substitution of maximal subparts"), so that file names can be compared as text.
+std::string utf8_lossy(std::string_view bytes);
+
+// The paths (dir joined with the name) of the entries of `dir` whose names, read as UTF-8
+// with invalid sequences replaced, begin with `prefix` and end with `suffix`; sorted by name
+// bytes. A listing failure is an Io error.
+Result<std::vector<std::string>> matching_files(const std::string& dir, std::string_view prefix,
+                                                std::string_view suffix);
+
+// Loads every "<code>.table" file of `dir` into the code tables of `tables`, in name order;
+// each file replaces the whole table of its code.
+Status load_eccodes_code_tables(TableSet& tables, const std::string& dir);
+
+}  // namespace skarvel

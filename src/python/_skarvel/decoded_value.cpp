@@ -1,0 +1,336 @@
+#include "_skarvel/decoded_value.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/descriptor_code.hpp"
+#include "support/py_ref.hpp"
+#include "support/py_type.hpp"
+#include "base/unicode_text.hpp"
+
+namespace skarvel::py {
+
+namespace {
+
+// Plain fields only, 48 bytes in all, since the objects are most of the memory a decode
+// returns. A text value has no raw integer, so its text takes the raw field's place. A value
+// with a code-table meaning holds its name and meaning through one (name, meaning) tuple.
+// Names, meanings and those tuples are shared between the values of one decode; nothing is
+// allocated per value but the object and its text. Strs and tuples of strs cannot form
+// reference cycles, so the objects are not tracked by the garbage collector.
+struct DecodedValueObject {
+    PyObject_HEAD
+    PyObject* strings;  // owned: the name str, or a (name, meaning) tuple
+    double raw_value;
+    union {
+        std::uint64_t raw;  // numbers and associated fields
+        PyObject* text;     // owned: the decoded text of a text value
+    };
+    DescriptorCode descriptor;
+    std::uint8_t flags;
+};
+
+enum ValueFlags : std::uint8_t {
+    kHasValue = 1,
+    kHasRaw = 2,
+    kHasText = 4,
+    kHasMeaning = 8,
+};
+
+static_assert(sizeof(DecodedValueObject) == 48);
+
+DecodedValueObject* value_of(PyObject* self) { return reinterpret_cast<DecodedValueObject*>(self); }
+
+PyObject* new_ref(PyObject* obj) {
+    Py_INCREF(obj);
+    return obj;
+}
+
+// Borrowed references to the name and to the text or meaning (null when there is none).
+PyObject* name_of(const DecodedValueObject* v) {
+    return (v->flags & kHasMeaning) ? PyTuple_GET_ITEM(v->strings, 0) : v->strings;
+}
+PyObject* text_of(const DecodedValueObject* v) { return (v->flags & kHasText) ? v->text : nullptr; }
+PyObject* meaning_of(const DecodedValueObject* v) {
+    return (v->flags & kHasMeaning) ? PyTuple_GET_ITEM(v->strings, 1) : nullptr;
+}
+// The text, else the meaning; null when the value has neither.
+PyObject* other_text_of(const DecodedValueObject* v) {
+    PyObject* text = text_of(v);
+    return text != nullptr ? text : meaning_of(v);
+}
+
+PyObject* str_or_none(PyObject* str) { return new_ref(str != nullptr ? str : Py_None); }
+
+PyObject* value_descriptor(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(value_of(self)->descriptor);
+}
+PyObject* value_name(PyObject* self, void*) { return new_ref(name_of(value_of(self))); }
+PyObject* value_raw_value(PyObject* self, void*) {
+    const DecodedValueObject* v = value_of(self);
+    if (!(v->flags & kHasValue)) Py_RETURN_NONE;
+    return PyFloat_FromDouble(v->raw_value);
+}
+PyObject* value_raw(PyObject* self, void*) {
+    const DecodedValueObject* v = value_of(self);
+    if (!(v->flags & kHasRaw)) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(v->raw);
+}
+PyObject* value_raw_text(PyObject* self, void*) { return str_or_none(text_of(value_of(self))); }
+PyObject* value_raw_meaning(PyObject* self, void*) {
+    return str_or_none(meaning_of(value_of(self)));
+}
+
+// The most specific form of the value: its text, else its code-table meaning, else its number.
+PyObject* value_data(PyObject* self, void*) {
+    if (PyObject* text = other_text_of(value_of(self))) return new_ref(text);
+    return value_raw_value(self, nullptr);
+}
+
+// clang-format off
+PyGetSetDef value_getset[] = {
+    {"descriptor", value_descriptor, nullptr, nullptr, nullptr},
+    {"name", value_name, nullptr, nullptr, nullptr},
+    {"raw_value", value_raw_value, nullptr, nullptr, nullptr},
+    {"raw", value_raw, nullptr, nullptr, nullptr},
+    {"raw_text", value_raw_text, nullptr, nullptr, nullptr},
+    {"raw_meaning", value_raw_meaning, nullptr, nullptr, nullptr},
+    {"data", value_data, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+// clang-format on
+
+// Appends the shortest decimal that reads back to `x`: with a fractional part (273.0) when
+// |x| lies in [1e-4, 1e16) or x is zero, in exponent form otherwise, the exponent written
+// without '+' and without leading zeros (1e16, 1.5e-5). False with an exception set when the
+// interpreter cannot format it.
+bool append_number(double x, std::string& out) {
+    if (std::isnan(x)) {
+        out += "NaN";
+        return true;
+    }
+    char* text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) return false;
+    const std::string_view digits(text);
+    const std::size_t e = digits.find('e');
+    if (e == std::string_view::npos) {
+        out += digits;
+    } else {
+        out += digits.substr(0, e + 1);
+        std::size_t i = e + 1;
+        if (digits[i] == '-') out += '-';
+        if (digits[i] == '-' || digits[i] == '+') ++i;
+        while (i + 1 < digits.size() && digits[i] == '0') ++i;
+        out += digits.substr(i);
+    }
+    PyMem_Free(text);
+    return true;
+}
+
+// Appends the quoted form of a str's text. False with an exception set on failure.
+bool append_quoted(PyObject* str, std::string& out) {
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &length);
+    if (utf8 == nullptr) return false;
+    out += quoted_form(std::string_view(utf8, static_cast<std::size_t>(length)));
+    return true;
+}
+
+PyObject* value_repr(PyObject* self) {
+    const DecodedValueObject* v = value_of(self);
+    std::string text = "DecodedValue(" + format_code6(v->descriptor) + ", ";
+    bool ok = true;
+    if (PyObject* other = other_text_of(v)) {
+        ok = append_quoted(other, text);
+    } else if (v->flags & kHasValue) {
+        text += "Some(";
+        ok = append_number(v->raw_value, text);
+        text += ')';
+    } else {
+        text += "None";
+    }
+    if (!ok) return nullptr;
+    text += ')';
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+void value_dealloc(PyObject* self) {
+    DecodedValueObject* v = value_of(self);
+    Py_DECREF(v->strings);
+    if (v->flags & kHasText) Py_DECREF(v->text);
+    // Allocated with PyObject_Malloc by decoded_values_to_list.
+    PyObject_Free(self);
+}
+
+// The shared objects of one conversion: names and meanings by the address and length of
+// their characters in the table set, and (name, meaning) tuples by their two strs. An
+// open-addressing table with linear probing, at most half full; it owns one reference to each
+// object it holds.
+struct TextKey {
+    const void* first;
+    std::uintptr_t second;
+    bool operator==(const TextKey&) const = default;
+};
+
+class SharedObjects {
+  public:
+    SharedObjects() : slots_(64), mask_(63) {}
+    SharedObjects(const SharedObjects&) = delete;
+    SharedObjects& operator=(const SharedObjects&) = delete;
+    ~SharedObjects() {
+        for (const Slot& slot : slots_) Py_XDECREF(slot.object);
+    }
+
+    // A borrowed reference to the object under `key`, made by `make` (a new reference, or null
+    // with an exception set) on first use.
+    template <typename Make>
+    PyObject* get(TextKey key, Make&& make) {
+        // Runs of values of one element are common (replications), so the last hit is
+        // checked before the table.
+        if (last_.object != nullptr && last_.key == key) return last_.object;
+        std::size_t i = slot_index(key);
+        for (;; i = (i + 1) & mask_) {
+            const Slot& slot = slots_[i];
+            if (slot.object == nullptr) break;
+            if (slot.key == key) {
+                last_ = slot;
+                return slot.object;
+            }
+        }
+        PyObject* object = make();
+        if (object == nullptr) return nullptr;
+        slots_[i] = {key, object};
+        last_ = slots_[i];
+        if (++used_ * 2 > slots_.size()) grow();
+        return object;
+    }
+
+  private:
+    struct Slot {
+        TextKey key = {nullptr, 0};
+        PyObject* object = nullptr;  // null: the slot is free
+    };
+
+    std::size_t slot_index(const TextKey& key) const {
+        // Fibonacci hashing: the high bits of the product are well mixed.
+        const std::uint64_t h =
+            (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key.first)) ^
+             (key.second * 0x2545F4914F6CDD1DULL)) *
+            0x9E3779B97F4A7C15ULL;
+        return static_cast<std::size_t>(h >> 32) & mask_;
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.object == nullptr) continue;
+            std::size_t i = slot_index(slot.key);
+            while (slots_[i].object != nullptr) i = (i + 1) & mask_;
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t mask_;  // slots_.size() - 1; the size is a power of two
+    std::size_t used_ = 0;
+    Slot last_;  // a copy of the slot of the last hit (borrowed object)
+};
+
+// A borrowed reference to the shared str of `text`, a view into the table set.
+PyObject* shared_str(SharedObjects& strs, std::string_view text) {
+    return strs.get({text.data(), text.size()}, [&] {
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    });
+}
+
+// A new tuple (first, second), not tracked by the garbage collector: it holds strs only.
+PyObject* str_pair(PyObject* first, PyObject* second) {
+    PyObject* pair = PyTuple_Pack(2, first, second);
+    if (pair != nullptr) PyObject_GC_UnTrack(pair);
+    return pair;
+}
+
+// A new str holding a decoded text, which is always ASCII.
+PyObject* ascii_str(const char* chars, std::size_t length) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (str == nullptr) return nullptr;
+    if (length > 0) std::memcpy(PyUnicode_1BYTE_DATA(str), chars, length);
+    return str;
+}
+
+}  // namespace
+
+PyTypeObject* decoded_value_type() {
+    static PyTypeObject type = blank_type();
+    // No tp_new: instances come only from decoding.
+    return ready_type(type, {.name = "_skarvel.DecodedValue",
+                             .basicsize = sizeof(DecodedValueObject),
+                             .dealloc = value_dealloc,
+                             .repr = value_repr,
+                             .getset = value_getset});
+}
+
+PyObject* decoded_values_to_list(const DecodedValues& values) {
+    PyTypeObject* type = decoded_value_type();
+    if (type == nullptr) return nullptr;
+    // The list starts with null items; releasing it on failure releases the objects made.
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!list) return nullptr;
+    SharedObjects strs;   // names and meanings
+    SharedObjects pairs;  // (name, meaning) tuples
+    Py_ssize_t i = 0;
+    const bool done = values.for_each([&](const DecodedValue& value) {
+        PyObject* name = shared_str(strs, *value.name);
+        if (name == nullptr) return false;
+        PyObject* strings = name;  // a new reference below
+        PyObject* text = nullptr;  // a new reference
+        std::uint8_t flags = (value.has_value() ? kHasValue : 0) | (value.has_raw() ? kHasRaw : 0);
+        if (value.has_meaning()) {
+            PyObject* meaning = shared_str(strs, *values.raw_meaning(value));
+            if (meaning == nullptr) return false;
+            strings = pairs.get({name, reinterpret_cast<std::uintptr_t>(meaning)},
+                                [&] { return str_pair(name, meaning); });
+            if (strings == nullptr) return false;
+            Py_INCREF(strings);
+            flags |= kHasMeaning;
+        } else {
+            if (value.has_text()) {
+                const std::string_view chars = *values.raw_text(value);
+                text = ascii_str(chars.data(), chars.size());
+                if (text == nullptr) return false;
+                flags |= kHasText;
+            }
+            Py_INCREF(strings);
+        }
+        void* memory = PyObject_Malloc(sizeof(DecodedValueObject));
+        if (memory == nullptr) {
+            Py_DECREF(strings);
+            Py_XDECREF(text);
+            PyErr_NoMemory();
+            return false;
+        }
+        PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
+        DecodedValueObject* v = value_of(self);
+        v->strings = strings;
+        v->raw_value = value.raw_value;
+        if (text != nullptr) {
+            v->text = text;
+        } else {
+            v->raw = value.raw;
+        }
+        v->descriptor = value.descriptor;
+        v->flags = flags;
+        PyList_SET_ITEM(list.get(), i++, self);
+        return true;
+    });
+    if (!done) return nullptr;
+    return list.release();
+}
+
+}  // namespace skarvel::py
