@@ -12,8 +12,8 @@
 #include <tuple>
 #include <vector>
 
-#include "data/decode.hpp"
 #include "base/file_io.hpp"
+#include "data/decode.hpp"
 #include "message/bufr_message.hpp"
 #include "tables/table_directory.hpp"
 

@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "base/unicode_text.hpp"
 #include "tables/bufr4_csv.hpp"
 #include "tables/delimited_reader.hpp"
 #include "tables/element_table.hpp"
 #include "tables/field_parsers.hpp"
-#include "base/unicode_text.hpp"
 
 namespace skarvel {
 namespace {

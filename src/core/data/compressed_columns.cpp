@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "data/element_reader.hpp"
 #include "base/descriptor_code.hpp"
+#include "data/element_reader.hpp"
 
 namespace skarvel {
 

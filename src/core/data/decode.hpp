@@ -3,8 +3,8 @@
 
 #include <cstddef>
 
-#include "data/decoded_value.hpp"
 #include "base/bufr_error.hpp"
+#include "data/decoded_value.hpp"
 #include "message/bufr_message.hpp"
 #include "tables/table_set.hpp"
 

@@ -25,12 +25,12 @@
 #include <string>
 #include <vector>
 
+#include "base/bufr_error.hpp"
+#include "base/descriptor_code.hpp"
 #include "data/decode.hpp"
 #include "data/element_coding.hpp"
 #include "data/operators.hpp"
 #include "data/value_coding_state.hpp"
-#include "base/descriptor_code.hpp"
-#include "base/bufr_error.hpp"
 #include "tables/table_set.hpp"
 
 namespace skarvel {

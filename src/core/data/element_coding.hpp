@@ -9,8 +9,8 @@
 #include <optional>
 #include <string_view>
 
-#include "data/value_coding_state.hpp"
 #include "base/descriptor_code.hpp"
+#include "data/value_coding_state.hpp"
 #include "tables/code_index.hpp"
 #include "tables/table_set.hpp"
 

@@ -2,9 +2,9 @@
 // apply, and the lookup of the element a bitmap-referenced value belongs to.
 #pragma once
 
-#include "data/value_coding_state.hpp"
-#include "base/descriptor_code.hpp"
 #include "base/bufr_error.hpp"
+#include "base/descriptor_code.hpp"
+#include "data/value_coding_state.hpp"
 
 namespace skarvel {
 

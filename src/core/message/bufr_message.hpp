@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "base/descriptor_code.hpp"
 #include "base/bufr_error.hpp"
+#include "base/descriptor_code.hpp"
 
 namespace skarvel {
 

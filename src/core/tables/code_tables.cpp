@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "base/file_io.hpp"
-#include "tables/field_parsers.hpp"
 #include "base/unicode_text.hpp"
+#include "tables/field_parsers.hpp"
 
 namespace skarvel {
 

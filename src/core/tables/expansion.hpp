@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "base/descriptor_code.hpp"
 #include "base/bufr_error.hpp"
+#include "base/descriptor_code.hpp"
 #include "tables/table_set.hpp"
 
 namespace skarvel {

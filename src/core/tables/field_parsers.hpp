@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "base/descriptor_code.hpp"
 #include "base/bufr_error.hpp"
+#include "base/descriptor_code.hpp"
 
 namespace skarvel {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "base/file_io.hpp"
-#include "tables/field_parsers.hpp"
 #include "base/unicode_text.hpp"
+#include "tables/field_parsers.hpp"
 
 namespace skarvel {
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "base/file_io.hpp"
+#include "base/unicode_text.hpp"
 #include "tables/code_tables.hpp"
 #include "tables/element_table.hpp"
 #include "tables/sequence_def.hpp"
-#include "base/unicode_text.hpp"
 
 namespace skarvel {
 

@@ -5,12 +5,12 @@
 #include <utility>
 #include <vector>
 
-#include "data/decode.hpp"
 #include "_skarvel/decoded_value.hpp"
-#include "support/py_error.hpp"
-#include "support/py_args.hpp"
-#include "message/bufr_message.hpp"
 #include "_skarvel/table_set.hpp"
+#include "data/decode.hpp"
+#include "message/bufr_message.hpp"
+#include "support/py_args.hpp"
+#include "support/py_error.hpp"
 #include "tables/table_directory.hpp"
 
 namespace skarvel::py {

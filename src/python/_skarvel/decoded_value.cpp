@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "base/descriptor_code.hpp"
+#include "base/unicode_text.hpp"
 #include "support/py_ref.hpp"
 #include "support/py_type.hpp"
-#include "base/unicode_text.hpp"
 
 namespace skarvel::py {
 

@@ -3,12 +3,12 @@
 #include <array>
 #include <string>
 
-#include "support/py_error.hpp"
-#include "base/file_io.hpp"
-#include "support/py_args.hpp"
-#include "support/py_ref.hpp"
-#include "message/bufr_message.hpp"
 #include "_skarvel/bufr_message.hpp"
+#include "base/file_io.hpp"
+#include "message/bufr_message.hpp"
+#include "support/py_args.hpp"
+#include "support/py_error.hpp"
+#include "support/py_ref.hpp"
 
 namespace skarvel::py {
 

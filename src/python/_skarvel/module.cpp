@@ -5,14 +5,14 @@
 // the module may use it; any other interpreter gets ImportError.
 #include <Python.h>
 
+#include "_skarvel/bufr_message.hpp"
+#include "_skarvel/decode_functions.hpp"
 #include "_skarvel/decoded_value.hpp"
 #include "_skarvel/descriptor.hpp"
-#include "_skarvel/decode_functions.hpp"
 #include "_skarvel/message_functions.hpp"
+#include "_skarvel/table_set.hpp"
 #include "support/py_args.hpp"
 #include "support/py_ref.hpp"
-#include "_skarvel/bufr_message.hpp"
-#include "_skarvel/table_set.hpp"
 
 namespace skarvel::py {
 

@@ -8,15 +8,15 @@
 #include <utility>
 #include <vector>
 
-#include "support/py_error.hpp"
+#include "_skarvel/bufr_message.hpp"
+#include "base/unicode_text.hpp"
 #include "support/py_args.hpp"
+#include "support/py_error.hpp"
 #include "support/py_ref.hpp"
 #include "support/py_type.hpp"
-#include "_skarvel/bufr_message.hpp"
 #include "tables/bufr4_csv.hpp"
 #include "tables/expansion.hpp"
 #include "tables/table_directory.hpp"
-#include "base/unicode_text.hpp"
 
 namespace skarvel::py {
 
