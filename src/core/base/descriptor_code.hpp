@@ -17,6 +17,9 @@ constexpr DescriptorCode make_code(std::uint32_t f, std::uint32_t x, std::uint32
 constexpr std::uint32_t code_f(DescriptorCode code) { return code / 100000u; }
 constexpr std::uint32_t code_x(DescriptorCode code) { return (code % 100000u) / 1000u; }
 constexpr std::uint32_t code_y(DescriptorCode code) { return code % 1000u; }
+// Y as the 8-bit number (0 to 255) that operators and replications read; the same as Y for
+// every code of the six-digit form with Y up to 255.
+constexpr std::uint32_t code_y8(DescriptorCode code) { return code_y(code) & 0xFFu; }
 
 // A 16-bit descriptor word of section 3: F is the top two bits of the first octet, X its low
 // six bits, Y the second octet.

@@ -78,7 +78,7 @@ class DescriptorWalk {
             const DescriptorCode code = codes[i];
             const std::uint32_t f = code_f(code);
             const std::uint32_t x = code_x(code);
-            const std::uint32_t y = code_y(code) & 0xFFu;
+            const std::uint32_t y = code_y8(code);
             if (state.run_bitmap.phase != RunBitmap::Phase::kIdle &&
                 !continues_bitmap_run(codes, i)) {
                 state.run_bitmap.phase = RunBitmap::Phase::kIdle;
@@ -231,7 +231,7 @@ class DescriptorWalk {
             case OperatorAction::kMarker:
                 return source_.marker(code);
             case OperatorAction::kCharacterData:
-                return source_.character_data(codings_.character_data(code_y(code)), state);
+                return source_.character_data(codings_.character_data(code_y8(code)), state);
             case OperatorAction::kBitmapReference: {
                 auto referenced = next_bitmap_element(state);
                 if (!referenced) return referenced.error();

@@ -50,8 +50,8 @@ Result<const ElementCoding*> next_present(const std::vector<std::uint8_t>& bits,
 }  // namespace
 
 OperatorAction apply_operator(DescriptorCode code, ValueCodingState& state) {
-    const unsigned x = (code % 100000u) / 1000u;
-    const unsigned y = (code % 1000u) & 0xFFu;
+    const unsigned x = code_x(code);
+    const unsigned y = code_y8(code);
     switch (x) {
         case 1:
             state.width_delta = y == 0 ? 0 : static_cast<std::int32_t>(y) - 128;

@@ -15,7 +15,7 @@ struct Parts {
 };
 
 Parts parts_of(DescriptorCode code) {
-    return {(code / 100000u) % 256u, (code % 100000u) / 1000u, (code % 1000u) % 256u};
+    return {code_f(code) % 256u, code_x(code), code_y8(code)};
 }
 
 BufrError too_long() {
