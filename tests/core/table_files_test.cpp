@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/unicode_text.hpp"
 #include "message/bufr_message.hpp"
 #include "tables/code_tables.hpp"
 #include "tables/sequence_def.hpp"

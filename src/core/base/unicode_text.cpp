@@ -7,6 +7,9 @@
 namespace skarvel {
 namespace {
 
+// U+FFFD REPLACEMENT CHARACTER in UTF-8.
+constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
+
 struct CodePointRange {
     char32_t first;
     char32_t last;
@@ -26,38 +29,52 @@ bool is_escaped_code_point(char32_t cp) {
     return it != std::begin(kEscapedRanges) && cp <= (it - 1)->last;
 }
 
-// Decodes the UTF-8 sequence at p[0..n) (n >= 1). On success stores the code point and
-// returns its length; on an invalid sequence returns 0.
-std::size_t decode_utf8(const unsigned char* p, std::size_t n, char32_t& cp) {
-    const unsigned char b0 = p[0];
-    if (b0 < 0x80) {
-        cp = b0;
-        return 1;
-    }
-    std::size_t len;
-    char32_t min;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2;
-        cp = b0 & 0x1F;
-        min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3;
-        cp = b0 & 0x0F;
-        min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4;
-        cp = b0 & 0x07;
-        min = 0x10000;
+// One step of UTF-8 decoding at p[0..n) (n >= 1). A well-formed sequence gives its length and
+// code point. An ill-formed one gives the length of its maximal subpart (the longest prefix of
+// a well-formed sequence, at least one byte), which one U+FFFD stands for when text is
+// repaired.
+struct Utf8Step {
+    std::size_t length;
+    char32_t code_point;
+    bool valid;
+};
+
+Utf8Step utf8_step(const unsigned char* p, std::size_t n) {
+    const unsigned char lead = p[0];
+    if (lead < 0x80) return {1, lead, true};
+    std::size_t continuations = 0;
+    char32_t cp = 0;
+    // The range of the first continuation byte narrows for some lead bytes so that overlong
+    // forms, surrogates and values above U+10FFFF are rejected at the earliest byte.
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        continuations = 1;
+        cp = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        continuations = 2;
+        cp = lead & 0x0Fu;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        continuations = 3;
+        cp = lead & 0x07u;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
     } else {
-        return 0;
+        return {1, 0, false};
     }
-    if (n < len) return 0;
-    for (std::size_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
+    std::size_t length = 1;
+    for (std::size_t k = 0; k < continuations; ++k) {
+        if (length >= n) return {length, 0, false};
+        const unsigned char byte = p[length];
+        if (byte < low || byte > high) return {length, 0, false};
+        cp = (cp << 6) | (byte & 0x3Fu);
+        low = 0x80;
+        high = 0xBF;
+        ++length;
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return len;
+    return {length, cp, true};
 }
 
 // Length of the Unicode white-space character that starts at p[0..n), or 0. Every White_Space
@@ -149,20 +166,19 @@ std::string quoted_form(std::string_view text) {
             }
             continue;
         }
-        char32_t cp;
-        const std::size_t len = decode_utf8(p + i, n - i, cp);
-        if (len == 0) {
+        const Utf8Step step = utf8_step(p + i, n - i);
+        if (!step.valid) {
             // Callers pass valid UTF-8; a stray byte is shown as U+FFFD rather than copied.
-            out += "\xEF\xBF\xBD";
+            out += kReplacementCharacter;
             ++i;
             continue;
         }
-        if (is_escaped_code_point(cp)) {
-            append_escape(out, cp);
+        if (is_escaped_code_point(step.code_point)) {
+            append_escape(out, step.code_point);
         } else {
-            out.append(text.data() + i, len);
+            out.append(text.data() + i, step.length);
         }
-        i += len;
+        i += step.length;
     }
     out += '"';
     return out;
@@ -226,16 +242,38 @@ bool is_valid_utf8(std::string_view text, std::size_t* valid_up_to) {
             ++i;
             continue;
         }
-        char32_t cp;
-        const std::size_t len = decode_utf8(p + i, n - i, cp);
-        if (len == 0) {
+        const Utf8Step step = utf8_step(p + i, n - i);
+        if (!step.valid) {
             if (valid_up_to != nullptr) *valid_up_to = i;
             return false;
         }
-        i += len;
+        i += step.length;
     }
     if (valid_up_to != nullptr) *valid_up_to = n;
     return true;
+}
+
+std::string utf8_lossy(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::string text;
+    text.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const Utf8Step step = utf8_step(p + i, bytes.size() - i);
+        if (step.valid) {
+            text.append(bytes.substr(i, step.length));
+        } else {
+            text.append(kReplacementCharacter);
+        }
+        i += step.length;
+    }
+    return text;
+}
+
+std::string_view strip_double_quotes(std::string_view text) {
+    while (!text.empty() && text.front() == '"') text.remove_prefix(1);
+    while (!text.empty() && text.back() == '"') text.remove_suffix(1);
+    return text;
 }
 
 }  // namespace skarvel

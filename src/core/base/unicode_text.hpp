@@ -1,5 +1,5 @@
 // Text helpers over UTF-8: the quoted form used by reprs and messages, Unicode white space
-// trimming and splitting, and UTF-8 validation.
+// trimming and splitting, UTF-8 validation and repair, and quote stripping.
 #pragma once
 
 #include <cstddef>
@@ -25,5 +25,12 @@ void split_unicode_whitespace(std::string_view text, std::vector<std::string_vie
 // True when `text` is valid UTF-8. Otherwise false, and `valid_up_to` (when not null) is the
 // length of the longest valid prefix.
 bool is_valid_utf8(std::string_view text, std::size_t* valid_up_to = nullptr);
+
+// `bytes` read as UTF-8, each maximal invalid subsequence replaced by one U+FFFD (the usual
+// "substitution of maximal subparts"), so that file names can be compared and shown as text.
+std::string utf8_lossy(std::string_view bytes);
+
+// `text` without the double quotes (any number of them) at either end.
+std::string_view strip_double_quotes(std::string_view text);
 
 }  // namespace skarvel

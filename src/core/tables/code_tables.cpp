@@ -31,47 +31,6 @@ class DirectoryStream {
     DIR* dir_;
 };
 
-// One step of UTF-8 decoding at `i`: the length of the well-formed sequence there, or, when
-// the bytes are ill-formed, the length of the maximal subpart (the longest prefix of a
-// well-formed sequence, at least one byte) that one U+FFFD stands for.
-struct Utf8Step {
-    std::size_t length;
-    bool valid;
-};
-
-Utf8Step utf8_step(std::string_view s, std::size_t i) {
-    const auto lead = static_cast<unsigned char>(s[i]);
-    if (lead < 0x80) return {1, true};
-    std::size_t continuations = 0;
-    // The range of the first continuation byte narrows for some lead bytes so that overlong
-    // forms, surrogates and values above U+10FFFF are rejected at the earliest byte.
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        continuations = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        continuations = 2;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        continuations = 3;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return {1, false};
-    }
-    std::size_t length = 1;
-    for (std::size_t k = 0; k < continuations; ++k) {
-        if (i + length >= s.size()) return {length, false};
-        const auto byte = static_cast<unsigned char>(s[i + length]);
-        if (byte < low || byte > high) return {length, false};
-        low = 0x80;
-        high = 0xBF;
-        ++length;
-    }
-    return {length, true};
-}
-
 bool name_matches(std::string_view name, std::string_view prefix, std::string_view suffix) {
     if (is_valid_utf8(name)) return name.starts_with(prefix) && name.ends_with(suffix);
     const std::string text = utf8_lossy(name);
@@ -194,23 +153,6 @@ std::string join_path(std::string_view dir, std::string_view name) {
     if (!dir.empty() && dir.back() != '/') path.push_back('/');
     path.append(name);
     return path;
-}
-
-std::string utf8_lossy(std::string_view bytes) {
-    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-    std::string text;
-    text.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const Utf8Step step = utf8_step(bytes, i);
-        if (step.valid) {
-            text.append(bytes.substr(i, step.length));
-        } else {
-            text.append(kReplacement);
-        }
-        i += step.length;
-    }
-    return text;
 }
 
 Result<std::vector<std::string>> matching_files(const std::string& dir, std::string_view prefix,

@@ -15,10 +15,6 @@ namespace skarvel {
 // already ends with one.
 std::string join_path(std::string_view dir, std::string_view name);
 
-// `bytes` read as UTF-8, each maximal invalid subsequence replaced by one U+FFFD (the usual
-// "substitution of maximal subparts"), so that file names can be compared as text.
-std::string utf8_lossy(std::string_view bytes);
-
 // The paths (dir joined with the name) of the entries of `dir` whose names, read as UTF-8
 // with invalid sequences replaced, begin with `prefix` and end with `suffix`; sorted by name
 // bytes. A listing failure is an Io error.

@@ -14,9 +14,7 @@ struct Parts {
     std::uint32_t y;
 };
 
-Parts parts_of(DescriptorCode code) {
-    return {code_f(code) % 256u, code_x(code), code_y8(code)};
-}
+Parts parts_of(DescriptorCode code) { return {code_f(code) % 256u, code_x(code), code_y8(code)}; }
 
 BufrError too_long() {
     return BufrError::parse("descriptor expansion exceeded " + std::to_string(kMaxExpandedLength) +

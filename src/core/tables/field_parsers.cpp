@@ -121,9 +121,7 @@ Result<DescriptorCode> parse_code(std::string_view text) {
         }
         if (digits) return value;
     }
-    std::string_view inner = trim_unicode_whitespace(text);
-    while (!inner.empty() && inner.front() == '"') inner.remove_prefix(1);
-    while (!inner.empty() && inner.back() == '"') inner.remove_suffix(1);
+    const std::string_view inner = strip_double_quotes(trim_unicode_whitespace(text));
     const Scanned s = scan_integer(inner, false, std::numeric_limits<std::uint32_t>::max(), 0);
     if (s.failure != ScanFailure::None) {
         return field_error("bad descriptor code", text, s.failure);

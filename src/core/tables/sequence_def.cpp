@@ -14,12 +14,6 @@ namespace skarvel {
 
 namespace {
 
-std::string_view strip_quotes(std::string_view text) {
-    while (!text.empty() && text.front() == '"') text.remove_prefix(1);
-    while (!text.empty() && text.back() == '"') text.remove_suffix(1);
-    return text;
-}
-
 // One gathered statement `key = [ member, ... ]`. A statement without '=' is not a
 // definition and is dropped; one whose brackets are missing or reversed is reported with its
 // own text, since there is no single field to blame.
@@ -27,7 +21,8 @@ Status process_statement(TableSet& tables, std::string_view statement) {
     const std::size_t equals = statement.find('=');
     if (equals == std::string_view::npos) return {};
 
-    const std::string_view key = strip_quotes(trim_unicode_whitespace(statement.substr(0, equals)));
+    const std::string_view key =
+        strip_double_quotes(trim_unicode_whitespace(statement.substr(0, equals)));
     Result<DescriptorCode> code = parse_code(key);
     if (!code) return std::move(code.error());
 
