@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/file_io.hpp"
 #include "base/unicode_text.hpp"
 #include "message/bufr_message.hpp"
 #include "tables/code_tables.hpp"

@@ -10,28 +10,42 @@ namespace skarvel {
 
 namespace {
 
-// Closes the descriptor on every path out of read_whole_file.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
+bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 }  // namespace
 
+FileDescriptor open_for_reading(const std::string& path) {
+    if (has_nul(path)) {
+        errno = EINVAL;
+        return FileDescriptor();
+    }
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return FileDescriptor(fd);
+}
+
+DirectoryStream open_directory(const std::string& path) {
+    if (has_nul(path)) {
+        errno = EINVAL;
+        return DirectoryStream();
+    }
+    return DirectoryStream(::opendir(path.c_str()));
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+    std::string path;
+    path.reserve(dir.size() + 1 + name.size());
+    path.append(dir);
+    if (!dir.empty() && dir.back() != '/') path.push_back('/');
+    path.append(name);
+    return path;
+}
+
 Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
-    // The system would silently cut the path at an embedded NUL and open another file.
-    if (path.find('\0') != std::string::npos) return BufrError::io_errno(EINVAL);
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return BufrError::io_errno(errno);
+    const FileDescriptor fd = open_for_reading(path);
+    if (!fd) return BufrError::io_errno(errno);
 
     // The size is only a hint for the first allocation: files may grow or shrink while read,
     // and special files report 0. One spare octet lets a file of the hinted size end with a

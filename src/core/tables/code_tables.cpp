@@ -16,21 +16,6 @@ namespace skarvel {
 
 namespace {
 
-// Closes the directory stream on every path out of the scan.
-class DirectoryStream {
-  public:
-    explicit DirectoryStream(DIR* dir) : dir_(dir) {}
-    DirectoryStream(const DirectoryStream&) = delete;
-    DirectoryStream& operator=(const DirectoryStream&) = delete;
-    ~DirectoryStream() {
-        if (dir_ != nullptr) ::closedir(dir_);
-    }
-    DIR* get() const { return dir_; }
-
-  private:
-    DIR* dir_;
-};
-
 bool name_matches(std::string_view name, std::string_view prefix, std::string_view suffix) {
     if (is_valid_utf8(name)) return name.starts_with(prefix) && name.ends_with(suffix);
     const std::string text = utf8_lossy(name);
@@ -41,10 +26,8 @@ bool name_matches(std::string_view name, std::string_view prefix, std::string_vi
 // The raw names of the matching entries of `dir`, in ascending byte order.
 Result<std::vector<std::string>> matching_names(const std::string& dir, std::string_view prefix,
                                                 std::string_view suffix) {
-    // The system would cut the path at an embedded NUL and list another directory.
-    if (dir.find('\0') != std::string::npos) return BufrError::io_errno(EINVAL);
-    DirectoryStream stream(::opendir(dir.c_str()));
-    if (stream.get() == nullptr) return BufrError::io_errno(errno);
+    const DirectoryStream stream = open_directory(dir);
+    if (!stream) return BufrError::io_errno(errno);
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
@@ -145,15 +128,6 @@ Status parse_code_table(std::string_view text, CodeTable& table,
 }
 
 }  // namespace
-
-std::string join_path(std::string_view dir, std::string_view name) {
-    std::string path;
-    path.reserve(dir.size() + 1 + name.size());
-    path.append(dir);
-    if (!dir.empty() && dir.back() != '/') path.push_back('/');
-    path.append(name);
-    return path;
-}
 
 Result<std::vector<std::string>> matching_files(const std::string& dir, std::string_view prefix,
                                                 std::string_view suffix) {

@@ -11,10 +11,6 @@
 
 namespace skarvel {
 
-// `dir` joined with `name`: the name alone when `dir` is empty, and no second '/' when `dir`
-// already ends with one.
-std::string join_path(std::string_view dir, std::string_view name);
-
 // The paths (dir joined with the name) of the entries of `dir` whose names, read as UTF-8
 // with invalid sequences replaced, begin with `prefix` and end with `suffix`; sorted by name
 // bytes. A listing failure is an Io error.

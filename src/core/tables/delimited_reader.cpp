@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/file_io.hpp"
 #include "base/unicode_text.hpp"
 
 namespace skarvel {
@@ -49,15 +50,12 @@ enum ByteClass : std::uint8_t { kData, kDelimiter, kTerminator, kQuoteByte };
 
 class DelimitedReader::Impl {
   public:
-    Impl(int fd, ReaderDialect dialect) : fd_(fd), dialect_(dialect) {
+    Impl(FileDescriptor fd, ReaderDialect dialect) : fd_(std::move(fd)), dialect_(dialect) {
         classes_.fill(kData);
         classes_[static_cast<unsigned char>(dialect.delimiter)] = kDelimiter;
         classes_['\n'] = kTerminator;
         classes_['\r'] = kTerminator;
         classes_[static_cast<unsigned char>(kQuote)] = kQuoteByte;
-    }
-    ~Impl() {
-        if (fd_ >= 0) ::close(fd_);
     }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
@@ -146,7 +144,7 @@ class DelimitedReader::Impl {
     bool record_too_long() const { return offset_ - record_start_ > kMaxRecordBytes; }
     Result<bool> check_record(std::string_view bytes);
 
-    int fd_;
+    FileDescriptor fd_;
     ReaderDialect dialect_;
     std::array<ByteClass, 256> classes_;
     std::array<char, kBufferSize> buf_;
@@ -177,7 +175,7 @@ bool DelimitedReader::Impl::fill() {
     pos_ = 0;
     len_ = 0;
     for (;;) {
-        const ssize_t got = ::read(fd_, buf_.data(), buf_.size());
+        const ssize_t got = ::read(fd_.get(), buf_.data(), buf_.size());
         if (got > 0) {
             len_ = static_cast<std::size_t>(got);
             return true;
@@ -197,7 +195,7 @@ void DelimitedReader::Impl::skip_bom() {
     static constexpr unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
     // read(2) may return fewer than three bytes even when more follow: gather them first.
     while (len_ < sizeof kBom && !eof_ && read_error_ == 0) {
-        const ssize_t got = ::read(fd_, buf_.data() + len_, buf_.size() - len_);
+        const ssize_t got = ::read(fd_.get(), buf_.data() + len_, buf_.size() - len_);
         if (got > 0) {
             len_ += static_cast<std::size_t>(got);
         } else if (got == 0) {
@@ -424,13 +422,10 @@ DelimitedReader::~DelimitedReader() = default;
 
 Result<std::unique_ptr<DelimitedReader>> DelimitedReader::open(const std::string& path,
                                                                ReaderDialect dialect) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return BufrError::parse(os_error_text(errno));
+    FileDescriptor fd = open_for_reading(path);
+    if (!fd) return BufrError::parse(os_error_text(errno));
     return std::unique_ptr<DelimitedReader>(
-        new DelimitedReader(std::make_unique<Impl>(fd, dialect)));
+        new DelimitedReader(std::make_unique<Impl>(std::move(fd), dialect)));
 }
 
 Result<bool> DelimitedReader::next() { return impl_->next(); }
