@@ -4,10 +4,23 @@
 
 namespace skarvel {
 
+namespace {
+
+// strerror_r comes in two flavours, chosen by the C library: the GNU one returns the text,
+// which may be a static string rather than the buffer; the POSIX one fills the buffer and
+// returns 0 on success. Overloading on the result type takes whichever this library has.
+[[maybe_unused]] const char* strerror_text(const char* result, const char* /*buffer*/) {
+    return result;
+}
+[[maybe_unused]] const char* strerror_text(int result, const char* buffer) {
+    return result == 0 ? buffer : "Unknown error";
+}
+
+}  // namespace
+
 std::string os_error_text(int errnum) {
-    // strerror_r (GNU flavour) may return a static string instead of filling the buffer.
-    char buf[256];
-    const char* description = strerror_r(errnum, buf, sizeof buf);
+    char buffer[256];
+    const char* description = strerror_text(strerror_r(errnum, buffer, sizeof buffer), buffer);
     return std::string(description) + " (os error " + std::to_string(errnum) + ")";
 }
 
