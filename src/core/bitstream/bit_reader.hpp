@@ -7,6 +7,7 @@
 // step found it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,9 @@
 #include "base/bufr_error.hpp"
 
 namespace skarvel {
+
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big,
+              "the bit reader loads words in either byte order, not a mixed one");
 
 class BitReader {
   public:
@@ -57,7 +61,10 @@ class BitReader {
         std::uint64_t word = 0;
         if (left >= 8) {
             std::memcpy(&word, p, 8);
-            word = __builtin_bswap64(word);
+            // The data are big-endian; only a little-endian machine has to swap them.
+            if constexpr (std::endian::native == std::endian::little) {
+                word = __builtin_bswap64(word);
+            }
         } else {
             for (std::size_t i = 0; i < left; ++i) word |= std::uint64_t{p[i]} << (56 - 8 * i);
         }
