@@ -1,40 +1,21 @@
-#include "_skarvel/bufr_message.hpp"
-
-#include <new>
+// The Python class BufrMessage: a read-only view of one parsed message's header.
 #include <string>
 
+#include "support/conversions.hpp"
 #include "support/py_type.hpp"
+#include "support/record_object.hpp"
 
 namespace skarvel::py {
 
 namespace {
 
-struct MessageObject {
-    PyObject_HEAD
-    BufrMessage message;
-};
-
-const BufrMessage& message_of(PyObject* self) {
-    return reinterpret_cast<MessageObject*>(self)->message;
-}
+const BufrMessage& message_of(PyObject* self) { return record_of<BufrMessage>(self); }
 
 PyObject* to_python(std::size_t value) { return PyLong_FromSize_t(value); }
 PyObject* to_python(std::uint16_t value) { return PyLong_FromLong(value); }
 PyObject* to_python(std::uint8_t value) { return PyLong_FromLong(value); }
 PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
-PyObject* to_python(const std::vector<DescriptorCode>& codes) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(codes.size()));
-    if (list == nullptr) return nullptr;
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLong(codes[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
-}
+PyObject* to_python(const std::vector<DescriptorCode>& codes) { return code_list(codes); }
 
 // Every attribute read builds a new Python object from the stored field.
 template <auto Field>
@@ -91,37 +72,20 @@ PyObject* message_repr(PyObject* self) {
         text += std::to_string(m.unexpanded_descriptors[i]);
     }
     text += "])";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-void message_dealloc(PyObject* self) {
-    reinterpret_cast<MessageObject*>(self)->message.~BufrMessage();
-    Py_TYPE(self)->tp_free(self);
+    return str_from(text);
 }
 
 }  // namespace
 
-PyTypeObject* bufr_message_type() {
+template <>
+PyTypeObject* record_type<BufrMessage>() {
     static PyTypeObject type = blank_type();
     // No tp_new: instances come only from the parsing functions.
     return ready_type(type, {.name = "_skarvel.BufrMessage",
-                             .basicsize = sizeof(MessageObject),
-                             .dealloc = message_dealloc,
+                             .basicsize = sizeof(RecordObject<BufrMessage>),
+                             .dealloc = record_dealloc<BufrMessage>,
                              .repr = message_repr,
                              .getset = message_getset});
-}
-
-PyObject* new_bufr_message(BufrMessage&& message) {
-    PyTypeObject* type = bufr_message_type();
-    if (type == nullptr) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<MessageObject*>(self)->message) BufrMessage(std::move(message));
-    return self;
-}
-
-const BufrMessage* bufr_message_of(PyObject* obj) {
-    return is_instance(obj, bufr_message_type) ? &message_of(obj) : nullptr;
 }
 
 }  // namespace skarvel::py

@@ -11,6 +11,7 @@
 #include "message/bufr_message.hpp"
 #include "support/py_args.hpp"
 #include "support/py_error.hpp"
+#include "support/record_object.hpp"
 #include "tables/table_directory.hpp"
 
 namespace skarvel::py {
@@ -101,12 +102,8 @@ PyObject* decode_values_with_tables(PyObject*, PyObject* const* args, Py_ssize_t
         !bytes_argument(values[0], "data", data)) {
         return nullptr;
     }
-    const TableSet* tables = table_set_of(values[1]);
-    if (tables == nullptr) {
-        set_argument_error("tables",
-                           std::string("expected TableSet, got ") + Py_TYPE(values[1])->tp_name);
-        return nullptr;
-    }
+    const TableSet* tables = record_argument<TableSet>(values[1], "tables");
+    if (tables == nullptr) return nullptr;
     Bytes piece;
     BufrMessage message;
     if (!first_message(data, piece, message)) return nullptr;

@@ -9,6 +9,7 @@
 
 #include "base/descriptor_code.hpp"
 #include "base/unicode_text.hpp"
+#include "support/conversions.hpp"
 #include "support/py_ref.hpp"
 #include "support/py_type.hpp"
 
@@ -155,7 +156,7 @@ PyObject* value_repr(PyObject* self) {
     }
     if (!ok) return nullptr;
     text += ')';
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return str_from(text);
 }
 
 void value_dealloc(PyObject* self) {

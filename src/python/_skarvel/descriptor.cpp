@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/descriptor_code.hpp"
+#include "support/conversions.hpp"
 #include "support/py_args.hpp"
 #include "support/py_type.hpp"
 
@@ -72,7 +73,7 @@ PyObject* get_fxy(PyObject* self, void*) {
 
 PyObject* descriptor_repr(PyObject* self) {
     const std::string text = "Descriptor(" + format_code6(fxy_of(as_descriptor(self))) + ")";
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    return str_from(text);
 }
 
 // clang-format off

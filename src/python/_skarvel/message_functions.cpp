@@ -3,12 +3,12 @@
 #include <array>
 #include <string>
 
-#include "_skarvel/bufr_message.hpp"
 #include "base/file_io.hpp"
 #include "message/bufr_message.hpp"
 #include "support/py_args.hpp"
 #include "support/py_error.hpp"
 #include "support/py_ref.hpp"
+#include "support/record_object.hpp"
 
 namespace skarvel::py {
 
@@ -17,7 +17,7 @@ namespace {
 PyObject* parse_one(Bytes content) {
     auto message = parse_message(content);
     if (!message) return to_py_err(message.error());
-    return new_bufr_message(std::move(*message));
+    return wrap_record(std::move(*message));
 }
 
 // Splits the content into messages and parses each in buffer order; the first error ends

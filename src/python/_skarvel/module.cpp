@@ -5,14 +5,13 @@
 // the module may use it; any other interpreter gets ImportError.
 #include <Python.h>
 
-#include "_skarvel/bufr_message.hpp"
 #include "_skarvel/decode_functions.hpp"
 #include "_skarvel/decoded_value.hpp"
 #include "_skarvel/descriptor.hpp"
 #include "_skarvel/message_functions.hpp"
-#include "_skarvel/table_set.hpp"
 #include "support/py_args.hpp"
 #include "support/py_ref.hpp"
+#include "support/record_object.hpp"
 
 namespace skarvel::py {
 
@@ -53,12 +52,12 @@ struct ClassEntry {
 };
 
 constexpr ClassEntry module_classes[] = {
-    {"BufrMessage", bufr_message_type},
+    {"BufrMessage", record_type<BufrMessage>},
     {"DecodedValue", decoded_value_type},
     {"Descriptor", descriptor_type},
-    {"ElementDefinition", element_definition_type},
-    {"SequenceDefinition", sequence_definition_type},
-    {"TableSet", table_set_type},
+    {"ElementDefinition", record_type<ElementDefinition>},
+    {"SequenceDefinition", record_type<SequenceDefinition>},
+    {"TableSet", record_type<TableSet>},
 };
 
 bool add_object(PyObject* module, const char* name, PyObject* borrowed) {

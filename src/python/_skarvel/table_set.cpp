@@ -1,19 +1,19 @@
+// The Python class TableSet: Table B, Table D and code tables loaded from files, with their
+// lookups and descriptor expansion.
 #include "_skarvel/table_set.hpp"
 
 #include <array>
 #include <cstdint>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "_skarvel/bufr_message.hpp"
-#include "base/unicode_text.hpp"
+#include "support/conversions.hpp"
 #include "support/py_args.hpp"
 #include "support/py_error.hpp"
-#include "support/py_ref.hpp"
 #include "support/py_type.hpp"
+#include "support/record_object.hpp"
 #include "tables/bufr4_csv.hpp"
 #include "tables/expansion.hpp"
 #include "tables/table_directory.hpp"
@@ -22,142 +22,17 @@ namespace skarvel::py {
 
 namespace {
 
-PyObject* str_from(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* code_list(const std::vector<DescriptorCode>& codes) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(codes.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLong(codes[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-// Allocates an object of `type` whose record member is constructed from `record`.
-template <typename Object, typename Record>
-PyObject* new_record_object(PyTypeObject* type, Record&& record) {
-    if (type == nullptr) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<Object*>(self)->record)
-        std::decay_t<Record>(std::forward<Record>(record));
-    return self;
-}
-
-template <typename Object>
-void record_dealloc(PyObject* self) {
-    using Record = decltype(Object::record);
-    reinterpret_cast<Object*>(self)->record.~Record();
-    Py_TYPE(self)->tp_free(self);
-}
-
-// ElementDefinition ----------------------------------------------------------------------
-
-struct ElementDefinitionObject {
-    PyObject_HEAD
-    ElementDefinition record;
-};
-
-const ElementDefinition& element_of(PyObject* self) {
-    return reinterpret_cast<ElementDefinitionObject*>(self)->record;
-}
-
-PyObject* element_code(PyObject* self, void*) {
-    return PyLong_FromUnsignedLong(element_of(self).code);
-}
-PyObject* element_abbreviation(PyObject* self, void*) {
-    return str_from(element_of(self).abbreviation);
-}
-PyObject* element_element_type(PyObject* self, void*) {
-    return str_from(element_of(self).element_type);
-}
-PyObject* element_name(PyObject* self, void*) { return str_from(element_of(self).name); }
-PyObject* element_unit(PyObject* self, void*) { return str_from(element_of(self).unit); }
-PyObject* element_scale(PyObject* self, void*) { return PyLong_FromLong(element_of(self).scale); }
-PyObject* element_reference(PyObject* self, void*) {
-    return PyLong_FromLongLong(element_of(self).reference);
-}
-PyObject* element_width(PyObject* self, void*) { return PyLong_FromLong(element_of(self).width); }
-
-PyObject* element_repr(PyObject* self) {
-    const ElementDefinition& e = element_of(self);
-    return str_from("ElementDefinition(" + format_code6(e.code) + ", name=" + quoted_form(e.name) +
-                    ")");
-}
-
-// clang-format off
-PyGetSetDef element_getset[] = {
-    {"code", element_code, nullptr, nullptr, nullptr},
-    {"abbreviation", element_abbreviation, nullptr, nullptr, nullptr},
-    {"element_type", element_element_type, nullptr, nullptr, nullptr},
-    {"name", element_name, nullptr, nullptr, nullptr},
-    {"unit", element_unit, nullptr, nullptr, nullptr},
-    {"scale", element_scale, nullptr, nullptr, nullptr},
-    {"reference", element_reference, nullptr, nullptr, nullptr},
-    {"width", element_width, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-// clang-format on
-
-// SequenceDefinition ---------------------------------------------------------------------
-
-struct SequenceDefinitionObject {
-    PyObject_HEAD
-    SequenceDefinition record;
-};
-
-const SequenceDefinition& sequence_of(PyObject* self) {
-    return reinterpret_cast<SequenceDefinitionObject*>(self)->record;
-}
-
-PyObject* sequence_code(PyObject* self, void*) {
-    return PyLong_FromUnsignedLong(sequence_of(self).code);
-}
-PyObject* sequence_members(PyObject* self, void*) { return code_list(sequence_of(self).members); }
-
-PyObject* sequence_repr(PyObject* self) {
-    const SequenceDefinition& s = sequence_of(self);
-    std::string text = "SequenceDefinition(" + format_code6(s.code) + ", members=[";
-    for (std::size_t i = 0; i < s.members.size(); ++i) {
-        if (i > 0) text += ", ";
-        text += std::to_string(s.members[i]);
-    }
-    text += "])";
-    return str_from(text);
-}
-
-// clang-format off
-PyGetSetDef sequence_getset[] = {
-    {"code", sequence_code, nullptr, nullptr, nullptr},
-    {"members", sequence_members, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-// clang-format on
-
-// TableSet -------------------------------------------------------------------------------
-
-struct TableSetObject {
-    PyObject_HEAD
-    TableSet record;
-};
-
-const TableSet& tables_of(PyObject* self) {
-    return reinterpret_cast<TableSetObject*>(self)->record;
-}
+const TableSet& tables_of(PyObject* self) { return record_of<TableSet>(self); }
 
 PyObject* table_set_result(Result<TableSet>&& loaded) {
     if (!loaded) return to_py_err(loaded.error());
-    return new_table_set(std::move(*loaded));
+    return wrap_record(std::move(*loaded));
 }
 
 PyObject* table_set_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* unused = nullptr;
     if (!bind_tuple_arguments("TableSet", {}, args, kwargs, &unused)) return nullptr;
-    return new_record_object<TableSetObject>(type, TableSet{});
+    return new_record_object(type, TableSet{});
 }
 
 // A static method whose one parameter is the path of a directory to load.
@@ -193,12 +68,8 @@ PyObject* table_set_from_definitions(PyObject*, PyObject* const* args, Py_ssize_
         !str_argument(values[0], "path", path)) {
         return nullptr;
     }
-    const BufrMessage* message = bufr_message_of(values[1]);
-    if (message == nullptr) {
-        set_argument_error("message",
-                           std::string("expected BufrMessage, got ") + Py_TYPE(values[1])->tp_name);
-        return nullptr;
-    }
+    const BufrMessage* message = record_argument<BufrMessage>(values[1], "message");
+    if (message == nullptr) return nullptr;
     return table_set_result(from_eccodes_definitions(path, *message));
 }
 
@@ -224,7 +95,7 @@ PyObject* table_set_get_element(PyObject* self, PyObject* const* args, Py_ssize_
     if (!single_code_argument("get_element", args, nargs, kwnames, code)) return nullptr;
     const ElementDefinition* element = tables_of(self).element(code);
     if (element == nullptr) Py_RETURN_NONE;
-    return new_record_object<ElementDefinitionObject>(element_definition_type(), *element);
+    return wrap_record(*element);
 }
 
 PyObject* table_set_get_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -233,7 +104,7 @@ PyObject* table_set_get_sequence(PyObject* self, PyObject* const* args, Py_ssize
     if (!single_code_argument("get_sequence", args, nargs, kwnames, code)) return nullptr;
     const SequenceDefinition* sequence = tables_of(self).sequence(code);
     if (sequence == nullptr) Py_RETURN_NONE;
-    return new_record_object<SequenceDefinitionObject>(sequence_definition_type(), *sequence);
+    return wrap_record(*sequence);
 }
 
 PyObject* table_set_get_meaning(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -249,7 +120,7 @@ PyObject* table_set_get_meaning(PyObject* self, PyObject* const* args, Py_ssize_
     }
     const std::optional<std::string_view> meaning = tables_of(self).code_meaning(code, raw);
     if (!meaning) Py_RETURN_NONE;
-    return PyUnicode_FromStringAndSize(meaning->data(), static_cast<Py_ssize_t>(meaning->size()));
+    return str_from(*meaning);
 }
 
 PyObject* table_set_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -312,44 +183,17 @@ PyObject* expand_to_list(const TableSet& tables, const std::vector<DescriptorCod
     return code_list(out);
 }
 
-PyTypeObject* element_definition_type() {
-    static PyTypeObject type = blank_type();
-    // No tp_new: instances come only from TableSet.get_element.
-    return ready_type(type, {.name = "_skarvel.ElementDefinition",
-                             .basicsize = sizeof(ElementDefinitionObject),
-                             .dealloc = record_dealloc<ElementDefinitionObject>,
-                             .repr = element_repr,
-                             .getset = element_getset});
-}
-
-PyTypeObject* sequence_definition_type() {
-    static PyTypeObject type = blank_type();
-    // No tp_new: instances come only from TableSet.get_sequence.
-    return ready_type(type, {.name = "_skarvel.SequenceDefinition",
-                             .basicsize = sizeof(SequenceDefinitionObject),
-                             .dealloc = record_dealloc<SequenceDefinitionObject>,
-                             .repr = sequence_repr,
-                             .getset = sequence_getset});
-}
-
-PyTypeObject* table_set_type() {
+template <>
+PyTypeObject* record_type<TableSet>() {
     static PyTypeObject type = blank_type();
     return ready_type(type, {.name = "_skarvel.TableSet",
-                             .basicsize = sizeof(TableSetObject),
-                             .dealloc = record_dealloc<TableSetObject>,
+                             .basicsize = sizeof(RecordObject<TableSet>),
+                             .dealloc = record_dealloc<TableSet>,
                              .repr = table_set_repr,
                              .doc = "TableSet()\n--\n\n",
                              .methods = table_set_methods,
                              .getset = table_set_getset,
                              .tp_new = table_set_new});
-}
-
-PyObject* new_table_set(TableSet&& tables) {
-    return new_record_object<TableSetObject>(table_set_type(), std::move(tables));
-}
-
-const TableSet* table_set_of(PyObject* obj) {
-    return is_instance(obj, table_set_type) ? &tables_of(obj) : nullptr;
 }
 
 }  // namespace skarvel::py

@@ -45,15 +45,4 @@ inline PyTypeObject* ready_type(PyTypeObject& type, const TypeSlots& slots) {
     return &type;
 }
 
-// True when `obj` is an instance of the class `type` returns (or of a subclass). Never leaves
-// an exception set: a class that cannot be readied has no instances.
-inline bool is_instance(PyObject* obj, PyTypeObject* (*type)()) {
-    PyTypeObject* t = type();
-    if (t == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyObject_TypeCheck(obj, t);
-}
-
 }  // namespace skarvel::py
