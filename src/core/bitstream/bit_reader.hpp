@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/bufr_error.hpp"
+#include "base/bytes.hpp"
 
 namespace skarvel {
 
@@ -23,7 +24,7 @@ static_assert(std::endian::native == std::endian::little || std::endian::native 
 
 class BitReader {
   public:
-    explicit BitReader(std::span<const std::uint8_t> data) : data_(data) {}
+    explicit BitReader(Bytes data) : data_(data) {}
 
     // Reads `width` bits (0 to 64) as an unsigned integer. Width 0 reads nothing and gives 0.
     Result<std::uint64_t> read_u64(std::uint16_t width) {
@@ -81,7 +82,7 @@ class BitReader {
     BufrError too_wide(std::uint16_t width) const;
     BufrError shortage(std::uint16_t width) const;
 
-    std::span<const std::uint8_t> data_;
+    Bytes data_;
     std::size_t position_ = 0;
 };
 

@@ -8,15 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "base/bufr_error.hpp"
+#include "base/bytes.hpp"
 #include "base/descriptor_code.hpp"
 
 namespace skarvel {
-
-using Bytes = std::span<const std::uint8_t>;
 
 struct BufrMessage {
     std::size_t total_length = 0;
