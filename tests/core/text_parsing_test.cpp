@@ -830,7 +830,7 @@ TEST(Bufr4Csv, EmptyAndMissingDirectories) {
 }
 
 TEST(Bufr4Csv, LoadsThePublishedTables) {
-    const std::string dir = "/work/shared/wmo-bufr4";
+    const std::string dir = SKARVEL_SHARED_DIR "/wmo-bufr4";
     if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no WMO tables at " << dir;
     auto tables = load_bufr4_45(dir);
     ASSERT_TRUE(tables.ok()) << tables.error().message();
