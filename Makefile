@@ -74,7 +74,7 @@ sanitize: $(STAMP) gtest eccodes-data
 	$(VENV)/bin/cmake --build build/sanitize
 	cd build/sanitize && ../../$(VENV)/bin/ctest --output-on-failure -j$(JOBS)
 	$(SANITIZE_ENV) SKARVEL_EXPECT_MODULE_DIR=$(abspath build/sanitize) \
-		PYTHONPATH=$(abspath build/sanitize) $(PY) -m pytest -q tests
+		PYTHONPATH=$(abspath build/sanitize):$(abspath python) $(PY) -m pytest -q tests
 
 demo: install eccodes-data
 	$(PY) examples/demo.py
