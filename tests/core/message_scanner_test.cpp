@@ -1,0 +1,3 @@
+#include "message/message_scanner.hpp"
+
+#include <gtest/gtest.h>
