@@ -16,11 +16,13 @@ ASAN_LIB = $(shell $(CXX) -print-file-name=libasan.so)
 SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LD_PRELOAD=$(ASAN_LIB)
 
-# The test dependencies, as the `test` extra of pyproject.toml lists them.
+# The package's dependencies and its test dependencies (the `test` extra), as pyproject.toml
+# lists them.
 define TEST_EXTRA
 import tomllib
 with open("pyproject.toml", "rb") as f:
-    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))
+    project = tomllib.load(f)["project"]
+print("\n".join(project["dependencies"] + project["optional-dependencies"]["test"]))
 endef
 export TEST_EXTRA
 
@@ -73,8 +75,10 @@ sanitize: $(STAMP) gtest eccodes-data
 		-DSKARVEL_SANITIZE=ON -DSKARVEL_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build build/sanitize
 	cd build/sanitize && ../../$(VENV)/bin/ctest --output-on-failure -j$(JOBS)
+	# The package's Python files join its engine module, built in build/sanitize/skarvel.
+	cp python/skarvel/*.py build/sanitize/skarvel/
 	$(SANITIZE_ENV) SKARVEL_EXPECT_MODULE_DIR=$(abspath build/sanitize) \
-		PYTHONPATH=$(abspath build/sanitize):$(abspath python) $(PY) -m pytest -q tests
+		PYTHONPATH=$(abspath build/sanitize) $(PY) -m pytest -q tests
 
 demo: install eccodes-data
 	$(PY) examples/demo.py

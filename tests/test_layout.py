@@ -1,8 +1,9 @@
 """The source tree keeps its layers apart: includes only point down.
 
 The core (src/core) is plain C++: its folders depend on each other in one order and never on
-Python or the bindings. The bindings (src/python) have their support at the bottom and the
-module's classes and functions above it; a class's file includes no other class's file.
+Python or the bindings. The bindings (src/python) have their support at the bottom and two
+modules above it, _skarvel and the package's engine, which do not include each other; in
+_skarvel a class's file includes no other class's file.
 """
 
 from __future__ import annotations
@@ -17,7 +18,9 @@ INCLUDE = re.compile(r'^#include\s+[<"]([^">]+)[">]', re.MULTILINE)
 
 # The core's folders, each allowed to include the ones before it and itself.
 CORE_ORDER = ["base", "bitstream", "message", "tables", "data"]
-# Files of the module that sit on top of its classes and may include any of them.
+# The extension modules over the binding support: _skarvel, and the package's engine.
+MODULES = {"_skarvel", "engine"}
+# Files of _skarvel that sit on top of its classes and may include any of them.
 MODULE_TOP = {"module.cpp", "message_functions.cpp", "decode_functions.cpp"}
 
 if not SRC.is_dir():
@@ -38,19 +41,30 @@ def test_core_includes_point_down_and_never_to_python():
         rank = CORE_ORDER.index(path.parent.name)
         for target in includes(path):
             top = target.split("/")[0]
-            if target == "Python.h" or top in {"support", "_skarvel"}:
+            if target == "Python.h" or top in {"support"} | MODULES:
                 wrong.append((path.name, target))
             elif top in CORE_ORDER and CORE_ORDER.index(top) > rank:
                 wrong.append((path.name, target))
     assert not wrong
 
 
-def test_binding_support_sits_below_the_module():
+def test_binding_support_sits_below_the_modules():
     wrong = [
         (path.name, target)
         for path in sources(SRC / "python" / "support")
         for target in includes(path)
-        if target.startswith("_skarvel/")
+        if target.split("/")[0] in MODULES
+    ]
+    assert not wrong
+
+
+def test_the_modules_do_not_include_each_other():
+    wrong = [
+        (path.name, target)
+        for module in MODULES
+        for path in sources(SRC / "python" / module)
+        for target in includes(path)
+        if target.split("/")[0] in MODULES - {module}
     ]
     assert not wrong
 

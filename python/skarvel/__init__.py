@@ -1,8 +1,20 @@
 """skarvel: a fast, exact decoder for WMO FM-94 BUFR messages.
 
-This package will hold the Python API built on the C++ core: reading real files message by
-message, tables found without configuration, columnar frames and a command-line tool. Until
-then the decoder is reached through the extension module `_skarvel`.
+``skarvel.open`` reads real files of editions 2, 3 and 4 message by message, tolerating what
+real producers write (padded sections, bulletin headers, damaged messages); each ``Message``
+decodes into columns (``Decoded``) built in C++ without a Python object per value.
+
+>>> import skarvel                                            # doctest: +SKIP
+>>> with skarvel.open("observations.bufr", on_error="warn") as reader:
+...     for message in reader:
+...         decoded = message.decode()
+...         print(message.index, message.typical_datetime, decoded.values[:5])
 """
 
-__all__: list[str] = []
+from skarvel._decoded import Decoded, Value
+from skarvel._errors import DecodeError, SkarvelWarning
+from skarvel._message import Message
+from skarvel._reader import Reader, open
+
+__all__ = ["Decoded", "DecodeError", "Message", "Reader", "SkarvelWarning", "Value", "open"]
+__version__ = "0.1.0"

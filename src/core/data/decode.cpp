@@ -201,6 +201,7 @@ Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, con
     ValueCodingState state;
     for (std::size_t subset = 0; subset < message.number_of_subsets; ++subset) {
         state.restart(state.text_counter);
+        output.begin_subset();
         if (Status s = walk.walk(message.unexpanded_descriptors, state, 0); !s) {
             return s.error();
         }

@@ -65,6 +65,14 @@ class DecodedValues {
     // The number of values.
     std::size_t size() const { return column_mode_ ? columns_.size() * subsets_ : count_; }
 
+    // The number of subsets, and where subset `s` (0 to subset_count()) begins in result
+    // order; subset_start(subset_count()) is size().
+    std::size_t subset_count() const { return column_mode_ ? subsets_ : subset_starts_.size(); }
+    std::size_t subset_start(std::size_t s) const {
+        if (column_mode_) return s * columns_.size();
+        return s < subset_starts_.size() ? subset_starts_[s] : count_;
+    }
+
     // Value `i` in result order: all values of subset 0, then subset 1, and so on.
     const DecodedValue& operator[](std::size_t i) const {
         if (!column_mode_) return cell(i);
@@ -104,6 +112,9 @@ class DecodedValues {
     }
 
     // Building, for the decoders.
+
+    // Marks the start of the next subset of uncompressed data.
+    void begin_subset() { subset_starts_.push_back(count_); }
 
     void push_back(const DecodedValue& value) {
         if ((count_ & kChunkMask) == 0 && (count_ >> kChunkBits) == chunks_.size()) add_chunk();
@@ -180,6 +191,7 @@ class DecodedValues {
     std::vector<TextRef> texts_;
     std::string buffer_;
     std::vector<Column> columns_;
+    std::vector<std::size_t> subset_starts_;  // uncompressed data
     std::size_t subsets_ = 0;
     bool column_mode_ = false;
 };

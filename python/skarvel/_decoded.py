@@ -1,0 +1,126 @@
+"""Decoded values of one message as columns, and one subset of them as readable records."""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import _skarvel
+import numpy as np
+
+_TEXT_UNIT = "CCITT IA5"
+_ASSOCIATED_FIELD = 999999
+
+
+class Value(NamedTuple):
+    """One value of a subset, as a reader wants it."""
+
+    code: int  #: descriptor code, F*100000 + X*1000 + Y
+    key: str  #: the ecCodes key (Table B abbreviation), or "operator", "associatedField"...
+    name: str  #: Table B element name
+    unit: str  #: Table B unit
+    value: float | str | None  #: the number or text; None when missing or without data
+    meaning: str | None  #: code-table meaning of the number, when the tables have one
+
+
+class Decoded:
+    """The values of one message, every subset one after the other.
+
+    ``codes`` (uint32), ``values`` (float64, NaN where missing; a text value holds its text
+    sequence number, as ``_skarvel.DecodedValue.raw_value`` does) and ``texts`` and
+    ``meanings`` (object arrays, None where there is none) have one entry per value;
+    ``subset_bounds`` (int64) says where each subset begins and, last, where the values end.
+    """
+
+    __slots__ = (
+        "codes",
+        "values",
+        "subset_bounds",
+        "_text_positions",
+        "_text_list",
+        "_meaning_positions",
+        "_meaning_list",
+        "_texts",
+        "_meanings",
+        "_tables",
+    )
+
+    def __init__(self, columns: tuple, tables: _skarvel.TableSet) -> None:
+        codes, values, bounds, text_positions, texts, meaning_positions, meanings = columns
+        self.codes = np.frombuffer(codes, dtype=np.uint32)
+        self.values = np.frombuffer(values, dtype=np.float64)
+        self.subset_bounds = np.frombuffer(bounds, dtype=np.int64)
+        self._text_positions = np.frombuffer(text_positions, dtype=np.int64)
+        self._text_list = texts
+        self._meaning_positions = np.frombuffer(meaning_positions, dtype=np.int64)
+        self._meaning_list = meanings
+        self._texts: np.ndarray | None = None
+        self._meanings: np.ndarray | None = None
+        self._tables = tables
+
+    @property
+    def number_of_subsets(self) -> int:
+        return len(self.subset_bounds) - 1
+
+    @property
+    def texts(self) -> np.ndarray:
+        """The text of each text value, None elsewhere (and for a missing text)."""
+        if self._texts is None:
+            self._texts = self._sparse(self._text_positions, self._text_list)
+        return self._texts
+
+    @property
+    def meanings(self) -> np.ndarray:
+        """The code-table meaning of each value that has one, None elsewhere."""
+        if self._meanings is None:
+            self._meanings = self._sparse(self._meaning_positions, self._meaning_list)
+        return self._meanings
+
+    def _sparse(self, positions: np.ndarray, items: list) -> np.ndarray:
+        column = np.full(len(self.codes), None, dtype=object)
+        if items:
+            filled = np.empty(len(items), dtype=object)
+            filled[:] = items
+            column[positions] = filled
+        return column
+
+    def __len__(self) -> int:
+        return len(self.codes)
+
+    def subset(self, i: int) -> list[Value]:
+        """The values of subset ``i`` (negative counts from the end) as records."""
+        n = self.number_of_subsets
+        if not -n <= i < n:
+            raise IndexError(f"subset {i} out of range for {n} subsets")
+        i %= n
+        start, stop = int(self.subset_bounds[i]), int(self.subset_bounds[i + 1])
+        texts, meanings = self.texts, self.meanings
+        described: dict[int, tuple[str, str, str]] = {}
+        out = []
+        for k in range(start, stop):
+            code = int(self.codes[k])
+            if code not in described:
+                described[code] = self._describe(code)
+            key, name, unit = described[code]
+            number = float(self.values[k])
+            value: float | str | None
+            if unit == _TEXT_UNIT:
+                value = texts[k]
+            else:
+                value = None if number != number else number
+            out.append(Value(code, key, name, unit, value, meanings[k]))
+        return out
+
+    def _describe(self, code: int) -> tuple[str, str, str]:
+        if code == _ASSOCIATED_FIELD:
+            return "associatedField", "associatedField", ""
+        if code // 100000 == 2:
+            if code // 1000 == 205:
+                return "characterData", "characterData", _TEXT_UNIT
+            return "operator", "operator", ""
+        element = self._tables.get_element(code)
+        if element is None:
+            return "", "", ""
+        return element.abbreviation, element.name, element.unit
+
+    def __repr__(self) -> str:
+        return f"Decoded({len(self)} values in {self.number_of_subsets} subsets)"

@@ -1,0 +1,141 @@
+"""One message of a file: where it lies, its header, and its values on demand."""
+
+from __future__ import annotations
+
+import datetime as _datetime
+
+import _skarvel
+
+from skarvel import _engine
+from skarvel._decoded import Decoded
+from skarvel._errors import DecodeError
+from skarvel._tables import TableResolver, TablesLike
+
+# The header fields, under the names of _skarvel.BufrMessage.
+HEADER_FIELDS = (
+    "total_length",
+    "edition",
+    "section1_length",
+    "master_table_number",
+    "originating_centre",
+    "originating_subcentre",
+    "update_sequence_number",
+    "local_section_present",
+    "data_category",
+    "international_data_subcategory",
+    "local_data_subcategory",
+    "master_tables_version_number",
+    "local_tables_version_number",
+    "typical_year",
+    "typical_month",
+    "typical_day",
+    "typical_hour",
+    "typical_minute",
+    "typical_second",
+    "section2_length",
+    "section3_length",
+    "number_of_subsets",
+    "observed_data",
+    "compressed_data",
+    "unexpanded_descriptors",
+    "section4_length",
+    "section4_data_offset",
+    "section4_data_length",
+)
+
+# Fields that older editions do not carry, by the flag the engine reports for them: they read
+# as None, as ecCodes reports no value for them.
+_ABSENT_FIELDS = {
+    1: "international_data_subcategory",
+    2: "typical_year",
+    4: "typical_second",
+}
+
+
+class Message:
+    """One message of a source, read tolerantly.
+
+    ``index`` is its position among the message candidates of the source (from 0), ``offset``
+    the octet offset of its "BUFR" marker and ``length`` its declared total length; ``raw``
+    holds its octets (they stay valid after the reader is closed). The header fields have the
+    names of ``_skarvel.BufrMessage``; a field the message's edition does not carry is None.
+    ``warnings`` names what was tolerated to read it.
+    """
+
+    __slots__ = ("index", "offset", "raw", "source", "warnings", "_header", "_absent", "_tables")
+
+    def __init__(
+        self,
+        raw: bytes,
+        *,
+        index: int,
+        offset: int,
+        source: str,
+        tables: TableResolver,
+        warnings: tuple[str, ...] = (),
+    ) -> None:
+        try:
+            header, tolerated, absent = _engine.parse(raw)
+        except ValueError as error:
+            raise DecodeError(str(error), source=source, index=index, offset=offset) from None
+        self.index = index
+        self.offset = offset
+        self.raw = raw
+        self.source = source
+        self.warnings = tuple(dict.fromkeys(warnings + tolerated))
+        self._header: _skarvel.BufrMessage = header
+        self._absent = {name for flag, name in _ABSENT_FIELDS.items() if absent & flag}
+        self._tables = tables
+
+    @property
+    def length(self) -> int:
+        return len(self.raw)
+
+    @property
+    def header(self) -> _skarvel.BufrMessage:
+        """The header as ``_skarvel.BufrMessage`` (what picks the message's tables)."""
+        return self._header
+
+    def __getattr__(self, name: str):
+        if name in HEADER_FIELDS:
+            return None if name in self._absent else getattr(self._header, name)
+        raise AttributeError(f"'Message' object has no attribute {name!r}")
+
+    def __dir__(self):
+        return sorted(set(super().__dir__()) | set(HEADER_FIELDS))
+
+    @property
+    def typical_datetime(self) -> _datetime.datetime | None:
+        """The typical date and time of the header, or None when it is not a real date."""
+        if self.typical_year is None:
+            return None
+        try:
+            return _datetime.datetime(
+                self.typical_year,
+                self.typical_month,
+                self.typical_day,
+                self.typical_hour,
+                self.typical_minute,
+                self.typical_second or 0,
+            )
+        except ValueError:
+            return None
+
+    def decode(self, tables: TablesLike = None) -> Decoded:
+        """The message's values as columns (see ``Decoded``), with the reader's tables or
+        ``tables``. Raises ``DecodeError`` when the values cannot be decoded."""
+        resolver = self._tables if tables is None else TableResolver(tables)
+        try:
+            table_set = resolver.for_header(self._header)
+            return Decoded(_engine.decode(self.raw, table_set), table_set)
+        except (ValueError, LookupError) as error:
+            raise DecodeError(
+                str(error), source=self.source, index=self.index, offset=self.offset
+            ) from None
+
+    def __repr__(self) -> str:
+        return (
+            f"Message(index={self.index}, offset={self.offset}, edition={self.edition}, "
+            f"subsets={self.number_of_subsets}, "
+            f"descriptors={self.unexpanded_descriptors})"
+        )

@@ -1,0 +1,180 @@
+"""Reading every message of a file, a buffer or a stream, tolerantly."""
+
+from __future__ import annotations
+
+import builtins
+import io
+import mmap
+import os
+import warnings as _warnings
+from collections.abc import Iterator
+from typing import BinaryIO, Union
+
+from skarvel import _engine
+from skarvel._errors import DecodeError, SkarvelWarning
+from skarvel._message import Message
+from skarvel._tables import TableResolver, TablesLike
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
+
+_ON_ERROR = ("raise", "warn", "skip")
+# How much of a stream that cannot be mapped is read at a time.
+_CHUNK = 1 << 20
+
+
+class Reader:
+    """The messages of one source, in order; made by ``skarvel.open``.
+
+    Iterating yields ``Message`` objects. A candidate that fails its framing is handled as
+    ``on_error`` says: "raise" raises ``DecodeError``, "warn" emits a ``SkarvelWarning`` and
+    goes on, "skip" goes on silently; every error passed over is kept in ``skipped``. The
+    reader is a context manager; closing it releases the file (messages already made keep
+    their octets).
+    """
+
+    def __init__(self, source: Source, *, tables: TablesLike = None, on_error: str = "raise"):
+        if on_error not in _ON_ERROR:
+            raise ValueError(f"on_error must be one of {_ON_ERROR}, not {on_error!r}")
+        self.on_error = on_error
+        self.tables = TableResolver(tables)
+        self.skipped: list[DecodeError] = []
+        self._closers: list = []
+        self._data = None  # a buffer holding the whole source, or None for a stream
+        self._stream: BinaryIO | None = None
+        self._start = 0
+        if isinstance(source, (str, os.PathLike)):
+            self.name = os.fspath(source)
+            self._open_path(self.name)
+        elif hasattr(source, "read"):
+            self.name = getattr(source, "name", None) or repr(source)
+            self._open_stream(source)
+        else:
+            try:
+                self._data = memoryview(source).cast("B")
+            except TypeError:
+                raise TypeError(
+                    "source must be a path, a bytes-like object or a binary file, not "
+                    f"{type(source).__name__}"
+                ) from None
+            self.name = f"<{type(source).__name__} of {self._data.nbytes} octets>"
+
+    def _open_path(self, path: str) -> None:
+        with builtins.open(path, "rb") as file:
+            size = os.fstat(file.fileno()).st_size
+            if size == 0:
+                self._data = memoryview(b"")
+                return
+            # A read-only mapping: the octets are read as the scan reaches them, never copied
+            # into one Python object, and the engine may work on them without the lock.
+            mapping = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
+        self._closers.append(mapping.close)
+        self._data = mapping
+
+    def _open_stream(self, stream: BinaryIO) -> None:
+        try:
+            fileno = stream.fileno()
+            start = stream.tell()
+            size = os.fstat(fileno).st_size
+        except (OSError, AttributeError, io.UnsupportedOperation):
+            self._stream = stream
+            return
+        if size == 0:
+            self._data = memoryview(b"")
+            return
+        self._data = mmap.mmap(fileno, 0, access=mmap.ACCESS_READ)
+        self._closers.append(self._data.close)
+        self._start = start
+
+    # Iteration --------------------------------------------------------------------------
+
+    def __iter__(self) -> Iterator[Message]:
+        entries = self._entries()
+        for index, (offset, raw, tolerated, error) in enumerate(entries):
+            if error is not None:
+                self._failed(DecodeError(error, source=self.name, index=index, offset=offset))
+                continue
+            try:
+                message = Message(
+                    raw,
+                    index=index,
+                    offset=offset,
+                    source=self.name,
+                    tables=self.tables,
+                    warnings=tolerated,
+                )
+            except DecodeError as failure:
+                self._failed(failure)
+                continue
+            yield message
+
+    def _failed(self, error: DecodeError) -> None:
+        if self.on_error == "raise":
+            raise error
+        self.skipped.append(error)
+        if self.on_error == "warn":
+            _warnings.warn(str(error), SkarvelWarning, stacklevel=3)
+
+    def _entries(self) -> Iterator[tuple[int, bytes | None, tuple[str, ...], str | None]]:
+        """(offset, octets, tolerated, error) of each candidate, in source order."""
+        if self._data is not None:
+            data = self._data
+            found, _ = _engine.scan(data, self._start)
+            for offset, length, tolerated, error in found:
+                raw = None if error is not None else bytes(data[offset : offset + length])
+                yield offset, raw, tolerated, error
+            return
+        yield from self._stream_entries()
+
+    def _stream_entries(self):
+        buffer = bytearray()
+        base = 0  # source offset of buffer[0]
+        finished = False
+        stream = self._stream
+        while True:
+            found, position = _engine.scan(bytes(buffer), 0, finished)
+            for offset, length, tolerated, error in found:
+                raw = None if error is not None else bytes(buffer[offset : offset + length])
+                yield base + offset, raw, tolerated, error
+            del buffer[:position]
+            base += position
+            if finished:
+                return
+            chunk = stream.read(_CHUNK)
+            if chunk:
+                buffer += chunk
+            else:
+                finished = True
+
+    # Closing ----------------------------------------------------------------------------
+
+    def close(self) -> None:
+        """Releases the mapping of the file; messages already made keep their octets."""
+        while self._closers:
+            self._closers.pop()()
+        self._data = None
+
+    def __enter__(self) -> Reader:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"skarvel.Reader({self.name!r}, on_error={self.on_error!r})"
+
+
+def open(source: Source, *, tables: TablesLike = None, on_error: str = "raise") -> Reader:
+    """Opens a BUFR source for reading, message by message.
+
+    ``source`` is a path (``str`` or ``os.PathLike``; the file is memory-mapped, never read
+    whole into a Python object), a bytes-like object, or a binary file object (mapped when it
+    is a real file, read in chunks otherwise). ``tables`` gives the BUFR tables: a
+    ``_skarvel.TableSet``, an ecCodes definitions root (each message's header picks its
+    tables), an ecCodes table directory, or None for the installed ecCodes definitions.
+    ``on_error`` is "raise", "warn" or "skip" (see ``Reader``).
+
+    >>> with skarvel.open("observations.bufr") as reader:    # doctest: +SKIP
+    ...     for message in reader:
+    ...         decoded = message.decode()
+    """
+    return Reader(source, tables=tables, on_error=on_error)

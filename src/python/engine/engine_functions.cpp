@@ -1,0 +1,216 @@
+#include "engine/engine_functions.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "data/columnar.hpp"
+#include "data/decode.hpp"
+#include "engine/column.hpp"
+#include "message/message_scanner.hpp"
+#include "support/conversions.hpp"
+#include "support/py_args.hpp"
+#include "support/py_buffer.hpp"
+#include "support/py_error.hpp"
+#include "support/py_ref.hpp"
+#include "support/record_object.hpp"
+
+namespace skarvel::py {
+
+namespace {
+
+// A tuple of str, one per name.
+PyObject* name_tuple(const std::vector<std::string_view>& names) {
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        PyObject* name = str_from(names[i]);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return tuple.release();
+}
+
+// One scan entry as (offset, length, tolerated names, error text or None).
+PyObject* entry_tuple(const ScanEntry& entry, Bytes data) {
+    std::uint8_t edition = 0;
+    if (entry.offset + 8 <= data.size()) edition = data[entry.offset + 7];
+    PyRef names(name_tuple(tolerance_names(entry.tolerated, edition)));
+    if (!names) return nullptr;
+    PyRef error;
+    if (entry.error) {
+        error.reset(str_from(entry.error->message()));
+        if (!error) return nullptr;
+    } else {
+        error = PyRef::borrow(Py_None);
+    }
+    return Py_BuildValue("(nnOO)", static_cast<Py_ssize_t>(entry.offset),
+                         static_cast<Py_ssize_t>(entry.length), names.get(), error.get());
+}
+
+// A new str of ASCII text (decoded texts are always ASCII).
+PyObject* ascii_str(std::string_view text) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str == nullptr) return nullptr;
+    if (!text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+    return str;
+}
+
+// A list of str; views of the same octets (a meaning met again) share one str.
+template <PyObject* (*Make)(std::string_view)>
+PyObject* str_list(const std::vector<std::string_view>& texts) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return nullptr;
+    struct Made {
+        std::size_t size;
+        PyObject* str;  // borrowed from the list
+    };
+    std::unordered_map<const char*, Made> made;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyObject* item = nullptr;
+        const auto found = made.find(texts[i].data());
+        if (found != made.end() && found->second.size == texts[i].size()) {
+            item = found->second.str;
+            Py_INCREF(item);
+        } else {
+            item = Make(texts[i]);
+            if (item == nullptr) return nullptr;
+            made[texts[i].data()] = {texts[i].size(), item};
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* utf8_str(std::string_view text) { return str_from(text); }
+
+}  // namespace
+
+PyObject* engine_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 3> names = {"data", "start", "complete"};
+    PyObject* values[3] = {nullptr, nullptr, nullptr};
+    // start and complete are optional: bind what was given.
+    if (nargs < 1 || nargs > 3) {
+        PyErr_SetString(PyExc_TypeError, "scan() takes from 1 to 3 positional arguments");
+        return nullptr;
+    }
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "scan() takes no keyword arguments");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    BufferView view;
+    if (!view.acquire(values[0], names[0])) return nullptr;
+    std::uint64_t start = 0;
+    if (values[1] != nullptr && !unsigned_argument(values[1], names[1], SIZE_MAX, start)) {
+        return nullptr;
+    }
+    const bool complete = values[2] == nullptr || PyObject_IsTrue(values[2]) == 1;
+    const Bytes data = view.bytes();
+    if (start > data.size()) start = data.size();
+
+    struct Found {
+        ScanEntry entry;
+        bool message;
+    };
+    std::vector<Found> found;
+    std::size_t position = 0;
+    {
+        const UnlockedScope unlocked(view.read_only());
+        MessageScanner scanner(data.subspan(start), complete);
+        ScanEntry entry;
+        for (;;) {
+            const MessageScanner::Step step = scanner.next(entry);
+            if (step == MessageScanner::Step::kMessage || step == MessageScanner::Step::kDamage) {
+                entry.offset += start;
+                found.push_back({entry, step == MessageScanner::Step::kMessage});
+                continue;
+            }
+            position = start + scanner.position();
+            if (step == MessageScanner::Step::kEnd) {
+                // More data may complete a marker cut at the end of this piece.
+                const std::size_t kept = complete ? 0 : 3;
+                position = std::max<std::size_t>(start, data.size() - std::min(kept, data.size()));
+            }
+            break;
+        }
+    }
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(found.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        PyObject* item = entry_tuple(found[i].entry, data);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return Py_BuildValue("(On)", list.get(), static_cast<Py_ssize_t>(position));
+}
+
+PyObject* engine_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 1> names = {"data"};
+    PyObject* value = nullptr;
+    if (!bind_arguments("parse", names, args, nargs, kwnames, &value)) return nullptr;
+    BufferView view;
+    if (!view.acquire(value, "data")) return nullptr;
+    auto parsed = parse_message_tolerant(view.bytes());
+    if (!parsed) return to_py_err(parsed.error());
+    PyRef tolerated(name_tuple(tolerance_names(parsed->tolerated, parsed->message.edition)));
+    if (!tolerated) return nullptr;
+    const unsigned long absent = parsed->absent;
+    PyRef message(wrap_record(std::move(parsed->message)));
+    if (!message) return nullptr;
+    return Py_BuildValue("(OOk)", message.get(), tolerated.get(), absent);
+}
+
+PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 2> names = {"data", "tables"};
+    PyObject* values[2];
+    if (!bind_arguments("decode", names, args, nargs, kwnames, values)) return nullptr;
+    BufferView view;
+    if (!view.acquire(values[0], "data")) return nullptr;
+    const TableSet* tables = record_argument<TableSet>(values[1], "tables");
+    if (tables == nullptr) return nullptr;
+
+    std::optional<BufrError> failure;
+    ColumnarValues columns;
+    std::optional<DecodedValues> decoded;  // the texts of `columns` point into it
+    {
+        // A table set never changes once made, and a read-only buffer cannot change either.
+        const UnlockedScope unlocked(view.read_only());
+        auto parsed = parse_message_tolerant(view.bytes());
+        if (!parsed) {
+            failure = parsed.error();
+        } else {
+            const BufrMessage& message = parsed->message;
+            const Bytes section4 =
+                view.bytes().subspan(message.section4_data_offset, message.section4_data_length);
+            auto result = decode_uncompressed_values(message, *tables, section4);
+            if (!result) {
+                failure = result.error();
+            } else {
+                decoded.emplace(std::move(*result));
+                columns = to_columns(*decoded);
+            }
+        }
+    }
+    if (failure) return to_py_err(*failure);
+
+    PyRef codes(new_column(std::move(columns.codes)));
+    PyRef numbers(new_column(std::move(columns.values)));
+    PyRef bounds(new_column(std::move(columns.subset_bounds)));
+    PyRef text_positions(new_column(std::move(columns.text_positions)));
+    PyRef texts(str_list<ascii_str>(columns.texts));
+    PyRef meaning_positions(new_column(std::move(columns.meaning_positions)));
+    PyRef meanings(str_list<utf8_str>(columns.meanings));
+    if (!codes || !numbers || !bounds || !text_positions || !texts || !meaning_positions ||
+        !meanings) {
+        return nullptr;
+    }
+    return PyTuple_Pack(7, codes.get(), numbers.get(), bounds.get(), text_positions.get(),
+                        texts.get(), meaning_positions.get(), meanings.get());
+}
+
+}  // namespace skarvel::py

@@ -1,0 +1,21 @@
+// The functions of skarvel._engine: tolerant scanning and parsing of real files, and decoding
+// into columns. The package calls them; they are not a public interface.
+#pragma once
+
+#include <Python.h>
+
+namespace skarvel::py {
+
+// scan(data, start=0, complete=True) -> (entries, position)
+PyObject* engine_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// parse(data) -> (BufrMessage, tolerated names, absent field flags)
+PyObject* engine_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames);
+
+// decode(data, tables) -> (codes, values, subset_bounds, text_positions, texts,
+//                          meaning_positions, meanings)
+PyObject* engine_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames);
+
+}  // namespace skarvel::py

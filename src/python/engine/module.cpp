@@ -1,0 +1,58 @@
+// skarvel._engine: the private extension module of the skarvel package. It reads real files
+// tolerantly and decodes into columns, on the same core and binding support as _skarvel, and
+// shares _skarvel's BufrMessage and TableSet classes.
+#include <Python.h>
+
+#include "engine/column.hpp"
+#include "engine/engine_functions.hpp"
+#include "engine/skarvel_classes.hpp"
+#include "support/py_args.hpp"
+#include "support/py_ref.hpp"
+
+namespace skarvel::py {
+
+namespace {
+
+PyMethodDef engine_methods[] = {
+    {"scan", fastcall<engine_scan>(), kFastcallKeywords,
+     "scan(data, start=0, complete=True)\n--\n\n"
+     "The messages and damaged candidates of data from offset start: a list of (offset, "
+     "length, tolerated, error) and the offset where a later scan goes on."},
+    {"parse", fastcall<engine_parse>(), kFastcallKeywords,
+     "parse(data)\n--\n\nThe header of the one message in data, tolerantly: (BufrMessage, "
+     "tolerated, absent field flags)."},
+    {"decode", fastcall<engine_decode>(), kFastcallKeywords,
+     "decode(data, tables)\n--\n\nThe values of the one message in data as columns."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef engine_module = {
+    PyModuleDef_HEAD_INIT,
+    "skarvel._engine",
+    "Tolerant reading and columnar decoding for the skarvel package (private).",
+    -1,
+    engine_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace skarvel::py
+
+PyMODINIT_FUNC PyInit__engine() {
+    using namespace skarvel::py;
+    if (!import_skarvel_classes()) return nullptr;
+    PyRef module(PyModule_Create(&engine_module));
+    if (!module) return nullptr;
+    PyTypeObject* column = column_type();
+    if (column == nullptr) return nullptr;
+    Py_INCREF(column);
+    if (PyModule_AddObject(module.get(), "Column", reinterpret_cast<PyObject*>(column)) < 0) {
+        Py_DECREF(column);
+        return nullptr;
+    }
+    return module.release();
+}
