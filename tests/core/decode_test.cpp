@@ -489,23 +489,37 @@ TEST(Decode, IndicatorRunAfterOperatorIsItsBitmap) {
     }
 }
 
-TEST(Decode, IndicatorRunEndsAndIsReplacedButNotReused) {
+TEST(Decode, BackwardReferenceOfBitmapsUntilCancelled) {
     // A's run marks A present; the indicator after A2 is an ordinary element.
     const Outcome ended = decode(test_tables(), {1001, 223000, 31031, 1001, 31031, 223255},
                                  Bits().put(1, 7).put(0, 1).put(2, 7).put(0, 1).put(5, 7));
     ASSERT_EQ(ended.error, "");
     EXPECT_EQ(ended.codes(), (std::vector<DescriptorCode>{1001, 223000, 31031, 1001, 31031, 1001}));
 
-    // 2-36-000 defines a bitmap over A; the run after 2-25-000 over B replaces it; 2-37-000
-    // reuses the one of 2-36-000 and so reads A again.
-    const Outcome replaced = decode(
-        test_tables(), {1001, 222000, 236000, 31031, 1002, 225000, 31031, 225255, 237000, 223255},
-        Bits().put(1, 7).put(0, 1).put(2, 10).put(0, 1).put(7, 11).put(3, 7));
+    // The backward reference is set by the first bitmap operator: 2-36-000 and the run after
+    // 2-25-000 both refer to A, though B was decoded before 2-25-000; the run replaces the
+    // bitmap of 2-36-000, which 2-37-000 brings back. 2-35-000 cancels the reference: the run
+    // after the next operator refers to B2, decoded after the cancel.
+    const Outcome replaced = decode(test_tables(),
+                                    {1001, 222000, 236000, 31031, 1002, 225000, 31031, 225255,
+                                     237000, 223255, 235000, 1002, 223000, 31031, 223255},
+                                    Bits()
+                                        .put(1, 7)
+                                        .put(0, 1)
+                                        .put(2, 10)
+                                        .put(0, 1)
+                                        .put(135, 8)
+                                        .put(3, 7)
+                                        .put(4, 10)
+                                        .put(0, 1)
+                                        .put(5, 10));
     ASSERT_EQ(replaced.error, "");
-    EXPECT_EQ(replaced.codes(), (std::vector<DescriptorCode>{1001, 222000, 236000, 31031, 1002,
-                                                             225000, 31031, 1002, 237000, 1001}));
-    EXPECT_EQ(replaced.values[7].value, 7.0 - 1024.0);
+    EXPECT_EQ(replaced.codes(),
+              (std::vector<DescriptorCode>{1001, 222000, 236000, 31031, 1002, 225000, 31031, 1001,
+                                           237000, 1001, 235000, 1002, 223000, 31031, 1002}));
+    EXPECT_EQ(replaced.values[7].value, 135.0 - 128.0);
     EXPECT_EQ(replaced.values[9].value, 3.0);
+    EXPECT_EQ(replaced.values[14].value, 5.0);
 }
 
 // --- Operators that read data of their own: 2-03, 2-05, 2-21 ---------------------------------

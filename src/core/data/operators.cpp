@@ -21,11 +21,13 @@ void clear_bitmap(ValueCodingState& state) {
 }
 
 // The operators whose Y = 0 announces values that a bitmap refers to (quality information,
-// substituted, first-order statistics, difference statistics, replaced values): the run of
-// 0-31-031 that may follow is their bitmap.
+// substituted, first-order statistics, difference statistics, replaced values): the first of
+// them sets the backward reference, and the run of 0-31-031 that may follow one of them is its
+// bitmap.
 void await_bitmap_run(ValueCodingState& state) {
+    if (!state.back_reference_anchor) state.back_reference_anchor = state.history.size();
     state.run_bitmap.phase = RunBitmap::Phase::kAwaiting;
-    state.run_bitmap.next_anchor = state.history.size();
+    state.run_bitmap.next_anchor = *state.back_reference_anchor;
 }
 
 // The element that entry `cursor` onwards of `bits` marks present next; `anchor` is the
@@ -103,7 +105,7 @@ OperatorAction apply_operator(DescriptorCode code, ValueCodingState& state) {
                 state.bitmap_collecting = true;
                 state.present_bits.clear();
                 state.bitmap_cursor = 0;
-                state.bitmap_anchor = state.history.size();
+                state.bitmap_anchor = state.back_reference_anchor.value_or(state.history.size());
                 state.run_bitmap.in_use = false;
             }
             return OperatorAction::kMarker;
@@ -115,7 +117,11 @@ OperatorAction apply_operator(DescriptorCode code, ValueCodingState& state) {
             if (y == 0) await_bitmap_run(state);
             return OperatorAction::kMarker;
         case 35:
-            if (y == 0) clear_bitmap(state);
+            // Cancels the backward reference, and with it the bitmaps.
+            if (y == 0) {
+                clear_bitmap(state);
+                state.back_reference_anchor.reset();
+            }
             return OperatorAction::kMarker;
         case 37:
             // Only a bitmap defined with 2-36-000 is reused.

@@ -30,7 +30,8 @@ struct ElementCoding {
 
 // A data-present bitmap given without 2-36-000: the run of 0-31-031 values that directly
 // follows 2-22-000, 2-23-000, 2-24-000, 2-25-000 or 2-32-000 is the bitmap for that
-// operator's values. It refers to the elements decoded before the operator.
+// operator's values. Like every bitmap it refers to the elements before the backward reference
+// (ValueCodingState::back_reference_anchor).
 struct RunBitmap {
     enum class Phase : std::uint8_t {
         kIdle,        // no run is being looked for
@@ -40,8 +41,8 @@ struct RunBitmap {
 
     std::vector<std::uint8_t> bits;
     std::size_t cursor = 0;
-    std::size_t anchor = 0;       // history length at the operator that defined `bits`
-    std::size_t next_anchor = 0;  // history length at the operator awaiting its run
+    std::size_t anchor = 0;       // history length the elements `bits` refers to end at
+    std::size_t next_anchor = 0;  // the same for the run awaited
     Phase phase = Phase::kIdle;
     bool in_use = false;  // bitmap-referenced values follow `bits`, not present_bits
 };
@@ -59,6 +60,10 @@ struct ValueCodingState {
     std::int64_t reference_multiplier = 1;  // 2-07
     std::size_t bitmap_cursor = 0;
     std::size_t bitmap_anchor = 0;
+    // Backward reference: the history length at the first bitmap operator (2-22, 2-23, 2-24,
+    // 2-25 or 2-32 with Y = 0) since the start or since 2-35-000. Every bitmap defined while
+    // it is set refers to the elements decoded before that operator.
+    std::optional<std::size_t> back_reference_anchor;
     std::uint64_t text_counter = 0;           // text values so far (uncompressed data)
     std::uint64_t text_column_counter = 0;    // text columns so far (compressed data)
     std::optional<std::uint16_t> next_width;  // 2-06, for the next element only
