@@ -18,8 +18,12 @@ from skarvel._tables import TableResolver, TablesLike
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 
 _ON_ERROR = ("raise", "warn", "skip")
-# How much of a stream that cannot be mapped is read at a time.
+# How much of a stream that cannot be mapped is read at a time, and how much of a mapped
+# source is scanned at a time.
 _CHUNK = 1 << 20
+_WINDOW = 64 << 20
+# The engine's name for octets that are no message, passed over before a message.
+_SKIPPED = "skipped octets"
 
 
 class Reader:
@@ -116,34 +120,70 @@ class Reader:
 
     def _entries(self) -> Iterator[tuple[int, bytes | None, tuple[str, ...], str | None]]:
         """(offset, octets, tolerated, error) of each candidate, in source order."""
-        if self._data is not None:
-            data = self._data
-            found, _ = _engine.scan(data, self._start)
+        if self._stream is not None:
+            yield from self._stream_entries()
+        else:
+            yield from self._mapped_entries()
+
+    def _mapped_entries(self):
+        # The scan goes a window at a time, so that a file of many messages is never listed
+        # whole; a message larger than the window widens it.
+        position, window = self._start, _WINDOW
+        while True:
+            data = self._open_data()
+            size = len(data)
+            if position >= size:
+                return
+            stop = min(size, position + window)
+            found, following = _engine.scan(data, position, stop == size, stop)
             for offset, length, tolerated, error in found:
                 raw = None if error is not None else bytes(data[offset : offset + length])
                 yield offset, raw, tolerated, error
-            return
-        yield from self._stream_entries()
+                data = self._open_data()
+            if stop == size:
+                return
+            window = window * 2 if following == position and not found else _WINDOW
+            position = following
 
     def _stream_entries(self):
         buffer = bytearray()
         base = 0  # source offset of buffer[0]
         finished = False
-        stream = self._stream
+        # Octets before the next candidate were dropped with an earlier piece of the stream:
+        # the scan of the current piece cannot see them, so they are noted here.
+        dropped = False
         while True:
-            found, position = _engine.scan(bytes(buffer), 0, finished)
+            found, position = _engine.scan(buffer, 0, finished)
+            entries = []
+            end = 0
             for offset, length, tolerated, error in found:
-                raw = None if error is not None else bytes(buffer[offset : offset + length])
-                yield base + offset, raw, tolerated, error
+                if error is None:
+                    if dropped and _SKIPPED not in tolerated:
+                        tolerated = (*tolerated, _SKIPPED)
+                    raw = bytes(buffer[offset : offset + length])
+                    end = offset + length
+                else:
+                    raw, end = None, offset + 1
+                dropped = False
+                entries.append((base + offset, raw, tolerated, error))
+            dropped = dropped or position > end
             del buffer[:position]
             base += position
+            yield from entries
             if finished:
                 return
-            chunk = stream.read(_CHUNK)
+            if self._stream is None:
+                raise ValueError("I/O operation on a closed reader")
+            chunk = self._stream.read(_CHUNK)
             if chunk:
                 buffer += chunk
             else:
                 finished = True
+
+    def _open_data(self):
+        if self._data is None:
+            raise ValueError("I/O operation on a closed reader")
+        return self._data
 
     # Closing ----------------------------------------------------------------------------
 
@@ -152,6 +192,7 @@ class Reader:
         while self._closers:
             self._closers.pop()()
         self._data = None
+        self._stream = None
 
     def __enter__(self) -> Reader:
         return self

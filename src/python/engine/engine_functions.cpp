@@ -91,27 +91,21 @@ PyObject* utf8_str(std::string_view text) { return str_from(text); }
 }  // namespace
 
 PyObject* engine_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<const char*, 3> names = {"data", "start", "complete"};
-    PyObject* values[3] = {nullptr, nullptr, nullptr};
-    // start and complete are optional: bind what was given.
-    if (nargs < 1 || nargs > 3) {
-        PyErr_SetString(PyExc_TypeError, "scan() takes from 1 to 3 positional arguments");
+    static constexpr std::array<const char*, 4> names = {"data", "start", "complete", "stop"};
+    if (nargs < 1 || nargs > 4 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "scan() takes from 1 to 4 positional arguments");
         return nullptr;
     }
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-        PyErr_SetString(PyExc_TypeError, "scan() takes no keyword arguments");
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
     BufferView view;
-    if (!view.acquire(values[0], names[0])) return nullptr;
-    std::uint64_t start = 0;
-    if (values[1] != nullptr && !unsigned_argument(values[1], names[1], SIZE_MAX, start)) {
-        return nullptr;
-    }
-    const bool complete = values[2] == nullptr || PyObject_IsTrue(values[2]) == 1;
+    if (!view.acquire(args[0], names[0])) return nullptr;
     const Bytes data = view.bytes();
-    if (start > data.size()) start = data.size();
+    std::uint64_t start = 0;
+    std::uint64_t stop = data.size();
+    if (nargs > 1 && !unsigned_argument(args[1], names[1], SIZE_MAX, start)) return nullptr;
+    const bool complete = nargs <= 2 || PyObject_IsTrue(args[2]) == 1;
+    if (nargs > 3 && !unsigned_argument(args[3], names[3], SIZE_MAX, stop)) return nullptr;
+    stop = std::min<std::uint64_t>(stop, data.size());
+    start = std::min(start, stop);
 
     struct Found {
         ScanEntry entry;
@@ -121,7 +115,7 @@ PyObject* engine_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::size_t position = 0;
     {
         const UnlockedScope unlocked(view.read_only());
-        MessageScanner scanner(data.subspan(start), complete);
+        MessageScanner scanner(data.subspan(start, stop - start), complete);
         ScanEntry entry;
         for (;;) {
             const MessageScanner::Step step = scanner.next(entry);
@@ -134,7 +128,7 @@ PyObject* engine_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             if (step == MessageScanner::Step::kEnd) {
                 // More data may complete a marker cut at the end of this piece.
                 const std::size_t kept = complete ? 0 : 3;
-                position = std::max<std::size_t>(start, data.size() - std::min(kept, data.size()));
+                position = std::max<std::size_t>(start, stop - std::min<std::size_t>(kept, stop));
             }
             break;
         }

@@ -15,9 +15,10 @@ namespace {
 
 PyMethodDef engine_methods[] = {
     {"scan", fastcall<engine_scan>(), kFastcallKeywords,
-     "scan(data, start=0, complete=True)\n--\n\n"
-     "The messages and damaged candidates of data from offset start: a list of (offset, "
-     "length, tolerated, error) and the offset where a later scan goes on."},
+     "scan(data, start=0, complete=True, stop=len(data))\n--\n\n"
+     "The messages and damaged candidates of data[start:stop]: a list of (offset, length, "
+     "tolerated, error), offsets in data, and the offset where a later scan goes on. With "
+     "complete false, more data may follow stop."},
     {"parse", fastcall<engine_parse>(), kFastcallKeywords,
      "parse(data)\n--\n\nThe header of the one message in data, tolerantly: (BufrMessage, "
      "tolerated, absent field flags)."},
