@@ -35,24 +35,18 @@ class Decoded:
         "codes",
         "values",
         "subset_bounds",
-        "_text_positions",
-        "_text_list",
-        "_meaning_positions",
-        "_meaning_list",
+        "_annotations",
         "_texts",
         "_meanings",
         "_tables",
     )
 
     def __init__(self, columns: tuple, tables: _skarvel.TableSet) -> None:
-        codes, values, bounds, text_positions, texts, meaning_positions, meanings = columns
+        codes, values, bounds, annotations = columns
         self.codes = np.frombuffer(codes, dtype=np.uint32)
         self.values = np.frombuffer(values, dtype=np.float64)
         self.subset_bounds = np.frombuffer(bounds, dtype=np.int64)
-        self._text_positions = np.frombuffer(text_positions, dtype=np.int64)
-        self._text_list = texts
-        self._meaning_positions = np.frombuffer(meaning_positions, dtype=np.int64)
-        self._meaning_list = meanings
+        self._annotations = annotations  # texts and meanings, made into strs when asked for
         self._texts: np.ndarray | None = None
         self._meanings: np.ndarray | None = None
         self._tables = tables
@@ -65,22 +59,28 @@ class Decoded:
     def texts(self) -> np.ndarray:
         """The text of each text value, None elsewhere (and for a missing text)."""
         if self._texts is None:
-            self._texts = self._sparse(self._text_positions, self._text_list)
+            self._annotate()
         return self._texts
 
     @property
     def meanings(self) -> np.ndarray:
         """The code-table meaning of each value that has one, None elsewhere."""
         if self._meanings is None:
-            self._meanings = self._sparse(self._meaning_positions, self._meaning_list)
+            self._annotate()
         return self._meanings
 
-    def _sparse(self, positions: np.ndarray, items: list) -> np.ndarray:
+    def _annotate(self) -> None:
+        text_positions, texts, meaning_positions, meanings = self._annotations.materialize()
+        self._texts = self._sparse(text_positions, texts)
+        self._meanings = self._sparse(meaning_positions, meanings)
+        self._annotations = None
+
+    def _sparse(self, positions, items: list) -> np.ndarray:
         column = np.full(len(self.codes), None, dtype=object)
         if items:
             filled = np.empty(len(items), dtype=object)
             filled[:] = items
-            column[positions] = filled
+            column[np.frombuffer(positions, dtype=np.int64)] = filled
         return column
 
     def __len__(self) -> int:

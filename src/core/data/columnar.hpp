@@ -1,8 +1,9 @@
 // A message's decoded values as columns: the form in which array libraries take them without a
-// per-value object, and without copying once they are built.
+// per-value object, and without copying once they are written.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -11,20 +12,25 @@
 
 namespace skarvel {
 
-struct ColumnarValues {
-    // One entry per value, in result order (subset 0 first).
-    std::vector<DescriptorCode> codes;
-    std::vector<double> values;  // raw_value; NaN where it is absent (a missing value)
-    // Where each subset begins, and one more entry for the end: subset_count() + 1 entries.
-    std::vector<std::int64_t> subset_bounds;
-    // The values that carry a text or a code-table meaning, in ascending position, and that
-    // text. The views point into the decoded values (texts) and the table set (meanings).
+// Writes the descriptor code and the raw_value of every value, in result order (subset 0
+// first), to `codes` and `numbers`, which hold values.size() entries each. A value without
+// raw_value (a missing one) is NaN.
+void write_columns(const DecodedValues& values, std::span<DescriptorCode> codes,
+                   std::span<double> numbers);
+
+// Where each subset begins in result order, and one more entry for the end.
+std::vector<std::int64_t> subset_bounds(const DecodedValues& values);
+
+// The values that carry a text or a code-table meaning: their positions in result order (in
+// no particular order) and that text. The views point into `values` (texts) and into the table
+// set they were decoded with (meanings).
+struct Annotations {
     std::vector<std::int64_t> text_positions;
     std::vector<std::string_view> texts;
     std::vector<std::int64_t> meaning_positions;
     std::vector<std::string_view> meanings;
 };
 
-ColumnarValues to_columns(const DecodedValues& values);
+Annotations annotations(const DecodedValues& values);
 
 }  // namespace skarvel

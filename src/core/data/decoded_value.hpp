@@ -101,6 +101,23 @@ class DecodedValues {
         return true;
     }
 
+    // Compressed data: calls f(position, value) for every value, column after column, where
+    // position is the value's index in result order. Reading the storage in its own order is
+    // much faster than visiting it subset by subset. False for uncompressed data (nothing is
+    // visited then).
+    template <typename F>
+    bool for_each_by_column(F&& f) const {
+        if (!column_mode_) return false;
+        const std::size_t n = columns_.size();
+        for (std::size_t c = 0; c < n; ++c) {
+            const Column& column = columns_[c];
+            for (std::size_t s = 0; s < subsets_; ++s) {
+                f(s * n + c, cell(column.start + (column.constant ? 0 : s)));
+            }
+        }
+        return true;
+    }
+
     std::string_view name(const DecodedValue& value) const { return *value.name; }
     std::optional<std::string_view> raw_text(const DecodedValue& value) const {
         if (!value.has_text()) return std::nullopt;

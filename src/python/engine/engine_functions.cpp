@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "data/columnar.hpp"
 #include "data/decode.hpp"
+#include "engine/annotations.hpp"
 #include "engine/column.hpp"
 #include "message/message_scanner.hpp"
 #include "support/conversions.hpp"
@@ -51,42 +50,6 @@ PyObject* entry_tuple(const ScanEntry& entry, Bytes data) {
     return Py_BuildValue("(nnOO)", static_cast<Py_ssize_t>(entry.offset),
                          static_cast<Py_ssize_t>(entry.length), names.get(), error.get());
 }
-
-// A new str of ASCII text (decoded texts are always ASCII).
-PyObject* ascii_str(std::string_view text) {
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (str == nullptr) return nullptr;
-    if (!text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
-    return str;
-}
-
-// A list of str; views of the same octets (a meaning met again) share one str.
-template <PyObject* (*Make)(std::string_view)>
-PyObject* str_list(const std::vector<std::string_view>& texts) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-    if (!list) return nullptr;
-    struct Made {
-        std::size_t size;
-        PyObject* str;  // borrowed from the list
-    };
-    std::unordered_map<const char*, Made> made;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyObject* item = nullptr;
-        const auto found = made.find(texts[i].data());
-        if (found != made.end() && found->second.size == texts[i].size()) {
-            item = found->second.str;
-            Py_INCREF(item);
-        } else {
-            item = Make(texts[i]);
-            if (item == nullptr) return nullptr;
-            made[texts[i].data()] = {texts[i].size(), item};
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-PyObject* utf8_str(std::string_view text) { return str_from(text); }
 
 }  // namespace
 
@@ -169,8 +132,11 @@ PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (tables == nullptr) return nullptr;
 
     std::optional<BufrError> failure;
-    ColumnarValues columns;
-    std::optional<DecodedValues> decoded;  // the texts of `columns` point into it
+    std::optional<DecodedValues> decoded;
+    ColumnBuffer codes;
+    ColumnBuffer numbers;
+    std::vector<std::int64_t> bounds;
+    bool out_of_memory = false;
     {
         // A table set never changes once made, and a read-only buffer cannot change either.
         const UnlockedScope unlocked(view.read_only());
@@ -186,25 +152,29 @@ PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                 failure = result.error();
             } else {
                 decoded.emplace(std::move(*result));
-                columns = to_columns(*decoded);
+                const std::size_t n = decoded->size();
+                codes = ColumnBuffer::take(n * sizeof(DescriptorCode));
+                numbers = ColumnBuffer::take(n * sizeof(double));
+                out_of_memory = !codes || !numbers;
+                if (!out_of_memory) {
+                    write_columns(*decoded, {codes.as<DescriptorCode>(), n},
+                                  {numbers.as<double>(), n});
+                    bounds = subset_bounds(*decoded);
+                }
             }
         }
     }
     if (failure) return to_py_err(*failure);
+    if (out_of_memory) return PyErr_NoMemory();
 
-    PyRef codes(new_column(std::move(columns.codes)));
-    PyRef numbers(new_column(std::move(columns.values)));
-    PyRef bounds(new_column(std::move(columns.subset_bounds)));
-    PyRef text_positions(new_column(std::move(columns.text_positions)));
-    PyRef texts(str_list<ascii_str>(columns.texts));
-    PyRef meaning_positions(new_column(std::move(columns.meaning_positions)));
-    PyRef meanings(str_list<utf8_str>(columns.meanings));
-    if (!codes || !numbers || !bounds || !text_positions || !texts || !meaning_positions ||
-        !meanings) {
-        return nullptr;
-    }
-    return PyTuple_Pack(7, codes.get(), numbers.get(), bounds.get(), text_positions.get(),
-                        texts.get(), meaning_positions.get(), meanings.get());
+    const std::size_t n = decoded->size();
+    PyRef code_column(new_column(std::move(codes), n, 'I'));
+    PyRef number_column(new_column(std::move(numbers), n, 'd'));
+    PyRef bound_column(new_column(bounds, 'q'));
+    PyRef annotations(new_annotations(std::move(*decoded), values[1]));
+    if (!code_column || !number_column || !bound_column || !annotations) return nullptr;
+    return PyTuple_Pack(4, code_column.get(), number_column.get(), bound_column.get(),
+                        annotations.get());
 }
 
 }  // namespace skarvel::py

@@ -13,8 +13,7 @@ PyObject* engine_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 PyObject* engine_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 
-// decode(data, tables) -> (codes, values, subset_bounds, text_positions, texts,
-//                          meaning_positions, meanings)
+// decode(data, tables) -> (codes, values, subset_bounds, annotations)
 PyObject* engine_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
 

@@ -23,7 +23,8 @@ PyMethodDef engine_methods[] = {
      "parse(data)\n--\n\nThe header of the one message in data, tolerantly: (BufrMessage, "
      "tolerated, absent field flags)."},
     {"decode", fastcall<engine_decode>(), kFastcallKeywords,
-     "decode(data, tables)\n--\n\nThe values of the one message in data as columns."},
+     "decode(data, tables)\n--\n\nThe values of the one message in data as columns: (codes, "
+     "values, subset bounds, annotations), whose materialize() gives the texts and meanings."},
     {nullptr, nullptr, 0, nullptr},
 };
 
