@@ -57,9 +57,9 @@ Result<TolerantMessage> parse_message_tolerant(Bytes buffer);
 
 // One result of a scan.
 struct ScanEntry {
-    std::size_t offset = 0;  // of the "BUFR" marker in the buffer
-    std::size_t length = 0;  // declared total length (0 when it could not be read)
-    std::uint32_t tolerated = 0;  // Tolerance flags (messages only)
+    std::size_t offset = 0;          // of the "BUFR" marker in the buffer
+    std::size_t length = 0;          // declared total length (0 when it could not be read)
+    std::uint32_t tolerated = 0;     // Tolerance flags (messages only)
     std::optional<BufrError> error;  // set: the candidate at `offset` failed its framing
 };
 
@@ -88,6 +88,9 @@ class MessageScanner {
     Bytes buffer_;
     bool complete_;
     std::size_t position_ = 0;
+    // Where the last message yielded ends (0 before the first): a message found after it
+    // had octets that were no message skipped before it.
+    std::size_t message_end_ = 0;
 };
 
 }  // namespace skarvel
