@@ -1,11 +1,16 @@
-"""Decodes BUFR messages with the tables of an installed ecCodes definitions tree and prints
-their values, subset by subset, the way one reads an observation: descriptor, element name,
-value with its unit, code-table meaning, text.
+"""Reads BUFR files with skarvel and prints what they hold, the way one reads an observation.
 
-Usage: demo.py [FILE ...]; with no file, the bundled samples (two messages encoded by ecCodes)
-are shown, then, when the shared corpus is next to the repository, a few real messages: a
-land station report, a radiosonde ascent with replicated levels and a compressed satellite
-message.
+First `skarvel.open`, the way to read real files: every message of a file with where it lies,
+its edition, typical date, subsets and what had to be tolerated to read it (a section 3 padded
+to an even length, an older edition, octets between messages), then the first values of its
+first subset as records (key, value with its unit, code-table meaning). The files shown are a
+few real ones of the shared corpus next to the repository, or the bundled samples (two
+messages encoded by ecCodes) when it is absent.
+
+Then the lower layer, the `_skarvel` module, on the bundled samples: the header as it is
+parsed, the tables the header picks and the values as one exact flat list.
+
+Usage: demo.py [FILE ...]; files given are read with `skarvel.open` only.
 """
 
 from __future__ import annotations
@@ -14,25 +19,35 @@ import sys
 from pathlib import Path
 
 import _skarvel
+import skarvel
 
 HERE = Path(__file__).resolve().parent
 SAMPLES = HERE / "data" / "samples.bufr"
-CORPUS_ED4 = HERE.parents[1] / "shared" / "corpus" / "ed4"
+CORPUS = HERE.parents[1] / "shared" / "corpus"
 DEFINITIONS = Path("/usr/share/eccodes/definitions")
 
-# (file of the shared corpus, index of the message in it, what it is)
-CORPUS_PICKS = [
-    ("wreport__gts-synop-rad1.bufr", 0, "land stations, 25 uncompressed subsets"),
-    ("wreport__temp-gts1.bufr", 0, "radiosonde ascent, replicated levels"),
-    ("wreport__atms1.bufr", 0, "satellite radiances, 192 compressed subsets"),
+# (file of the shared corpus, what it shows, whether it is damaged on purpose)
+OPEN_PICKS = [
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        "a GTS bulletin: edition 4 land stations, section 3 padded, headers between messages",
+        False,
+    ),
+    ("other/wreport__obs0-1.22.bufr", "an edition 3 synoptic report", False),
+    (
+        "other/pybufrkit__multi_invalid_messages.bufr",
+        "three messages, two that cannot decode",
+        True,
+    ),
 ]
 
-LINES_PER_SUBSET = 24  # values printed per subset
-LINES_SINGLE_SUBSET = 48  # values printed when a message has one subset
-SUBSETS_SHOWN = 2  # subsets printed per message
-NAME_WIDTH = 46
-MEANING_WIDTH = 60
-PREFIX_LENGTH = 8  # leading descriptors that mark where an uncompressed subset starts
+VALUES_SHOWN = 8  # values of subset 0 printed per message by the skarvel part
+FLAT_VALUES_SHOWN = 12  # values printed per message by the _skarvel part
+KEY_WIDTH = 40
+NAME_WIDTH = 40
+MEANING_WIDTH = 50
+# Units that say how to read a number rather than what it measures.
+NO_UNIT = {"", "NUMERIC", "CODE TABLE", "FLAG TABLE", "CCITT IA5"}
 
 
 def fxy(code: int) -> str:
@@ -41,6 +56,90 @@ def fxy(code: int) -> str:
 
 def clip(text: str, width: int) -> str:
     return text if len(text) <= width else text[: width - 3] + "..."
+
+
+def number(value: float) -> str:
+    """The shortest text that reads back as the same double; integers without ".0"."""
+    if value.is_integer() and abs(value) < 1e15:
+        return str(int(value))
+    return repr(value)
+
+
+# skarvel.open ------------------------------------------------------------------------------
+
+
+def shown_record(record: skarvel.Value) -> str:
+    """A subset's value as a reader wants it: text in quotes, a number with its unit, a code
+    or flag with its meaning, "missing" when the data say so."""
+    if isinstance(record.value, str):
+        return f'"{record.value.rstrip(chr(0) + " ")}"'
+    if record.value is None:
+        return "missing"
+    shown = number(record.value)
+    if record.meaning is not None:
+        return f"{shown} = {clip(record.meaning, MEANING_WIDTH)}"
+    if record.unit.upper() not in NO_UNIT:
+        return f"{shown} {record.unit}"
+    return shown
+
+
+def message_lines(message: skarvel.Message) -> tuple[list[str], bool]:
+    """What to print of one message, and whether its values could be decoded."""
+    date = message.typical_datetime
+    kind = "compressed" if message.compressed_data else "uncompressed"
+    lines = [
+        f"-- message {message.index} at offset {message.offset}: edition {message.edition},"
+        f" {message.length} octets, {date if date is not None else 'no valid typical date'},"
+        f" {message.number_of_subsets} {kind} subset(s)",
+        f"   tolerated: {', '.join(message.warnings) or 'nothing'}",
+    ]
+    try:
+        decoded = message.decode()
+    except skarvel.DecodeError as error:
+        return lines + [f"   cannot decode: {error.text}"], False
+    if decoded.number_of_subsets == 0:
+        return lines + ["   no subsets"], True
+    records = decoded.subset(0)
+    lines.append(
+        f"   subset 0: {len(records)} of the {len(decoded)} values of"
+        f" {decoded.number_of_subsets} subset(s)"
+    )
+    for record in records[:VALUES_SHOWN]:
+        key = record.key or fxy(record.code)
+        lines.append(f"     {clip(key, KEY_WIDTH):<{KEY_WIDTH}}  {shown_record(record)}")
+    if len(records) > VALUES_SHOWN:
+        lines.append(f"     ... and {len(records) - VALUES_SHOWN} more")
+    return lines, True
+
+
+def show_open(path: Path, note: str = "") -> int:
+    """Every message of a file through skarvel.open; 1 when something could not be read."""
+    print(f"== {path}" + (f"  ({note})" if note else ""))
+    status = 0
+    try:
+        # "skip": a candidate that fails its framing is passed over and kept in
+        # reader.skipped, so that the rest of the file is still read.
+        with skarvel.open(path, on_error="skip") as reader:
+            count = 0
+            for message in reader:
+                count += 1
+                lines, decoded = message_lines(message)
+                print("\n".join(lines))
+                if not decoded:
+                    status = 1
+            for error in reader.skipped:
+                print(f"-- passed over: {error}")
+                status = 1
+    except OSError as error:
+        print(f"  cannot read: {error}")
+        return 1
+    if count == 0 and not reader.skipped:
+        print("  no BUFR message found")
+        status = 1
+    return status
+
+
+# The _skarvel module -----------------------------------------------------------------------
 
 
 def header(m: _skarvel.BufrMessage) -> str:
@@ -64,82 +163,26 @@ def header(m: _skarvel.BufrMessage) -> str:
     )
 
 
-def number(value: float) -> str:
-    """The shortest text that reads back as the same double; integers without ".0"."""
-    if value.is_integer() and abs(value) < 1e15:
-        return str(int(value))
-    return repr(value)
-
-
 def show_value(value, tables: _skarvel.TableSet) -> str:
-    """The value as a reader wants it: text in quotes, a number with its unit, a code or flag
-    with its meaning, "missing" when the data say so."""
+    """A flat value with what the lower layer gives: the text, the meaning, the number and the
+    unit of its element, or "missing"."""
     if value.raw_text is not None:
         return f'"{value.raw_text.rstrip(chr(0) + " ")}"'
     # A text without text (text values carry no raw) is missing: its number only counts the
     # texts decoded.
     if value.raw_value is None or value.raw is None:
         return "missing"
-    element = tables.get_element(value.descriptor) if value.descriptor < 100000 else None
     shown = number(value.raw_value)
     if value.raw_meaning is not None:
         return f"{shown} = {clip(value.raw_meaning, MEANING_WIDTH)}"
+    element = tables.get_element(value.descriptor) if value.descriptor < 100000 else None
     unit = element.unit if element is not None else ""
-    if unit and unit.upper() not in ("NUMERIC", "CODE TABLE", "FLAG TABLE"):
+    if unit.upper() not in NO_UNIT:
         return f"{shown} {unit}"
     return shown
 
 
-def subset_starts(values: list, message: _skarvel.BufrMessage, tables) -> list[int] | None:
-    """Where each subset's values begin in the flat list, or None when that cannot be told.
-
-    Compressed subsets all have the same values. Uncompressed ones may differ in length
-    (delayed replications); each one opens with the same leading elements of the expanded
-    descriptors, which are looked for after the previous subset's start."""
-    subsets = message.number_of_subsets
-    if subsets <= 1:
-        return [0]
-    if message.compressed_data:
-        if len(values) % subsets:
-            return None
-        step = len(values) // subsets
-        return [s * step for s in range(subsets)]
-    prefix = []
-    for code in tables.expand(message.unexpanded_descriptors)[:PREFIX_LENGTH]:
-        if code // 100000 != 0 or code // 1000 == 31:  # a replication or operator follows
-            break
-        prefix.append(code)
-    if not prefix:
-        return None
-    codes = [v.descriptor for v in values]
-    starts = [0]
-    position = len(prefix)
-    while len(starts) < subsets:
-        while position + len(prefix) <= len(codes) and codes[position] != prefix[0]:
-            position += 1
-        if position + len(prefix) > len(codes):
-            return None
-        if codes[position : position + len(prefix)] == prefix:
-            starts.append(position)
-            position += len(prefix)
-        else:
-            position += 1
-    return starts if codes[: len(prefix)] == prefix else None
-
-
-def value_lines(values: list, tables, shown: int) -> list[str]:
-    lines = []
-    for value in values[:shown]:
-        lines.append(
-            f"    {fxy(value.descriptor)}  {clip(value.name, NAME_WIDTH):<{NAME_WIDTH}}"
-            f"  {show_value(value, tables)}"
-        )
-    if len(values) > shown:
-        lines.append(f"    ... and {len(values) - shown} more")
-    return lines
-
-
-def show_message(data: bytes, message: _skarvel.BufrMessage) -> None:
+def show_flat(data: bytes, message: _skarvel.BufrMessage) -> None:
     print(header(message))
     if not DEFINITIONS.is_dir():
         print(f"  no values: no ecCodes definitions at {DEFINITIONS}")
@@ -151,70 +194,50 @@ def show_message(data: bytes, message: _skarvel.BufrMessage) -> None:
         print(f"  no values: {error}")
         return
     print(f"  tables: {tables!r}")
-    starts = subset_starts(values, message, tables)
-    if starts is None:
-        print(f"  {len(values)} values of {message.number_of_subsets} subsets, in order:")
-        print("\n".join(value_lines(values, tables, LINES_PER_SUBSET)))
-        return
-    ends = starts[1:] + [len(values)]
-    shown = LINES_SINGLE_SUBSET if len(starts) == 1 else LINES_PER_SUBSET
-    for number_, (start, end) in enumerate(zip(starts, ends), 1):
-        if number_ > SUBSETS_SHOWN:
-            print(f"  ... and {len(starts) - SUBSETS_SHOWN} more subset(s)")
-            break
-        print(f"  subset {number_} of {len(starts)}: {end - start} values")
-        print("\n".join(value_lines(values[start:end], tables, shown)))
+    print(f"  {len(values)} values of {message.number_of_subsets} subset(s), in order:")
+    for value in values[:FLAT_VALUES_SHOWN]:
+        print(
+            f"    {fxy(value.descriptor)}  {clip(value.name, NAME_WIDTH):<{NAME_WIDTH}}"
+            f"  {show_value(value, tables)}"
+        )
+    if len(values) > FLAT_VALUES_SHOWN:
+        print(f"    ... and {len(values) - FLAT_VALUES_SHOWN} more")
 
 
-def split(data: bytes) -> list[bytes]:
-    """Each message's octets, by the length its indicator section declares."""
-    pieces = []
-    start = data.find(b"BUFR")
-    while start >= 0 and start + 8 <= len(data):
-        length = int.from_bytes(data[start + 4 : start + 7], "big")
-        pieces.append(data[start : start + length])
-        start = data.find(b"BUFR", start + max(length, 4))
-    return pieces
-
-
-def show_file(path: Path, only: int | None = None, note: str = "") -> int:
-    print(f"== {path}" + (f"  ({note})" if note else ""))
+def show_lower_layer(path: Path) -> int:
+    """The messages of a well-formed edition 4 file through _skarvel alone."""
+    print(f"== {path}  (the _skarvel module: the exact lower layer)")
     try:
-        pieces = split(path.read_bytes())
-    except OSError as error:
+        messages = _skarvel.parse_all_file(str(path))
+        data = path.read_bytes()
+    except (OSError, ValueError) as error:
         print(f"  cannot read: {error}")
         return 1
-    status = 0
-    for index, piece in enumerate(pieces):
-        if only is not None and index != only:
-            continue
-        try:
-            message = _skarvel.parse_bytes(piece)
-        except ValueError as error:
-            print(f"-- message {index + 1} of {len(pieces)}: cannot parse: {error}")
-            status = 1
-            continue
-        print(f"-- message {index + 1} of {len(pieces)}")
-        show_message(piece, message)
-    if not pieces:
-        print("  no BUFR message found")
-        status = 1
-    return status
+    start = 0
+    for number_, message in enumerate(messages, 1):
+        start = data.find(b"BUFR", start)
+        piece = data[start : start + message.total_length]
+        start += message.total_length
+        print(f"-- message {number_} of {len(messages)}")
+        show_flat(piece, message)
+    return 0
 
 
 def main(paths: list[str]) -> int:
     if paths:
-        return max(show_file(Path(p)) for p in paths)
-    status = show_file(SAMPLES)
-    if not CORPUS_ED4.is_dir():
-        print(f"(no shared corpus at {CORPUS_ED4}: only the bundled samples were shown)")
-        return status
-    for name, index, note in CORPUS_PICKS:
-        path = CORPUS_ED4 / name
-        if path.is_file():
-            print()
-            status = max(status, show_file(path, index, note))
-    return status
+        return max(show_open(Path(p)) for p in paths)
+    status = 0
+    picks = [(CORPUS / name, *rest) for name, *rest in OPEN_PICKS if (CORPUS / name).is_file()]
+    if not picks:
+        print(f"(no shared corpus at {CORPUS}: reading the bundled samples)")
+        picks = [(SAMPLES, "the bundled samples", False)]
+    for path, note, damaged in picks:
+        shown = show_open(path, note)
+        # A file damaged on purpose shows what a reader does with damage: not a failure.
+        if not damaged:
+            status = max(status, shown)
+        print()
+    return max(status, show_lower_layer(SAMPLES))
 
 
 if __name__ == "__main__":

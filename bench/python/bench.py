@@ -7,6 +7,10 @@ merely reading the same files into memory, in C++ (both sides without Python) an
 Decoding: every edition 4 message of the shared corpus that both skarvel and ecCodes decode,
 with tables loaded beforehand, is decoded into Python values by skarvel and by the `eccodes`
 package; the floor is building a Python list of as many floats from C (`array.tolist()`).
+
+End to end: the corpus/ed4 files read with `skarvel.open` and every message decoded into
+columns, scanning included, next to ecCodes decoding the same messages (handed over one by one,
+already cut out) and to the C++ core decoding them alone (the decode_bench program).
 """
 
 from __future__ import annotations
@@ -22,10 +26,11 @@ import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import _skarvel
+import skarvel
 
 DEFINITIONS = Path("/usr/share/eccodes/definitions")
 ECCODES_WMO = DEFINITIONS / "bufr/tables/0/wmo"
@@ -138,6 +143,23 @@ class StderrSilenced:
         os.close(self.saved)
 
 
+def reference_decoder(section: str):
+    """The `eccodes` package when the corpus, the definitions and the package are all there;
+    otherwise None, once it was said why `section` is skipped."""
+    if not CORPUS_ED4.is_dir():
+        print(f"skipped {section}: no shared corpus at {CORPUS_ED4}")
+        return None
+    if not DEFINITIONS.is_dir():
+        print(f"skipped {section}: no ecCodes definitions at {DEFINITIONS}")
+        return None
+    try:
+        import eccodes
+    except (ImportError, RuntimeError) as error:
+        print(f"skipped {section}: the eccodes package is unavailable ({error})")
+        return None
+    return eccodes
+
+
 def eccodes_decode(eccodes, data: bytes):
     handle = eccodes.codes_new_from_message(data)
     try:
@@ -186,16 +208,8 @@ def time_loop(function, cases: list[Case]) -> float:
 
 
 def bench_decoding(args) -> None:
-    if not CORPUS_ED4.is_dir():
-        print(f"skipped decoding: no shared corpus at {CORPUS_ED4}")
-        return
-    if not DEFINITIONS.is_dir():
-        print(f"skipped decoding: no ecCodes definitions at {DEFINITIONS}")
-        return
-    try:
-        import eccodes
-    except (ImportError, RuntimeError) as error:
-        print(f"skipped decoding: the eccodes package is unavailable ({error})")
+    eccodes = reference_decoder("decoding")
+    if eccodes is None:
         return
 
     cases, skipped = decoding_cases(eccodes)
@@ -281,6 +295,266 @@ def core_decoding(program: str, kinds: dict[str, list[Case]]) -> None:
             print(f"  {kind:<14} {result.stdout.strip()}")
 
 
+# End to end ---------------------------------------------------------------------------------
+
+# How many times one run of decode_bench decodes the messages, in each round of the end-to-end
+# section; the run reports the median.
+CORE_TIMES_PER_RUN = 5
+CORE_REPORT = re.compile(r"core decode: (\d+) messages, (\d+) values, ([0-9.]+) ms")
+
+
+@dataclass
+class CorpusFile:
+    """A corpus/ed4 file holding messages of the end-to-end set: the tables of each of them by
+    its index in the file, their octets as the file holds them and how many values skarvel
+    decodes from them. The file's other messages are scanned but not decoded."""
+
+    path: Path
+    tables: dict[int, _skarvel.TableSet] = field(default_factory=dict)
+    messages: list[bytes] = field(default_factory=list)
+    values: int = 0
+    compressed: set[bool] = field(default_factory=set)
+
+    @property
+    def kind(self) -> str:
+        if len(self.compressed) > 1:
+            return "mixed"
+        return "compressed" if True in self.compressed else "uncompressed"
+
+
+@dataclass
+class EndToEndSet:
+    """The corpus/ed4 files with messages that skarvel.open decodes and ecCodes decodes, and
+    how many other messages were left out, by the first side that refused them."""
+
+    files: list[CorpusFile] = field(default_factory=list)
+    refused: int = 0  # candidates skarvel.open passes over
+    undecoded: int = 0  # messages skarvel.open yields but cannot decode
+    rejected: int = 0  # messages ecCodes does not decode
+
+
+def end_to_end_set(eccodes) -> EndToEndSet:
+    corpus = load_corpus_helpers()
+    chosen = EndToEndSet()
+    with StderrSilenced():
+        for path in sorted(p for p in CORPUS_ED4.iterdir() if p.is_file()):
+            held = CorpusFile(path)
+            with skarvel.open(path, on_error="skip") as reader:
+                for message in reader:
+                    try:
+                        tables = corpus.tables_for(message.header)
+                        values = len(message.decode(tables))
+                    except Exception:  # no tables for its header, or values it cannot read
+                        chosen.undecoded += 1
+                        continue
+                    try:
+                        eccodes_decode(eccodes, message.raw)
+                    except Exception:
+                        chosen.rejected += 1
+                        continue
+                    held.tables[message.index] = tables
+                    held.messages.append(message.raw)
+                    held.values += values
+                    held.compressed.add(bool(message.compressed_data))
+                chosen.refused += len(reader.skipped)
+            if held.tables:
+                chosen.files.append(held)
+    return chosen
+
+
+def skarvel_files(files: list[CorpusFile]) -> None:
+    """Reads every file whole and decodes the messages of the set, with tables loaded once
+    beforehand (as the decoding section and the core have them)."""
+    for held in files:
+        tables = held.tables
+        with skarvel.open(held.path, on_error="skip") as reader:
+            for message in reader:
+                chosen = tables.get(message.index)
+                if chosen is not None:
+                    message.decode(chosen)
+
+
+def skarvel_scan(files: list[CorpusFile]) -> None:
+    """What skarvel_files costs without decoding: mapping, scanning, parsing the headers."""
+    for held in files:
+        with skarvel.open(held.path, on_error="skip") as reader:
+            for _message in reader:
+                pass
+
+
+def eccodes_files(eccodes, files: list[CorpusFile]) -> None:
+    for held in files:
+        for data in held.messages:
+            eccodes_decode(eccodes, data)
+
+
+def core_messages(files: list[CorpusFile]) -> bytes:
+    """The messages of the files as the core's strict parse reads them: a padded section 3
+    (edition 4) trimmed to its even length, which leaves section 4 as it is."""
+    corpus = load_corpus_helpers()
+    pieces = []
+    for held in files:
+        for data in held.messages:
+            if data[7] == 4 and corpus.has_padded_section3(data):
+                data = corpus.without_section3_padding(data)
+            pieces.append(data)
+    return b"".join(pieces)
+
+
+def run_core(program: str, path: Path) -> tuple[int, int, float]:
+    """(messages, values, seconds) of one run of decode_bench over a file of messages."""
+    out = subprocess.run(
+        [program, str(DEFINITIONS), str(path), str(CORE_TIMES_PER_RUN)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    found = CORE_REPORT.search(out)
+    if found is None:
+        raise ValueError(f"unexpected decode_bench output {out.strip()!r}")
+    return int(found[1]), int(found[2]), float(found[3]) / 1e3
+
+
+def timed(function):
+    """function, made to return how many seconds it took."""
+
+    def run() -> float:
+        start = time.perf_counter()
+        function()
+        return time.perf_counter() - start
+
+    return run
+
+
+def bench_end_to_end(args) -> None:
+    eccodes = reference_decoder("end to end")
+    if eccodes is None:
+        return
+    chosen = end_to_end_set(eccodes)
+    if not chosen.files:
+        print("skipped end to end: no corpus/ed4 message is decoded by both skarvel and ecCodes")
+        return
+
+    program = args.decode_bench
+    core_missing = None
+    if not program:
+        core_missing = "no --decode-bench program given (`make bench` builds it)"
+    elif not os.access(program, os.X_OK):
+        core_missing = f"no decode_bench program at {program}"
+
+    kinds: dict[str, list[CorpusFile]] = {}
+    for held in chosen.files:
+        kinds.setdefault(held.kind, []).append(held)
+    kinds = dict(sorted(kinds.items(), key=lambda item: item[0] != "uncompressed"))
+    messages = {kind: sum(len(f.messages) for f in group) for kind, group in kinds.items()}
+    counts = {kind: sum(f.values for f in group) for kind, group in kinds.items()}
+
+    # (side, kind) -> a function that runs the side once over the kind's files and returns
+    # the seconds it took.
+    runs = {}
+    for kind, group in kinds.items():
+        runs["skarvel", kind] = timed(lambda group=group: skarvel_files(group))
+        runs["scan", kind] = timed(lambda group=group: skarvel_scan(group))
+        runs["ecCodes", kind] = timed(lambda group=group: eccodes_files(eccodes, group))
+    core_counts = {}
+    with tempfile.TemporaryDirectory() as scratch:
+        for kind, group in kinds.items():
+            if core_missing is not None:
+                break
+            path = Path(scratch) / f"{kind}.bufr"
+            path.write_bytes(core_messages(group))
+            try:  # what the core decodes of the file
+                core_counts[kind] = run_core(program, path)[:2]
+            except (OSError, subprocess.CalledProcessError, ValueError) as error:
+                core_missing = f"decode_bench failed: {error}"
+            else:
+                runs["core", kind] = lambda path=path: run_core(program, path)[2]
+        if core_missing is not None:
+            runs = {key: run for key, run in runs.items() if key[0] != "core"}
+        sides = list(dict.fromkeys(side for side, _ in runs))
+        times = {key: [] for key in runs}
+        for run in runs.values():  # warm-up
+            run()
+        # The sides take turns within every round, as in the decoding section, starting with
+        # another one each round: none always runs right after the core's separate process.
+        gc.collect()
+        gc.disable()
+        try:
+            for round_ in range(args.decode_rounds):
+                turn = round_ % len(sides)
+                for side in sides[turn:] + sides[:turn]:
+                    for kind in kinds:
+                        times[side, kind].append(runs[side, kind]())
+        finally:
+            gc.enable()
+
+    total = sum(counts.values())
+    core_total = sum(values for _, values in core_counts.values())
+
+    def ns_per_value(side: str, kind: str | None = None) -> float:
+        if side == "core":
+            count = core_total if kind is None else core_counts[kind][1]
+        else:
+            count = total if kind is None else counts[kind]
+        if kind is None:
+            rounds = [sum(t) for t in zip(*(times[side, k] for k in kinds))]
+            return statistics.median(rounds) * 1e9 / count
+        return statistics.median(times[side, kind]) * 1e9 / count
+
+    print(
+        f"End to end: {sum(messages.values())} messages of {len(chosen.files)} corpus/ed4"
+        f" files, {total} values, median of {args.decode_rounds} rounds"
+    )
+    print(
+        f"  left out: {chosen.refused} passed over by skarvel.open, {chosen.undecoded} more"
+        f" not decoded by skarvel, {chosen.rejected} more not decoded by ecCodes\n"
+        "  (skarvel still scans those in files that hold messages of the set)"
+    )
+    print(
+        "  skarvel: skarvel.open + iterate + decode() of every file, scanning included;"
+        " scan: the same\n  without decode(); ecCodes: codes_new_from_message + unpack +"
+        " numericValues of each\n  message; core: the C++ decode_bench, section 4 alone"
+    )
+    print(
+        f"  {'':<14} {'files':>5} {'messages':>8} {'values':>9}"
+        + "".join(f" {side:>9}" for side in sides)
+        + "   ns/value"
+    )
+    for kind in [*kinds, None]:
+        group = chosen.files if kind is None else kinds[kind]
+        row = "".join(f" {ns_per_value(side, kind):9.1f}" for side in sides)
+        print(
+            f"  {kind or 'all':<14} {len(group):>5}"
+            f" {sum(messages.values()) if kind is None else messages[kind]:>8}"
+            f" {total if kind is None else counts[kind]:>9}{row}"
+        )
+    if core_missing is None:
+        for kind in kinds:
+            if core_counts[kind] != (messages[kind], counts[kind]):
+                print(
+                    f"  (of the {kind} messages the core decodes {core_counts[kind][0]}"
+                    f" of {messages[kind]}, {core_counts[kind][1]} values: its figure is per"
+                    " its own values)"
+                )
+    else:
+        print(f"  core: not measured, {core_missing}")
+
+    ours = ns_per_value("skarvel")
+    speedup = ns_per_value("ecCodes") / ours
+    print(
+        f"  skarvel vs ecCodes: {speedup:5.2f} x faster"
+        f"  (target >= 5 x: {'met' if speedup >= 5 else 'not met'})"
+    )
+    if core_missing is not None:
+        print("  skarvel vs core:    not measured  (target <= 1.5 x)")
+    else:
+        ratio = ours / ns_per_value("core")
+        print(
+            f"  skarvel vs core:    {ratio:5.2f} x slower"
+            f"  (target <= 1.5 x: {'met' if ratio <= 1.5 else 'not met'})"
+        )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=30)
@@ -290,6 +564,7 @@ def main() -> None:
     args = parser.parse_args()
     bench_tables(args)
     bench_decoding(args)
+    bench_end_to_end(args)
 
 
 if __name__ == "__main__":
