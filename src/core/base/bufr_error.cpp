@@ -26,6 +26,18 @@ std::string os_error_text(int errnum) {
 
 BufrError BufrError::io_errno(int errnum) { return io_message(os_error_text(errnum)); }
 
+std::string BufrError::reader_message() const {
+    switch (kind_) {
+        case ErrorKind::Parse:
+            return text_;
+        case ErrorKind::UnsupportedEdition:
+            return "unsupported BUFR edition " + std::to_string(a_) +
+                   "; editions 2, 3 and 4 are read";
+        default:
+            return message();
+    }
+}
+
 std::string BufrError::message() const {
     switch (kind_) {
         case ErrorKind::TooShort:

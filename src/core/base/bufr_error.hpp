@@ -83,6 +83,11 @@ class BufrError {
     // The full message text of the kind, as the Python side sees it.
     std::string message() const;
 
+    // The text for readers of real files of every edition: a parse error without the
+    // "csv/table parse error: " prefix (most come from section 4, not from a table), and an
+    // unsupported edition without the claim that only edition 4 is read. Otherwise message().
+    std::string reader_message() const;
+
   private:
     explicit BufrError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0)
         : kind_(kind), a_(a), b_(b) {}

@@ -42,7 +42,7 @@ PyObject* entry_tuple(const ScanEntry& entry, Bytes data) {
     if (!names) return nullptr;
     PyRef error;
     if (entry.error) {
-        error.reset(str_from(entry.error->message()));
+        error.reset(str_from(entry.error->reader_message()));
         if (!error) return nullptr;
     } else {
         error = PyRef::borrow(Py_None);
@@ -113,7 +113,7 @@ PyObject* engine_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     BufferView view;
     if (!view.acquire(value, "data")) return nullptr;
     auto parsed = parse_message_tolerant(view.bytes());
-    if (!parsed) return to_py_err(parsed.error());
+    if (!parsed) return to_reader_err(parsed.error());
     PyRef tolerated(name_tuple(tolerance_names(parsed->tolerated, parsed->message.edition)));
     if (!tolerated) return nullptr;
     const unsigned long absent = parsed->absent;
@@ -164,7 +164,7 @@ PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             }
         }
     }
-    if (failure) return to_py_err(*failure);
+    if (failure) return to_reader_err(*failure);
     if (out_of_memory) return PyErr_NoMemory();
 
     const std::size_t n = decoded->size();

@@ -22,6 +22,10 @@ PyObject* to_py_err(const BufrError& error) {
     return raise_text(PyExc_ValueError, error.message());
 }
 
+PyObject* to_reader_err(const BufrError& error) {
+    return raise_text(PyExc_ValueError, error.reader_message());
+}
+
 PyObject* raise_os_error(const BufrError& error) {
     return raise_text(PyExc_OSError, error.detail());
 }
