@@ -95,3 +95,28 @@ def tables_for(message):
     if key not in _TABLES:
         _TABLES[key] = _skarvel.TableSet.from_definitions(str(DEFINITIONS), message)
     return _TABLES[key]
+
+
+# The header fields of a message and the ecCodes keys that hold them.
+HEADER_KEYS = {
+    "edition": "edition",
+    "master_table_number": "masterTableNumber",
+    "originating_centre": "bufrHeaderCentre",
+    "originating_subcentre": "bufrHeaderSubCentre",
+    "update_sequence_number": "updateSequenceNumber",
+    "local_section_present": "section2Present",
+    "data_category": "dataCategory",
+    "international_data_subcategory": "internationalDataSubCategory",
+    "local_data_subcategory": "dataSubCategory",
+    "master_tables_version_number": "masterTablesVersionNumber",
+    "local_tables_version_number": "localTablesVersionNumber",
+    "typical_year": "typicalYear",
+    "typical_month": "typicalMonth",
+    "typical_day": "typicalDay",
+    "typical_hour": "typicalHour",
+    "typical_minute": "typicalMinute",
+    "typical_second": "typicalSecond",
+    "number_of_subsets": "numberOfSubsets",
+    "observed_data": "observedData",
+    "compressed_data": "compressedData",
+}

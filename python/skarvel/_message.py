@@ -11,37 +11,8 @@ from skarvel._decoded import Decoded
 from skarvel._errors import DecodeError
 from skarvel._tables import TableResolver, TablesLike
 
-# The header fields, under the names of _skarvel.BufrMessage.
-HEADER_FIELDS = (
-    "total_length",
-    "edition",
-    "section1_length",
-    "master_table_number",
-    "originating_centre",
-    "originating_subcentre",
-    "update_sequence_number",
-    "local_section_present",
-    "data_category",
-    "international_data_subcategory",
-    "local_data_subcategory",
-    "master_tables_version_number",
-    "local_tables_version_number",
-    "typical_year",
-    "typical_month",
-    "typical_day",
-    "typical_hour",
-    "typical_minute",
-    "typical_second",
-    "section2_length",
-    "section3_length",
-    "number_of_subsets",
-    "observed_data",
-    "compressed_data",
-    "unexpanded_descriptors",
-    "section4_length",
-    "section4_data_offset",
-    "section4_data_length",
-)
+# The header fields, under the names and in the order of _skarvel.BufrMessage.
+HEADER_FIELDS = tuple(name for name in vars(_skarvel.BufrMessage) if not name.startswith("_"))
 
 # Fields that older editions do not carry, by the flag the engine reports for them: they read
 # as None, as ecCodes reports no value for them.

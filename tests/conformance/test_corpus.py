@@ -9,6 +9,7 @@ import _skarvel
 import pytest
 from corpus import (
     CORPUS,
+    HEADER_KEYS,
     has_padded_section3,
     section4_length,
     split_messages,
@@ -51,30 +52,6 @@ ECCODES_UNDECODABLE: dict[tuple[str, int], str] = {}
 
 # Enough to cover the large multi-message file plus most single-message files.
 MIN_COMPARED = 700
-
-# Our attribute name and the ecCodes key holding the same header field.
-HEADER_KEYS = {
-    "edition": "edition",
-    "master_table_number": "masterTableNumber",
-    "originating_centre": "bufrHeaderCentre",
-    "originating_subcentre": "bufrHeaderSubCentre",
-    "update_sequence_number": "updateSequenceNumber",
-    "local_section_present": "section2Present",
-    "data_category": "dataCategory",
-    "international_data_subcategory": "internationalDataSubCategory",
-    "local_data_subcategory": "dataSubCategory",
-    "master_tables_version_number": "masterTablesVersionNumber",
-    "local_tables_version_number": "localTablesVersionNumber",
-    "typical_year": "typicalYear",
-    "typical_month": "typicalMonth",
-    "typical_day": "typicalDay",
-    "typical_hour": "typicalHour",
-    "typical_minute": "typicalMinute",
-    "typical_second": "typicalSecond",
-    "number_of_subsets": "numberOfSubsets",
-    "observed_data": "observedData",
-    "compressed_data": "compressedData",
-}
 
 
 def ed4_messages(path: Path) -> list[tuple[int, bytes]]:

@@ -15,7 +15,7 @@ from collections import Counter
 import numpy as np
 import pytest
 import skarvel
-from corpus import CORPUS, DEFINITIONS
+from corpus import CORPUS, DEFINITIONS, HEADER_KEYS
 
 if not CORPUS.is_dir():
     pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
@@ -60,29 +60,6 @@ DIFFERENT = {
         "element's Table B scale and reference, ecCodes as a plain number",
         local_width_keeps_table_b,
     ),
-}
-
-
-# Header fields of skarvel.Message and the ecCodes keys that hold them.
-HEADER_KEYS = {
-    "edition": "edition",
-    "master_table_number": "masterTableNumber",
-    "originating_centre": "bufrHeaderCentre",
-    "originating_subcentre": "bufrHeaderSubCentre",
-    "update_sequence_number": "updateSequenceNumber",
-    "data_category": "dataCategory",
-    "international_data_subcategory": "internationalDataSubCategory",
-    "local_data_subcategory": "dataSubCategory",
-    "master_tables_version_number": "masterTablesVersionNumber",
-    "local_tables_version_number": "localTablesVersionNumber",
-    "typical_year": "typicalYear",
-    "typical_month": "typicalMonth",
-    "typical_day": "typicalDay",
-    "typical_hour": "typicalHour",
-    "typical_minute": "typicalMinute",
-    "typical_second": "typicalSecond",
-    "number_of_subsets": "numberOfSubsets",
-    "compressed_data": "compressedData",
 }
 
 
