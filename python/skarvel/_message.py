@@ -95,9 +95,12 @@ class Message:
     def decode(self, tables: TablesLike = None) -> Decoded:
         """The message's values as columns (see ``Decoded``), with the reader's tables or
         ``tables``. Raises ``DecodeError`` when the values cannot be decoded."""
-        resolver = self._tables if tables is None else TableResolver(tables)
         try:
-            table_set = resolver.for_header(self._header)
+            if isinstance(tables, _skarvel.TableSet):
+                table_set = tables
+            else:
+                resolver = self._tables if tables is None else TableResolver(tables)
+                table_set = resolver.for_header(self._header)
             return Decoded(_engine.decode(self.raw, table_set), table_set)
         except (ValueError, LookupError) as error:
             raise DecodeError(

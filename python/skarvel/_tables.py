@@ -3,7 +3,9 @@ tables that a definitions tree holds for the message's header."""
 
 from __future__ import annotations
 
+import functools
 import os
+from collections import OrderedDict
 from pathlib import Path
 from typing import Union
 
@@ -29,7 +31,28 @@ def _header_key(header: _skarvel.BufrMessage) -> tuple:
     )
 
 
+# Table sets loaded for a definitions root and a header key, or for a table directory, shared
+# by every reader of the process: opening file after file with the same tables loads them once.
+# Bounded, least recently used first out.
+_LOADED: OrderedDict[tuple, _skarvel.TableSet] = OrderedDict()
+_LOADED_LIMIT = 64
+
+
+def _loaded(key: tuple, load) -> _skarvel.TableSet:
+    found = _LOADED.get(key)
+    if found is None:
+        found = load()
+        _LOADED[key] = found
+        if len(_LOADED) > _LOADED_LIMIT:
+            _LOADED.popitem(last=False)
+    else:
+        _LOADED.move_to_end(key)
+    return found
+
+
+@functools.lru_cache(maxsize=1)
 def _default_definitions() -> Path | None:
+    """The installed ecCodes definitions, looked up once per process."""
     candidates = [
         os.environ.get("ECCODES_DEFINITION_PATH"),
         os.environ.get("ECCODES_DEFINITIONS_PATH"),
@@ -56,18 +79,19 @@ class TableResolver:
     def __init__(self, tables: TablesLike = None) -> None:
         self._fixed: _skarvel.TableSet | None = None
         self._root: str | None = None
-        self._cache: dict[tuple, _skarvel.TableSet] = {}
         if isinstance(tables, _skarvel.TableSet):
             self._fixed = tables
         elif tables is None:
             root = _default_definitions()
             self._root = None if root is None else str(root)
         elif isinstance(tables, (str, os.PathLike)):
-            path = Path(os.fspath(tables))
-            if (path / "bufr" / "tables").is_dir():
-                self._root = str(path)
+            path = os.fspath(tables)
+            if os.path.isdir(os.path.join(path, "bufr", "tables")):
+                self._root = path
             else:
-                self._fixed = _skarvel.TableSet.from_eccodes(str(path))
+                self._fixed = _loaded(
+                    ("directory", path), lambda: _skarvel.TableSet.from_eccodes(path)
+                )
         else:
             raise TypeError(
                 f"tables must be a _skarvel.TableSet, a path or None, not {type(tables).__name__}"
@@ -81,12 +105,11 @@ class TableResolver:
                 "no BUFR tables: pass tables=, or install ecCodes definitions "
                 "(Debian: libeccodes-data) or set ECCODES_DEFINITION_PATH"
             )
-        key = _header_key(header)
-        found = self._cache.get(key)
-        if found is None:
-            found = _skarvel.TableSet.from_definitions(self._root, header)
-            self._cache[key] = found
-        return found
+        root = self._root
+        return _loaded(
+            ("definitions", root, _header_key(header)),
+            lambda: _skarvel.TableSet.from_definitions(root, header),
+        )
 
     def __repr__(self) -> str:
         source = "a table set" if self._fixed is not None else (self._root or "no tables")
