@@ -3,32 +3,23 @@
 #include <algorithm>
 #include <cstring>
 
+#include "message/octets.hpp"
+
 namespace skarvel {
 
 namespace {
 
-constexpr std::uint8_t kMarker[4] = {'B', 'U', 'F', 'R'};
-constexpr std::uint8_t kTerminator[4] = {'7', '7', '7', '7'};
+using octets::has_at;
+using octets::kMarker;
+using octets::kSection0Length;
+using octets::kSection1Start;
+using octets::kSection3Fixed;
+using octets::kTerminator;
+using octets::u16;
+using octets::u24;
 
-// Section 0 is 8 octets: the marker, the 24-bit total length and the edition.
-constexpr std::size_t kSection0Length = 8;
-constexpr std::size_t kSection1Start = 8;
 // The highest fixed header offset read from section 1 (typical_second) is 29.
 constexpr std::size_t kHeaderEnd = 30;
-// Section 3 holds 7 octets before its descriptor words.
-constexpr std::size_t kSection3Fixed = 7;
-
-std::size_t u24(Bytes b, std::size_t offset) {
-    return (std::size_t{b[offset]} << 16) | (std::size_t{b[offset + 1]} << 8) | b[offset + 2];
-}
-
-std::uint16_t u16(Bytes b, std::size_t offset) {
-    return static_cast<std::uint16_t>((b[offset] << 8) | b[offset + 1]);
-}
-
-bool has_at(Bytes b, std::size_t offset, const std::uint8_t (&what)[4]) {
-    return offset + 4 <= b.size() && std::memcmp(b.data() + offset, what, 4) == 0;
-}
 
 }  // namespace
 
@@ -139,7 +130,8 @@ Result<std::vector<Bytes>> split_messages(Bytes buffer) {
     std::vector<Bytes> pieces;
     std::size_t p = 0;
     while (n - p >= 4) {
-        const auto found = std::search(buffer.begin() + p, buffer.end(), kMarker, kMarker + 4);
+        const auto found =
+            std::search(buffer.begin() + p, buffer.end(), kMarker.begin(), kMarker.end());
         if (found == buffer.end()) break;
         const std::size_t m = static_cast<std::size_t>(found - buffer.begin());
         if (m + kSection0Length > n) return BufrError::too_short();

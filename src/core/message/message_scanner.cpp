@@ -4,26 +4,19 @@
 #include <cstring>
 #include <string_view>
 
+#include "message/octets.hpp"
+
 namespace skarvel {
 
 namespace {
 
-constexpr std::string_view kMarker = "BUFR";
-constexpr std::uint8_t kTerminator[4] = {'7', '7', '7', '7'};
-
-// Section 0 is 8 octets: the marker, the 24-bit total length and the edition.
-constexpr std::size_t kSection0Length = 8;
-constexpr std::size_t kSection1Start = 8;
-// Section 3 holds 7 octets before its descriptor words.
-constexpr std::size_t kSection3Fixed = 7;
-
-std::size_t u24(Bytes b, std::size_t offset) {
-    return (std::size_t{b[offset]} << 16) | (std::size_t{b[offset + 1]} << 8) | b[offset + 2];
-}
-
-std::uint16_t u16(Bytes b, std::size_t offset) {
-    return static_cast<std::uint16_t>((b[offset] << 8) | b[offset + 1]);
-}
+using octets::kMarker;
+using octets::kSection0Length;
+using octets::kSection1Start;
+using octets::kSection3Fixed;
+using octets::kTerminator;
+using octets::u16;
+using octets::u24;
 
 bool supported_edition(std::uint8_t edition) { return edition >= 2 && edition <= 4; }
 
@@ -88,7 +81,7 @@ class SectionReader {
     // Whether "7777" lies at `offset`, which the caller has checked lies within the candidate.
     Result<bool> terminator_at(std::size_t offset) const {
         if (!at_hand(offset, 4)) return cut();
-        return std::memcmp(at_hand_.data() + offset, kTerminator, 4) == 0;
+        return std::memcmp(at_hand_.data() + offset, kTerminator.data(), kTerminator.size()) == 0;
     }
 
   private:
