@@ -26,7 +26,7 @@ print("\n".join(project["dependencies"] + project["optional-dependencies"]["test
 endef
 export TEST_EXTRA
 
-.PHONY: all demo test test-core test-python sanitize install gtest eccodes-data bench lint format clean
+.PHONY: all demo test test-core test-python typecheck sanitize install gtest eccodes-data bench lint format clean
 
 all: install
 
@@ -58,7 +58,7 @@ eccodes-data:
 	fi
 
 test: install gtest eccodes-data
-	$(MAKE) test-core test-python
+	$(MAKE) test-core test-python typecheck
 
 test-core: $(STAMP) gtest
 	$(CMAKE_CONFIGURE) -S . -B build/core -DSKARVEL_MODULE=OFF -DSKARVEL_TESTS=ON >/dev/null
@@ -67,6 +67,11 @@ test-core: $(STAMP) gtest
 
 test-python: $(STAMP)
 	$(PY) -m pytest -q tests
+
+# The package type-checks strictly, and _skarvel's stubs agree with the installed module.
+typecheck: $(STAMP)
+	$(PY) -m mypy --strict python/skarvel
+	cd python && ../$(PY) -m mypy.stubtest _skarvel
 
 # The core and the module built with AddressSanitizer and UndefinedBehaviorSanitizer; the
 # whole test suite runs against them.

@@ -11,10 +11,24 @@ decodes into columns (``Decoded``) built in C++ without a Python object per valu
 ...         print(message.index, message.typical_datetime, decoded.values[:5])
 """
 
+from importlib import metadata as _metadata
+
 from skarvel._decoded import Decoded, Value
 from skarvel._errors import DecodeError, SkarvelWarning
 from skarvel._message import Message
 from skarvel._reader import Reader, open
 
-__all__ = ["Decoded", "DecodeError", "Message", "Reader", "SkarvelWarning", "Value", "open"]
-__version__ = "0.1.0"
+__all__ = [
+    "__version__",
+    "Decoded",
+    "DecodeError",
+    "Message",
+    "Reader",
+    "SkarvelWarning",
+    "Value",
+    "open",
+]
+try:
+    __version__: str = _metadata.version("skarvel")
+except _metadata.PackageNotFoundError:  # run from a checkout that is not installed
+    __version__ = "0+unknown"

@@ -7,6 +7,8 @@ from typing import NamedTuple
 import _skarvel
 import numpy as np
 
+from skarvel import _engine
+
 _TEXT_UNIT = "CCITT IA5"
 _ASSOCIATED_FIELD = 999999
 
@@ -41,12 +43,17 @@ class Decoded:
         "_tables",
     )
 
-    def __init__(self, columns: tuple, tables: _skarvel.TableSet) -> None:
+    def __init__(
+        self,
+        columns: tuple[_engine.Column, _engine.Column, _engine.Column, _engine.Annotations],
+        tables: _skarvel.TableSet,
+    ) -> None:
         codes, values, bounds, annotations = columns
-        self.codes = np.frombuffer(codes, dtype=np.uint32)
-        self.values = np.frombuffer(values, dtype=np.float64)
-        self.subset_bounds = np.frombuffer(bounds, dtype=np.int64)
-        self._annotations = annotations  # texts and meanings, made into strs when asked for
+        self.codes = np.frombuffer(memoryview(codes), dtype=np.uint32)
+        self.values = np.frombuffer(memoryview(values), dtype=np.float64)
+        self.subset_bounds = np.frombuffer(memoryview(bounds), dtype=np.int64)
+        # Texts and meanings, made into strs when first asked for.
+        self._annotations: _engine.Annotations | None = annotations
         self._texts: np.ndarray | None = None
         self._meanings: np.ndarray | None = None
         self._tables = tables
@@ -58,29 +65,28 @@ class Decoded:
     @property
     def texts(self) -> np.ndarray:
         """The text of each text value, None elsewhere (and for a missing text)."""
-        if self._texts is None:
-            self._annotate()
-        return self._texts
+        return self._annotated()[0]
 
     @property
     def meanings(self) -> np.ndarray:
         """The code-table meaning of each value that has one, None elsewhere."""
-        if self._meanings is None:
-            self._annotate()
-        return self._meanings
+        return self._annotated()[1]
 
-    def _annotate(self) -> None:
-        text_positions, texts, meaning_positions, meanings = self._annotations.materialize()
-        self._texts = self._sparse(text_positions, texts)
-        self._meanings = self._sparse(meaning_positions, meanings)
-        self._annotations = None
+    def _annotated(self) -> tuple[np.ndarray, np.ndarray]:
+        if self._texts is None or self._meanings is None:
+            assert self._annotations is not None
+            text_positions, texts, meaning_positions, meanings = self._annotations.materialize()
+            self._texts = self._sparse(text_positions, texts)
+            self._meanings = self._sparse(meaning_positions, meanings)
+            self._annotations = None
+        return self._texts, self._meanings
 
-    def _sparse(self, positions, items: list) -> np.ndarray:
+    def _sparse(self, positions: _engine.Column, items: list[str]) -> np.ndarray:
         column = np.full(len(self.codes), None, dtype=object)
         if items:
             filled = np.empty(len(items), dtype=object)
             filled[:] = items
-            column[np.frombuffer(positions, dtype=np.int64)] = filled
+            column[np.frombuffer(memoryview(positions), dtype=np.int64)] = filled
         return column
 
     def __len__(self) -> int:

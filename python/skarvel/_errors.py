@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 
 class SkarvelWarning(UserWarning):
     """A message that could not be read was passed over (``on_error="warn"``)."""
@@ -39,9 +41,9 @@ class DecodeError(ValueError):
             where.append(f"offset {self.offset}")
         return f"{', '.join(where)}: {self.text}" if where else self.text
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[..., DecodeError], tuple[object, ...]]:
         return (_rebuild, (self.text, self.source, self.index, self.offset))
 
 
-def _rebuild(text, source, index, offset) -> DecodeError:
+def _rebuild(text: str, source: str | None, index: int | None, offset: int | None) -> DecodeError:
     return DecodeError(text, source=source, index=index, offset=offset)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as _datetime
+from typing import Any
 
 import _skarvel
 
@@ -67,12 +68,12 @@ class Message:
         """The header as ``_skarvel.BufrMessage`` (what picks the message's tables)."""
         return self._header
 
-    def __getattr__(self, name: str):
+    def __getattr__(self, name: str) -> Any:
         if name in HEADER_FIELDS:
             return None if name in self._absent else getattr(self._header, name)
         raise AttributeError(f"'Message' object has no attribute {name!r}")
 
-    def __dir__(self):
+    def __dir__(self) -> list[str]:
         return sorted(set(super().__dir__()) | set(HEADER_FIELDS))
 
     @property

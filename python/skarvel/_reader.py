@@ -7,8 +7,8 @@ import io
 import mmap
 import os
 import warnings as _warnings
-from collections.abc import Iterator
-from typing import BinaryIO, Union
+from collections.abc import Callable, Iterator
+from typing import BinaryIO, Union, cast
 
 from skarvel import _engine
 from skarvel._errors import DecodeError, SkarvelWarning
@@ -16,6 +16,9 @@ from skarvel._message import Message
 from skarvel._tables import TableResolver, TablesLike
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
+# (offset, octets, tolerated, error) of one candidate: the octets of a message, or the error
+# of a candidate that failed.
+_Entry = tuple[int, Union[bytes, None], tuple[str, ...], Union[str, None]]
 
 _ON_ERROR = ("raise", "warn", "skip")
 # How much of a stream that cannot be mapped is read at a time, and how much of a mapped
@@ -42,8 +45,9 @@ class Reader:
         self.on_error = on_error
         self.tables = TableResolver(tables)
         self.skipped: list[DecodeError] = []
-        self._closers: list = []
-        self._data = None  # a buffer holding the whole source, or None for a stream
+        self._closers: list[Callable[[], None]] = []
+        # A buffer holding the whole source, or None for a stream (or once closed).
+        self._data: mmap.mmap | memoryview | None = None
         self._stream: BinaryIO | None = None
         self._start = 0
         if isinstance(source, (str, os.PathLike)):
@@ -51,7 +55,7 @@ class Reader:
             self._open_path(self.name)
         elif hasattr(source, "read"):
             self.name = getattr(source, "name", None) or repr(source)
-            self._open_stream(source)
+            self._open_stream(cast(BinaryIO, source))
         else:
             try:
                 self._data = memoryview(source).cast("B")
@@ -85,8 +89,9 @@ class Reader:
         if size == 0:
             self._data = memoryview(b"")
             return
-        self._data = mmap.mmap(fileno, 0, access=mmap.ACCESS_READ)
-        self._closers.append(self._data.close)
+        mapping = mmap.mmap(fileno, 0, access=mmap.ACCESS_READ)
+        self._closers.append(mapping.close)
+        self._data = mapping
         self._start = start
 
     # Iteration --------------------------------------------------------------------------
@@ -97,6 +102,7 @@ class Reader:
             if error is not None:
                 self._failed(DecodeError(error, source=self.name, index=index, offset=offset))
                 continue
+            assert raw is not None  # a candidate without error has its octets
             try:
                 message = Message(
                     raw,
@@ -118,14 +124,14 @@ class Reader:
         if self.on_error == "warn":
             _warnings.warn(str(error), SkarvelWarning, stacklevel=3)
 
-    def _entries(self) -> Iterator[tuple[int, bytes | None, tuple[str, ...], str | None]]:
+    def _entries(self) -> Iterator[_Entry]:
         """(offset, octets, tolerated, error) of each candidate, in source order."""
         if self._stream is not None:
             yield from self._stream_entries()
         else:
             yield from self._mapped_entries()
 
-    def _mapped_entries(self):
+    def _mapped_entries(self) -> Iterator[_Entry]:
         # The scan goes a window at a time, so that a file of many messages is never listed
         # whole; a message larger than the window widens it.
         position, window = self._start, _WINDOW
@@ -145,7 +151,7 @@ class Reader:
             window = window * 2 if following == position and not found else _WINDOW
             position = following
 
-    def _stream_entries(self):
+    def _stream_entries(self) -> Iterator[_Entry]:
         buffer = bytearray()
         base = 0  # source offset of buffer[0]
         finished = False
@@ -154,7 +160,7 @@ class Reader:
         dropped = False
         while True:
             found, position = _engine.scan(buffer, 0, finished)
-            entries = []
+            entries: list[_Entry] = []
             end = 0
             for offset, length, tolerated, error in found:
                 if error is None:
@@ -180,7 +186,7 @@ class Reader:
             else:
                 finished = True
 
-    def _open_data(self):
+    def _open_data(self) -> mmap.mmap | memoryview:
         if self._data is None:
             raise ValueError("I/O operation on a closed reader")
         return self._data
@@ -197,7 +203,7 @@ class Reader:
     def __enter__(self) -> Reader:
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def __repr__(self) -> str:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import functools
 import os
 from collections import OrderedDict
+from collections.abc import Callable
 from pathlib import Path
 from typing import Union
 
@@ -20,7 +21,7 @@ _USUAL_DEFINITIONS = (
 )
 
 
-def _header_key(header: _skarvel.BufrMessage) -> tuple:
+def _header_key(header: _skarvel.BufrMessage) -> tuple[int, ...]:
     """The header fields that choose the master and local tables."""
     return (
         header.master_table_number,
@@ -34,11 +35,11 @@ def _header_key(header: _skarvel.BufrMessage) -> tuple:
 # Table sets loaded for a definitions root and a header key, or for a table directory, shared
 # by every reader of the process: opening file after file with the same tables loads them once.
 # Bounded, least recently used first out.
-_LOADED: OrderedDict[tuple, _skarvel.TableSet] = OrderedDict()
+_LOADED: OrderedDict[tuple[object, ...], _skarvel.TableSet] = OrderedDict()
 _LOADED_LIMIT = 64
 
 
-def _loaded(key: tuple, load) -> _skarvel.TableSet:
+def _loaded(key: tuple[object, ...], load: Callable[[], _skarvel.TableSet]) -> _skarvel.TableSet:
     found = _LOADED.get(key)
     if found is None:
         found = load()

@@ -1,0 +1,26 @@
+"""Type stubs of skarvel._engine, the package's private extension module."""
+
+from typing import final
+
+import _skarvel
+from typing_extensions import Buffer
+
+@final
+class Column:
+    """A one-dimensional array lent through the buffer protocol."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+@final
+class Annotations:
+    """The texts and meanings of a decode, kept until they are asked for."""
+
+    def materialize(self) -> tuple[Column, list[str], Column, list[str]]: ...
+
+def scan(
+    data: Buffer, start: int = ..., complete: bool = ..., stop: int = ..., /
+) -> tuple[list[tuple[int, int, tuple[str, ...], str | None]], int]: ...
+def parse(data: Buffer) -> tuple[_skarvel.BufrMessage, tuple[str, ...], int]: ...
+def decode(
+    data: Buffer, tables: _skarvel.TableSet
+) -> tuple[Column, Column, Column, Annotations]: ...
