@@ -17,6 +17,7 @@ from skarvel._decoded import Decoded, Value
 from skarvel._errors import DecodeError, SkarvelWarning
 from skarvel._message import Message
 from skarvel._reader import Reader, open
+from skarvel._tables import Tables
 
 __all__ = [
     "__version__",
@@ -25,6 +26,7 @@ __all__ = [
     "Message",
     "Reader",
     "SkarvelWarning",
+    "Tables",
     "Value",
     "open",
 ]

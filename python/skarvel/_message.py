@@ -10,7 +10,7 @@ import _skarvel
 from skarvel import _engine
 from skarvel._decoded import Decoded
 from skarvel._errors import DecodeError
-from skarvel._tables import TableResolver, TablesLike
+from skarvel._tables import Tables, TablesLike, describe_header
 
 # The header fields, under the names and in the order of _skarvel.BufrMessage.
 HEADER_FIELDS = tuple(name for name in vars(_skarvel.BufrMessage) if not name.startswith("_"))
@@ -43,7 +43,7 @@ class Message:
         index: int,
         offset: int,
         source: str,
-        tables: TableResolver,
+        tables: Tables,
         warnings: tuple[str, ...] = (),
     ) -> None:
         try:
@@ -96,16 +96,20 @@ class Message:
     def decode(self, tables: TablesLike = None) -> Decoded:
         """The message's values as columns (see ``Decoded``), with the reader's tables or
         ``tables``. Raises ``DecodeError`` when the values cannot be decoded."""
+        chosen = self._tables if tables is None else Tables.of(tables)
         try:
-            if isinstance(tables, _skarvel.TableSet):
-                table_set = tables
-            else:
-                resolver = self._tables if tables is None else TableResolver(tables)
-                table_set = resolver.for_header(self._header)
+            table_set = chosen.for_header(self._header)
             return Decoded(_engine.decode(self.raw, table_set), table_set)
         except (ValueError, LookupError) as error:
+            text = str(error)
+            missing = chosen.missing_local_tables(self._header)
+            if missing is not None and "was not found in Table" in text:
+                text += (
+                    f"; the header ({describe_header(self._header)}) names local tables, "
+                    f"which are not at {missing}"
+                )
             raise DecodeError(
-                str(error), source=self.source, index=self.index, offset=self.offset
+                text, source=self.source, index=self.index, offset=self.offset
             ) from None
 
     def __repr__(self) -> str:

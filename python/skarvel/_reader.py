@@ -13,7 +13,7 @@ from typing import BinaryIO, Union, cast
 from skarvel import _engine
 from skarvel._errors import DecodeError, SkarvelWarning
 from skarvel._message import Message
-from skarvel._tables import TableResolver, TablesLike
+from skarvel._tables import Tables, TablesLike
 
 Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
 # (offset, octets, tolerated, error) of one candidate: the octets of a message, or the error
@@ -43,7 +43,7 @@ class Reader:
         if on_error not in _ON_ERROR:
             raise ValueError(f"on_error must be one of {_ON_ERROR}, not {on_error!r}")
         self.on_error = on_error
-        self.tables = TableResolver(tables)
+        self.tables = Tables.of(tables)
         self.skipped: list[DecodeError] = []
         self._closers: list[Callable[[], None]] = []
         # A buffer holding the whole source, or None for a stream (or once closed).
