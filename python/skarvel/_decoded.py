@@ -14,7 +14,12 @@ _ASSOCIATED_FIELD = 999999
 
 
 class Value(NamedTuple):
-    """One value of a subset, as a reader wants it."""
+    """One value of a subset, as a reader wants it.
+
+    >>> decoded.subset(0)[0]                                       # doctest: +SKIP
+    Value(code=1001, key='blockNumber', name='WMO BLOCK NUMBER', unit='Numeric', value=6.0,
+          meaning=None)
+    """
 
     code: int  #: descriptor code, F*100000 + X*1000 + Y
     key: str  #: the ecCodes key (Table B abbreviation), or "operator", "associatedField"...
@@ -31,6 +36,10 @@ class Decoded:
     sequence number, as ``_skarvel.DecodedValue.raw_value`` does) and ``texts`` and
     ``meanings`` (object arrays, None where there is none) have one entry per value;
     ``subset_bounds`` (int64) says where each subset begins and, last, where the values end.
+
+    >>> decoded = message.decode()                                 # doctest: +SKIP
+    >>> start, stop = decoded.subset_bounds[1:3]                   # the second subset
+    >>> decoded.values[start:stop][decoded.codes[start:stop] == 12101]   # its temperatures
     """
 
     __slots__ = (

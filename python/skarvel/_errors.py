@@ -6,7 +6,10 @@ from collections.abc import Callable
 
 
 class SkarvelWarning(UserWarning):
-    """A message that could not be read was passed over (``on_error="warn"``)."""
+    """A message that could not be read was passed over (``on_error="warn"``).
+
+    >>> warnings.simplefilter("error", skarvel.SkarvelWarning)    # doctest: +SKIP
+    """
 
 
 class DecodeError(ValueError):
@@ -15,6 +18,11 @@ class DecodeError(ValueError):
     ``text`` is the decoder's own description; ``source`` names the file or buffer, ``index``
     is the message's position among the candidates of the source (from 0) and ``offset`` the
     octet offset of its "BUFR" marker.
+
+    >>> try:                                                       # doctest: +SKIP
+    ...     message.decode()
+    ... except skarvel.DecodeError as error:
+    ...     print(error.source, error.index, error.offset, error.text)
     """
 
     def __init__(

@@ -32,6 +32,10 @@ class Message:
     holds its octets (they stay valid after the reader is closed). The header fields have the
     names of ``_skarvel.BufrMessage``; a field the message's edition does not carry is None.
     ``warnings`` names what was tolerated to read it.
+
+    >>> message = next(iter(skarvel.open("observations.bufr")))   # doctest: +SKIP
+    >>> message.edition, message.typical_datetime, message.warnings
+    (3, datetime.datetime(2004, 11, 30, 12, 0), ('padded section 3', 'edition 3'))
     """
 
     __slots__ = ("index", "offset", "raw", "source", "warnings", "_header", "_absent", "_tables")

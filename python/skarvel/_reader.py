@@ -37,6 +37,10 @@ class Reader:
     goes on, "skip" goes on silently; every error passed over is kept in ``skipped``. The
     reader is a context manager; closing it releases the file (messages already made keep
     their octets).
+
+    >>> with skarvel.open("mixed.bufr", on_error="skip") as reader:   # doctest: +SKIP
+    ...     good = [message.index for message in reader]
+    >>> [(error.index, error.offset) for error in reader.skipped]
     """
 
     def __init__(self, source: Source, *, tables: TablesLike = None, on_error: str = "raise"):
