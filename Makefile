@@ -85,7 +85,7 @@ sanitize: $(STAMP) gtest eccodes-data
 	$(SANITIZE_ENV) SKARVEL_EXPECT_MODULE_DIR=$(abspath build/sanitize) \
 		PYTHONPATH=$(abspath build/sanitize) $(PY) -m pytest -q tests
 
-demo: install eccodes-data
+demo: install
 	$(PY) examples/demo.py
 
 # Timings of the hot paths next to their floors; a script, not a test.
@@ -96,11 +96,11 @@ bench: install eccodes-data
 		--decode-bench build/bench/decode_bench
 
 lint: $(STAMP)
-	$(VENV)/bin/ruff check tests examples bench python
-	$(VENV)/bin/ruff format --check tests examples bench python
+	$(VENV)/bin/ruff check tests examples bench python tools
+	$(VENV)/bin/ruff format --check tests examples bench python tools
 
 format: $(STAMP)
-	$(VENV)/bin/ruff format tests examples bench python
+	$(VENV)/bin/ruff format tests examples bench python tools
 	clang-format -i src/*/*/*.cpp src/*/*/*.hpp tests/core/*.cpp bench/cpp/*.cpp
 
 clean:

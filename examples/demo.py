@@ -10,6 +10,9 @@ messages encoded by ecCodes) when it is absent.
 Then the lower layer, the `_skarvel` module, on the bundled samples: the header as it is
 parsed, the tables the header picks and the values as one exact flat list.
 
+Tables come from the default chain: installed ecCodes definitions when there are some, else
+the tables bundled with the package, so the demo needs nothing beyond the wheel.
+
 Usage: demo.py [FILE ...]; files given are read with `skarvel.open` only.
 """
 
@@ -24,7 +27,6 @@ import skarvel
 HERE = Path(__file__).resolve().parent
 SAMPLES = HERE / "data" / "samples.bufr"
 CORPUS = HERE.parents[1] / "shared" / "corpus"
-DEFINITIONS = Path("/usr/share/eccodes/definitions")
 
 # (file of the shared corpus, what it shows, whether it is damaged on purpose)
 OPEN_PICKS = [
@@ -184,16 +186,16 @@ def show_value(value, tables: _skarvel.TableSet) -> str:
 
 def show_flat(data: bytes, message: _skarvel.BufrMessage) -> None:
     print(header(message))
-    if not DEFINITIONS.is_dir():
-        print(f"  no values: no ecCodes definitions at {DEFINITIONS}")
-        return
+    # The default chain: installed ecCodes definitions when there are some, else the tables
+    # bundled with the package.
+    chain = skarvel.Tables()
     try:
-        tables = _skarvel.TableSet.from_definitions(str(DEFINITIONS), message)
+        tables = chain.for_header(message)
         values = _skarvel.decode_values_with_tables(data, tables)
-    except ValueError as error:
+    except (ValueError, LookupError) as error:
         print(f"  no values: {error}")
         return
-    print(f"  tables: {tables!r}")
+    print(f"  tables: {tables!r} from {chain!r}")
     print(f"  {len(values)} values of {message.number_of_subsets} subset(s), in order:")
     for value in values[:FLAT_VALUES_SHOWN]:
         print(

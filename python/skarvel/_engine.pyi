@@ -1,5 +1,6 @@
 """Type stubs of skarvel._engine, the package's private extension module."""
 
+from collections.abc import Sequence
 from typing import final
 
 import _skarvel
@@ -24,3 +25,4 @@ def parse(data: Buffer) -> tuple[_skarvel.BufrMessage, tuple[str, ...], int]: ..
 def decode(
     data: Buffer, tables: _skarvel.TableSet
 ) -> tuple[Column, Column, Column, Annotations]: ...
+def load_tables(dirs: Sequence[str]) -> _skarvel.TableSet: ...

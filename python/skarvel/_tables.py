@@ -1,16 +1,22 @@
-"""Which tables a message is decoded with: a table set given once, or the master and local
-tables that a definitions tree holds for the message's header."""
+"""Which tables a message is decoded with: a table set given once, the master and local tables
+that a definitions tree holds for the message's header, or the tables bundled with the package;
+by default the first of the installed ecCodes trees and the bundled tables that has them."""
 
 from __future__ import annotations
 
 import functools
+import json
 import os
+import warnings
 from collections import OrderedDict
 from collections.abc import Callable
 from pathlib import Path
 from typing import Union
 
 import _skarvel
+
+from . import _engine
+from ._errors import SkarvelWarning
 
 TablesLike = Union["Tables", _skarvel.TableSet, str, "os.PathLike[str]", None]
 
@@ -19,6 +25,9 @@ _USUAL_DEFINITIONS = (
     "/usr/share/eccodes/definitions",
     "/usr/local/share/eccodes/definitions",
 )
+
+# The tables bundled with the package (made by tools/make_bundled_tables.py).
+BUNDLED = Path(__file__).parent / "tables"
 
 
 def _header_key(header: _skarvel.BufrMessage) -> tuple[int, ...]:
@@ -32,9 +41,9 @@ def _header_key(header: _skarvel.BufrMessage) -> tuple[int, ...]:
     )
 
 
-# Table sets loaded for a definitions root and a header key, or for a table directory, shared
-# by every reader of the process: opening file after file with the same tables loads them once.
-# Bounded, least recently used first out.
+# Table sets loaded for a source and a header key, shared by every reader of the process:
+# opening file after file with the same tables loads them once. Bounded, least recently used
+# first out.
 _LOADED: OrderedDict[tuple[object, ...], _skarvel.TableSet] = OrderedDict()
 _LOADED_LIMIT = 64
 
@@ -51,22 +60,101 @@ def _loaded(key: tuple[object, ...], load: Callable[[], _skarvel.TableSet]) -> _
     return found
 
 
+def default_definitions() -> list[str]:
+    """The ecCodes definitions roots of the default chain, in order: the entries of
+    ``ECCODES_DEFINITION_PATH`` (or the older ``ECCODES_DEFINITIONS_PATH``) when it is set, as
+    ecCodes itself reads only those then; otherwise the conda environment's tree and the usual
+    installed trees. Only roots that hold BUFR tables count."""
+    setting = os.environ.get("ECCODES_DEFINITION_PATH") or os.environ.get(
+        "ECCODES_DEFINITIONS_PATH"
+    )
+    if setting:
+        candidates = setting.split(":")
+    else:
+        conda = os.environ.get("CONDA_PREFIX")
+        candidates = [os.path.join(conda, "share", "eccodes", "definitions")] if conda else []
+        candidates += _USUAL_DEFINITIONS
+    return [part for part in dict.fromkeys(candidates) if _is_definitions(part)]
+
+
+def _is_definitions(path: str) -> bool:
+    return bool(path) and os.path.isdir(os.path.join(path, "bufr", "tables"))
+
+
+def _master_path(root: str, header: _skarvel.BufrMessage) -> str:
+    return os.path.join(
+        root,
+        "bufr",
+        "tables",
+        str(header.master_table_number),
+        "wmo",
+        str(header.master_tables_version_number),
+    )
+
+
+def _local_path(root: str, header: _skarvel.BufrMessage) -> str:
+    version = str(header.local_tables_version_number)
+    if header.master_tables_version_number == 19:
+        version = "19-" + version
+    return os.path.join(
+        root,
+        "bufr",
+        "tables",
+        str(header.master_table_number),
+        "local",
+        version,
+        str(header.originating_centre),
+        str(header.originating_subcentre),
+    )
+
+
+def _names_local_tables(header: _skarvel.BufrMessage) -> bool:
+    return header.local_tables_version_number not in (0, 255)
+
+
 @functools.lru_cache(maxsize=1)
-def _default_definitions() -> Path | None:
-    """The installed ecCodes definitions, looked up once per process."""
-    candidates = [
-        os.environ.get("ECCODES_DEFINITION_PATH"),
-        os.environ.get("ECCODES_DEFINITIONS_PATH"),
-    ]
-    conda = os.environ.get("CONDA_PREFIX")
-    if conda:
-        candidates.append(os.path.join(conda, "share", "eccodes", "definitions"))
-    candidates += _USUAL_DEFINITIONS
-    for candidate in candidates:
-        for part in (candidate or "").split(":"):
-            if part and (Path(part) / "bufr" / "tables").is_dir():
-                return Path(part)
-    return None
+def _bundled_manifest() -> dict[str, object]:
+    with open(BUNDLED / "manifest.json", encoding="utf-8") as handle:
+        manifest: dict[str, object] = json.load(handle)
+    return manifest
+
+
+def bundled_version() -> int:
+    """The master tables version of the bundled WMO tables."""
+    version = _bundled_manifest()["version"]
+    assert isinstance(version, int)
+    return version
+
+
+def _bundled_layers(header: _skarvel.BufrMessage) -> tuple[int, list[str], str | None]:
+    """The version the bundled tables decode a header with, the table directories that make
+    it, and a warning when that is not the version the header names."""
+    if header.master_table_number != 0:
+        raise LookupError(
+            f"the bundled tables have no master table {header.master_table_number} "
+            "(only master table 0, meteorology)"
+        )
+    newest = bundled_version()
+    older = _bundled_manifest()["versions"]
+    assert isinstance(older, list)
+    wanted = header.master_tables_version_number
+    base = str(BUNDLED / "wmo")
+    if wanted >= newest:
+        note = None
+        if wanted > newest:
+            note = (
+                f"master tables version {wanted} is newer than the bundled tables; "
+                f"decoded with version {newest}"
+            )
+        return newest, [base], note
+    if wanted in older:
+        return wanted, [base, str(BUNDLED / "versions" / str(wanted))], None
+    # A version the bundle does not hold: the nearest older one, else the oldest.
+    chosen = max((v for v in older if v < wanted), default=min(older))
+    note = (
+        f"the bundled tables have no master tables version {wanted}; decoded with version {chosen}"
+    )
+    return chosen, [base, str(BUNDLED / "versions" / str(chosen))], note
 
 
 class Tables:
@@ -74,39 +162,54 @@ class Tables:
 
     The source is an ecCodes definitions root (each header picks its master and local tables,
     as ``_skarvel.TableSet.from_definitions`` does), an ecCodes table directory, a directory of
-    WMO BUFR4 CSV files, or a ``_skarvel.TableSet`` given whole. Table sets are loaded once per
-    process and shared. A ``Tables`` pickles as its source (not as loaded tables), so worker
-    processes load their own; one made from a ``TableSet`` object does not pickle.
+    WMO BUFR4 CSV files, the tables bundled with the package (``Tables.bundled()``), a
+    ``_skarvel.TableSet`` given whole, or the default chain (None): the installed ecCodes
+    definitions first, then the bundled tables, so that decoding works without ecCodes.
+
+    Table sets are loaded once per process for each header key and shared. A ``Tables``
+    pickles as its source (not as loaded tables), so worker processes load their own; one made
+    from a ``TableSet`` object does not pickle.
 
     >>> tables = skarvel.Tables("/usr/share/eccodes/definitions")   # doctest: +SKIP
     >>> tables
     Tables(definitions='/usr/share/eccodes/definitions')
+    >>> skarvel.Tables.bundled()                                    # doctest: +SKIP
+    Tables(bundled, version 40)
     >>> message.decode(tables)                                      # doctest: +SKIP
     """
 
-    _KINDS = ("definitions", "directory", "wmo_csv")
-
     def __init__(self, source: str | os.PathLike[str] | _skarvel.TableSet | None = None) -> None:
         """``source`` is a path, whose kind is told from its content, a ``TableSet``, or None
-        for the installed ecCodes definitions (``ECCODES_DEFINITION_PATH``, then
-        ``ECCODES_DEFINITIONS_PATH``, then the conda and system trees)."""
+        for the default chain: the ecCodes definitions of ``ECCODES_DEFINITION_PATH`` (or
+        ``ECCODES_DEFINITIONS_PATH``) when it is set, else the conda and system trees; then
+        the bundled tables."""
         self._table_set: _skarvel.TableSet | None = None
-        self._kind: str | None = None
+        self._kind = "default"
         self._path: str | None = None
         if isinstance(source, _skarvel.TableSet):
-            self._table_set = source
-        elif source is None:
-            root = _default_definitions()
-            if root is not None:
-                self._kind, self._path = "definitions", str(root)
+            self._kind, self._table_set = "table_set", source
         elif isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)
             self._kind, self._path = _kind_of(path), path
-        else:
+        elif source is not None:
             raise TypeError(
                 "tables must be a skarvel.Tables, a _skarvel.TableSet, a path or None, not "
                 f"{type(source).__name__}"
             )
+        # The definitions roots the default chain tries before the bundled tables, found once.
+        self._roots = default_definitions() if self._kind == "default" else []
+
+    @classmethod
+    def bundled(cls) -> Tables:
+        """The tables bundled with the package, whatever else is installed: the newest WMO
+        master tables, older master versions as the differences ecCodes records for them, and
+        WMO code and flag meanings.
+
+        >>> skarvel.open("synop.bufr", tables=skarvel.Tables.bundled())   # doctest: +SKIP
+        """
+        tables = cls()
+        tables._kind, tables._roots = "bundled", []
+        return tables
 
     @classmethod
     def of(cls, tables: TablesLike) -> Tables:
@@ -115,57 +218,85 @@ class Tables:
 
     @property
     def source(self) -> str | None:
-        """The path the tables come from; None for a TableSet given whole."""
+        """The path the tables come from: the definitions root the default chain tries first,
+        the bundled tables' directory for ``Tables.bundled()``, None for a TableSet."""
+        if self._kind == "bundled" or (self._kind == "default" and not self._roots):
+            return str(BUNDLED)
+        if self._kind == "default":
+            return self._roots[0]
         return self._path
 
     def for_header(self, header: _skarvel.BufrMessage) -> _skarvel.TableSet:
         """The table set for a message's header; ``LookupError`` naming the header's table
-        key and the source when there are none."""
+        key and the places tried when there are none. Emits a ``SkarvelWarning`` when the
+        bundled tables decode a header with another master version than it names."""
         if self._table_set is not None:
             return self._table_set
-        path = self._path
-        if path is None:
-            raise LookupError(
-                "no BUFR tables: pass tables=, or install ecCodes definitions "
-                "(Debian: libeccodes-data) or set ECCODES_DEFINITION_PATH"
-            )
         try:
+            if self._kind == "default":
+                root = self._chosen_root(header)
+                if root is None:
+                    return self._bundled_for(header)
+                return self._definitions_for(root, header)
+            if self._kind == "bundled":
+                return self._bundled_for(header)
+            path = self._path
+            assert path is not None
             if self._kind == "definitions":
-                return _loaded(
-                    ("definitions", path, _header_key(header)),
-                    lambda: _skarvel.TableSet.from_definitions(path, header),
-                )
+                return self._definitions_for(path, header)
             if self._kind == "wmo_csv":
                 return _loaded(("wmo_csv", path), lambda: _skarvel.TableSet.from_bufr4_45(path))
             return _loaded(("directory", path), lambda: _skarvel.TableSet.from_eccodes(path))
-        except ValueError as error:
+        except (ValueError, LookupError) as error:
             raise LookupError(
                 f"no BUFR tables for {describe_header(header)} in {self!r}: {error}"
             ) from None
 
-    def missing_local_tables(self, header: _skarvel.BufrMessage) -> str | None:
-        """Where the local tables of a header would be under a definitions root, when the
-        header names local tables and they are not there."""
-        if self._kind != "definitions" or self._path is None:
-            return None
-        if header.local_tables_version_number in (0, 255):
-            return None
-        local = os.path.join(
-            self._path,
-            "bufr",
-            "tables",
-            str(header.master_table_number),
-            "local",
-            str(header.local_tables_version_number),
-            str(header.originating_centre),
-            str(header.originating_subcentre),
-        )
-        return None if os.path.isdir(local) else local
+    def _chosen_root(self, header: _skarvel.BufrMessage) -> str | None:
+        """The first definitions root of the chain with the header's master tables; of those,
+        the first that also has its local tables when it names some."""
+        with_master = [r for r in self._roots if os.path.exists(_master_path(r, header))]
+        if _names_local_tables(header):
+            for root in with_master:
+                if os.path.isdir(_local_path(root, header)):
+                    return root
+        return with_master[0] if with_master else None
 
-    def __reduce__(self) -> tuple[type[Tables], tuple[str | None]]:
+    @staticmethod
+    def _definitions_for(root: str, header: _skarvel.BufrMessage) -> _skarvel.TableSet:
+        return _loaded(
+            ("definitions", root, _header_key(header)),
+            lambda: _skarvel.TableSet.from_definitions(root, header),
+        )
+
+    @staticmethod
+    def _bundled_for(header: _skarvel.BufrMessage) -> _skarvel.TableSet:
+        version, layers, note = _bundled_layers(header)
+        if note is not None:
+            warnings.warn(note, SkarvelWarning, stacklevel=4)
+        return _loaded(("bundled", version), lambda: _engine.load_tables(layers))
+
+    def missing_local_tables(self, header: _skarvel.BufrMessage) -> str | None:
+        """Where the local tables a header names were looked for, when they were not found;
+        None when the header names none or they were found."""
+        if not _names_local_tables(header):
+            return None
+        if self._kind == "definitions" and self._path is not None:
+            local = _local_path(self._path, header)
+            return None if os.path.isdir(local) else local
+        if self._kind == "default":
+            if any(os.path.isdir(_local_path(root, header)) for root in self._roots):
+                return None
+            places = [_local_path(root, header) for root in self._roots]
+            return ", ".join(places + ["the bundled tables (which have no local tables)"])
+        if self._kind == "bundled":
+            return "the bundled tables (which have no local tables)"
+        return None
+
+    def __reduce__(self) -> tuple[Callable[[str, str | None], Tables], tuple[str, str | None]]:
         if self._table_set is not None:
             raise TypeError("a Tables made from a TableSet object cannot be pickled")
-        return (Tables, (self._path,))
+        return (_rebuild, (self._kind, self._path))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Tables):
@@ -180,14 +311,25 @@ class Tables:
     def __repr__(self) -> str:
         if self._table_set is not None:
             return f"Tables({self._table_set!r})"
-        if self._path is None:
-            return "Tables(none found)"
+        bundled = f"bundled, version {bundled_version()}"
+        if self._kind == "bundled":
+            return f"Tables({bundled})"
+        if self._kind == "default":
+            chain = [f"definitions={root!r}" for root in self._roots] + [bundled]
+            return f"Tables(default: {' then '.join(chain)})"
         return f"Tables({self._kind}={self._path!r})"
+
+
+def _rebuild(kind: str, path: str | None) -> Tables:
+    """A ``Tables`` made again from its pickled source."""
+    if kind == "bundled":
+        return Tables.bundled()
+    return Tables(path)
 
 
 def _kind_of(path: str) -> str:
     """What a table path holds: a definitions tree, WMO CSV files or a table directory."""
-    if os.path.isdir(os.path.join(path, "bufr", "tables")):
+    if _is_definitions(path):
         return "definitions"
     try:
         names = os.listdir(path)

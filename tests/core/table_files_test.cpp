@@ -744,6 +744,25 @@ TEST_F(TableDirectoryDefinitions, Failures) {
               kMissing + root_ / "bufr/tables/0/wmo/30");
 }
 
+// Layers: the master directory, then directories of differences laid over it in order.
+TEST_F(TableDirectoryDefinitions, LayersReplaceEntriesInOrderAndNeedTheirDirectories) {
+    const std::string master = root_ / "bufr/tables/0/wmo/14";
+    const std::string local = root_ / "bufr/tables/0/local/1/98/0";
+    const std::string codes_only = root_ / "bufr/tables/0/local/2/98/0";
+    Result<TableSet> tables = from_table_layers(std::vector{master, local, codes_only});
+    ASSERT_TRUE(tables.ok()) << tables.error().message();
+    EXPECT_EQ(block_name(*tables), "LOCAL BLOCK");
+    EXPECT_EQ(sequences_of(*tables), (Sequences{{301001, {1002}}, {301011, {4001}}}));
+    EXPECT_EQ(meanings_of(*tables, 1003), (Meanings{{7, "ONLY CODES"}}));
+
+    EXPECT_EQ(from_table_layers(std::vector{master, root_ / "none"}).error().message(),
+              kMissing + root_ / "none");
+    // The first layer is a whole table directory; a directory of differences is not.
+    EXPECT_EQ(from_table_layers(std::vector{codes_only}).error().message(),
+              "csv/table parse error: No such file or directory (os error 2)");
+    EXPECT_FALSE(from_table_layers(std::vector<std::string>{}).ok());
+}
+
 // Every master version installed with ecCodes loads, and well-known entries are as in the
 // files (versions up to 13 spell the first region "ATARCTICA"; version 18 lacks entry 0).
 TEST(TableDirectory, LoadsEveryInstalledEccodesVersion) {

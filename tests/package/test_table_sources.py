@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import pickle
+import re
+import warnings
 
 import numpy as np
 import pytest
@@ -23,12 +25,18 @@ def synop_like(local_version: int = 0) -> bytes:
 
 
 @pytest.mark.parametrize(
-    "source",
-    [str(DEFINITIONS), DEFINITIONS, DEFINITIONS / "bufr/tables/0/wmo/38"],
-    ids=["definitions", "pathlike", "directory"],
+    "make",
+    [
+        lambda: skarvel.Tables(str(DEFINITIONS)),
+        lambda: skarvel.Tables(DEFINITIONS),
+        lambda: skarvel.Tables(DEFINITIONS / "bufr/tables/0/wmo/38"),
+        skarvel.Tables.bundled,
+        skarvel.Tables,
+    ],
+    ids=["definitions", "pathlike", "directory", "bundled", "default"],
 )
-def test_a_pickled_tables_decodes_alike(source):
-    tables = skarvel.Tables(source)
+def test_a_pickled_tables_decodes_alike(make):
+    tables = make()
     copy = pickle.loads(pickle.dumps(tables))
     assert copy == tables and repr(copy) == repr(tables)
     [message] = skarvel.open(synop_like())
@@ -60,3 +68,46 @@ def test_a_tables_of_a_table_set_is_used_whole_but_does_not_pickle():
     assert tables.source is None
     with pytest.raises(TypeError, match="cannot be pickled"):
         pickle.dumps(tables)
+
+
+def test_the_default_chain_ends_with_the_bundled_tables(monkeypatch, tmp_path):
+    """With the installed trees hidden, decoding needs nothing outside the package; a header
+    whose local tables are nowhere gets an error naming its table key and every place tried."""
+    monkeypatch.setenv("ECCODES_DEFINITION_PATH", str(tmp_path))
+    tables = skarvel.Tables()
+    assert re.fullmatch(r"Tables\(default: bundled, version \d+\)", repr(tables))
+    [message] = skarvel.open(synop_like())
+    assert message.decode().values.tolist() == [6.0, 150.0, 273.15]
+    [local] = skarvel.open(
+        Message(descriptors=[1001, 48001], data=b"\x00\x00\x00", local_version=250).to_bytes()
+    )
+    with pytest.raises(skarvel.DecodeError) as raised:
+        local.decode()
+    assert "master table 0 version 38, centre 98 subcentre 0, local version 250" in str(
+        raised.value
+    )
+    assert "the bundled tables (which have no local tables)" in str(raised.value)
+
+
+@pytest.mark.parametrize(
+    ("version", "warning"),
+    [
+        (13, None),
+        (40, None),
+        (45, "master tables version 45 is newer than the bundled tables; decoded with version 40"),
+        (3, "the bundled tables have no master tables version 3; decoded with version 2"),
+    ],
+)
+def test_the_bundled_tables_say_when_they_stand_in_for_another_version(version, warning):
+    octets = Message(
+        descriptors=[1001, 1002, 12101],
+        data=BitWriter().write(6, 7).write(150, 10).write(27315, 16).to_bytes(),
+        master_version=version,
+    ).to_bytes()
+    [message] = skarvel.open(octets)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        values = message.decode(skarvel.Tables.bundled()).values
+    assert values.tolist() == [6.0, 150.0, 273.15]
+    assert [str(w.message) for w in caught] == ([warning] if warning else [])
+    assert all(w.category is skarvel.SkarvelWarning for w in caught)

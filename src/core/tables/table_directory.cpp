@@ -81,6 +81,15 @@ Status load_if_present(TableSet& tables, const std::string& dir, std::string_vie
     return load(tables, path);
 }
 
+// Whichever of element.table, sequence.def and codetables `dir` holds, into `tables`.
+Status load_present_tables(TableSet& tables, const std::string& dir) {
+    Status status = load_if_present(tables, dir, "element.table", load_eccodes_element_table);
+    if (!status) return status;
+    status = load_if_present(tables, dir, "sequence.def", load_eccodes_sequence_def);
+    if (!status) return status;
+    return load_if_present(tables, dir, "codetables", load_eccodes_code_tables);
+}
+
 }  // namespace
 
 Result<TableSet> from_eccodes_dir(const std::string& dir) {
@@ -140,12 +149,20 @@ Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMes
                   std::to_string(message.originating_subcentre));
     if (!exists(local)) return tables;
 
-    Status status = load_if_present(*tables, local, "element.table", load_eccodes_element_table);
+    Status status = load_present_tables(*tables, local);
     if (!status) return std::move(status.error());
-    status = load_if_present(*tables, local, "sequence.def", load_eccodes_sequence_def);
-    if (!status) return std::move(status.error());
-    status = load_if_present(*tables, local, "codetables", load_eccodes_code_tables);
-    if (!status) return std::move(status.error());
+    return tables;
+}
+
+Result<TableSet> from_table_layers(std::span<const std::string> dirs) {
+    if (dirs.empty()) return BufrError::parse("no table directories to load");
+    Result<TableSet> tables = from_eccodes_dir(dirs.front());
+    if (!tables) return tables;
+    for (const std::string& dir : dirs.subspan(1)) {
+        if (!exists(dir)) return missing_directory(dir);
+        Status status = load_present_tables(*tables, dir);
+        if (!status) return std::move(status.error());
+    }
     return tables;
 }
 

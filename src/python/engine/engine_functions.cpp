@@ -11,6 +11,7 @@
 #include "engine/annotations.hpp"
 #include "engine/column.hpp"
 #include "message/message_scanner.hpp"
+#include "tables/table_directory.hpp"
 #include "support/conversions.hpp"
 #include "support/py_args.hpp"
 #include "support/py_buffer.hpp"
@@ -175,6 +176,28 @@ PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!code_column || !number_column || !bound_column || !annotations) return nullptr;
     return PyTuple_Pack(4, code_column.get(), number_column.get(), bound_column.get(),
                         annotations.get());
+}
+
+PyObject* engine_load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static constexpr std::array<const char*, 1> names = {"dirs"};
+    PyObject* value = nullptr;
+    if (!bind_arguments("load_tables", names, args, nargs, kwnames, &value)) return nullptr;
+    PyRef items(PySequence_Fast(value, "load_tables() argument 'dirs' must be a sequence"));
+    if (!items) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    std::vector<std::string> dirs(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!str_argument(item, "dirs", dirs[static_cast<std::size_t>(i)])) return nullptr;
+    }
+    std::optional<Result<TableSet>> loaded;
+    {
+        const UnlockedScope unlocked(true);
+        loaded.emplace(from_table_layers(dirs));
+    }
+    if (!*loaded) return to_py_err(loaded->error());
+    return wrap_record(std::move(**loaded));
 }
 
 }  // namespace skarvel::py

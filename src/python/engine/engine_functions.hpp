@@ -17,4 +17,8 @@ PyObject* engine_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 PyObject* engine_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames);
 
+// load_tables(dirs) -> TableSet: table directories loaded one over the other
+PyObject* engine_load_tables(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
 }  // namespace skarvel::py

@@ -25,6 +25,10 @@ PyMethodDef engine_methods[] = {
     {"decode", fastcall<engine_decode>(), kFastcallKeywords,
      "decode(data, tables)\n--\n\nThe values of the one message in data as columns: (codes, "
      "values, subset bounds, annotations), whose materialize() gives the texts and meanings."},
+    {"load_tables", fastcall<engine_load_tables>(), kFastcallKeywords,
+     "load_tables(dirs)\n--\n\nA TableSet of table directories loaded one over the other: of "
+     "each, element.table, sequence.def and codetables where present, later entries replacing "
+     "earlier ones."},
     {nullptr, nullptr, 0, nullptr},
 };
 
