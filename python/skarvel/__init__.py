@@ -15,6 +15,7 @@ from importlib import metadata as _metadata
 
 from skarvel._decoded import Decoded, Value
 from skarvel._errors import DecodeError, SkarvelWarning
+from skarvel._frames import read_bufr
 from skarvel._message import Message
 from skarvel._reader import Reader, open
 from skarvel._tables import Tables
@@ -29,6 +30,7 @@ __all__ = [
     "Tables",
     "Value",
     "open",
+    "read_bufr",
 ]
 try:
     __version__: str = _metadata.version("skarvel")

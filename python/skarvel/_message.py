@@ -110,7 +110,7 @@ class Message:
             if missing is not None and "was not found in Table" in text:
                 text += (
                     f"; the header ({describe_header(self._header)}) names local tables, "
-                    f"which are not at {missing}"
+                    f"which were looked for in vain at {missing}"
                 )
             raise DecodeError(
                 text, source=self.source, index=self.index, offset=self.offset

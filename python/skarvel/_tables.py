@@ -288,7 +288,7 @@ class Tables:
             if any(os.path.isdir(_local_path(root, header)) for root in self._roots):
                 return None
             places = [_local_path(root, header) for root in self._roots]
-            return ", ".join(places + ["the bundled tables (which have no local tables)"])
+            return "; ".join(places + ["the bundled tables (which have no local tables)"])
         if self._kind == "bundled":
             return "the bundled tables (which have no local tables)"
         return None

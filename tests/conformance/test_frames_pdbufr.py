@@ -1,0 +1,168 @@
+"""skarvel.read_bufr gives the frame pdbufr gives for the same call.
+
+pdbufr (on ecCodes) is the reference: each call below runs through both readers on a file of
+the shared corpus, and the frames must be equal, column order and dtypes included.
+"""
+
+from __future__ import annotations
+
+import pytest
+import skarvel
+from corpus import CORPUS, DEFINITIONS
+
+if not CORPUS.is_dir():
+    pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
+if not (DEFINITIONS / "bufr" / "tables").is_dir():
+    pytest.skip(f"no ecCodes definitions at {DEFINITIONS}", allow_module_level=True)
+pdbufr = pytest.importorskip("pdbufr", reason="pdbufr is the reference reader")
+pandas = pytest.importorskip("pandas")
+eccodes = pytest.importorskip("eccodes")
+
+STATION = ["blockNumber", "stationNumber", "latitude", "longitude"]
+
+# (file under the corpus, keyword arguments of the call)
+CALLS = [
+    # Synop, edition 4, uncompressed: header keys, computed keys, count.
+    (
+        "ed4/wreport__synop-strayvs.bufr",
+        dict(
+            columns=[
+                "edition",
+                "typicalDate",
+                "stationOrSiteName",
+                *STATION,
+                "airTemperature",
+                "count",
+                "WMO_station_id",
+                "data_datetime",
+                "typical_datetime",
+            ]
+        ),
+    ),
+    # Synop, edition 4, compressed, texts, several messages.
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(columns=[*STATION, "stationOrSiteName", "airTemperature", "data_datetime"]),
+    ),
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(columns=["stationNumber", "airTemperature", "count"], filters={"count": 2}),
+    ),
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(columns=["stationNumber", "airTemperature"], filters={"stationNumber": [487, 518]}),
+    ),
+    # Synop, edition 3, several messages and subsets.
+    (
+        "other/wreport__synop-groundtemp.bufr",
+        dict(columns=[*STATION, "airTemperature", "WMO_station_id"]),
+    ),
+    (
+        "other/wreport__gen-synop.bufr",
+        dict(columns=[*STATION, "airTemperature"], required_columns=False),
+    ),
+    # A radiosonde profile: one row per level, value and slice filters.
+    (
+        "ed4/wreport__temp-gts1.bufr",
+        dict(
+            columns=[
+                "stationNumber",
+                "pressure",
+                "airTemperature",
+                "dewpointTemperature",
+                "windSpeed",
+            ]
+        ),
+    ),
+    (
+        "ed4/wreport__temp-gts1.bufr",
+        dict(
+            columns=["stationNumber", "pressure", "airTemperature"],
+            filters={"pressure": slice(50000, 90000)},
+        ),
+    ),
+    (
+        "ed4/wreport__temp-gts1.bufr",
+        dict(columns=["pressure", "airTemperature"], filters={"airTemperature": lambda t: t > 270}),
+    ),
+    (
+        "other/wreport__temp-gts2.bufr",
+        dict(columns=[*STATION, "pressure", "nonCoordinateGeopotentialHeight"]),
+    ),
+    # Compressed satellite data.
+    ("ed4/wreport__atms1.bufr", dict(columns=["latitude", "longitude", "brightnessTemperature"])),
+    ("ed4/wreport__ascat1.bufr", dict(columns=["latitude", "longitude", "data_datetime"])),
+    # Aircraft and Mode-S.
+    (
+        "ed4/wreport__mode-s.bufr",
+        dict(
+            columns=[
+                "aircraftFlightNumber",
+                "latitude",
+                "longitude",
+                "airTemperature",
+                "data_datetime",
+            ],
+            required_columns=False,
+        ),
+    ),
+    ("other/wreport__test-airep1.bufr", dict(columns=["latitude", "longitude", "airTemperature"])),
+    # A header filter, and header keys as columns.
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(columns=["dataCategory", "stationNumber"], filters={"dataCategory": 0}),
+    ),
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(columns=["stationNumber"], filters={"dataCategory": 2}),
+    ),
+    # WIGOS identifiers.
+    (
+        "ed4/wreport__wigos.bufr",
+        dict(columns=["WIGOS_station_id", "airTemperature"], required_columns=["WIGOS_station_id"]),
+    ),
+]
+
+
+def without_trailing_blanks(frame):
+    """The frame with the blanks that pad texts removed: ecCodes keeps what a producer padded a
+    text with, the decoder drops it (a known difference)."""
+    frame = frame.copy()
+    for column in frame.columns:
+        if frame[column].dtype != object and pandas.api.types.is_string_dtype(frame[column]):
+            frame[column] = frame[column].str.rstrip(" ")
+    return frame
+
+
+@pytest.mark.parametrize(
+    ("name", "call"), CALLS, ids=[f"{n}-{i}" for i, (n, _) in enumerate(CALLS)]
+)
+def test_the_frame_is_pdbufrs(name, call):
+    path = CORPUS / name
+    expected = without_trailing_blanks(pdbufr.read_bufr(path, **call))
+    frame = skarvel.read_bufr(path, **call)
+    pandas.testing.assert_frame_equal(frame, expected)
+
+
+def test_a_damaged_message_is_skipped_and_the_good_ones_read(tmp_path):
+    """pdbufr fails the whole file; on_error="skip" gives the rows of the good messages, as
+    pdbufr gives them for a file of those messages alone."""
+    path = CORPUS / "other/pybufrkit__multi_invalid_messages.bufr"
+    columns = ["blockNumber", "stationNumber", "cloudAmount"]
+    with pytest.raises(eccodes.DecodingError):
+        pdbufr.read_bufr(path, columns=columns)
+    with pytest.raises(skarvel.DecodeError):
+        skarvel.read_bufr(path, columns=columns)
+    good = []
+    for message in skarvel.open(path, on_error="skip"):
+        try:
+            message.decode()
+        except skarvel.DecodeError:
+            continue
+        good.append(message.raw)
+    assert 0 < len(good) < 3
+    (tmp_path / "good.bufr").write_bytes(b"".join(good))
+    expected = pdbufr.read_bufr(tmp_path / "good.bufr", columns=columns)
+    assert len(expected) > 0
+    frame = skarvel.read_bufr(path, columns=columns, on_error="skip")
+    pandas.testing.assert_frame_equal(frame, expected)
