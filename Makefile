@@ -82,6 +82,7 @@ sanitize: $(STAMP) gtest eccodes-data
 	cd build/sanitize && ../../$(VENV)/bin/ctest --output-on-failure -j$(JOBS)
 	# The package's Python files join its engine module, built in build/sanitize/skarvel.
 	cp python/skarvel/*.py build/sanitize/skarvel/
+	rm -rf build/sanitize/skarvel/tables && cp -r python/skarvel/tables build/sanitize/skarvel/
 	$(SANITIZE_ENV) SKARVEL_EXPECT_MODULE_DIR=$(abspath build/sanitize) \
 		PYTHONPATH=$(abspath build/sanitize) $(PY) -m pytest -q tests
 
@@ -94,6 +95,7 @@ bench: install eccodes-data
 	$(VENV)/bin/cmake --build build/bench --target table_load_bench decode_bench
 	$(PY) bench/python/bench.py --table-load-bench build/bench/table_load_bench \
 		--decode-bench build/bench/decode_bench
+	$(PY) bench/python/bench_frames.py
 
 lint: $(STAMP)
 	$(VENV)/bin/ruff check tests examples bench python tools

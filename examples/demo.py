@@ -13,6 +13,9 @@ parsed, the tables the header picks and the values as one exact flat list.
 Tables come from the default chain: installed ecCodes definitions when there are some, else
 the tables bundled with the package, so the demo needs nothing beyond the wheel.
 
+Last, `skarvel.read_bufr` (when pandas is installed): a frame of a real synop file and the
+rows of a radiosonde profile, one per level.
+
 Usage: demo.py [FILE ...]; files given are read with `skarvel.open` only.
 """
 
@@ -225,6 +228,47 @@ def show_lower_layer(path: Path) -> int:
     return 0
 
 
+# (file of the shared corpus, what it shows, the columns asked for)
+FRAME_PICKS = [
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        "synop: one row per station",
+        [
+            "stationNumber",
+            "stationOrSiteName",
+            "latitude",
+            "longitude",
+            "airTemperature",
+            "data_datetime",
+        ],
+    ),
+    (
+        "ed4/wreport__temp-gts1.bufr",
+        "radiosonde: one row per level, the station above it",
+        ["WMO_station_id", "pressure", "airTemperature", "dewpointTemperature", "windSpeed"],
+    ),
+]
+
+
+def show_frames() -> int:
+    """Frames of the picked corpus files through skarvel.read_bufr."""
+    try:
+        import pandas
+    except ImportError:
+        print("(pandas is not installed: no frames shown)")
+        return 0
+    with pandas.option_context("display.width", 120, "display.max_columns", 10):
+        for name, note, columns in FRAME_PICKS:
+            path = CORPUS / name
+            if not path.is_file():
+                continue
+            frame = skarvel.read_bufr(path, columns=columns)
+            print(f"== skarvel.read_bufr({path.name!r}, columns=...)  ({note})")
+            print(frame.head(8).to_string())
+            print(f"   {len(frame)} rows\n")
+    return 0
+
+
 def main(paths: list[str]) -> int:
     if paths:
         return max(show_open(Path(p)) for p in paths)
@@ -239,7 +283,9 @@ def main(paths: list[str]) -> int:
         if not damaged:
             status = max(status, shown)
         print()
-    return max(status, show_lower_layer(SAMPLES))
+    status = max(status, show_lower_layer(SAMPLES))
+    print()
+    return max(status, show_frames())
 
 
 if __name__ == "__main__":

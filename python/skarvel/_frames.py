@@ -295,28 +295,34 @@ def _describe(table_set: Any, code: int) -> tuple[str, bool, bool]:
 
 
 def _leveled_keys(
-    stream: _KeyStream, start: int, stop: int, ranks: dict[str, int], with_subset_number: bool
+    stream: _KeyStream,
+    start: int,
+    stop: int,
+    relevant: np.ndarray,
+    ranks: dict[str, int],
+    with_subset_number: bool,
 ) -> Iterator[tuple[int, str, int, int]]:
-    """(level, name, rank, position) of the values in ``[start, stop)``, after the header at
-    level 0; with ``with_subset_number`` a ``subsetNumber`` coordinate (position -1) comes
-    first. ``ranks`` counts each name over the message."""
+    """(level, name, rank, position) of the values in ``[start, stop)`` whose codes are in
+    ``relevant`` (the coordinates, which make the levels, and the wanted keys), after the
+    header at level 0; with ``with_subset_number`` a ``subsetNumber`` coordinate (position -1)
+    comes first. ``ranks`` counts each name over the message."""
     level = 0
     open_coordinates: collections.OrderedDict[str, int] = collections.OrderedDict()
     if with_subset_number:
         yield 0, "subsetNumber", 0, -1
         open_coordinates["subsetNumber"] = 0
         level = 1
-    codes = stream.codes
+    codes = stream.codes[start:stop]
     names = stream.names
-    for position in range(start, stop):
-        code = int(codes[position])
+    positions = np.flatnonzero(np.isin(codes, relevant))
+    for position, code in zip(positions.tolist(), codes[positions].tolist()):
         name = names[code]
         coordinate = code <= 9999
         while coordinate and name in open_coordinates:
             _, level = open_coordinates.popitem()
         rank = ranks.get(name, 0) + 1
         ranks[name] = rank
-        yield level, name, rank, position
+        yield level, name, rank, start + position
         if coordinate:
             open_coordinates[name] = level
             level += 1
@@ -368,57 +374,69 @@ def _message_rows(
     computed_filters: Mapping[str, _Filter],
     required: set[str],
 ) -> Iterator[Row]:
-    header = [(k, v) for k, v in header_keys(message) if k in included]
+    header = [(0, k, v) for k, v in header_keys(message) if k in included]
     stream = _KeyStream(message, tables)
     base: Row = {"count": count} if "count" in included else {}
-    wanted = {name for name in stream.names.values() if name in included}
-    wanted_by_key = any("#" in key for key in included)
-    ranks: dict[str, int] = {}
+    # Keys asked for by name, or by rank ("#2#airTemperature").
+    ranked = {key for key in included if key.startswith("#")}
+    wanted = included | {key.rpartition("#")[2] for key in ranked}
+    relevant = np.array(
+        [code for code, name in stream.names.items() if code <= 9999 or name in wanted],
+        dtype=np.uint32,
+    )
+    bounds = stream.bounds.tolist()
 
-    def keyed(start: int, stop: int, subset_number: bool) -> Iterator[tuple[int, str, Any]]:
-        for level, name, rank, position in _leveled_keys(stream, start, stop, ranks, subset_number):
-            if position < 0:
-                if name in included:
-                    yield level, name, 1
-                continue
-            if name in wanted or (wanted_by_key and f"#{rank}#{name}" in included):
-                yield level, name, stream.value(position)
-
-    if stream.compressed:
-        # Every subset of compressed data has the same keys, ranked once.
-        subsets = [
-            (int(stream.bounds[i]), int(stream.bounds[i + 1]), False, True)
-            for i in range(len(stream.bounds) - 1)
-        ]
-    else:
-        subsets = [(int(stream.bounds[0]), int(stream.bounds[-1]), True, False)]
-    for start, stop, _, reranked in subsets:
-        if reranked:
-            ranks = {}
-        if stream.compressed:
-            pieces: Iterable[tuple[int, str, Any]] = [(0, k, v) for k, v in header] + list(
-                keyed(start, stop, False)
+    def keyed(start: int, stop: int, subset_number: bool) -> list[tuple[int, str, int, int]]:
+        """(level, name, rank, position) of the keys of [start, stop) that rows take."""
+        return [
+            (level, name, rank, position)
+            for level, name, rank, position in _leveled_keys(
+                stream, start, stop, relevant, ranks, subset_number
             )
-        else:
-            pieces = _chain_uncompressed(stream, header, keyed)
-        for observation in _observations(pieces, filters, base):
-            augmented = _add_computed(observation, included, computed_filters)
-            row = {k: v for k, v in augmented.items() if k in columns}
-            if required.issubset(row):
-                yield row
+            if name in included or (ranked and f"#{rank}#{name}" in included)
+        ]
+
+    pieces: list[tuple[int, str, Any]]
+    if stream.compressed:
+        # Every subset of compressed data has the keys of the first, ranked alike: the
+        # structure is found once and read at each subset's offset.
+        ranks: dict[str, int] = {}
+        structure = keyed(bounds[0], bounds[1], False) if len(bounds) > 1 else []
+        for i in range(len(bounds) - 1):
+            shift = bounds[i] - bounds[0]
+            pieces = header + [
+                (level, name, stream.value(position + shift))
+                for level, name, _, position in structure
+            ]
+            yield from _rows(pieces, filters, base, included, computed_filters, columns, required)
+    else:
+        # Uncompressed subsets follow each other in one stream, each after its
+        # subsetNumber key, and ranks count over the whole message.
+        ranks = {}
+        pieces = list(header)
+        for i in range(len(bounds) - 1):
+            for level, name, _, position in keyed(bounds[i], bounds[i + 1], True):
+                value = i + 1 if position < 0 else stream.value(position)
+                pieces.append((level, name, value))
+        yield from _rows(pieces, filters, base, included, computed_filters, columns, required)
 
 
-def _chain_uncompressed(
-    stream: _KeyStream,
-    header: list[tuple[str, Any]],
-    keyed: Callable[[int, int, bool], Iterator[tuple[int, str, Any]]],
-) -> Iterator[tuple[int, str, Any]]:
-    """The header keys, then each subset after its ``subsetNumber`` key."""
-    for name, value in header:
-        yield 0, name, value
-    for i in range(len(stream.bounds) - 1):
-        for level, name, value in keyed(int(stream.bounds[i]), int(stream.bounds[i + 1]), True):
-            yield level, name, (i + 1 if name == "subsetNumber" else value)
+def _rows(
+    pieces: list[tuple[int, str, Any]],
+    filters: Mapping[str, _Filter],
+    base: Row,
+    included: set[str],
+    computed_filters: Mapping[str, _Filter],
+    columns: Sequence[str],
+    required: set[str],
+) -> Iterator[Row]:
+    """The rows of the observations along a key stream."""
+    wanted_columns = set(columns)
+    for observation in _observations(pieces, filters, base):
+        augmented = _add_computed(observation, included, computed_filters)
+        row = {k: v for k, v in augmented.items() if k in wanted_columns}
+        if required.issubset(row):
+            yield row
 
 
 # --- the public function --------------------------------------------------------------------
