@@ -4,6 +4,7 @@ from collections.abc import Sequence
 from typing import final
 
 import _skarvel
+import numpy as np
 from typing_extensions import Buffer
 
 @final
@@ -26,3 +27,9 @@ def decode(
     data: Buffer, tables: _skarvel.TableSet
 ) -> tuple[Column, Column, Column, Annotations]: ...
 def load_tables(dirs: Sequence[str]) -> _skarvel.TableSet: ...
+def key_levels(
+    names: Buffer | np.ndarray,
+    coordinate: Buffer | np.ndarray,
+    restarts: Buffer | np.ndarray,
+    first_level: int,
+) -> tuple[Column, Column]: ...

@@ -20,8 +20,10 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import _engine
 from ._errors import DecodeError
 from ._message import Message
+from ._reader import Reader
 from ._reader import open as _open
 from ._tables import Tables, TablesLike
 
@@ -233,9 +235,14 @@ def _add_computed(observation: Row, included: set[str], filters: Mapping[str, _F
 # --- the key stream of one message -----------------------------------------------------------
 
 
+# What _describe says of each code, by the identity of the table set: kept for one read_bufr
+# call, whose table sets stay alive meanwhile.
+_DESCRIBED: dict[int, dict[int, tuple[str, bool, bool]]] = {}
+
+
 class _KeyStream:
-    """The data keys of one decoded message: for each value its key name, rank, level and
-    value as ecCodes gives it."""
+    """The data keys of one decoded message: for each value its key name (as a number into
+    ``names``), and the values as ecCodes gives them."""
 
     def __init__(self, message: Message, tables: Tables) -> None:
         decoded = message.decode(tables)
@@ -244,34 +251,65 @@ class _KeyStream:
         self.bounds = decoded.subset_bounds
         self.compressed = bool(message.header.compressed_data)
         table_set = tables.for_header(message.header)
-        self._texts: np.ndarray | None = None
         self._decoded = decoded
-        self.names: dict[int, str] = {}
-        self.integer: dict[int, bool] = {}
-        self.text: dict[int, bool] = {}
-        for code in np.unique(self.codes).tolist():
-            name, integer, text = _describe(table_set, code)
-            self.names[code], self.integer[code], self.text[code] = name, integer, text
+        unique, inverse = np.unique(self.codes, return_inverse=True)
+        self.names: list[str] = []
+        number_of: dict[str, int] = {}
+        code_names = np.empty(len(unique), dtype=np.int32)
+        coordinate: list[bool] = []
+        integer = np.empty(len(unique), dtype=bool)
+        text = np.empty(len(unique), dtype=bool)
+        described = _DESCRIBED.setdefault(id(table_set), {})
+        for i, code in enumerate(unique.tolist()):
+            found = described.get(code)
+            if found is None:
+                found = described[code] = _describe(table_set, code)
+            name, integer[i], text[i] = found
+            if name not in number_of:
+                number_of[name] = len(self.names)
+                self.names.append(name)
+                # A name is a coordinate by the first element that bears it.
+                coordinate.append(code <= 9999)
+            code_names[i] = number_of[name]
+        self.number_of = number_of
+        self.name_numbers = code_names[inverse.reshape(-1)]
+        self.coordinate = np.array(coordinate, dtype=np.uint8)
+        self.integer = integer[inverse.reshape(-1)]
+        self.text = text[inverse.reshape(-1)]
 
-    def texts(self) -> np.ndarray:
-        if self._texts is None:
-            self._texts = self._decoded.texts
-        return self._texts
+    def levels(self, start: int, stop: int, restarts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The level and rank of the keys of ``[start, stop)``; a subset begins (after its
+        subsetNumber key) at each position of ``restarts``, counted from ``start``."""
+        levels, ranks = _engine.key_levels(
+            self.name_numbers[start:stop], self.coordinate, restarts.astype(np.int64), 0
+        )
+        return (
+            np.frombuffer(memoryview(levels), dtype=np.int32),
+            np.frombuffer(memoryview(ranks), dtype=np.int32),
+        )
 
-    def value(self, position: int) -> Any:
-        code = int(self.codes[position])
-        if self.text[code]:
-            text = self.texts()[position]
-            if text is None:
-                return ""  # ecCodes gives a missing text as an empty one
-            # ecCodes ends a text at its first NUL octet.
-            return text.partition("\0")[0]
-        number = float(self.values[position])
-        if number != number:
-            return None
-        # An operator that adds decimal places (2-01, 2-02, 2-07) makes ecCodes give the
+    def values_at(self, positions: np.ndarray) -> np.ndarray:
+        """The values at ``positions`` (any shape) as ecCodes gives them: an int or a float,
+        None when missing, a str for a text (empty when missing)."""
+        numbers = self.values[positions]
+        out = numbers.astype(object)
+        missing = np.isnan(numbers)
+        # An operator that adds decimal places (2-01, 2-02, 2-07) makes ecCodes give an
         # element's values as floats; a fraction shows it.
-        return int(number) if self.integer[code] and number.is_integer() else number
+        integral = self.integer[positions] & ~missing
+        integral[integral] = numbers[integral] == np.floor(numbers[integral])
+        out[integral] = numbers[integral].astype(np.int64).astype(object)
+        out[missing] = None
+        texts = self.text[positions]
+        if texts.any():
+            all_texts = self._decoded.texts
+            for index in zip(*np.nonzero(texts)):
+                text = all_texts[positions[index]]
+                # ecCodes gives a missing text as an empty one, and ends a text at its
+                # first NUL octet.
+                out[index] = "" if text is None else text.partition("\0")[0]
+        result: np.ndarray = out
+        return result
 
 
 def _describe(table_set: Any, code: int) -> tuple[str, bool, bool]:
@@ -292,40 +330,6 @@ def _describe(table_set: Any, code: int) -> tuple[str, bool, bool]:
         element.element_type in _INTEGER_TYPES and element.scale == 0,
         element.unit == _TEXT_UNIT,
     )
-
-
-def _leveled_keys(
-    stream: _KeyStream,
-    start: int,
-    stop: int,
-    relevant: np.ndarray,
-    ranks: dict[str, int],
-    with_subset_number: bool,
-) -> Iterator[tuple[int, str, int, int]]:
-    """(level, name, rank, position) of the values in ``[start, stop)`` whose codes are in
-    ``relevant`` (the coordinates, which make the levels, and the wanted keys), after the
-    header at level 0; with ``with_subset_number`` a ``subsetNumber`` coordinate (position -1)
-    comes first. ``ranks`` counts each name over the message."""
-    level = 0
-    open_coordinates: collections.OrderedDict[str, int] = collections.OrderedDict()
-    if with_subset_number:
-        yield 0, "subsetNumber", 0, -1
-        open_coordinates["subsetNumber"] = 0
-        level = 1
-    codes = stream.codes[start:stop]
-    names = stream.names
-    positions = np.flatnonzero(np.isin(codes, relevant))
-    for position, code in zip(positions.tolist(), codes[positions].tolist()):
-        name = names[code]
-        coordinate = code <= 9999
-        while coordinate and name in open_coordinates:
-            _, level = open_coordinates.popitem()
-        rank = ranks.get(name, 0) + 1
-        ranks[name] = rank
-        yield level, name, rank, start + position
-        if coordinate:
-            open_coordinates[name] = level
-            level += 1
 
 
 # --- observations ---------------------------------------------------------------------------
@@ -379,45 +383,53 @@ def _message_rows(
     base: Row = {"count": count} if "count" in included else {}
     # Keys asked for by name, or by rank ("#2#airTemperature").
     ranked = {key for key in included if key.startswith("#")}
-    wanted = included | {key.rpartition("#")[2] for key in ranked}
-    relevant = np.array(
-        [code for code, name in stream.names.items() if code <= 9999 or name in wanted],
-        dtype=np.uint32,
-    )
+    by_rank = {key.rpartition("#")[2] for key in ranked}
+    names = stream.names
+    wanted = np.array([name in included for name in names], dtype=bool)
+    rank_wanted = np.array([name in by_rank for name in names], dtype=bool)
     bounds = stream.bounds.tolist()
 
-    def keyed(start: int, stop: int, subset_number: bool) -> list[tuple[int, str, int, int]]:
-        """(level, name, rank, position) of the keys of [start, stop) that rows take."""
-        return [
-            (level, name, rank, position)
-            for level, name, rank, position in _leveled_keys(
-                stream, start, stop, relevant, ranks, subset_number
-            )
-            if name in included or (ranked and f"#{rank}#{name}" in included)
-        ]
+    def keyed(
+        start: int, stop: int, restarts: np.ndarray
+    ) -> tuple[list[tuple[int, str]], np.ndarray]:
+        """The (level, name) and positions of the keys of [start, stop) that rows take."""
+        levels, ranks = stream.levels(start, stop, restarts)
+        numbers = stream.name_numbers[start:stop]
+        taken = wanted[numbers]
+        if ranked:
+            for i in np.flatnonzero(rank_wanted[numbers] & ~taken).tolist():
+                taken[i] = f"#{ranks[i]}#{names[numbers[i]]}" in included
+        positions = np.flatnonzero(taken)
+        keys = list(zip(levels[positions].tolist(), (names[n] for n in numbers[positions])))
+        return keys, positions + start
 
     pieces: list[tuple[int, str, Any]]
     if stream.compressed:
         # Every subset of compressed data has the keys of the first, ranked alike: the
         # structure is found once and read at each subset's offset.
-        ranks: dict[str, int] = {}
-        structure = keyed(bounds[0], bounds[1], False) if len(bounds) > 1 else []
-        for i in range(len(bounds) - 1):
-            shift = bounds[i] - bounds[0]
+        if len(bounds) < 2:
+            return
+        keys, positions = keyed(bounds[0], bounds[1], np.empty(0, dtype=np.int64))
+        shifts = np.asarray(bounds[:-1], dtype=np.int64) - bounds[0]
+        values = stream.values_at(shifts[:, None] + positions[None, :]).tolist()
+        for row_values in values:
             pieces = header + [
-                (level, name, stream.value(position + shift))
-                for level, name, _, position in structure
+                (level, name, value) for (level, name), value in zip(keys, row_values)
             ]
             yield from _rows(pieces, filters, base, included, computed_filters, columns, required)
     else:
-        # Uncompressed subsets follow each other in one stream, each after its
-        # subsetNumber key, and ranks count over the whole message.
-        ranks = {}
-        pieces = list(header)
-        for i in range(len(bounds) - 1):
-            for level, name, _, position in keyed(bounds[i], bounds[i + 1], True):
-                value = i + 1 if position < 0 else stream.value(position)
-                pieces.append((level, name, value))
+        # Uncompressed subsets follow each other in one stream, each after its subsetNumber
+        # key, and ranks count over the whole message.
+        keys, positions = keyed(
+            bounds[0], bounds[-1], np.asarray(bounds[:-1], dtype=np.int64) - bounds[0]
+        )
+        values = stream.values_at(positions).tolist()
+        pieces = header + [(level, name, value) for (level, name), value in zip(keys, values)]
+        if "subsetNumber" in included:
+            # The subsetNumber key itself, at level 0 before each subset's keys.
+            starts = np.searchsorted(positions, bounds[:-1]).tolist()
+            for number, at in reversed(list(enumerate(starts, 1))):
+                pieces.insert(len(header) + at, (0, "subsetNumber", number))
         yield from _rows(pieces, filters, base, included, computed_filters, columns, required)
 
 
@@ -454,6 +466,18 @@ def _paths(path_or_paths: Any) -> list[Any]:
     if isinstance(path_or_paths, (str, bytes, os.PathLike)) or hasattr(path_or_paths, "read"):
         return [path_or_paths]
     return list(path_or_paths)
+
+
+def _numbered_messages(
+    path_or_paths: Any, tables: Tables, on_error: str
+) -> Iterator[tuple[int, Message, Reader]]:
+    """Every message of the sources in order, with its position from 1 and its reader."""
+    count = 0
+    for path in _paths(path_or_paths):
+        with _open(path, tables=tables, on_error=on_error) as reader:
+            for message in reader:
+                count += 1
+                yield count, message, reader
 
 
 def _header_only(name: str) -> bool:
@@ -539,34 +563,34 @@ def read_bufr(
     computed_filters = {k: v for k, v in value_filters.items() if k in COMPUTED_KEYS}
     chosen = Tables.of(tables)
 
-    rows: list[Row] = []
-    count = 0
-    for path in _paths(path_or_paths):
-        with _open(path, tables=chosen, on_error=on_error) as reader:
-            for message in reader:
-                count += 1
-                if count_filter is not None and not count_filter.match(count):
+    _DESCRIBED.clear()
+    try:
+        rows: list[Row] = []
+        for count, message, reader in _numbered_messages(path_or_paths, chosen, on_error):
+            if max_count is not None and count > max_count:
+                break
+            if count_filter is not None and not count_filter.match(count):
+                continue
+            # Header filters skip a message before its data are decoded.
+            if header_filters:
+                header = dict(header_keys(message))
+                if not all(f.match(header.get(k)) for k, f in header_filters.items()):
                     continue
-                header = dict(header_keys(message)) if header_filters else {}
-                # Header filters skip a message before its data are decoded.
-                if all(f.match(header.get(k)) for k, f in header_filters.items()):
-                    try:
-                        found = list(
-                            _message_rows(
-                                message,
-                                chosen,
-                                count,
-                                columns,
-                                included,
-                                data_filters,
-                                computed_filters,
-                                required,
-                            )
-                        )
-                    except DecodeError as error:
-                        reader._failed(error)
-                        continue
-                    rows.extend(found)
-                if max_count is not None and count >= max_count:
-                    break
+            try:
+                rows += list(
+                    _message_rows(
+                        message,
+                        chosen,
+                        count,
+                        columns,
+                        included,
+                        data_filters,
+                        computed_filters,
+                        required,
+                    )
+                )
+            except DecodeError as error:
+                reader._failed(error)
+    finally:
+        _DESCRIBED.clear()
     return pandas.DataFrame.from_records(iter(rows))

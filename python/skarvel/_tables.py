@@ -198,6 +198,8 @@ class Tables:
             )
         # The definitions roots the default chain tries before the bundled tables, found once.
         self._roots = default_definitions() if self._kind == "default" else []
+        # The table set of each header key met, so that a header is resolved once.
+        self._resolved: dict[tuple[int, ...], _skarvel.TableSet] = {}
 
     @classmethod
     def bundled(cls) -> Tables:
@@ -232,6 +234,16 @@ class Tables:
         bundled tables decode a header with another master version than it names."""
         if self._table_set is not None:
             return self._table_set
+        key = _header_key(header)
+        found = self._resolved.get(key)
+        if found is None:
+            found = self._resolve(header)
+            if len(self._resolved) >= _LOADED_LIMIT:
+                self._resolved.clear()
+            self._resolved[key] = found
+        return found
+
+    def _resolve(self, header: _skarvel.BufrMessage) -> _skarvel.TableSet:
         try:
             if self._kind == "default":
                 root = self._chosen_root(header)
@@ -273,7 +285,7 @@ class Tables:
     def _bundled_for(header: _skarvel.BufrMessage) -> _skarvel.TableSet:
         version, layers, note = _bundled_layers(header)
         if note is not None:
-            warnings.warn(note, SkarvelWarning, stacklevel=4)
+            warnings.warn(note, SkarvelWarning, stacklevel=5)
         return _loaded(("bundled", version), lambda: _engine.load_tables(layers))
 
     def missing_local_tables(self, header: _skarvel.BufrMessage) -> str | None:

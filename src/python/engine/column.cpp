@@ -30,7 +30,7 @@ Pool& pool() {
     return *the_pool;
 }
 
-std::size_t item_size(char format) { return format == 'I' ? 4 : 8; }
+std::size_t item_size(char format) { return format == 'I' || format == 'i' ? 4 : 8; }
 
 struct ColumnObject {
     PyObject_HEAD

@@ -1,6 +1,7 @@
 #include "engine/engine_functions.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <array>
 #include <optional>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "data/decode.hpp"
 #include "engine/annotations.hpp"
 #include "engine/column.hpp"
+#include "frames/key_levels.hpp"
 #include "message/message_scanner.hpp"
 #include "tables/table_directory.hpp"
 #include "support/conversions.hpp"
@@ -22,6 +24,22 @@
 namespace skarvel::py {
 
 namespace {
+
+// The items of a buffer of `T`, copied out (the buffer need not be aligned for `T`).
+template <typename T>
+bool typed_items(PyObject* obj, const char* name, std::vector<T>& out) {
+    BufferView view;
+    if (!view.acquire(obj, name)) return false;
+    const Bytes octets = view.bytes();
+    if (octets.size() % sizeof(T) != 0) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': %zu octets are no whole number of items",
+                     name, octets.size());
+        return false;
+    }
+    out.resize(octets.size() / sizeof(T));
+    if (!out.empty()) std::memcpy(out.data(), octets.data(), octets.size());
+    return true;
+}
 
 // A tuple of str, one per name.
 PyObject* name_tuple(const std::vector<std::string_view>& names) {
@@ -198,6 +216,33 @@ PyObject* engine_load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     }
     if (!*loaded) return to_py_err(loaded->error());
     return wrap_record(std::move(**loaded));
+}
+
+PyObject* engine_key_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    static constexpr std::array<const char*, 4> names = {"names", "coordinate", "restarts",
+                                                         "first_level"};
+    PyObject* values[4];
+    if (!bind_arguments("key_levels", names, args, nargs, kwnames, values)) return nullptr;
+    std::vector<std::int32_t> key_names;
+    std::vector<std::uint8_t> coordinate;
+    std::vector<std::int64_t> restarts;
+    std::uint64_t first_level = 0;
+    if (!typed_items(values[0], names[0], key_names) ||
+        !typed_items(values[1], names[1], coordinate) ||
+        !typed_items(values[2], names[2], restarts) ||
+        !unsigned_argument(values[3], names[3], INT32_MAX, first_level)) {
+        return nullptr;
+    }
+    std::vector<std::int32_t> levels(key_names.size());
+    std::vector<std::int32_t> ranks(key_names.size());
+    const Status status = key_levels(key_names, coordinate, restarts,
+                                     static_cast<std::int32_t>(first_level), levels, ranks);
+    if (!status) return to_py_err(status.error());
+    PyRef level_column(new_column(levels, 'i'));
+    PyRef rank_column(new_column(ranks, 'i'));
+    if (!level_column || !rank_column) return nullptr;
+    return PyTuple_Pack(2, level_column.get(), rank_column.get());
 }
 
 }  // namespace skarvel::py

@@ -21,4 +21,8 @@ PyObject* engine_decode(PyObject* module, PyObject* const* args, Py_ssize_t narg
 PyObject* engine_load_tables(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 
+// key_levels(names, coordinate, restarts, first_level) -> (levels, ranks)
+PyObject* engine_key_levels(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+
 }  // namespace skarvel::py

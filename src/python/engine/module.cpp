@@ -29,6 +29,10 @@ PyMethodDef engine_methods[] = {
      "load_tables(dirs)\n--\n\nA TableSet of table directories loaded one over the other: of "
      "each, element.table, sequence.def and codetables where present, later entries replacing "
      "earlier ones."},
+    {"key_levels", fastcall<engine_key_levels>(), kFastcallKeywords,
+     "key_levels(names, coordinate, restarts, first_level)\n--\n\nThe level and rank of each "
+     "key of a message's key stream (names: int32 name numbers; coordinate: uint8 per name; "
+     "restarts: int64 positions where a subset begins after its subsetNumber key)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
