@@ -17,7 +17,7 @@ SRC = Path(__file__).resolve().parents[1] / "src"
 INCLUDE = re.compile(r'^#include\s+[<"]([^">]+)[">]', re.MULTILINE)
 
 # The core's folders, each allowed to include the ones before it and itself.
-CORE_ORDER = ["base", "bitstream", "message", "tables", "data"]
+CORE_ORDER = ["base", "bitstream", "message", "tables", "data", "frames"]
 # The extension modules over the binding support: _skarvel, and the package's engine.
 MODULES = {"_skarvel", "engine"}
 # Files of _skarvel that sit on top of its classes and may include any of them.
