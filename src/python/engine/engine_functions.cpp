@@ -1,8 +1,8 @@
 #include "engine/engine_functions.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -13,13 +13,13 @@
 #include "engine/column.hpp"
 #include "frames/key_levels.hpp"
 #include "message/message_scanner.hpp"
-#include "tables/table_directory.hpp"
 #include "support/conversions.hpp"
 #include "support/py_args.hpp"
 #include "support/py_buffer.hpp"
 #include "support/py_error.hpp"
 #include "support/py_ref.hpp"
 #include "support/record_object.hpp"
+#include "tables/table_directory.hpp"
 
 namespace skarvel::py {
 
@@ -218,8 +218,7 @@ PyObject* engine_load_tables(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return wrap_record(std::move(**loaded));
 }
 
-PyObject* engine_key_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* engine_key_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names = {"names", "coordinate", "restarts",
                                                          "first_level"};
     PyObject* values[4];
