@@ -15,7 +15,7 @@ from importlib import metadata as _metadata
 
 from skarvel._decoded import Decoded, Value
 from skarvel._errors import DecodeError, SkarvelWarning
-from skarvel._frames import read_bufr
+from skarvel._frames import read_arrow, read_bufr, to_parquet
 from skarvel._message import Message
 from skarvel._reader import Reader, open
 from skarvel._tables import Tables
@@ -30,7 +30,9 @@ __all__ = [
     "Tables",
     "Value",
     "open",
+    "read_arrow",
     "read_bufr",
+    "to_parquet",
 ]
 try:
     __version__: str = _metadata.version("skarvel")

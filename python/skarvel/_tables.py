@@ -157,6 +157,36 @@ def _bundled_layers(header: _skarvel.BufrMessage) -> tuple[int, list[str], str |
     return chosen, [base, str(BUNDLED / "versions" / str(chosen))], note
 
 
+def _bundled_newest() -> _skarvel.TableSet:
+    """The newest bundled tables."""
+    return _loaded(
+        ("bundled", bundled_version()), lambda: _engine.load_tables([str(BUNDLED / "wmo")])
+    )
+
+
+# The elements of table sets by key, for the last few table sets asked about.
+_BY_KEY: OrderedDict[int, tuple[_skarvel.TableSet, dict[str, _skarvel.ElementDefinition]]] = (
+    OrderedDict()
+)
+
+
+def _elements_by_key(table_set: _skarvel.TableSet) -> dict[str, _skarvel.ElementDefinition]:
+    found = _BY_KEY.get(id(table_set))
+    if found is None or found[0] is not table_set:
+        index: dict[str, _skarvel.ElementDefinition] = {}
+        # Table B codes are F = 0, X 0 to 63, Y 0 to 255; the first element of a key wins.
+        for code in range(64 * 1000):
+            if code % 1000 < 256:
+                element = table_set.get_element(code)
+                if element is not None and element.abbreviation:
+                    index.setdefault(element.abbreviation, element)
+        found = (table_set, index)
+        _BY_KEY[id(table_set)] = found
+        if len(_BY_KEY) > 8:
+            _BY_KEY.popitem(last=False)
+    return found[1]
+
+
 class Tables:
     """BUFR tables from one source, resolved for each message's header.
 
@@ -287,6 +317,13 @@ class Tables:
         if note is not None:
             warnings.warn(note, SkarvelWarning, stacklevel=5)
         return _loaded(("bundled", version), lambda: _engine.load_tables(layers))
+
+    def element_by_key(self, key: str) -> _skarvel.ElementDefinition | None:
+        """The Table B element an ecCodes key (abbreviation) names: in the table set given
+        whole, else in the newest bundled tables, whose keys every version shares. For
+        describing a column without decoding any data."""
+        table_set = self._table_set if self._table_set is not None else _bundled_newest()
+        return _elements_by_key(table_set).get(key)
 
     def missing_local_tables(self, header: _skarvel.BufrMessage) -> str | None:
         """Where the local tables a header names were looked for, when they were not found;

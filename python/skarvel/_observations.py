@@ -1,0 +1,240 @@
+"""Observations of one message, as pdbufr's generic reader collects them.
+
+A message is read as a stream of ecCodes keys: its header keys, then, subset by subset, a
+``subsetNumber`` key (uncompressed data) and one ``#rank#name`` key per decoded value. Keys of
+elements of classes 1 to 9 (the coordinates: position, time, level) give the stream its
+levels: a coordinate opens a level below the ones before it, and a coordinate already open
+closes its own level and every level below it. An observation collects the wanted keys along
+the stream; it becomes a row when a wanted key comes again at its level or above it, so that a
+profile gives one row per level, with the station and time of the levels above it.
+"""
+
+from __future__ import annotations
+
+import collections
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+from . import _engine
+from ._keys import Filter, Row, add_computed, header_keys
+from ._message import Message
+from ._tables import Tables
+
+# Element types whose values ecCodes gives as integers.
+INTEGER_TYPES = {"long", "table", "flag", "code", "flags"}
+_TEXT_UNIT = "CCITT IA5"
+_ASSOCIATED_FIELD = 999999
+
+# What _describe says of each code, by the identity of the table set: kept for one read_bufr
+# call, whose table sets stay alive meanwhile.
+DESCRIBED: dict[int, dict[int, tuple[str, bool, bool]]] = {}
+
+
+class _KeyStream:
+    """The data keys of one decoded message: for each value its key name (as a number into
+    ``names``), and the values as ecCodes gives them."""
+
+    def __init__(self, message: Message, tables: Tables) -> None:
+        decoded = message.decode(tables)
+        self.codes = decoded.codes
+        self.values = decoded.values
+        self.bounds = decoded.subset_bounds
+        self.compressed = bool(message.header.compressed_data)
+        table_set = tables.for_header(message.header)
+        self._decoded = decoded
+        unique, inverse = np.unique(self.codes, return_inverse=True)
+        self.names: list[str] = []
+        number_of: dict[str, int] = {}
+        code_names = np.empty(len(unique), dtype=np.int32)
+        coordinate: list[bool] = []
+        integer = np.empty(len(unique), dtype=bool)
+        text = np.empty(len(unique), dtype=bool)
+        described = DESCRIBED.setdefault(id(table_set), {})
+        for i, code in enumerate(unique.tolist()):
+            found = described.get(code)
+            if found is None:
+                found = described[code] = describe(table_set, code)
+            name, integer[i], text[i] = found
+            if name not in number_of:
+                number_of[name] = len(self.names)
+                self.names.append(name)
+                # A name is a coordinate by the first element that bears it.
+                coordinate.append(code <= 9999)
+            code_names[i] = number_of[name]
+        self.number_of = number_of
+        self.name_numbers = code_names[inverse.reshape(-1)]
+        self.coordinate = np.array(coordinate, dtype=np.uint8)
+        self.integer = integer[inverse.reshape(-1)]
+        self.text = text[inverse.reshape(-1)]
+
+    def levels(self, start: int, stop: int, restarts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The level and rank of the keys of ``[start, stop)``; a subset begins (after its
+        subsetNumber key) at each position of ``restarts``, counted from ``start``."""
+        levels, ranks = _engine.key_levels(
+            self.name_numbers[start:stop], self.coordinate, restarts.astype(np.int64), 0
+        )
+        return (
+            np.frombuffer(memoryview(levels), dtype=np.int32),
+            np.frombuffer(memoryview(ranks), dtype=np.int32),
+        )
+
+    def values_at(self, positions: np.ndarray) -> np.ndarray:
+        """The values at ``positions`` (any shape) as ecCodes gives them: an int or a float,
+        None when missing, a str for a text (empty when missing)."""
+        numbers = self.values[positions]
+        out = numbers.astype(object)
+        missing = np.isnan(numbers)
+        # An operator that adds decimal places (2-01, 2-02, 2-07) makes ecCodes give an
+        # element's values as floats; a fraction shows it.
+        integral = self.integer[positions] & ~missing
+        integral[integral] = numbers[integral] == np.floor(numbers[integral])
+        out[integral] = numbers[integral].astype(np.int64).astype(object)
+        out[missing] = None
+        texts = self.text[positions]
+        if texts.any():
+            all_texts = self._decoded.texts
+            for index in zip(*np.nonzero(texts)):
+                text = all_texts[positions[index]]
+                # ecCodes gives a missing text as an empty one, and ends a text at its
+                # first NUL octet.
+                out[index] = "" if text is None else text.partition("\0")[0]
+        result: np.ndarray = out
+        return result
+
+
+def describe(table_set: Any, code: int) -> tuple[str, bool, bool]:
+    """The key name of a descriptor, and whether ecCodes gives its values as integers or
+    text."""
+    if code == _ASSOCIATED_FIELD:
+        return "associatedField", False, False
+    if code // 100000 == 2:
+        if code // 1000 == 205:
+            return "characterData", False, True
+        return "operator", False, False
+    element = table_set.get_element(code)
+    if element is None:
+        return "", False, False
+    # ecCodes gives a number as an integer only when its element has no decimal scale.
+    return (
+        element.abbreviation,
+        element.element_type in INTEGER_TYPES and element.scale == 0,
+        element.unit == _TEXT_UNIT,
+    )
+
+
+def _observations(
+    keys: Iterable[tuple[int, str, Any]],
+    filters: Mapping[str, Filter],
+    base: Row,
+) -> Iterator[Row]:
+    """Observations along a stream of (level, name, value), as pdbufr's generic reader
+    collects them: a wanted key that comes again at or above the level of the newest entry
+    ends the observation and closes the levels below it."""
+    observation: collections.OrderedDict[str, Any] = collections.OrderedDict(base)
+    levels = [0]
+    failed_level: int | None = None
+    for level, name, value in keys:
+        if failed_level is not None and level > failed_level:
+            continue
+        if all(f in observation for f in filters) and (
+            level < levels[-1] or (level == levels[-1] and name in observation)
+        ):
+            yield dict(observation)
+        while observation and (level < levels[-1] or (level == levels[-1] and name in observation)):
+            observation.popitem()
+            levels.pop()
+        if name in filters:
+            if filters[name].match(value):
+                failed_level = None
+            else:
+                failed_level = level
+                continue
+        observation[name] = value
+        levels.append(level)
+    if all(f in observation for f in filters):
+        yield dict(observation)
+
+
+def message_rows(
+    message: Message,
+    tables: Tables,
+    count: int,
+    columns: Sequence[str],
+    included: set[str],
+    filters: Mapping[str, Filter],
+    computed_filters: Mapping[str, Filter],
+    required: set[str],
+) -> Iterator[Row]:
+    header = [(0, k, v) for k, v in header_keys(message) if k in included]
+    stream = _KeyStream(message, tables)
+    base: Row = {"count": count} if "count" in included else {}
+    # Keys asked for by name, or by rank ("#2#airTemperature").
+    ranked = {key for key in included if key.startswith("#")}
+    by_rank = {key.rpartition("#")[2] for key in ranked}
+    names = stream.names
+    wanted = np.array([name in included for name in names], dtype=bool)
+    rank_wanted = np.array([name in by_rank for name in names], dtype=bool)
+    bounds = stream.bounds.tolist()
+
+    def keyed(
+        start: int, stop: int, restarts: np.ndarray
+    ) -> tuple[list[tuple[int, str]], np.ndarray]:
+        """The (level, name) and positions of the keys of [start, stop) that rows take."""
+        levels, ranks = stream.levels(start, stop, restarts)
+        numbers = stream.name_numbers[start:stop]
+        taken = wanted[numbers]
+        if ranked:
+            for i in np.flatnonzero(rank_wanted[numbers] & ~taken).tolist():
+                taken[i] = f"#{ranks[i]}#{names[numbers[i]]}" in included
+        positions = np.flatnonzero(taken)
+        keys = list(zip(levels[positions].tolist(), (names[n] for n in numbers[positions])))
+        return keys, positions + start
+
+    pieces: list[tuple[int, str, Any]]
+    if stream.compressed:
+        # Every subset of compressed data has the keys of the first, ranked alike: the
+        # structure is found once and read at each subset's offset.
+        if len(bounds) < 2:
+            return
+        keys, positions = keyed(bounds[0], bounds[1], np.empty(0, dtype=np.int64))
+        shifts = np.asarray(bounds[:-1], dtype=np.int64) - bounds[0]
+        values = stream.values_at(shifts[:, None] + positions[None, :]).tolist()
+        for row_values in values:
+            pieces = header + [
+                (level, name, value) for (level, name), value in zip(keys, row_values)
+            ]
+            yield from _rows(pieces, filters, base, included, computed_filters, columns, required)
+    else:
+        # Uncompressed subsets follow each other in one stream, each after its subsetNumber
+        # key, and ranks count over the whole message.
+        keys, positions = keyed(
+            bounds[0], bounds[-1], np.asarray(bounds[:-1], dtype=np.int64) - bounds[0]
+        )
+        values = stream.values_at(positions).tolist()
+        pieces = header + [(level, name, value) for (level, name), value in zip(keys, values)]
+        if "subsetNumber" in included:
+            # The subsetNumber key itself, at level 0 before each subset's keys.
+            starts = np.searchsorted(positions, bounds[:-1]).tolist()
+            for number, at in reversed(list(enumerate(starts, 1))):
+                pieces.insert(len(header) + at, (0, "subsetNumber", number))
+        yield from _rows(pieces, filters, base, included, computed_filters, columns, required)
+
+
+def _rows(
+    pieces: list[tuple[int, str, Any]],
+    filters: Mapping[str, Filter],
+    base: Row,
+    included: set[str],
+    computed_filters: Mapping[str, Filter],
+    columns: Sequence[str],
+    required: set[str],
+) -> Iterator[Row]:
+    """The rows of the observations along a key stream."""
+    wanted_columns = set(columns)
+    for observation in _observations(pieces, filters, base):
+        augmented = add_computed(observation, included, computed_filters)
+        row = {k: v for k, v in augmented.items() if k in wanted_columns}
+        if required.issubset(row):
+            yield row

@@ -1,0 +1,107 @@
+"""read_bufr's options beyond pdbufr, read_arrow and to_parquet: each gives the rows of the
+plain call, arranged and typed as asked."""
+
+from __future__ import annotations
+
+import sys
+
+import numpy as np
+import pytest
+import skarvel
+from corpus import CORPUS
+
+if not CORPUS.is_dir():
+    pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
+pandas = pytest.importorskip("pandas")
+pyarrow = pytest.importorskip("pyarrow")
+
+SYNOP = CORPUS / "ed4/pybufrkit__ISMD01_OKPR.bufr"  # 4 compressed messages, 7 subsets each
+COLUMNS = ["airTemperature", "stationNumber", "stationOrSiteName", "data_datetime", "absentKey"]
+CALL = dict(columns=COLUMNS, required_columns=False)
+
+
+def plain(frame):
+    """The values of a frame as Python objects, None where missing, whatever the dtypes."""
+    return [
+        [None if pandas.isna(v) else (v.item() if hasattr(v, "item") else v) for v in row]
+        for row in frame.astype(object).itertuples(index=False)
+    ]
+
+
+@pytest.fixture(scope="module")
+def reference():
+    """The plain call, with the requested columns picked out (the absent one added)."""
+    frame = skarvel.read_bufr(SYNOP, **CALL)
+    assert len(frame) == 28 and "absentKey" not in frame
+    return frame.assign(absentKey=np.nan)[COLUMNS]
+
+
+@pytest.mark.parametrize(
+    ("options", "dtypes"),
+    [
+        (dict(as_requested=True), ["float64", "int64", "str", "datetime64[us]", "float64"]),
+        (
+            dict(dtype_backend="numpy_nullable"),
+            ["Float64", "Int64", "string", "datetime64[us]", "Float64"],
+        ),
+        (
+            dict(dtype_backend="pyarrow"),
+            [
+                "double[pyarrow]",
+                "int64[pyarrow]",
+                "string[pyarrow]",
+                "timestamp[us][pyarrow]",
+                "double[pyarrow]",
+            ],
+        ),
+    ],
+    ids=["as_requested", "numpy_nullable", "pyarrow"],
+)
+def test_requested_columns_in_order_typed_from_the_tables(reference, options, dtypes):
+    frame = skarvel.read_bufr(SYNOP, **CALL, **options)
+    assert list(frame.columns) == COLUMNS
+    assert [str(t) for t in frame.dtypes] == dtypes
+    assert plain(frame) == plain(reference)
+
+
+def test_chunks_are_the_whole_frame_cut_by_messages_with_one_schema(reference):
+    chunks = list(skarvel.read_bufr(SYNOP, **CALL, dtype_backend="numpy_nullable", chunksize=3))
+    assert [len(c) for c in chunks] == [21, 7]
+    assert all(c.dtypes.equals(chunks[0].dtypes) for c in chunks)
+    whole = pandas.concat(chunks, ignore_index=True)
+    assert plain(whole) == plain(reference)
+
+
+def test_several_paths_and_a_glob_read_every_file_in_order_and_name_them():
+    paths = [CORPUS / "ed4/wreport__temp-gts1.bufr", SYNOP]
+    call = dict(columns=["stationNumber", "airTemperature"], source_column="source")
+    frame = skarvel.read_bufr(paths, **call)
+    parts = [skarvel.read_bufr(p, columns=call["columns"]).assign(source=str(p)) for p in paths]
+    pandas.testing.assert_frame_equal(
+        frame, pandas.concat(parts, ignore_index=True), check_dtype=False
+    )
+    globbed = skarvel.read_bufr(str(CORPUS / "ed4/wreport__temp-gts*.bufr"), **call)
+    assert set(globbed.source) == {str(CORPUS / "ed4/wreport__temp-gts1.bufr")}
+
+
+def test_arrow_and_parquet_hold_the_typed_frame(reference, tmp_path):
+    table = skarvel.read_arrow(SYNOP, **CALL)
+    assert table.column_names == COLUMNS
+    assert [str(t) for t in table.schema.types] == [
+        "double",
+        "int64",
+        "string",
+        "timestamp[us]",
+        "double",
+    ]
+    assert plain(table.to_pandas()) == plain(reference)
+    written = skarvel.to_parquet(SYNOP, tmp_path / "synop.parquet", **CALL, chunksize=1)
+    stored = pyarrow.parquet.ParquetFile(tmp_path / "synop.parquet")
+    assert written == 28 and stored.metadata.num_row_groups == 4
+    assert stored.read().equals(table)
+
+
+def test_a_missing_optional_dependency_names_its_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ImportError, match=r"skarvel\[pandas\]"):
+        skarvel.read_bufr(SYNOP, columns=["stationNumber"])
