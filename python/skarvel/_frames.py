@@ -110,7 +110,8 @@ class _Query:
                 if self.header_filters:
                     header = dict(header_keys(message))
                     filters = self.header_filters.items()
-                    if not all(f.match(header.get(k)) for k, f in filters):
+                    # A key this header lacks may still be a data key.
+                    if not all(f.match(header[k]) for k, f in filters if k in header):
                         continue
                 try:
                     rows = list(

@@ -94,10 +94,14 @@ def header_keys(message: Message) -> list[tuple[str, Any]]:
             ("typicalMinute", h.typical_minute),
         ]
     descriptors = list(h.unexpanded_descriptors)
+    keys += [("typicalDate", date), ("typicalTime", time)]
+    report = _ecmwf_report_key(message)
+    if report is not None:
+        keys += report[0]
+    keys.append(("numberOfSubsets", h.number_of_subsets))
+    if report is not None:
+        keys += report[1]
     keys += [
-        ("typicalDate", date),
-        ("typicalTime", time),
-        ("numberOfSubsets", h.number_of_subsets),
         ("observedData", int(h.observed_data)),
         ("compressedData", int(h.compressed_data)),
         (
@@ -106,6 +110,87 @@ def header_keys(message: Message) -> list[tuple[str, Any]]:
         ),
     ]
     return keys
+
+
+def _bits(data: bytes, start: int, length: int) -> int:
+    """The unsigned number of ``length`` bits at bit ``start`` of ``data``, first bit
+    foremost."""
+    return (int.from_bytes(data, "big") >> (len(data) * 8 - start - length)) & ((1 << length) - 1)
+
+
+# ECMWF's report types of satellite data, whose section 2 holds an area, not a station.
+_SATELLITE_REPORTS = {2, 3, 8, 12}
+
+
+def _ecmwf_report_key(
+    message: Message,
+) -> tuple[list[tuple[str, Any]], list[tuple[str, Any]]] | None:
+    """The keys of the report key that ECMWF (centre 98) writes in section 2, as ecCodes
+    reads them: those before numberOfSubsets and those after it. None for other messages."""
+    h = message.header
+    if h.originating_centre != 98 or not h.local_section_present:
+        return None
+    raw = message.raw
+    section2 = 8 + int.from_bytes(raw[8:11], "big")
+    if int.from_bytes(raw[section2 : section2 + 3], "big") != 52 or len(raw) < section2 + 52:
+        return None
+    d = raw[section2 + 4 : section2 + 52]
+    key_data, key_more, key_sat = d[2:15], d[15:23], d[23:32]
+    rdbtime, rectime = d[34:37], d[37:40]
+    old_subtype = d[1]
+    before: list[tuple[str, Any]] = [
+        ("rdbType", d[0]),
+        ("oldSubtype", old_subtype),
+        ("localYear", _bits(key_data, 0, 12)),
+        ("localMonth", _bits(key_data, 12, 4)),
+        ("localDay", _bits(key_data, 16, 6)),
+        ("localHour", _bits(key_data, 22, 5)),
+        ("localMinute", _bits(key_data, 27, 6)),
+        ("localSecond", _bits(key_data, 33, 6)),
+        ("rdbtimeDay", _bits(rdbtime, 0, 6)),
+        ("rdbtimeHour", _bits(rdbtime, 6, 5)),
+        ("rdbtimeMinute", _bits(rdbtime, 11, 6)),
+        ("rdbtimeSecond", _bits(rdbtime, 17, 6)),
+        (
+            "rdbtimeTime",
+            f"{_bits(rdbtime, 6, 5):02d}{_bits(rdbtime, 11, 6):02d}{_bits(rdbtime, 17, 6):02d}",
+        ),
+        ("rectimeDay", _bits(rectime, 0, 6)),
+        ("rectimeHour", _bits(rectime, 6, 5)),
+        ("rectimeMinute", _bits(rectime, 11, 6)),
+        ("rectimeSecond", _bits(rectime, 17, 6)),
+        ("restricted", _bits(rectime, 23, 1)),
+    ]
+    for n in range(1, 5):
+        correction = d[39 + n : 40 + n]
+        before += [
+            (f"correction{n}", _bits(correction, 0, 6)),
+            (f"correction{n}Part", _bits(correction, 6, 1)),
+        ]
+    before += [("qualityControl", d[44]), ("newSubtype", int.from_bytes(d[45:47], "big"))]
+
+    def angle(data: bytes, start: int, length: int, offset: int) -> float:
+        return (_bits(data, start, length) - offset) / 100000
+
+    after: list[tuple[str, Any]]
+    if d[0] in _SATELLITE_REPORTS or h.number_of_subsets > 1:
+        wide = old_subtype == 255 or h.number_of_subsets > 255 or 121 <= old_subtype <= 130
+        wide = wide or old_subtype == 31
+        after = [
+            ("localLongitude1", angle(key_data, 40, 26, 18000000)),
+            ("localLatitude1", angle(key_data, 72, 25, 9000000)),
+            ("localLongitude2", angle(key_more, 0, 26, 18000000)),
+            ("localLatitude2", angle(key_more, 32, 25, 9000000)),
+            ("localNumberOfObservations", _bits(key_sat, 0, 16 if wide else 8)),
+            ("satelliteID", _bits(key_sat, 16 if wide else 8, 16)),
+        ]
+    else:
+        after = [
+            ("localLatitude", angle(key_data, 72, 25, 9000000)),
+            ("localLongitude", angle(key_data, 40, 26, 18000000)),
+            ("ident", key_more.partition(b"\0")[0].decode("ascii", "replace").strip()),
+        ]
+    return before, after
 
 
 # Every header key of either edition.
@@ -133,6 +218,44 @@ HEADER_NAMES = {
     "observedData",
     "compressedData",
     "unexpandedDescriptors",
+    # ECMWF's report key in section 2 (centre 98)
+    "rdbType",
+    "oldSubtype",
+    "localYear",
+    "localMonth",
+    "localDay",
+    "localHour",
+    "localMinute",
+    "localSecond",
+    "rdbtimeDay",
+    "rdbtimeHour",
+    "rdbtimeMinute",
+    "rdbtimeSecond",
+    "rdbtimeTime",
+    "rectimeDay",
+    "rectimeHour",
+    "rectimeMinute",
+    "rectimeSecond",
+    "restricted",
+    "correction1",
+    "correction1Part",
+    "correction2",
+    "correction2Part",
+    "correction3",
+    "correction3Part",
+    "correction4",
+    "correction4Part",
+    "qualityControl",
+    "newSubtype",
+    "localLatitude",
+    "localLongitude",
+    "ident",
+    "localLongitude1",
+    "localLatitude1",
+    "localLongitude2",
+    "localLatitude2",
+    "localNumberOfObservations",
+    "satelliteID",
 }
 
 

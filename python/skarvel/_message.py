@@ -100,10 +100,15 @@ class Message:
     def decode(self, tables: TablesLike = None) -> Decoded:
         """The message's values as columns (see ``Decoded``), with the reader's tables or
         ``tables``. Raises ``DecodeError`` when the values cannot be decoded."""
+        return self.decode_with(tables, padded_texts=False)
+
+    def decode_with(self, tables: TablesLike, *, padded_texts: bool) -> Decoded:
+        """``decode``; with ``padded_texts`` the texts keep the blanks they are padded with to
+        their width, as ecCodes gives them (frames use this)."""
         chosen = self._tables if tables is None else Tables.of(tables)
         try:
             table_set = chosen.for_header(self._header)
-            return Decoded(_engine.decode(self.raw, table_set), table_set)
+            return Decoded(_engine.decode(self.raw, table_set, padded_texts), table_set)
         except (ValueError, LookupError) as error:
             text = str(error)
             missing = chosen.missing_local_tables(self._header)

@@ -37,7 +37,7 @@ class _KeyStream:
     ``names``), and the values as ecCodes gives them."""
 
     def __init__(self, message: Message, tables: Tables) -> None:
-        decoded = message.decode(tables)
+        decoded = message.decode_with(tables, padded_texts=True)
         self.codes = decoded.codes
         self.values = decoded.values
         self.bounds = decoded.subset_bounds
@@ -97,9 +97,14 @@ class _KeyStream:
             all_texts = self._decoded.texts
             for index in zip(*np.nonzero(texts)):
                 text = all_texts[positions[index]]
-                # ecCodes gives a missing text as an empty one, and ends a text at its
-                # first NUL octet.
-                out[index] = "" if text is None else text.partition("\0")[0]
+                # ecCodes gives a missing text as an empty one and ends a text at its first
+                # NUL octet; it keeps the blanks that pad a text of compressed data to its
+                # width, and drops them from uncompressed data.
+                if text is None:
+                    out[index] = ""
+                else:
+                    text = text.partition("\0")[0]
+                    out[index] = text if self.compressed else text.rstrip(" ")
         result: np.ndarray = out
         return result
 

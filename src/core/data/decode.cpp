@@ -172,9 +172,10 @@ class ValueColumns {
 };
 
 Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableSet& tables,
-                                        BitReader& reader) {
+                                        BitReader& reader, DecodeOptions options) {
     const std::size_t subsets = message.number_of_subsets;
     DecodedValues columns = DecodedValues::columns(subsets);
+    columns.keep_text_padding(options.keep_text_padding);
     DecodeBudget budget;
     ElementCodings codings(tables);
     ValueColumns source(reader, columns, budget, subsets);
@@ -189,10 +190,16 @@ Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableS
 
 Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
                                                  Bytes data) {
+    return decode_uncompressed_values(message, tables, data, DecodeOptions{});
+}
+
+Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+                                                 Bytes data, DecodeOptions options) {
     BitReader reader(data);
-    if (message.compressed_data) return decode_compressed(message, tables, reader);
+    if (message.compressed_data) return decode_compressed(message, tables, reader, options);
 
     DecodedValues output;
+    output.keep_text_padding(options.keep_text_padding);
     DecodeBudget budget;
     ElementCodings codings(tables);
     SingleValues source(reader, output, budget);

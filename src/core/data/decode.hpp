@@ -24,4 +24,14 @@ inline constexpr unsigned kMaxDecodeDepth = 64;
 Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
                                                  Bytes data);
 
+// How values are given beyond what they are.
+struct DecodeOptions {
+    // Texts keep the blanks they are padded with (see DecodedValues::keep_text_padding).
+    bool keep_text_padding = false;
+};
+
+// The same, with `options`.
+Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+                                                 Bytes data, DecodeOptions options);
+
 }  // namespace skarvel

@@ -173,7 +173,13 @@ class DecodedValues {
     // The buffer decoded texts are written to.
     std::string& text_buffer() { return buffer_; }
 
+    // Whether texts keep the blanks they are padded with to their width (they are dropped
+    // unless asked for): frames that must give texts as ecCodes gives them keep them.
+    bool keeps_text_padding() const { return keep_text_padding_; }
+    void keep_text_padding(bool keep) { keep_text_padding_ = keep; }
+
   private:
+    bool keep_text_padding_ = false;
     // 2048 records (64 KiB) per chunk: below the size at which malloc maps fresh pages from
     // the system for every allocation.
     static constexpr unsigned kChunkBits = 11;

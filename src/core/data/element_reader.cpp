@@ -10,7 +10,7 @@ bool is_trailing_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace
 
-bool decode_ia5_tail(std::string& text, std::size_t length) {
+bool decode_ia5_tail(std::string& text, std::size_t length, bool keep_padding) {
     const std::size_t start = text.size() - length;
     char* octets = text.data() + start;
     if (std::all_of(octets, octets + length, [](char c) { return c == '\xff'; })) {
@@ -21,7 +21,7 @@ bool decode_ia5_tail(std::string& text, std::size_t length) {
         if (static_cast<unsigned char>(octets[i]) >= 0x80) octets[i] = '?';
     }
     std::size_t end = length;
-    while (end > 0 && is_trailing_space(octets[end - 1])) --end;
+    while (!keep_padding && end > 0 && is_trailing_space(octets[end - 1])) --end;
     text.resize(start + end);
     return true;
 }

@@ -21,7 +21,8 @@ std::optional<std::string> decode_ia5_text(std::span<const std::uint8_t> octets)
 
 // decode_ia5_text on the `length` octets at the end of `text`, in place: on success they are
 // replaced by the decoded text and true is returned; a missing text is removed and gives false.
-bool decode_ia5_tail(std::string& text, std::size_t length);
+// With `keep_padding` the trailing white space stays.
+bool decode_ia5_tail(std::string& text, std::size_t length, bool keep_padding = false);
 
 // A value of `name` and `code` with no fields present yet.
 inline DecodedValue blank_value(DescriptorCode code, const std::string* name) {
@@ -51,7 +52,7 @@ inline void set_text(DecodedValue& v, std::size_t start, std::size_t length,
                      DecodedValues& output) {
     std::string& buffer = output.text_buffer();
     buffer.resize(start + length);
-    if (decode_ia5_tail(buffer, length)) {
+    if (decode_ia5_tail(buffer, length, output.keeps_text_padding())) {
         v.extra |= DecodedValue::kHasText | output.add_text(start, buffer.size() - start);
     }
 }

@@ -142,13 +142,22 @@ PyObject* engine_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<const char*, 2> names = {"data", "tables"};
-    PyObject* values[2];
-    if (!bind_arguments("decode", names, args, nargs, kwnames, values)) return nullptr;
+    static constexpr std::array<const char*, 3> names = {"data", "tables", "padded_texts"};
+    if (nargs < 2 || nargs > 3 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "decode() takes 2 or 3 positional arguments");
+        return nullptr;
+    }
+    PyObject* values[2] = {args[0], args[1]};
     BufferView view;
-    if (!view.acquire(values[0], "data")) return nullptr;
-    const TableSet* tables = record_argument<TableSet>(values[1], "tables");
+    if (!view.acquire(values[0], names[0])) return nullptr;
+    const TableSet* tables = record_argument<TableSet>(values[1], names[1]);
     if (tables == nullptr) return nullptr;
+    DecodeOptions options;
+    if (nargs > 2) {
+        const int padded = PyObject_IsTrue(args[2]);
+        if (padded < 0) return nullptr;
+        options.keep_text_padding = padded != 0;
+    }
 
     std::optional<BufrError> failure;
     std::optional<DecodedValues> decoded;
@@ -166,7 +175,7 @@ PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             const BufrMessage& message = parsed->message;
             const Bytes section4 =
                 view.bytes().subspan(message.section4_data_offset, message.section4_data_length);
-            auto result = decode_uncompressed_values(message, *tables, section4);
+            auto result = decode_uncompressed_values(message, *tables, section4, options);
             if (!result) {
                 failure = result.error();
             } else {
