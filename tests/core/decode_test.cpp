@@ -225,6 +225,17 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{{0x20, 0x09, 0x0D}, ""}, TextCase{{}, std::nullopt},
                       TextCase{{0x41, 0x0A, 0x42, 0x0B}, "A\nB"}));
 
+TEST(Decode, TextPaddingStaysOnlyWhenAsked) {
+    for (const bool keep : {false, true}) {
+        std::string text = "xAB \t";
+        EXPECT_TRUE(decode_ia5_tail(text, 4, keep));
+        EXPECT_EQ(text, keep ? "xAB \t" : "xAB");
+        std::string missing = "x\xff\xff";
+        EXPECT_FALSE(decode_ia5_tail(missing, 2, keep));
+        EXPECT_EQ(missing, "x");
+    }
+}
+
 TEST(Decode, TextSequenceNumbersRunAcrossSubsets) {
     const Outcome got = decode(test_tables(), {1015, 1001},
                                Bits().text("ABCD").put(1, 7).text("\xff\xff\xff\xff").put(2, 7), 2);
