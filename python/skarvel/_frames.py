@@ -276,7 +276,7 @@ def read_bufr(
     ... # doctest: +SKIP
     """
     if flat:
-        raise NotImplementedError("flat=True is not supported yet")
+        return _flat_frame(path_or_paths, columns, filters, required_columns, tables, on_error)
     if dtype_backend not in _DTYPE_BACKENDS:
         raise ValueError(f"dtype_backend must be one of {_DTYPE_BACKENDS}, not {dtype_backend!r}")
     _require("pandas", "pandas")
@@ -288,6 +288,71 @@ def read_bufr(
     if chunksize is None:
         return _frame(next(chunks), kinds, requested, dtype_backend)
     return (_frame(rows, kinds, requested, dtype_backend) for rows in chunks)
+
+
+def _flat_frame(
+    path_or_paths: Sources,
+    columns: Sequence[str] | str,
+    filters: Mapping[str, Any] | None,
+    required_columns: bool | Iterable[str],
+    tables: TablesLike,
+    on_error: str,
+) -> Any:
+    """One row per subset with every key, as pdbufr's flat reader: ``columns`` is "all" (or
+    empty), "header", "data", or the column names wanted ("#1#airTemperature",
+    "typicalDate"). ``filters`` apply to columns by name, "count" to the message's position."""
+    pandas = _require("pandas", "pandas")
+    wanted = [columns] if isinstance(columns, str) else list(columns)
+    blocks = {"all", "header", "data"}
+    keys: set[str] | None = None
+    if not wanted or wanted == [""] or wanted == ["all"]:
+        header, data = True, True
+    elif set(wanted) <= blocks:
+        header, data = "header" in wanted, "data" in wanted
+    else:
+        header, data, keys = True, True, set(wanted)
+    if required_columns is True:
+        required = set(keys or ())
+    elif required_columns is False:
+        required = set()
+    else:
+        required = set(required_columns)
+    value_filters = {k: Filter(v) for k, v in (filters or {}).items()}
+    count_filter = value_filters.pop("count", None)
+    max_count = count_filter.max() if count_filter is not None else None
+    chosen = Tables.of(tables)
+    shown = None if keys is None else keys | set(value_filters) | required
+
+    def rows() -> Iterator[Row]:
+        count = 0
+        for source in _sources(path_or_paths):
+            with _open(source, tables=chosen, on_error=on_error) as reader:
+                for message in reader:
+                    count += 1
+                    if max_count is not None and count > max_count:
+                        return
+                    if count_filter is not None and not count_filter.match(count):
+                        continue
+                    try:
+                        found = list(_observations.flat_rows(message, chosen, header, data, shown))
+                    except DecodeError as error:
+                        reader._failed(error)
+                        continue
+                    if not data:
+                        found = found[:1]  # the header alone is one row per message
+                    for row in found:
+                        if all(k in row and f.match(row[k]) for k, f in value_filters.items()):
+                            if required.issubset(row):
+                                # Named columns come in the order they were asked for.
+                                if keys is not None:
+                                    row = {k: row[k] for k in wanted if k in row}
+                                yield row
+
+    _observations.DESCRIBED.clear()
+    try:
+        return pandas.DataFrame.from_records(rows())
+    finally:
+        _observations.DESCRIBED.clear()
 
 
 _ARROW_TYPES = {

@@ -44,6 +44,7 @@ class _KeyStream:
         self.compressed = bool(message.header.compressed_data)
         table_set = tables.for_header(message.header)
         self._decoded = decoded
+        self._varying: np.ndarray | None = None
         unique, inverse = np.unique(self.codes, return_inverse=True)
         self.names: list[str] = []
         number_of: dict[str, int] = {}
@@ -80,6 +81,18 @@ class _KeyStream:
             np.frombuffer(memoryview(ranks), dtype=np.int32),
         )
 
+    def _varying_texts(self) -> np.ndarray | None:
+        """For compressed data, whether the text at each position of a subset differs between
+        subsets (it is then stored for each subset); None for uncompressed data."""
+        if not self.compressed or len(self.bounds) < 2:
+            return None
+        if self._varying is None:
+            first, width = int(self.bounds[0]), int(self.bounds[1] - self.bounds[0])
+            subsets = len(self.bounds) - 1
+            texts = self._decoded.texts[first : first + width * subsets].reshape(subsets, width)
+            self._varying = (texts != texts[0]).any(axis=0)
+        return self._varying
+
     def values_at(self, positions: np.ndarray) -> np.ndarray:
         """The values at ``positions`` (any shape) as ecCodes gives them: an int or a float,
         None when missing, a str for a text (empty when missing)."""
@@ -95,16 +108,21 @@ class _KeyStream:
         texts = self.text[positions]
         if texts.any():
             all_texts = self._decoded.texts
+            varying = self._varying_texts()
+            width = int(self.bounds[1] - self.bounds[0]) if len(self.bounds) > 1 else 1
+            first = int(self.bounds[0])
             for index in zip(*np.nonzero(texts)):
-                text = all_texts[positions[index]]
+                position = int(positions[index])
+                text = all_texts[position]
                 # ecCodes gives a missing text as an empty one and ends a text at its first
-                # NUL octet; it keeps the blanks that pad a text of compressed data to its
-                # width, and drops them from uncompressed data.
+                # NUL octet; it keeps the blanks that pad a text to its width only where
+                # compressed data give each subset a text of its own.
                 if text is None:
                     out[index] = ""
                 else:
                     text = text.partition("\0")[0]
-                    out[index] = text if self.compressed else text.rstrip(" ")
+                    kept = varying is not None and varying[(position - first) % width]
+                    out[index] = text if kept else text.rstrip(" ")
         result: np.ndarray = out
         return result
 
@@ -243,3 +261,56 @@ def _rows(
         row = {k: v for k, v in augmented.items() if k in wanted_columns}
         if required.issubset(row):
             yield row
+
+
+# Keys a flat row leaves out: replication factors, bitmaps, operators and associated fields.
+_FLAT_SKIPPED = {
+    "shortDelayedDescriptorReplicationFactor",
+    "delayedDescriptorReplicationFactor",
+    "extendedDelayedDescriptorReplicationFactor",
+    "delayedDescriptorAndDataRepetitionFactor",
+    "dataPresentIndicator",
+    "operator",
+    "associatedField",
+    "associatedFieldSignificance",
+}
+# ecCodes's names of keys that have another name in the decoded values.
+_FLAT_NAMES = {"characterData": "text"}
+
+
+def flat_rows(
+    message: Message, tables: Tables, header: bool, data: bool, keys: set[str] | None
+) -> Iterator[Row]:
+    """One row per subset, as pdbufr's flat reader gives it: the header keys (without the
+    descriptors), a subsetNumber for uncompressed data, and every data key under its ranked
+    name ("#2#airTemperature"). With ``keys``, only those columns."""
+    top: Row = {}
+    if header:
+        top = {k: v for k, v in header_keys(message) if k != "unexpandedDescriptors"}
+    stream = _KeyStream(message, tables) if data else None
+    subsets = message.number_of_subsets
+    for i in range(subsets):
+        row: Row = dict(top)
+        if stream is not None:
+            if not stream.compressed:
+                row["subsetNumber"] = i + 1
+            start, stop = int(stream.bounds[i]), int(stream.bounds[i + 1])
+            numbers = stream.name_numbers[start:stop].tolist()
+            values = stream.values_at(np.arange(start, stop)).tolist()
+            codes = stream.codes[start:stop].tolist()
+            ranks: dict[int, int] = {}
+            names = stream.names
+            quality = False  # after 2-22-000, class 33 values qualify others
+            for code, number, value in zip(codes, numbers, values):
+                if code == 222000:
+                    quality = True
+                name = names[number]
+                # ecCodes gives these as attributes of other keys, or pdbufr leaves them out.
+                if name in _FLAT_SKIPPED or (quality and code // 1000 == 33):
+                    continue
+                rank = ranks.get(number, 0) + 1
+                ranks[number] = rank
+                row[f"#{rank}#{_FLAT_NAMES.get(name, name)}"] = value
+        if keys is not None:
+            row = {k: v for k, v in row.items() if k in keys}
+        yield row

@@ -6,6 +6,8 @@ the shared corpus, and the frames must be equal, column order and dtypes include
 
 from __future__ import annotations
 
+import warnings
+
 import pytest
 import skarvel
 from corpus import CORPUS, DEFINITIONS
@@ -169,4 +171,41 @@ def test_a_damaged_message_is_skipped_and_the_good_ones_read(tmp_path):
     expected = pdbufr.read_bufr(tmp_path / "good.bufr", columns=columns)
     assert len(expected) > 0
     frame = skarvel.read_bufr(path, columns=columns, on_error="skip")
+    pandas.testing.assert_frame_equal(frame, expected)
+
+
+# flat=True: one row per subset with every key, or the named ones.
+FLAT_CALLS = [
+    ("ed4/pybufrkit__ISMD01_OKPR.bufr", {}),
+    ("ed4/pybufrkit__ISMD01_OKPR.bufr", dict(columns="header")),
+    ("ed4/pybufrkit__ISMD01_OKPR.bufr", dict(columns="data", filters={"count": 2})),
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(columns=["#1#stationNumber", "#1#airTemperature", "typicalDate"]),
+    ),
+    ("ed4/pybufrkit__ISMD01_OKPR.bufr", dict(filters={"#1#stationNumber": 487})),
+    (
+        "other/wreport__gen-synop.bufr",
+        dict(
+            columns=["#1#blockNumber", "#1#stationNumber", "#1#airTemperatureAt2M"],
+            filters={"#1#blockNumber": slice(10, 20)},
+        ),
+    ),
+    ("other/wreport__temp-gts2.bufr", {}),
+    ("ed4/wreport__atms1.bufr", {}),
+    ("ed4/wreport__ed4-empty.bufr", {}),
+    ("other/wreport__obs0-1.22.bufr", {}),
+]
+
+
+@pytest.mark.parametrize(
+    ("name", "call"), FLAT_CALLS, ids=[f"{n}-{i}" for i, (n, _) in enumerate(FLAT_CALLS)]
+)
+def test_the_flat_frame_is_pdbufrs(name, call):
+    path = CORPUS / name
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # pdbufr warns of differing structures
+        expected = pdbufr.read_bufr(path, flat=True, **call)
+    frame = skarvel.read_bufr(path, flat=True, **call)
+    assert len(frame) > 0
     pandas.testing.assert_frame_equal(frame, expected)
