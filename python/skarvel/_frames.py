@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import glob
 import os
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Union
 
 from . import _observations
@@ -18,7 +18,7 @@ from ._reader import open as _open
 from ._tables import Tables, TablesLike
 
 if TYPE_CHECKING:
-    import pandas  # type: ignore[import-untyped]
+    import pandas
 
 Sources = Union[str, "os.PathLike[str]", bytes, Iterable[Union[str, "os.PathLike[str]"]]]
 
@@ -97,7 +97,11 @@ class _Query:
         self.tables = Tables.of(tables)
         self.on_error = on_error
 
-    def message_rows(self, sources: Sequence[Any]) -> Iterator[tuple[str, list[Row]]]:
+    # Where failures go instead of the readers' on_error handling, when set (the command line
+    # reports them itself).
+    failed: Callable[[DecodeError], None] | None = None
+
+    def message_rows(self, sources: Sequence[Any]) -> Iterator[tuple[str, Message, list[Row]]]:
         """The rows of each message read, in order, with the name of its source."""
         _observations.DESCRIBED.clear()
         try:
@@ -127,35 +131,56 @@ class _Query:
                         )
                     )
                 except DecodeError as error:
-                    reader._failed(error)
+                    if self.failed is not None:
+                        self.failed(error)
+                    else:
+                        reader._failed(error)
                     continue
-                yield reader.name, rows
+                yield reader.name, message, rows
         finally:
             _observations.DESCRIBED.clear()
 
     def _numbered(self, sources: Sequence[Any]) -> Iterator[tuple[int, Message, Reader]]:
         count = 0
+        on_error = "skip" if self.failed is not None else self.on_error
         for source in sources:
-            with _open(source, tables=self.tables, on_error=self.on_error) as reader:
+            with _open(source, tables=self.tables, on_error=on_error) as reader:
                 for message in reader:
                     count += 1
                     yield count, message, reader
+                if self.failed is not None:
+                    for skipped in reader.skipped:
+                        self.failed(skipped)
 
     def chunks(
-        self, sources: Sequence[Any], chunksize: int | None, source_column: str | None
+        self,
+        sources: Sequence[Any],
+        chunksize: int | None,
+        source_column: str | None,
+        progress: Callable[[Message], None] | None = None,
     ) -> Iterator[list[Row]]:
-        """The rows, ``chunksize`` messages at a time (all at once for None)."""
+        """The rows, ``chunksize`` messages at a time (all at once for None); ``progress`` is
+        told of each message read."""
         rows: list[Row] = []
         messages = 0
-        for name, found in self.message_rows(sources):
-            if source_column is not None:
-                for row in found:
-                    row[source_column] = name
-            rows += found
-            messages += 1
-            if chunksize is not None and messages == chunksize:
+        try:
+            for name, message, found in self.message_rows(sources):
+                if progress is not None:
+                    progress(message)
+                if source_column is not None:
+                    for row in found:
+                        row[source_column] = name
+                rows += found
+                messages += 1
+                if chunksize is not None and messages == chunksize:
+                    yield rows
+                    rows, messages = [], 0
+        except Exception:
+            # A failure handler that stops the reading (the command line's "raise") still
+            # gets the rows read before it.
+            if self.failed is not None and rows:
                 yield rows
-                rows, messages = [], 0
+            raise
         if rows or chunksize is None:
             yield rows
 
@@ -290,6 +315,117 @@ def read_bufr(
     return (_frame(rows, kinds, requested, dtype_backend) for rows in chunks)
 
 
+class _FlatQuery:
+    """One flat call's columns, filters and options, and the rows they select: one per
+    subset, as pdbufr's flat reader gives them."""
+
+    failed: Callable[[DecodeError], None] | None = None
+
+    def __init__(
+        self,
+        columns: Sequence[str] | str,
+        filters: Mapping[str, Any] | None,
+        required_columns: bool | Iterable[str],
+        tables: TablesLike,
+        on_error: str,
+    ) -> None:
+        wanted = [columns] if isinstance(columns, str) else list(columns)
+        self.keys: list[str] | None = None
+        if not wanted or wanted == [""] or wanted == ["all"]:
+            self.header, self.data = True, True
+        elif set(wanted) <= {"all", "header", "data"}:
+            self.header, self.data = "header" in wanted, "data" in wanted
+        else:
+            self.header, self.data, self.keys = True, True, wanted
+        if required_columns is True:
+            self.required = set(self.keys or ())
+        elif required_columns is False:
+            self.required = set()
+        else:
+            self.required = set(required_columns)
+        self.filters = {k: Filter(v) for k, v in (filters or {}).items()}
+        self.count_filter = self.filters.pop("count", None)
+        self.max_count = self.count_filter.max() if self.count_filter is not None else None
+        self.tables = Tables.of(tables)
+        self.on_error = on_error
+        self.shown = (
+            None if self.keys is None else set(self.keys) | set(self.filters) | self.required
+        )
+
+    def message_rows(self, sources: Sequence[Any]) -> Iterator[tuple[Message, list[Row]]]:
+        count = 0
+        on_error = "skip" if self.failed is not None else self.on_error
+        _observations.DESCRIBED.clear()
+        try:
+            for source in sources:
+                with _open(source, tables=self.tables, on_error=on_error) as reader:
+                    for message in reader:
+                        count += 1
+                        if self.max_count is not None and count > self.max_count:
+                            return
+                        if self.count_filter is not None and not self.count_filter.match(count):
+                            continue
+                        try:
+                            found = list(
+                                _observations.flat_rows(
+                                    message, self.tables, self.header, self.data, self.shown
+                                )
+                            )
+                        except DecodeError as error:
+                            if self.failed is not None:
+                                self.failed(error)
+                            else:
+                                reader._failed(error)
+                            continue
+                        yield message, self._kept(found)
+                    if self.failed is not None:
+                        for skipped in reader.skipped:
+                            self.failed(skipped)
+        finally:
+            _observations.DESCRIBED.clear()
+
+    def _kept(self, found: list[Row]) -> list[Row]:
+        if not self.data:
+            found = found[:1]  # the header alone is one row per message
+        kept = []
+        for row in found:
+            if all(k in row and f.match(row[k]) for k, f in self.filters.items()):
+                if self.required.issubset(row):
+                    # Named columns come in the order they were asked for.
+                    if self.keys is not None:
+                        row = {k: row[k] for k in self.keys if k in row}
+                    kept.append(row)
+        return kept
+
+    def chunks(
+        self,
+        sources: Sequence[Any],
+        chunksize: int | None,
+        source_column: str | None,
+        progress: Callable[[Message], None] | None = None,
+    ) -> Iterator[list[Row]]:
+        rows: list[Row] = []
+        messages = 0
+        try:
+            for message, found in self.message_rows(sources):
+                if progress is not None:
+                    progress(message)
+                if source_column is not None:
+                    for row in found:
+                        row[source_column] = message.source
+                rows += found
+                messages += 1
+                if chunksize is not None and messages == chunksize:
+                    yield rows
+                    rows, messages = [], 0
+        except Exception:
+            if self.failed is not None and rows:
+                yield rows
+            raise
+        if rows or chunksize is None:
+            yield rows
+
+
 def _flat_frame(
     path_or_paths: Sources,
     columns: Sequence[str] | str,
@@ -302,57 +438,9 @@ def _flat_frame(
     empty), "header", "data", or the column names wanted ("#1#airTemperature",
     "typicalDate"). ``filters`` apply to columns by name, "count" to the message's position."""
     pandas = _require("pandas", "pandas")
-    wanted = [columns] if isinstance(columns, str) else list(columns)
-    blocks = {"all", "header", "data"}
-    keys: set[str] | None = None
-    if not wanted or wanted == [""] or wanted == ["all"]:
-        header, data = True, True
-    elif set(wanted) <= blocks:
-        header, data = "header" in wanted, "data" in wanted
-    else:
-        header, data, keys = True, True, set(wanted)
-    if required_columns is True:
-        required = set(keys or ())
-    elif required_columns is False:
-        required = set()
-    else:
-        required = set(required_columns)
-    value_filters = {k: Filter(v) for k, v in (filters or {}).items()}
-    count_filter = value_filters.pop("count", None)
-    max_count = count_filter.max() if count_filter is not None else None
-    chosen = Tables.of(tables)
-    shown = None if keys is None else keys | set(value_filters) | required
-
-    def rows() -> Iterator[Row]:
-        count = 0
-        for source in _sources(path_or_paths):
-            with _open(source, tables=chosen, on_error=on_error) as reader:
-                for message in reader:
-                    count += 1
-                    if max_count is not None and count > max_count:
-                        return
-                    if count_filter is not None and not count_filter.match(count):
-                        continue
-                    try:
-                        found = list(_observations.flat_rows(message, chosen, header, data, shown))
-                    except DecodeError as error:
-                        reader._failed(error)
-                        continue
-                    if not data:
-                        found = found[:1]  # the header alone is one row per message
-                    for row in found:
-                        if all(k in row and f.match(row[k]) for k, f in value_filters.items()):
-                            if required.issubset(row):
-                                # Named columns come in the order they were asked for.
-                                if keys is not None:
-                                    row = {k: row[k] for k in wanted if k in row}
-                                yield row
-
-    _observations.DESCRIBED.clear()
-    try:
-        return pandas.DataFrame.from_records(rows())
-    finally:
-        _observations.DESCRIBED.clear()
+    query = _FlatQuery(columns, filters, required_columns, tables, on_error)
+    rows = next(query.chunks(_sources(path_or_paths), None, None))
+    return pandas.DataFrame.from_records(iter(rows))
 
 
 _ARROW_TYPES = {

@@ -325,6 +325,28 @@ class Tables:
         table_set = self._table_set if self._table_set is not None else _bundled_newest()
         return _elements_by_key(table_set).get(key)
 
+    def newest(self) -> _skarvel.TableSet:
+        """The newest master tables of the source, for looking up descriptors without a
+        message: the table set given whole, the newest version of a definitions root (of the
+        first root, for the default chain), the one table set of a directory, else the newest
+        bundled tables."""
+        if self._table_set is not None:
+            return self._table_set
+        root = self._path if self._kind == "definitions" else None
+        if self._kind == "default" and self._roots:
+            root = self._roots[0]
+        if root is not None:
+            wmo = os.path.join(root, "bufr", "tables", "0", "wmo")
+            versions = [int(n) for n in os.listdir(wmo) if n.isdigit()]
+            newest = os.path.join(wmo, str(max(versions)))
+            return _loaded(("directory", newest), lambda: _skarvel.TableSet.from_eccodes(newest))
+        if self._kind in ("directory", "wmo_csv") and self._path is not None:
+            path: str = self._path
+            if self._kind == "wmo_csv":
+                return _loaded(("wmo_csv", path), lambda: _skarvel.TableSet.from_bufr4_45(path))
+            return _loaded(("directory", path), lambda: _skarvel.TableSet.from_eccodes(path))
+        return _bundled_newest()
+
     def missing_local_tables(self, header: _skarvel.BufrMessage) -> str | None:
         """Where the local tables a header names were looked for, when they were not found;
         None when the header names none or they were found."""
