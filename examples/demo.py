@@ -13,8 +13,9 @@ parsed, the tables the header picks and the values as one exact flat list.
 Tables come from the default chain: installed ecCodes definitions when there are some, else
 the tables bundled with the package, so the demo needs nothing beyond the wheel.
 
-Last, `skarvel.read_bufr` (when pandas is installed): a frame of a real synop file and the
-rows of a radiosonde profile, one per level.
+Then `skarvel.read_bufr` (when pandas is installed): a frame of a real synop file and the
+rows of a radiosonde profile, one per level. Last, the `skarvel` command: `skarvel ls` and
+`skarvel dump` on a real file.
 
 Usage: demo.py [FILE ...]; files given are read with `skarvel.open` only.
 """
@@ -269,6 +270,31 @@ def show_frames() -> int:
     return 0
 
 
+def show_command() -> int:
+    """The skarvel command on a real file: ls, then dump of one subset."""
+    import subprocess
+
+    path = CORPUS / "ed4/wreport__temp-gts1.bufr"
+    if not path.is_file():
+        return 0
+    status = 0
+    for args in (["ls", str(path)], ["dump", str(path), "--message", "0", "--subset", "0"]):
+        print(f"$ skarvel {' '.join(args)}")
+        result = subprocess.run(
+            [sys.executable, "-m", "skarvel", *args], capture_output=True, text=True
+        )
+        lines = result.stdout.splitlines()
+        print(
+            "\n".join(
+                lines[:14] + ([f"... and {len(lines) - 14} more lines"] if len(lines) > 14 else [])
+            )
+        )
+        print(result.stderr, end="")
+        status = max(status, result.returncode)
+    print()
+    return status
+
+
 def main(paths: list[str]) -> int:
     if paths:
         return max(show_open(Path(p)) for p in paths)
@@ -285,7 +311,8 @@ def main(paths: list[str]) -> int:
         print()
     status = max(status, show_lower_layer(SAMPLES))
     print()
-    return max(status, show_frames())
+    status = max(status, show_frames())
+    return max(status, show_command())
 
 
 if __name__ == "__main__":
