@@ -96,6 +96,7 @@ bench: install eccodes-data
 	$(PY) bench/python/bench.py --table-load-bench build/bench/table_load_bench \
 		--decode-bench build/bench/decode_bench
 	$(PY) bench/python/bench_frames.py
+	$(PY) bench/python/bench_convert.py --work build/bench
 
 lint: $(STAMP)
 	$(VENV)/bin/ruff check tests examples bench python tools
