@@ -7,7 +7,7 @@ from __future__ import annotations
 import glob
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 from . import _observations
 from ._errors import DecodeError
@@ -65,6 +65,14 @@ def _sources(path_or_paths: Sources) -> list[Any]:
     return [os.fspath(p) for p in path_or_paths]
 
 
+class Done(NamedTuple):
+    """Where a message that was read lies, for progress reports."""
+
+    source: str
+    offset: int
+    length: int
+
+
 class _Query:
     """One call's columns, filters and options, and the rows they select."""
 
@@ -101,42 +109,56 @@ class _Query:
     # reports them itself).
     failed: Callable[[DecodeError], None] | None = None
 
-    def message_rows(self, sources: Sequence[Any]) -> Iterator[tuple[str, Message, list[Row]]]:
-        """The rows of each message read, in order, with the name of its source."""
+    def rows_of(self, message: Message, count: int) -> list[Row] | None:
+        """The rows of the message at position ``count``; None when the count or header
+        filters pass it over. Raises DecodeError when its data cannot be decoded."""
+        if self.count_filter is not None and not self.count_filter.match(count):
+            return None
+        # Header filters skip a message before its data are decoded.
+        if self.header_filters:
+            header = dict(header_keys(message))
+            filters = self.header_filters.items()
+            # A key this header lacks may still be a data key.
+            if not all(f.match(header[k]) for k, f in filters if k in header):
+                return None
+        return list(
+            _observations.message_rows(
+                message,
+                self.tables,
+                count,
+                self.columns,
+                self.included,
+                self.data_filters,
+                self.computed_filters,
+                self.required,
+            )
+        )
+
+    def message_rows(
+        self, sources: Sequence[Any], workers: int | None = None
+    ) -> Iterator[tuple[str, Done, list[Row]]]:
+        """The rows of each message read, in order, with the name of its source; with
+        ``workers``, read by that many processes (see ``_parallel``)."""
+        if workers is not None and workers > 1:
+            from . import _parallel
+
+            yield from _parallel.message_rows(self, sources, workers)
+            return
         _observations.DESCRIBED.clear()
         try:
             for count, message, reader in self._numbered(sources):
                 if self.max_count is not None and count > self.max_count:
                     return
-                if self.count_filter is not None and not self.count_filter.match(count):
-                    continue
-                # Header filters skip a message before its data are decoded.
-                if self.header_filters:
-                    header = dict(header_keys(message))
-                    filters = self.header_filters.items()
-                    # A key this header lacks may still be a data key.
-                    if not all(f.match(header[k]) for k, f in filters if k in header):
-                        continue
                 try:
-                    rows = list(
-                        _observations.message_rows(
-                            message,
-                            self.tables,
-                            count,
-                            self.columns,
-                            self.included,
-                            self.data_filters,
-                            self.computed_filters,
-                            self.required,
-                        )
-                    )
+                    rows = self.rows_of(message, count)
                 except DecodeError as error:
                     if self.failed is not None:
                         self.failed(error)
                     else:
                         reader._failed(error)
                     continue
-                yield reader.name, message, rows
+                if rows is not None:
+                    yield reader.name, Done(message.source, message.offset, message.length), rows
         finally:
             _observations.DESCRIBED.clear()
 
@@ -157,14 +179,15 @@ class _Query:
         sources: Sequence[Any],
         chunksize: int | None,
         source_column: str | None,
-        progress: Callable[[Message], None] | None = None,
+        progress: Callable[[Done], None] | None = None,
+        workers: int | None = None,
     ) -> Iterator[list[Row]]:
         """The rows, ``chunksize`` messages at a time (all at once for None); ``progress`` is
         told of each message read."""
         rows: list[Row] = []
         messages = 0
         try:
-            for name, message, found in self.message_rows(sources):
+            for name, message, found in self.message_rows(sources, workers):
                 if progress is not None:
                     progress(message)
                 if source_column is not None:
@@ -272,6 +295,7 @@ def read_bufr(
     dtype_backend: str | None = None,
     chunksize: int | None = None,
     source_column: str | None = None,
+    workers: int | None = None,
 ) -> Any:
     """Observations of BUFR files as a DataFrame: the frame ``pdbufr.read_bufr`` returns for
     the same call, columns named by ecCodes keys.
@@ -294,7 +318,8 @@ def read_bufr(
     ("numpy_nullable" or "pyarrow", as in pandas) does too, with dtypes from the tables
     (``Int64``, ``Float64``, ``string``...) rather than from the data; ``chunksize=N``
     returns an iterator of frames of N messages each; ``source_column="source"`` adds a
-    column naming each row's file.
+    column naming each row's file; ``workers=N`` decodes with N processes, giving the same
+    rows in the same order.
 
     >>> skarvel.read_bufr("temp.bufr", columns=["stationNumber", "pressure",
     ...                   "airTemperature"], filters={"pressure": slice(50000, None)})
@@ -309,7 +334,7 @@ def read_bufr(
     sources = _sources(path_or_paths)
     kinds = query.kinds(source_column)
     requested = as_requested or dtype_backend is not None
-    chunks = query.chunks(sources, chunksize, source_column)
+    chunks = query.chunks(sources, chunksize, source_column, workers=workers)
     if chunksize is None:
         return _frame(next(chunks), kinds, requested, dtype_backend)
     return (_frame(rows, kinds, requested, dtype_backend) for rows in chunks)
@@ -402,14 +427,14 @@ class _FlatQuery:
         sources: Sequence[Any],
         chunksize: int | None,
         source_column: str | None,
-        progress: Callable[[Message], None] | None = None,
+        progress: Callable[[Done], None] | None = None,
     ) -> Iterator[list[Row]]:
         rows: list[Row] = []
         messages = 0
         try:
             for message, found in self.message_rows(sources):
                 if progress is not None:
-                    progress(message)
+                    progress(Done(message.source, message.offset, message.length))
                 if source_column is not None:
                     for row in found:
                         row[source_column] = message.source
@@ -482,6 +507,7 @@ def read_arrow(
     on_error: str = "raise",
     *,
     source_column: str | None = None,
+    workers: int | None = None,
 ) -> Any:
     """The rows ``read_bufr`` selects as a ``pyarrow.Table``, built without pandas: the
     requested columns in their order, typed from the tables (int64, float64, string,
@@ -492,7 +518,7 @@ def read_arrow(
     """
     query = _Query(columns, filters, required_columns, tables, on_error)
     schema = _arrow_schema(query.kinds(source_column))
-    rows = next(query.chunks(_sources(path_or_paths), None, source_column))
+    rows = next(query.chunks(_sources(path_or_paths), None, source_column, workers=workers))
     return _arrow_table(rows, schema)
 
 
@@ -507,6 +533,7 @@ def to_parquet(
     *,
     chunksize: int = 1000,
     source_column: str | None = None,
+    workers: int | None = None,
 ) -> int:
     """Writes the rows ``read_bufr`` selects to a Parquet file at ``path``, ``chunksize``
     messages at a time, so that memory holds one chunk; the schema is ``read_arrow``'s.
@@ -521,7 +548,9 @@ def to_parquet(
     schema = _arrow_schema(query.kinds(source_column))
     written = 0
     with parquet.ParquetWriter(os.fspath(path), schema) as writer:
-        for rows in query.chunks(_sources(path_or_paths), chunksize, source_column):
+        for rows in query.chunks(
+            _sources(path_or_paths), chunksize, source_column, workers=workers
+        ):
             writer.write_table(_arrow_table(rows, schema))
             written += len(rows)
     return written

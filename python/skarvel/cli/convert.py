@@ -11,8 +11,7 @@ from typing import Any
 
 import click
 
-from .._frames import _arrow_schema, _arrow_table, _FlatQuery, _Query, _sources
-from .._message import Message
+from .._frames import Done, _arrow_schema, _arrow_table, _FlatQuery, _Query, _sources
 from .common import (
     Failures,
     dumps,
@@ -66,7 +65,7 @@ class Progress:
                 ncols=width,
             )
 
-    def __call__(self, message: Message) -> None:
+    def __call__(self, message: Done) -> None:
         self.messages += 1
         if message.source != self._source:
             if self._source is not None:
@@ -232,6 +231,13 @@ class Writer:
     help="Messages per chunk written; memory holds one chunk.",
 )
 @click.option("--source-column", metavar="NAME", help="Add a column naming each row's file.")
+@click.option(
+    "--workers",
+    type=click.IntRange(min=1),
+    default=1,
+    show_default=True,
+    help="Processes that decode; the output is the same as with one.",
+)
 @reading_options
 def convert(
     files: tuple[str, ...],
@@ -241,6 +247,7 @@ def convert(
     flat: bool,
     chunksize: int,
     source_column: str | None,
+    workers: int,
     tables_path: str | None,
     on_error: str,
 ) -> None:
@@ -283,9 +290,12 @@ def convert(
         query.failed = failures.report
         progress = Progress(paths)
         writer = Writer(output, kind, schema, flat)
-        chunks: Iterator[list[dict[str, Any]]] = query.chunks(
-            paths, chunksize, source_column, progress
-        )
+        if flat:
+            chunks: Iterator[list[dict[str, Any]]] = query.chunks(
+                paths, chunksize, source_column, progress
+            )
+        else:
+            chunks = query.chunks(paths, chunksize, source_column, progress, workers)
         try:
             for rows in chunks:
                 writer.write(rows)

@@ -1,0 +1,213 @@
+"""Reading with several processes: the messages of the input, found by the framing scanner,
+are cut into tasks of consecutive messages (a file, or a range of a large one); worker
+processes decode them, and the rows come back in input order, as a serial read gives them.
+
+Decoding and collecting rows is mostly Python work, which threads would serialise on the
+interpreter lock: processes were measured faster (see the figures in the README), so tasks go
+to a process pool. Failures travel back as values and are handled in input order, so that
+under on_error="raise" the first failure of the input is the one raised; warnings raised in a
+worker are emitted again in the caller.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import mmap
+import os
+import pickle
+import warnings
+from collections import deque
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from . import _observations
+from ._errors import DecodeError
+from ._reader import Reader
+
+if TYPE_CHECKING:
+    from ._frames import Done, _Query
+    from ._keys import Row
+
+# Messages per task: enough to outweigh the cost of a task, few enough to spread a file.
+MESSAGES_PER_TASK = 256
+
+
+class Task(NamedTuple):
+    """Consecutive messages of one file: the octets [start, stop), the position (from 1) of
+    its first message among all messages read, and that message's index in its file."""
+
+    path: str
+    start: int
+    stop: int
+    first_count: int
+    first_index: int
+
+
+class Outcome(NamedTuple):
+    """What a task gives back for one message (``rows``) or one failure (``error``)."""
+
+    done: Any
+    rows: list[Any] | None
+    error: DecodeError | None
+
+
+def plan(sources: Sequence[Any], max_count: int | None) -> list[Task] | None:
+    """The tasks of the sources, or None when one is not a file path (bytes and streams are
+    read serially)."""
+    if not all(isinstance(s, str) for s in sources):
+        return None
+    tasks = []
+    count = 0
+    for path in sources:
+        with Reader(path, on_error="skip") as reader:
+            starts: list[tuple[int, int]] = []
+            for message in reader:
+                starts.append((message.offset, message.index))
+            size = os.path.getsize(path)
+        for i in range(0, len(starts), MESSAGES_PER_TASK):
+            start, index = starts[i]
+            stop = starts[i + MESSAGES_PER_TASK][0] if i + MESSAGES_PER_TASK < len(starts) else size
+            # The first task of a file also owns what comes before its first message.
+            tasks.append(
+                Task(path, 0 if i == 0 else start, stop, count + 1, 0 if i == 0 else index)
+            )
+            count += min(MESSAGES_PER_TASK, len(starts) - i)
+            if max_count is not None and count >= max_count:
+                return tasks
+        if not starts:
+            tasks.append(Task(path, 0, size, count + 1, 0))
+    return tasks
+
+
+def run_task(query: _Query, task: Task) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
+    """The outcomes of one task's messages, in order, and the warnings raised meanwhile."""
+    from ._frames import Done
+
+    outcomes: list[Outcome] = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with open(task.path, "rb") as file:
+            size = os.fstat(file.fileno()).st_size
+            mapping = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if size else None
+        view = memoryview(mapping)[task.start : task.stop] if mapping else memoryview(b"")
+        _observations.DESCRIBED.clear()
+        try:
+            with Reader(view, tables=query.tables, on_error="skip") as reader:
+                reported = 0
+                count = task.first_count - 1
+                for message in reader:
+                    outcomes += _failures(reader, reported, task)
+                    reported = len(reader.skipped)
+                    count += 1
+                    if query.max_count is not None and count > query.max_count:
+                        break
+                    message.source = task.path
+                    message.offset += task.start
+                    message.index += task.first_index
+                    done = Done(task.path, message.offset, message.length)
+                    try:
+                        rows = query.rows_of(message, count)
+                    except DecodeError as error:
+                        outcomes.append(Outcome(done, None, error))
+                        if query.on_error == "raise":
+                            break
+                        continue
+                    if rows is not None:
+                        outcomes.append(Outcome(done, rows, None))
+                outcomes += _failures(reader, reported, task)
+        finally:
+            _observations.DESCRIBED.clear()
+            view.release()
+            if mapping is not None:
+                mapping.close()
+    return outcomes, list(caught)
+
+
+def _failures(reader: Reader, reported: int, task: Task) -> list[Outcome]:
+    """The failures the reader met since ``reported``, placed in the task's file."""
+    return [
+        Outcome(
+            None,
+            None,
+            DecodeError(
+                error.text,
+                source=task.path,
+                index=(error.index or 0) + task.first_index,
+                offset=(error.offset or 0) + task.start,
+            ),
+        )
+        for error in reader.skipped[reported:]
+    ]
+
+
+def message_rows(
+    query: _Query, sources: Sequence[Any], workers: int
+) -> Iterator[tuple[str, Done, list[Row]]]:
+    """``_Query.message_rows`` with ``workers`` processes; the same rows in the same order."""
+    tasks = plan(sources, query.max_count)
+    if tasks is None or not _picklable(query):
+        yield from query.message_rows(sources)
+        return
+    failed = query.failed
+    query.failed = None  # a handler in the caller's process does not travel
+    executor = concurrent.futures.ProcessPoolExecutor(max_workers=workers)
+    try:
+        pending: deque[concurrent.futures.Future[Any]] = deque()
+        queue = iter(tasks)
+        # A bounded window of tasks in flight: memory holds a few tasks' rows, not the input's.
+        for task in queue:
+            pending.append(executor.submit(run_task, query, task))
+            if len(pending) >= 2 * workers:
+                break
+        while pending:
+            outcomes, caught = pending.popleft().result()
+            for task in queue:
+                pending.append(executor.submit(run_task, query, task))
+                break
+            for warning in caught:
+                warnings.warn_explicit(
+                    warning.message, warning.category, warning.filename, warning.lineno
+                )
+            for outcome in outcomes:
+                if outcome.error is not None:
+                    if failed is not None:
+                        failed(outcome.error)
+                    elif query.on_error == "raise":
+                        raise outcome.error
+                    elif query.on_error == "warn":
+                        warnings.warn(str(outcome.error), _warning_class(), stacklevel=4)
+                    continue
+                assert outcome.rows is not None
+                yield outcome.done.source, outcome.done, outcome.rows
+    except BaseException:
+        # Ctrl-C or a failure: pending tasks are cancelled, not waited for.
+        executor.shutdown(wait=False, cancel_futures=True)
+        raise
+    finally:
+        query.failed = failed
+        executor.shutdown(wait=True)
+
+
+def _picklable(query: _Query) -> bool:
+    """Whether the call can travel to worker processes; when it cannot (a lambda as a
+    filter, tables given as a TableSet object), the read is serial, with a warning."""
+    failed, query.failed = query.failed, None
+    try:
+        pickle.dumps(query)
+        return True
+    except Exception as error:
+        warnings.warn(
+            f"reading serially: the call cannot go to worker processes ({error}); use "
+            "module-level functions as filters and tables given by path",
+            _warning_class(),
+            stacklevel=5,
+        )
+        return False
+    finally:
+        query.failed = failed
+
+
+def _warning_class() -> type[Warning]:
+    from ._errors import SkarvelWarning
+
+    return SkarvelWarning

@@ -1,0 +1,74 @@
+"""workers=N gives what a serial read gives: the same rows in the same order, the same
+failures in input order, the same warnings."""
+
+from __future__ import annotations
+
+import warnings
+
+import pytest
+import skarvel
+from corpus import CORPUS
+from skarvel import _parallel
+
+if not CORPUS.is_dir():
+    pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
+pandas = pytest.importorskip("pandas")
+
+FILES = [
+    str(CORPUS / "ed4/pybufrkit__ISMD01_OKPR.bufr"),
+    str(CORPUS / "other/pybufrkit__multi_invalid_messages.bufr"),  # two messages fail
+    str(CORPUS / "ed4/wreport__ed4.bufr"),  # local tables that are nowhere: every message fails
+    str(CORPUS / "ed4/wreport__temp-gts1.bufr"),
+    str(CORPUS / "ed4/wreport__gts-synop-rad1.bufr"),
+]
+CALL = dict(
+    columns=["count", "stationNumber", "latitude", "airTemperature"], required_columns=False
+)
+
+
+@pytest.fixture(autouse=True)
+def small_tasks(monkeypatch):
+    """Tasks of 5 messages, so that files are cut into ranges and tasks outnumber workers."""
+    monkeypatch.setattr(_parallel, "MESSAGES_PER_TASK", 5)
+
+
+def read(on_error: str, workers: int | None):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        frame = skarvel.read_bufr(FILES, on_error=on_error, workers=workers, **CALL)
+    return frame, [str(w.message) for w in caught]
+
+
+@pytest.mark.parametrize("on_error", ["skip", "warn"])
+def test_workers_give_the_serial_rows_and_warnings(on_error):
+    serial, serial_warnings = read(on_error, None)
+    parallel, parallel_warnings = read(on_error, 2)
+    assert len(serial) > 100
+    pandas.testing.assert_frame_equal(parallel, serial)
+    assert parallel_warnings == serial_warnings
+    # Two failures of the damaged file, then one per message of the file with local tables.
+    assert (len(serial_warnings) > 700) == (on_error == "warn")
+
+
+def test_workers_raise_the_first_failure_of_the_input():
+    failures = []
+    for workers in (None, 2):
+        with pytest.raises(skarvel.DecodeError) as raised:
+            skarvel.read_bufr(FILES, workers=workers, **CALL)
+        failures.append((raised.value.source, raised.value.index, raised.value.offset))
+    assert failures[0] == failures[1] == (FILES[1], 0, 0)
+
+
+def test_a_count_filter_stops_both_alike():
+    call = dict(CALL, filters={"count": slice(3, 40)}, on_error="skip")
+    serial = skarvel.read_bufr(FILES, **call)
+    parallel = skarvel.read_bufr(FILES, workers=2, **call)
+    pandas.testing.assert_frame_equal(parallel, serial)
+    assert serial["count"].between(3, 40).all()
+
+
+def test_a_call_that_cannot_travel_reads_serially_and_says_so():
+    call = dict(CALL, filters={"stationNumber": lambda n: n > 500}, on_error="skip")
+    with pytest.warns(skarvel.SkarvelWarning, match="reading serially"):
+        parallel = skarvel.read_bufr(FILES, workers=2, **call)
+    pandas.testing.assert_frame_equal(parallel, skarvel.read_bufr(FILES, **call))
