@@ -97,6 +97,7 @@ bench: install eccodes-data
 		--decode-bench build/bench/decode_bench
 	$(PY) bench/python/bench_frames.py
 	$(PY) bench/python/bench_convert.py --work build/bench
+	cd bench/python && ../../$(PY) bench_scale.py --work ../../build/bench/scale
 
 lint: $(STAMP)
 	$(VENV)/bin/ruff check tests examples bench python tools

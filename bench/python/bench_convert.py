@@ -10,7 +10,6 @@ Usage: bench_convert.py [--size-mb N] [--work DIR]
 from __future__ import annotations
 
 import argparse
-import os
 import subprocess
 import sys
 import time

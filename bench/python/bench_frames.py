@@ -128,8 +128,8 @@ def main() -> None:
         path = CORPUS / name
         rows = len(skarvel.read_bufr(path, **call))
         values = decoded_values(path)
-        ours = median_seconds(lambda: skarvel.read_bufr(path, **call), args.rounds)
-        theirs = median_seconds(lambda: pdbufr.read_bufr(path, **call), args.rounds)
+        ours = median_seconds(lambda p=path, c=call: skarvel.read_bufr(p, **c), args.rounds)
+        theirs = median_seconds(lambda p=path, c=call: pdbufr.read_bufr(p, **c), args.rounds)
         total_ours += ours
         total_theirs += theirs
         total_values += values

@@ -1,0 +1,63 @@
+"""skarvel.dask.read_bufr on a LocalCluster of two worker processes gives the serial frame."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+import skarvel
+from corpus import CORPUS
+
+if not CORPUS.is_dir():
+    pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
+if "LD_PRELOAD" in os.environ:
+    pytest.skip("the sanitizer run starts no cluster", allow_module_level=True)
+pandas = pytest.importorskip("pandas")
+pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+import skarvel.dask  # noqa: E402
+
+FILES = [
+    str(CORPUS / "ed4/pybufrkit__IUSK73_AMMC_040000.bufr"),
+    str(CORPUS / "other/pybufrkit__multi_invalid_messages.bufr"),
+    str(CORPUS / "ed4/wreport__temp-gts1.bufr"),
+    str(CORPUS / "ed4/pybufrkit__ISMD01_OKPR.bufr"),
+]
+CALL = dict(columns=["stationNumber", "latitude", "airTemperature"], required_columns=False)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+@pytest.mark.parametrize("blocksize", [None, 4096], ids=["per file", "per 4 KiB range"])
+@pytest.mark.parametrize("on_error", ["skip", "warn"])
+def test_the_cluster_gives_the_serial_frame(client, blocksize, on_error):
+    frame = skarvel.dask.read_bufr(FILES, blocksize=blocksize, on_error=on_error, **CALL)
+    assert frame.npartitions >= len(FILES)
+    assert frame.dtypes.to_dict() == frame._meta.dtypes.to_dict()
+    serial = skarvel.read_bufr(FILES, on_error="skip", dtype_backend="numpy_nullable", **CALL)
+    got = client.compute(frame).result().reset_index(drop=True)
+    assert len(serial) > 2000
+    pandas.testing.assert_frame_equal(got, serial)
+
+
+def test_a_failure_names_its_file_and_offset(client):
+    frame = skarvel.dask.read_bufr(FILES, blocksize=4096, **CALL)
+    with pytest.raises(skarvel.DecodeError) as raised:
+        client.compute(frame).result()
+    assert (raised.value.source, raised.value.offset) in {(FILES[1], 0), (FILES[1], 616)}
+
+
+def test_meta_comes_from_the_tables_without_decoding():
+    frame = skarvel.dask.read_bufr(FILES[:1], columns=["stationNumber", "stationOrSiteName"])
+    assert [str(t) for t in frame._meta.dtypes] == ["Int64", "string"]
+    with pytest.raises(ValueError, match="count"):
+        skarvel.dask.read_bufr(FILES, columns=["count"])
