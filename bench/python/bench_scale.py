@@ -14,7 +14,7 @@ import time
 from pathlib import Path
 
 import skarvel
-from bench_convert import good_messages
+from bench_convert import anonymous_kb, good_messages
 
 COLUMNS = ["latitude", "longitude", "airTemperature"]
 
@@ -37,14 +37,7 @@ def make_files(work: Path, size_mb: int, count: int) -> list[str]:
 
 
 def anonymous_mb(pid: int) -> float:
-    try:
-        with open(f"/proc/{pid}/smaps_rollup") as rollup:
-            for line in rollup:
-                if line.startswith("Anonymous:"):
-                    return int(line.split()[1]) / 1024
-    except OSError:
-        pass
-    return 0.0
+    return anonymous_kb(pid) / 1024
 
 
 class PeakMemory:

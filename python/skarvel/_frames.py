@@ -73,7 +73,63 @@ class Done(NamedTuple):
     length: int
 
 
-class _Query:
+def _required(required_columns: bool | Iterable[str], columns: Iterable[str]) -> set[str]:
+    """The columns a row must have: all ``columns`` for True, none for False, else those
+    named."""
+    if required_columns is True:
+        return set(columns)
+    if required_columns is False:
+        return set()
+    return set(required_columns)
+
+
+class _Collector:
+    """Rows of messages, gathered into chunks; subclasses say how a message gives rows."""
+
+    # Where failures go instead of the readers' on_error handling, when set (the command line
+    # reports them itself).
+    failed: Callable[[DecodeError], None] | None = None
+
+    def message_rows(
+        self, sources: Sequence[Any], workers: int | None = None
+    ) -> Iterator[tuple[str, Done, list[Row]]]:
+        raise NotImplementedError
+
+    def chunks(
+        self,
+        sources: Sequence[Any],
+        chunksize: int | None,
+        source_column: str | None,
+        progress: Callable[[Done], None] | None = None,
+        workers: int | None = None,
+    ) -> Iterator[list[Row]]:
+        """The rows, ``chunksize`` messages at a time (all at once for None); ``progress`` is
+        told of each message read."""
+        rows: list[Row] = []
+        messages = 0
+        try:
+            for name, message, found in self.message_rows(sources, workers):
+                if progress is not None:
+                    progress(message)
+                if source_column is not None:
+                    for row in found:
+                        row[source_column] = name
+                rows += found
+                messages += 1
+                if chunksize is not None and messages == chunksize:
+                    yield rows
+                    rows, messages = [], 0
+        except Exception:
+            # A failure handler that stops the reading (the command line's "raise") still
+            # gets the rows read before it.
+            if self.failed is not None and rows:
+                yield rows
+            raise
+        if rows or chunksize is None:
+            yield rows
+
+
+class _Query(_Collector):
     """One call's columns, filters and options, and the rows they select."""
 
     def __init__(
@@ -85,12 +141,7 @@ class _Query:
         on_error: str,
     ) -> None:
         self.columns = [columns] if isinstance(columns, str) else list(columns)
-        if required_columns is True:
-            self.required = set(self.columns)
-        elif required_columns is False:
-            self.required = set()
-        else:
-            self.required = set(required_columns)
+        self.required = _required(required_columns, self.columns)
         value_filters = {k: Filter(v) for k, v in (filters or {}).items()}
         included = set(value_filters) | set(self.columns)
         for column, (keys, _) in COMPUTED_KEYS.items():
@@ -104,10 +155,6 @@ class _Query:
         self.computed_filters = {k: v for k, v in value_filters.items() if k in COMPUTED_KEYS}
         self.tables = Tables.of(tables)
         self.on_error = on_error
-
-    # Where failures go instead of the readers' on_error handling, when set (the command line
-    # reports them itself).
-    failed: Callable[[DecodeError], None] | None = None
 
     def rows_of(self, message: Message, count: int) -> list[Row] | None:
         """The rows of the message at position ``count``; None when the count or header
@@ -173,39 +220,6 @@ class _Query:
                 if self.failed is not None:
                     for skipped in reader.skipped:
                         self.failed(skipped)
-
-    def chunks(
-        self,
-        sources: Sequence[Any],
-        chunksize: int | None,
-        source_column: str | None,
-        progress: Callable[[Done], None] | None = None,
-        workers: int | None = None,
-    ) -> Iterator[list[Row]]:
-        """The rows, ``chunksize`` messages at a time (all at once for None); ``progress`` is
-        told of each message read."""
-        rows: list[Row] = []
-        messages = 0
-        try:
-            for name, message, found in self.message_rows(sources, workers):
-                if progress is not None:
-                    progress(message)
-                if source_column is not None:
-                    for row in found:
-                        row[source_column] = name
-                rows += found
-                messages += 1
-                if chunksize is not None and messages == chunksize:
-                    yield rows
-                    rows, messages = [], 0
-        except Exception:
-            # A failure handler that stops the reading (the command line's "raise") still
-            # gets the rows read before it.
-            if self.failed is not None and rows:
-                yield rows
-            raise
-        if rows or chunksize is None:
-            yield rows
 
     def kinds(self, source_column: str | None) -> dict[str, str]:
         """The kind of each requested column ("int", "float", "str", "datetime", "object"),
@@ -340,11 +354,9 @@ def read_bufr(
     return (_frame(rows, kinds, requested, dtype_backend) for rows in chunks)
 
 
-class _FlatQuery:
+class _FlatQuery(_Collector):
     """One flat call's columns, filters and options, and the rows they select: one per
     subset, as pdbufr's flat reader gives them."""
-
-    failed: Callable[[DecodeError], None] | None = None
 
     def __init__(
         self,
@@ -362,12 +374,7 @@ class _FlatQuery:
             self.header, self.data = "header" in wanted, "data" in wanted
         else:
             self.header, self.data, self.keys = True, True, wanted
-        if required_columns is True:
-            self.required = set(self.keys or ())
-        elif required_columns is False:
-            self.required = set()
-        else:
-            self.required = set(required_columns)
+        self.required = _required(required_columns, self.keys or ())
         self.filters = {k: Filter(v) for k, v in (filters or {}).items()}
         self.count_filter = self.filters.pop("count", None)
         self.max_count = self.count_filter.max() if self.count_filter is not None else None
@@ -377,7 +384,10 @@ class _FlatQuery:
             None if self.keys is None else set(self.keys) | set(self.filters) | self.required
         )
 
-    def message_rows(self, sources: Sequence[Any]) -> Iterator[tuple[Message, list[Row]]]:
+    def message_rows(
+        self, sources: Sequence[Any], workers: int | None = None
+    ) -> Iterator[tuple[str, Done, list[Row]]]:
+        """The rows of each message read, in order (flat calls are read serially)."""
         count = 0
         on_error = "skip" if self.failed is not None else self.on_error
         _observations.DESCRIBED.clear()
@@ -402,7 +412,8 @@ class _FlatQuery:
                             else:
                                 reader._failed(error)
                             continue
-                        yield message, self._kept(found)
+                        done = Done(message.source, message.offset, message.length)
+                        yield message.source, done, self._kept(found)
                     if self.failed is not None:
                         for skipped in reader.skipped:
                             self.failed(skipped)
@@ -421,34 +432,6 @@ class _FlatQuery:
                         row = {k: row[k] for k in self.keys if k in row}
                     kept.append(row)
         return kept
-
-    def chunks(
-        self,
-        sources: Sequence[Any],
-        chunksize: int | None,
-        source_column: str | None,
-        progress: Callable[[Done], None] | None = None,
-    ) -> Iterator[list[Row]]:
-        rows: list[Row] = []
-        messages = 0
-        try:
-            for message, found in self.message_rows(sources):
-                if progress is not None:
-                    progress(Done(message.source, message.offset, message.length))
-                if source_column is not None:
-                    for row in found:
-                        row[source_column] = message.source
-                rows += found
-                messages += 1
-                if chunksize is not None and messages == chunksize:
-                    yield rows
-                    rows, messages = [], 0
-        except Exception:
-            if self.failed is not None and rows:
-                yield rows
-            raise
-        if rows or chunksize is None:
-            yield rows
 
 
 def _flat_frame(
