@@ -80,9 +80,8 @@ sanitize: $(STAMP) gtest eccodes-data
 		-DSKARVEL_SANITIZE=ON -DSKARVEL_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build build/sanitize
 	cd build/sanitize && ../../$(VENV)/bin/ctest --output-on-failure -j$(JOBS)
-	# The package's Python files join its engine module, built in build/sanitize/skarvel.
-	cp python/skarvel/*.py build/sanitize/skarvel/
-	rm -rf build/sanitize/skarvel/tables && cp -r python/skarvel/tables build/sanitize/skarvel/
+	# The package's Python files and data join its engine module, built in build/sanitize/skarvel.
+	cp -r python/skarvel/. build/sanitize/skarvel/
 	$(SANITIZE_ENV) SKARVEL_EXPECT_MODULE_DIR=$(abspath build/sanitize) \
 		PYTHONPATH=$(abspath build/sanitize) $(PY) -m pytest -q tests
 

@@ -723,9 +723,12 @@ TEST(Compressed, DepthLimitMessage) {
 // --- Bounds on work and output --------------------------------------------------------------
 
 TEST(Bounds, ReplicationsThatReadNothing) {
-    // 255^4 rounds of an operator that adds nothing: stopped by the step bound.
+    // 255^4 rounds of an operator that adds nothing: stopped by the bound on steps that
+    // neither read nor add, 65536 when nothing was read or added.
     const Outcome steps = decode(test_tables(), {104255, 103255, 102255, 101255, 201000}, Bits());
-    EXPECT_EQ(steps.error, "csv/table parse error: descriptor decode exceeded 67108864 steps");
+    EXPECT_EQ(steps.error,
+              "csv/table parse error: descriptor decode exceeded 65536 steps for 0 bits read and 0 "
+              "values");
     // 255^3 markers: stopped by the output bound, compressed or not.
     for (bool compressed : {false, true}) {
         const Outcome values =

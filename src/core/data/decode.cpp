@@ -176,7 +176,7 @@ Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableS
     const std::size_t subsets = message.number_of_subsets;
     DecodedValues columns = DecodedValues::columns(subsets);
     columns.keep_text_padding(options.keep_text_padding);
-    DecodeBudget budget;
+    DecodeBudget budget(reader);
     ElementCodings codings(tables);
     ValueColumns source(reader, columns, budget, subsets);
     ValueCodingState state;
@@ -200,7 +200,7 @@ Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, con
 
     DecodedValues output;
     output.keep_text_padding(options.keep_text_padding);
-    DecodeBudget budget;
+    DecodeBudget budget(reader);
     ElementCodings codings(tables);
     SingleValues source(reader, output, budget);
     DescriptorWalk<SingleValues> walk(tables, codings, source, budget);

@@ -27,6 +27,7 @@
 
 #include "base/bufr_error.hpp"
 #include "base/descriptor_code.hpp"
+#include "bitstream/bit_reader.hpp"
 #include "data/decode.hpp"
 #include "data/element_coding.hpp"
 #include "data/operators.hpp"
@@ -36,12 +37,22 @@
 namespace skarvel {
 
 // The work and output of one message's decode, counted against kMaxDecodeSteps and
-// kMaxDecodedValues.
+// kMaxDecodedValues, and the work against what the input justifies: descriptor steps that
+// neither read bits nor add values (sequences, replications, operators, round after round)
+// may not outnumber kStepsPerUnit per bit read or value added, beyond kFreeSteps. Steps that
+// read or add are bounded by the data and by the value bound already; without this bound a
+// message of a few hundred octets can replicate operators that do nothing for millions of
+// steps. A message that adds many values from few bits (compressed columns with no
+// increments) adds values, so it stays inside.
 class DecodeBudget {
   public:
-    // One more descriptor visited.
+    explicit DecodeBudget(const BitReader& reader) : reader_(&reader) {}
+
+    // One more descriptor visited. The bounds are checked every kCheckEvery steps, which
+    // keeps the common step to an increment.
     Status step() {
-        if (++steps_ > kMaxDecodeSteps) return exceeded(kMaxDecodeSteps, " steps");
+        if ((++steps_ & (kCheckEvery - 1)) == 0) [[unlikely]]
+            return check();
         return {};
     }
     // Room for `count` more values, checked before they are read.
@@ -52,10 +63,28 @@ class DecodeBudget {
     }
 
   private:
+    static constexpr std::size_t kCheckEvery = 1024;
+    static constexpr std::size_t kStepsPerUnit = 64;
+    static constexpr std::size_t kFreeSteps = std::size_t{1} << 16;
+
+    [[gnu::noinline]] Status check() const {
+        if (steps_ > kMaxDecodeSteps) return exceeded(kMaxDecodeSteps, " steps");
+        // Bits are at most 8 * 2^32 and values 2^23: the product stays far inside 64 bits.
+        const std::size_t bits = reader_->position();
+        const std::size_t bound = kFreeSteps + kStepsPerUnit * (bits + values_);
+        if (steps_ > bound) {
+            return BufrError::parse("descriptor decode exceeded " + std::to_string(bound) +
+                                    " steps for " + std::to_string(bits) + " bits read and " +
+                                    std::to_string(values_) + " values");
+        }
+        return {};
+    }
+
     [[gnu::noinline, gnu::cold]] static BufrError exceeded(std::size_t bound, const char* what) {
         return BufrError::parse("descriptor decode exceeded " + std::to_string(bound) + what);
     }
 
+    const BitReader* reader_;
     std::size_t steps_ = 0;
     std::size_t values_ = 0;
 };
