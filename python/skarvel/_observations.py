@@ -18,7 +18,7 @@ from typing import Any
 import numpy as np
 
 from . import _engine
-from ._keys import Filter, Row, add_computed, header_keys
+from ._keys import COMPUTED_KEYS, Filter, Row, add_computed, header_keys
 from ._message import Message
 from ._tables import Tables
 
@@ -45,7 +45,13 @@ class _KeyStream:
         table_set = tables.for_header(message.header)
         self._decoded = decoded
         self._varying: np.ndarray | None = None
-        unique, inverse = np.unique(self.codes, return_inverse=True)
+        # Every subset of compressed data has the codes of the first: they are looked at once.
+        codes, repeat = self.codes, 1
+        subsets = len(self.bounds) - 1
+        if self.compressed and subsets > 1:
+            width = int(self.bounds[1] - self.bounds[0])
+            codes, repeat = self.codes[int(self.bounds[0]) : int(self.bounds[0]) + width], subsets
+        unique, inverse = np.unique(codes, return_inverse=True)
         self.names: list[str] = []
         number_of: dict[str, int] = {}
         code_names = np.empty(len(unique), dtype=np.int32)
@@ -65,10 +71,11 @@ class _KeyStream:
                 coordinate.append(code <= 9999)
             code_names[i] = number_of[name]
         self.number_of = number_of
-        self.name_numbers = code_names[inverse.reshape(-1)]
+        inverse = inverse.reshape(-1)
+        self.name_numbers = np.tile(code_names[inverse], repeat)
         self.coordinate = np.array(coordinate, dtype=np.uint8)
-        self.integer = integer[inverse.reshape(-1)]
-        self.text = text[inverse.reshape(-1)]
+        self.integer = np.tile(integer[inverse], repeat)
+        self.text = np.tile(text[inverse], repeat)
 
     def levels(self, start: int, stop: int, restarts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The level and rank of the keys of ``[start, stop)``; a subset begins (after its
@@ -224,6 +231,13 @@ def message_rows(
         keys, positions = keyed(bounds[0], bounds[1], np.empty(0, dtype=np.int64))
         shifts = np.asarray(bounds[:-1], dtype=np.int64) - bounds[0]
         values = stream.values_at(shifts[:, None] + positions[None, :]).tolist()
+        if not any(name in filters for _, name in keys):
+            # No filter looks at the data: which keys make which row is the same for every
+            # subset, so the observations are collected once, with slots for the values.
+            yield from _template_rows(
+                header, keys, values, filters, base, included, computed_filters, columns, required
+            )
+            return
         for row_values in values:
             pieces = header + [
                 (level, name, value) for (level, name), value in zip(keys, row_values)
@@ -243,6 +257,46 @@ def message_rows(
             for number, at in reversed(list(enumerate(starts, 1))):
                 pieces.insert(len(header) + at, (0, "subsetNumber", number))
         yield from _rows(pieces, filters, base, included, computed_filters, columns, required)
+
+
+class _Slot:
+    """Where a subset's value goes in a row collected once for every subset."""
+
+    __slots__ = ("index",)
+
+    def __init__(self, index: int) -> None:
+        self.index = index
+
+
+def _template_rows(
+    header: list[tuple[int, str, Any]],
+    keys: list[tuple[int, str]],
+    values: list[list[Any]],
+    filters: Mapping[str, Filter],
+    base: Row,
+    included: set[str],
+    computed_filters: Mapping[str, Filter],
+    columns: Sequence[str],
+    required: set[str],
+) -> Iterator[Row]:
+    """The rows of a compressed message whose filters look only at its header: the
+    observations of the keys' structure, filled with each subset's values in turn."""
+    pieces = header + [(level, name, _Slot(j)) for j, (level, name) in enumerate(keys)]
+    templates = []
+    for observation in _observations(pieces, filters, base):
+        slotted = [(name, v.index) for name, v in observation.items() if isinstance(v, _Slot)]
+        templates.append((observation, slotted))
+    wanted_columns = set(columns)
+    for row_values in values:
+        for observation, slotted in templates:
+            filled = dict(observation)
+            for name, index in slotted:
+                filled[name] = row_values[index]
+            if computed_filters or any(c in included for c in COMPUTED_KEYS):
+                filled = add_computed(filled, included, computed_filters)
+            row = {k: v for k, v in filled.items() if k in wanted_columns}
+            if required.issubset(row):
+                yield row
 
 
 def _rows(
