@@ -191,23 +191,19 @@ class _Query(_Collector):
 
             yield from _parallel.message_rows(self, sources, workers)
             return
-        _observations.DESCRIBED.clear()
-        try:
-            for count, message, reader in self._numbered(sources):
-                if self.max_count is not None and count > self.max_count:
-                    return
-                try:
-                    rows = self.rows_of(message, count)
-                except DecodeError as error:
-                    if self.failed is not None:
-                        self.failed(error)
-                    else:
-                        reader._failed(error)
-                    continue
-                if rows is not None:
-                    yield reader.name, Done(message.source, message.offset, message.length), rows
-        finally:
-            _observations.DESCRIBED.clear()
+        for count, message, reader in self._numbered(sources):
+            if self.max_count is not None and count > self.max_count:
+                return
+            try:
+                rows = self.rows_of(message, count)
+            except DecodeError as error:
+                if self.failed is not None:
+                    self.failed(error)
+                else:
+                    reader._failed(error)
+                continue
+            if rows is not None:
+                yield reader.name, Done(message.source, message.offset, message.length), rows
 
     def _numbered(self, sources: Sequence[Any]) -> Iterator[tuple[int, Message, Reader]]:
         count = 0
@@ -390,35 +386,31 @@ class _FlatQuery(_Collector):
         """The rows of each message read, in order (flat calls are read serially)."""
         count = 0
         on_error = "skip" if self.failed is not None else self.on_error
-        _observations.DESCRIBED.clear()
-        try:
-            for source in sources:
-                with _open(source, tables=self.tables, on_error=on_error) as reader:
-                    for message in reader:
-                        count += 1
-                        if self.max_count is not None and count > self.max_count:
-                            return
-                        if self.count_filter is not None and not self.count_filter.match(count):
-                            continue
-                        try:
-                            found = list(
-                                _observations.flat_rows(
-                                    message, self.tables, self.header, self.data, self.shown
-                                )
+        for source in sources:
+            with _open(source, tables=self.tables, on_error=on_error) as reader:
+                for message in reader:
+                    count += 1
+                    if self.max_count is not None and count > self.max_count:
+                        return
+                    if self.count_filter is not None and not self.count_filter.match(count):
+                        continue
+                    try:
+                        found = list(
+                            _observations.flat_rows(
+                                message, self.tables, self.header, self.data, self.shown
                             )
-                        except DecodeError as error:
-                            if self.failed is not None:
-                                self.failed(error)
-                            else:
-                                reader._failed(error)
-                            continue
-                        done = Done(message.source, message.offset, message.length)
-                        yield message.source, done, self._kept(found)
-                    if self.failed is not None:
-                        for skipped in reader.skipped:
-                            self.failed(skipped)
-        finally:
-            _observations.DESCRIBED.clear()
+                        )
+                    except DecodeError as error:
+                        if self.failed is not None:
+                            self.failed(error)
+                        else:
+                            reader._failed(error)
+                        continue
+                    done = Done(message.source, message.offset, message.length)
+                    yield message.source, done, self._kept(found)
+                if self.failed is not None:
+                    for skipped in reader.skipped:
+                        self.failed(skipped)
 
     def _kept(self, found: list[Row]) -> list[Row]:
         if not self.data:

@@ -27,9 +27,23 @@ INTEGER_TYPES = {"long", "table", "flag", "code", "flags"}
 _TEXT_UNIT = "CCITT IA5"
 _ASSOCIATED_FIELD = 999999
 
-# What _describe says of each code, by the identity of the table set: kept for one read_bufr
-# call, whose table sets stay alive meanwhile.
-DESCRIBED: dict[int, dict[int, tuple[str, bool, bool]]] = {}
+# What ``describe`` says of each code, for the last few table sets met. Each entry keeps its
+# table set alive, so that the identity it is found by cannot pass to another set.
+_DESCRIBED: collections.OrderedDict[int, tuple[Any, dict[int, tuple[str, bool, bool]]]] = (
+    collections.OrderedDict()
+)
+_DESCRIBED_LIMIT = 16
+
+
+def described_codes(table_set: Any) -> dict[int, tuple[str, bool, bool]]:
+    """The codes of a table set described so far (see ``describe``)."""
+    found = _DESCRIBED.get(id(table_set))
+    if found is None or found[0] is not table_set:
+        found = (table_set, {})
+        _DESCRIBED[id(table_set)] = found
+        if len(_DESCRIBED) > _DESCRIBED_LIMIT:
+            _DESCRIBED.popitem(last=False)
+    return found[1]
 
 
 class _KeyStream:
@@ -58,7 +72,7 @@ class _KeyStream:
         coordinate: list[bool] = []
         integer = np.empty(len(unique), dtype=bool)
         text = np.empty(len(unique), dtype=bool)
-        described = DESCRIBED.setdefault(id(table_set), {})
+        described = described_codes(table_set)
         for i, code in enumerate(unique.tolist()):
             found = described.get(code)
             if found is None:

@@ -20,7 +20,6 @@ from collections import deque
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
-from . import _observations
 from ._errors import DecodeError
 from ._reader import Reader
 
@@ -90,7 +89,6 @@ def run_task(query: _Query, task: Task) -> tuple[list[Outcome], list[warnings.Wa
             size = os.fstat(file.fileno()).st_size
             mapping = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if size else None
         view = memoryview(mapping)[task.start : task.stop] if mapping else memoryview(b"")
-        _observations.DESCRIBED.clear()
         try:
             with Reader(view, tables=query.tables, on_error="skip") as reader:
                 reported = 0
@@ -116,7 +114,6 @@ def run_task(query: _Query, task: Task) -> tuple[list[Outcome], list[warnings.Wa
                         outcomes.append(Outcome(done, rows, None))
                 outcomes += _failures(reader, reported, task)
         finally:
-            _observations.DESCRIBED.clear()
             view.release()
             if mapping is not None:
                 mapping.close()

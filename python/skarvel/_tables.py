@@ -187,6 +187,11 @@ def _elements_by_key(table_set: _skarvel.TableSet) -> dict[str, _skarvel.Element
     return found[1]
 
 
+# The environment the default chain depends on, and the default chains made for it.
+_CHAIN_ENVIRONMENT = ("ECCODES_DEFINITION_PATH", "ECCODES_DEFINITIONS_PATH", "CONDA_PREFIX")
+_DEFAULTS: dict[tuple[str | None, ...], Tables] = {}
+
+
 class Tables:
     """BUFR tables from one source, resolved for each message's header.
 
@@ -245,8 +250,18 @@ class Tables:
 
     @classmethod
     def of(cls, tables: TablesLike) -> Tables:
-        """``tables`` as a ``Tables``: itself, or made from a TableSet, a path or None."""
-        return tables if isinstance(tables, Tables) else cls(tables)
+        """``tables`` as a ``Tables``: itself, or made from a TableSet, a path or None. The
+        default chain is made once for each setting of the environment it depends on, so
+        that it resolves each header once however many calls use it."""
+        if isinstance(tables, Tables):
+            return tables
+        if tables is None:
+            key = tuple(os.environ.get(name) for name in _CHAIN_ENVIRONMENT)
+            found = _DEFAULTS.get(key)
+            if found is None:
+                found = _DEFAULTS[key] = cls(None)
+            return found
+        return cls(tables)
 
     @property
     def source(self) -> str | None:
