@@ -16,10 +16,11 @@ build the graph. Paths go through fsspec: any filesystem it knows works. ``dask`
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping, Sequence
+import warnings
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
-from ._errors import DecodeError
+from ._errors import DecodeError, SkarvelWarning
 from ._frames import _frame, _Query, _require
 from ._reader import Reader
 from ._tables import TablesLike
@@ -45,6 +46,15 @@ class _ReadPart:
         self.fs, self.query, self.dtype_backend = fs, query, dtype_backend
 
     def __call__(self, part: Part) -> Any:
+        # Warnings raised here reach the client through distributed's warn, which also
+        # warns where the partition runs.
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            frame = self._read(part)
+        _forward(caught)
+        return frame
+
+    def _read(self, part: Part) -> Any:
         end = min(part.size, part.stop + _LONGEST_MESSAGE)
         data = self.fs.cat_file(part.path, start=part.start, end=end) if end > part.start else b""
         rows = []
@@ -85,11 +95,21 @@ class _ReadPart:
         if self.query.on_error == "raise":
             raise error
         if self.query.on_error == "warn":
-            import warnings
-
-            from ._errors import SkarvelWarning
-
             warnings.warn(str(error), SkarvelWarning, stacklevel=2)
+
+
+def _forward(caught: list[warnings.WarningMessage]) -> None:
+    """Emits warnings again, to the clients of the cluster when running on one of its
+    workers."""
+    warn: Callable[..., None] = warnings.warn
+    try:
+        import distributed
+
+        warn = distributed.warn
+    except ImportError:
+        pass
+    for warning in caught:
+        warn(warning.message, warning.category)
 
 
 def _parts(fs: Any, paths: Sequence[str], blocksize: int | None) -> list[Part]:

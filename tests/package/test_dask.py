@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import os
+import time
+import warnings
 
 import pytest
 import skarvel
@@ -44,9 +46,20 @@ def test_the_cluster_gives_the_serial_frame(client, blocksize, on_error):
     assert frame.npartitions >= len(FILES)
     assert frame.dtypes.to_dict() == frame._meta.dtypes.to_dict()
     serial = skarvel.read_bufr(FILES, on_error="skip", dtype_backend="numpy_nullable", **CALL)
-    got = client.compute(frame).result().reset_index(drop=True)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = client.compute(frame).result().reset_index(drop=True)
+        # Warnings from the workers reach the client as events, a moment later.
+        deadline = time.monotonic() + 10
+        while on_error == "warn" and len(caught) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
     assert len(serial) > 2000
     pandas.testing.assert_frame_equal(got, serial)
+    forwarded = sorted(str(w.message) for w in caught if w.category is skarvel.SkarvelWarning)
+    if on_error == "warn":
+        assert len(forwarded) == 2 and all(FILES[1] in text for text in forwarded)
+    else:
+        assert forwarded == []
 
 
 def test_a_failure_names_its_file_and_offset(client):
