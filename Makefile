@@ -26,7 +26,7 @@ print("\n".join(project["dependencies"] + project["optional-dependencies"]["test
 endef
 export TEST_EXTRA
 
-.PHONY: all demo test test-core test-python typecheck sanitize install gtest eccodes-data bench lint format clean
+.PHONY: all demo test test-core test-python typecheck sanitize install gtest eccodes-data bench lint format clean fuzz fuzz-ci fuzz-build clang
 
 all: install
 
@@ -97,6 +97,47 @@ bench: install eccodes-data
 	$(PY) bench/python/bench_frames.py
 	$(PY) bench/python/bench_convert.py --work build/bench
 	cd bench/python && ../../$(PY) bench_scale.py --work ../../build/bench/scale
+
+# Coverage-guided fuzzing of the core with libFuzzer, from Debian's clang and its runtime.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := framing decode tables key_levels
+FUZZ_RUNTIME := /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
+FUZZ_OPTIONS := -timeout=2 -rss_limit_mb=2048 -max_len=200000 -artifact_prefix=build/fuzz/
+
+clang:
+	@if ! command -v clang++ >/dev/null || [ ! -f $(FUZZ_RUNTIME) ]; then \
+		echo "installing clang and its runtime (clang, libclang-rt-14-dev)"; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev >/dev/null; \
+	fi
+
+fuzz-build: clang $(STAMP)
+	CXX=clang++ $(CMAKE_CONFIGURE) -S . -B build/fuzz -DSKARVEL_MODULE=OFF -DSKARVEL_FUZZ=ON \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	$(VENV)/bin/cmake --build build/fuzz
+	rm -rf build/fuzz/seeds && $(PY) tools/fuzz_seeds.py build/fuzz/seeds
+
+# Every target for FUZZ_SECONDS, growing its corpus in build/fuzz/corpus; a crash, leak,
+# timeout (2 s) or memory blow-up (2 GB) fails the run and leaves the reproducer in build/fuzz.
+fuzz: fuzz-build
+	for target in $(FUZZ_TARGETS); do \
+		mkdir -p build/fuzz/corpus/$$target build/fuzz/seeds/$$target; \
+		build/fuzz/fuzz_$$target $(FUZZ_OPTIONS) -max_total_time=$(FUZZ_SECONDS) \
+			build/fuzz/corpus/$$target build/fuzz/seeds/$$target tests/fuzz/regressions/$$target \
+			|| exit 1; \
+	done
+
+# What CI runs: every regression input and seed once, then a short run with a fixed seed, so
+# that the outcome is the same on every run.
+fuzz-ci: fuzz-build
+	for target in $(FUZZ_TARGETS); do \
+		mkdir -p build/fuzz/seeds/$$target; \
+		build/fuzz/fuzz_$$target $(FUZZ_OPTIONS) -runs=0 \
+			tests/fuzz/regressions/$$target build/fuzz/seeds/$$target || exit 1; \
+		rm -rf build/fuzz/ci/$$target && mkdir -p build/fuzz/ci && \
+			cp -r tests/fuzz/regressions/$$target build/fuzz/ci/$$target; \
+		build/fuzz/fuzz_$$target $(FUZZ_OPTIONS) -seed=1 -runs=5000 build/fuzz/ci/$$target \
+			|| exit 1; \
+	done
 
 lint: $(STAMP)
 	$(VENV)/bin/ruff check tests examples bench python tools
