@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import collections
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -214,6 +214,7 @@ def message_rows(
     header = [(0, k, v) for k, v in header_keys(message) if k in included]
     stream = _KeyStream(message, tables)
     base: Row = {"count": count} if "count" in included else {}
+    selection = _Selection(filters, base, included, computed_filters, set(columns), required)
     # Keys asked for by name, or by rank ("#2#airTemperature").
     ranked = {key for key in included if key.startswith("#")}
     by_rank = {key.rpartition("#")[2] for key in ranked}
@@ -248,15 +249,13 @@ def message_rows(
         if not any(name in filters for _, name in keys):
             # No filter looks at the data: which keys make which row is the same for every
             # subset, so the observations are collected once, with slots for the values.
-            yield from _template_rows(
-                header, keys, values, filters, base, included, computed_filters, columns, required
-            )
+            yield from _template_rows(header, keys, values, selection)
             return
         for row_values in values:
             pieces = header + [
                 (level, name, value) for (level, name), value in zip(keys, row_values)
             ]
-            yield from _rows(pieces, filters, base, included, computed_filters, columns, required)
+            yield from _rows(pieces, selection)
     else:
         # Uncompressed subsets follow each other in one stream, each after its subsetNumber
         # key, and ranks count over the whole message.
@@ -270,7 +269,7 @@ def message_rows(
             starts = np.searchsorted(positions, bounds[:-1]).tolist()
             for number, at in reversed(list(enumerate(starts, 1))):
                 pieces.insert(len(header) + at, (0, "subsetNumber", number))
-        yield from _rows(pieces, filters, base, included, computed_filters, columns, required)
+        yield from _rows(pieces, selection)
 
 
 class _Slot:
@@ -282,52 +281,53 @@ class _Slot:
         self.index = index
 
 
+class _Selection(NamedTuple):
+    """What a call keeps of a message's observations, and how it finishes them into rows."""
+
+    filters: Mapping[str, Filter]
+    base: Row
+    included: set[str]
+    computed_filters: Mapping[str, Filter]
+    columns: set[str]
+    required: set[str]
+
+    def row(self, observation: Row) -> Row | None:
+        """The row of an observation: its computed keys added, the columns asked for picked;
+        None when a computed filter fails or a required column is absent."""
+        if self.computed_filters or any(c in self.included for c in COMPUTED_KEYS):
+            observation = add_computed(observation, self.included, self.computed_filters)
+        row = {k: v for k, v in observation.items() if k in self.columns}
+        return row if self.required.issubset(row) else None
+
+
 def _template_rows(
     header: list[tuple[int, str, Any]],
     keys: list[tuple[int, str]],
     values: list[list[Any]],
-    filters: Mapping[str, Filter],
-    base: Row,
-    included: set[str],
-    computed_filters: Mapping[str, Filter],
-    columns: Sequence[str],
-    required: set[str],
+    selection: _Selection,
 ) -> Iterator[Row]:
     """The rows of a compressed message whose filters look only at its header: the
     observations of the keys' structure, filled with each subset's values in turn."""
     pieces = header + [(level, name, _Slot(j)) for j, (level, name) in enumerate(keys)]
     templates = []
-    for observation in _observations(pieces, filters, base):
+    for observation in _observations(pieces, selection.filters, selection.base):
         slotted = [(name, v.index) for name, v in observation.items() if isinstance(v, _Slot)]
         templates.append((observation, slotted))
-    wanted_columns = set(columns)
     for row_values in values:
         for observation, slotted in templates:
             filled = dict(observation)
             for name, index in slotted:
                 filled[name] = row_values[index]
-            if computed_filters or any(c in included for c in COMPUTED_KEYS):
-                filled = add_computed(filled, included, computed_filters)
-            row = {k: v for k, v in filled.items() if k in wanted_columns}
-            if required.issubset(row):
+            row = selection.row(filled)
+            if row is not None:
                 yield row
 
 
-def _rows(
-    pieces: list[tuple[int, str, Any]],
-    filters: Mapping[str, Filter],
-    base: Row,
-    included: set[str],
-    computed_filters: Mapping[str, Filter],
-    columns: Sequence[str],
-    required: set[str],
-) -> Iterator[Row]:
+def _rows(pieces: list[tuple[int, str, Any]], selection: _Selection) -> Iterator[Row]:
     """The rows of the observations along a key stream."""
-    wanted_columns = set(columns)
-    for observation in _observations(pieces, filters, base):
-        augmented = add_computed(observation, included, computed_filters)
-        row = {k: v for k, v in augmented.items() if k in wanted_columns}
-        if required.issubset(row):
+    for observation in _observations(pieces, selection.filters, selection.base):
+        row = selection.row(observation)
+        if row is not None:
             yield row
 
 
