@@ -214,7 +214,10 @@ def message_rows(
     header = [(0, k, v) for k, v in header_keys(message) if k in included]
     stream = _KeyStream(message, tables)
     base: Row = {"count": count} if "count" in included else {}
-    selection = _Selection(filters, base, included, computed_filters, set(columns), required)
+    computes = bool(computed_filters) or any(c in included for c in COMPUTED_KEYS)
+    selection = _Selection(
+        filters, base, included, computed_filters, set(columns), required, computes
+    )
     # Keys asked for by name, or by rank ("#2#airTemperature").
     ranked = {key for key in included if key.startswith("#")}
     by_rank = {key.rpartition("#")[2] for key in ranked}
@@ -290,11 +293,12 @@ class _Selection(NamedTuple):
     computed_filters: Mapping[str, Filter]
     columns: set[str]
     required: set[str]
+    computes: bool  # whether rows get computed keys
 
     def row(self, observation: Row) -> Row | None:
         """The row of an observation: its computed keys added, the columns asked for picked;
         None when a computed filter fails or a required column is absent."""
-        if self.computed_filters or any(c in self.included for c in COMPUTED_KEYS):
+        if self.computes:
             observation = add_computed(observation, self.included, self.computed_filters)
         row = {k: v for k, v in observation.items() if k in self.columns}
         return row if self.required.issubset(row) else None
@@ -313,6 +317,9 @@ def _template_rows(
     for observation in _observations(pieces, selection.filters, selection.base):
         slotted = [(name, v.index) for name, v in observation.items() if isinstance(v, _Slot)]
         templates.append((observation, slotted))
+    if not selection.computes:
+        yield from _plain_template_rows(templates, values, selection)
+        return
     for row_values in values:
         for observation, slotted in templates:
             filled = dict(observation)
@@ -321,6 +328,30 @@ def _template_rows(
             row = selection.row(filled)
             if row is not None:
                 yield row
+
+
+def _plain_template_rows(
+    templates: list[tuple[Row, list[tuple[str, int]]]],
+    values: list[list[Any]],
+    selection: _Selection,
+) -> Iterator[Row]:
+    """``_template_rows`` without computed keys: a template's columns, and whether it has the
+    required ones, are the same for every subset, so only the values are filled in. The
+    header and count come first in every observation, before any data key."""
+    plans = []
+    for observation, slotted in templates:
+        constant = {k: v for k, v in observation.items() if k in selection.columns}
+        names = [name for name, _ in slotted if name in selection.columns]
+        constant = {k: v for k, v in constant.items() if k not in names}
+        if not selection.required.issubset(constant.keys() | set(names)):
+            continue
+        indexes = [index for name, index in slotted if name in selection.columns]
+        plans.append((constant, names, indexes))
+    for row_values in values:
+        for constant, names, indexes in plans:
+            row = dict(constant)
+            row.update(zip(names, [row_values[i] for i in indexes]))
+            yield row
 
 
 def _rows(pieces: list[tuple[int, str, Any]], selection: _Selection) -> Iterator[Row]:
