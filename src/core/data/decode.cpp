@@ -31,11 +31,13 @@ class SingleValues {
 
     Status associated_field(ValueCodingState& state) {
         if (Status s = budget_.values(1); !s) return s;
+        const Reading reading(*this);
         return read_associated_field(reader_, state.associated_width, output_);
     }
 
     Status element(const ElementCoding& coding, ValueCodingState& state) {
         if (Status s = budget_.values(1); !s) return s;
+        const Reading reading(*this);
         auto value = read_element(coding, reader_, state, output_);
         return value ? Status() : Status(value.error());
     }
@@ -49,6 +51,7 @@ class SingleValues {
 
     Result<std::uint64_t> replication_factor(const ElementCoding& coding, ValueCodingState& state) {
         if (Status s = budget_.values(1); !s) return s.error();
+        const Reading reading(*this);
         auto value = read_element(coding, reader_, state, output_);
         if (!value) return value.error();
         return replication_count(*value);
@@ -62,6 +65,7 @@ class SingleValues {
 
     Status character_data(const ElementCoding& coding, ValueCodingState& state) {
         if (Status s = budget_.values(1); !s) return s;
+        const Reading reading(*this);
         return read_text(coding, coding.width, reader_, state, output_);
     }
 
@@ -78,6 +82,22 @@ class SingleValues {
     }
 
   private:
+    // A value read in its scope justifies work when it took bits (see DecodeBudget).
+    class Reading {
+      public:
+        explicit Reading(SingleValues& values)
+            : values_(values), start_(values.reader_.position()) {}
+        Reading(const Reading&) = delete;
+        Reading& operator=(const Reading&) = delete;
+        ~Reading() {
+            if (values_.reader_.position() > start_) values_.budget_.justify(1);
+        }
+
+      private:
+        SingleValues& values_;
+        std::size_t start_;
+    };
+
     BitReader& reader_;
     DecodedValues& output_;
     DecodeBudget& budget_;
@@ -131,7 +151,7 @@ class ValueColumns {
     }
 
     Status marker(DescriptorCode code) {
-        if (Status s = reserve_column(); !s) return s;
+        if (Status s = reserve_column(false); !s) return s;
         columns_.push_constant_column(operator_marker(code));
         return {};
     }
@@ -143,7 +163,7 @@ class ValueColumns {
     }
 
     Status absent(const ElementCoding& coding) {
-        if (Status s = reserve_column(); !s) return s;
+        if (Status s = reserve_column(false); !s) return s;
         columns_.push_constant_column(absent_value(coding));
         return {};
     }
@@ -159,8 +179,11 @@ class ValueColumns {
     // Factors of different subsets count as equal when they differ by at most this much.
     static constexpr double kFactorTolerance = 2.220446049250313e-16;
 
-    Status reserve_column() {
+    // Room for a column; a column read from data (every column but markers and absent
+    // values, which read nothing) justifies its values.
+    Status reserve_column(bool read = true) {
         if (Status s = budget_.values(subsets_); !s) return s;
+        if (read) budget_.justify(subsets_);
         columns_.start_column();
         return {};
     }

@@ -37,13 +37,12 @@
 namespace skarvel {
 
 // The work and output of one message's decode, counted against kMaxDecodeSteps and
-// kMaxDecodedValues, and the work against what the input justifies: descriptor steps that
-// neither read bits nor add values (sequences, replications, operators, round after round)
-// may not outnumber kStepsPerUnit per bit read or value added, beyond kFreeSteps. Steps that
-// read or add are bounded by the data and by the value bound already; without this bound a
-// message of a few hundred octets can replicate operators that do nothing for millions of
-// steps. A message that adds many values from few bits (compressed columns with no
-// increments) adds values, so it stays inside.
+// kMaxDecodedValues, and the work against what the input justifies: descriptor steps may not
+// outnumber kStepsPerUnit per bit read or value justified by data, beyond kFreeSteps. Without
+// this bound a message of a few hundred octets can replicate operators, or markers, that read
+// nothing for millions of steps. A message that adds many values from few bits (compressed
+// columns with no increments) reads each column, which justifies its values, so it stays
+// inside.
 class DecodeBudget {
   public:
     explicit DecodeBudget(const BitReader& reader) : reader_(&reader) {}
@@ -61,6 +60,9 @@ class DecodeBudget {
         values_ += count;
         return {};
     }
+    // `count` values that data stand behind: read from bits, or a compressed column read
+    // from bits. Markers, values of absent elements and values of no width justify nothing.
+    void justify(std::size_t count) { justified_ += count; }
 
   private:
     static constexpr std::size_t kCheckEvery = 1024;
@@ -69,13 +71,14 @@ class DecodeBudget {
 
     [[gnu::noinline]] Status check() const {
         if (steps_ > kMaxDecodeSteps) return exceeded(kMaxDecodeSteps, " steps");
-        // Bits are at most 8 * 2^32 and values 2^23: the product stays far inside 64 bits.
+        // Bits are at most 8 * 2^32 and justified values 2^23: the product stays far inside
+        // 64 bits.
         const std::size_t bits = reader_->position();
-        const std::size_t bound = kFreeSteps + kStepsPerUnit * (bits + values_);
+        const std::size_t bound = kFreeSteps + kStepsPerUnit * (bits + justified_);
         if (steps_ > bound) {
             return BufrError::parse("descriptor decode exceeded " + std::to_string(bound) +
                                     " steps for " + std::to_string(bits) + " bits read and " +
-                                    std::to_string(values_) + " values");
+                                    std::to_string(justified_) + " values read");
         }
         return {};
     }
@@ -87,6 +90,7 @@ class DecodeBudget {
     const BitReader* reader_;
     std::size_t steps_ = 0;
     std::size_t values_ = 0;
+    std::size_t justified_ = 0;
 };
 
 // 0-31-031, the data-present indicator that bitmaps are made of.
