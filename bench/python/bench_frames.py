@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import argparse
 import statistics
+import subprocess
+import sys
 import time
 import warnings
 from pathlib import Path
@@ -93,6 +95,22 @@ def median_seconds(function, rounds: int) -> float:
     return statistics.median(times)
 
 
+def peak_rss_mb(reader: str) -> float:
+    """The peak resident memory of a fresh process that makes every call with ``reader``."""
+    code = (
+        "import resource, warnings, sys\n"
+        "warnings.simplefilter('ignore')\n"
+        f"sys.path.insert(0, {str(Path(__file__).parent)!r})\n"
+        "from bench_frames import CALLS, CORPUS\n"
+        f"import {reader}\n"
+        "for _, name, call in CALLS:\n"
+        f"    {reader}.read_bufr(CORPUS / name, **call)\n"
+        "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    return int(result.stdout.split()[-1]) / 1024 if result.returncode == 0 else float("nan")
+
+
 def decoded_values(path: Path) -> int:
     total = 0
     for message in skarvel.open(path, on_error="skip"):
@@ -143,6 +161,10 @@ def main() -> None:
         f"  {'total':<17} {'':>6} {total_values:>8} {total_ours * 1e3:>11.2f}"
         f" {total_theirs * 1e3:>10.2f} {total_ours * 1e9 / total_values:>9.0f}"
         f" {total_theirs * 1e9 / total_values:>11.0f} {total_theirs / total_ours:>6.1f}"
+    )
+    print(
+        f"  peak resident memory of a process making all the calls: skarvel "
+        f"{peak_rss_mb('skarvel'):.0f} MiB, pdbufr {peak_rss_mb('pdbufr'):.0f} MiB"
     )
     print(
         f"  target: >= 20 x on the total ({total_theirs / total_ours:.1f} x), >= 5 x on every"
