@@ -26,7 +26,7 @@ print("\n".join(project["dependencies"] + project["optional-dependencies"]["test
 endef
 export TEST_EXTRA
 
-.PHONY: all demo test test-core test-python typecheck sanitize install gtest eccodes-data bench lint format clean fuzz fuzz-ci fuzz-build clang
+.PHONY: all demo test test-core test-python typecheck sanitize install gtest eccodes-data bench lint format clean fuzz fuzz-ci fuzz-build clang coverage
 
 all: install
 
@@ -97,6 +97,23 @@ bench: install eccodes-data
 	$(PY) bench/python/bench_frames.py
 	$(PY) bench/python/bench_convert.py --work build/bench
 	cd bench/python && ../../$(PY) bench_scale.py --work ../../build/bench/scale
+
+# Line and branch coverage of the core from the whole suite: the C++ unit tests and the Python
+# tests, run against modules built with gcov instrumentation (as the sanitizer run does).
+coverage: $(STAMP) gtest eccodes-data
+	$(PY) -m pip install -q "gcovr>=7"
+	$(CMAKE_CONFIGURE) -S . -B build/coverage -DCMAKE_BUILD_TYPE=Debug -DSKARVEL_COVERAGE=ON \
+		-DSKARVEL_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build build/coverage
+	find build/coverage -name '*.gcda' -delete
+	cd build/coverage && ../../$(VENV)/bin/ctest -j$(JOBS) >/dev/null
+	cp -r python/skarvel/. build/coverage/skarvel/
+	SKARVEL_EXPECT_MODULE_DIR=$(abspath build/coverage) PYTHONPATH=$(abspath build/coverage) \
+		$(PY) -m pytest -q -p no:cacheprovider tests >/dev/null
+	mkdir -p build/coverage/html
+	$(VENV)/bin/gcovr -r . --object-directory build/coverage --filter src/core/ \
+		--html-details build/coverage/html/index.html --print-summary \
+		| grep -E "^(lines|branches):"
 
 # Coverage-guided fuzzing of the core with libFuzzer, from Debian's clang and its runtime.
 FUZZ_SECONDS ?= 60
