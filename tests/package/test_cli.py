@@ -127,6 +127,23 @@ def test_convert_writes_what_read_bufr_reads(tmp_path, suffix):
         )
 
 
+def test_convert_dtype_backend_keeps_integers_in_csv(tmp_path):
+    # Wind directions, missing at the first level: floats ("220.0") by default, integers with
+    # a backend.
+    second_rows = {}
+    for backend in (None, "numpy_nullable", "pyarrow"):
+        out = tmp_path / f"{backend}.csv"
+        args = ["convert", TEMP, "-o", out, "--columns", "stationNumber,pressure,windDirection"]
+        result = skarvel_command(*args, *(["--dtype-backend", backend] if backend else []))
+        assert result.returncode == 0, result.stderr
+        second_rows[backend] = out.read_text().splitlines()[2]
+    assert second_rows == {
+        None: "447,99590.0,220.0",
+        "numpy_nullable": "447,99590.0,220",
+        "pyarrow": "447,99590.0,220",
+    }
+
+
 def test_convert_flat_merges_the_columns_of_every_chunk(tmp_path):
     pandas = pytest.importorskip("pandas")
     out = tmp_path / "flat.parquet"

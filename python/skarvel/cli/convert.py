@@ -89,8 +89,11 @@ class Progress:
 class Writer:
     """Writes chunks of rows to the output in its format."""
 
-    def __init__(self, path: str, kind: str, schema: Any, flat: bool) -> None:
+    def __init__(
+        self, path: str, kind: str, schema: Any, flat: bool, dtype_backend: str | None = None
+    ) -> None:
         self.path, self.kind, self.schema, self.flat = path, kind, schema, flat
+        self.dtype_backend = dtype_backend
         self.rows = 0
         self._parquet: Any = None
         self._csv_header: list[str] | None = None
@@ -113,7 +116,7 @@ class Writer:
                 self._parquet = parquet.ParquetWriter(self.path, self.schema)
             self._parquet.write_table(_arrow_table(rows, self.schema))
         else:
-            table = _arrow_table(rows, self.schema).to_pandas()
+            table = _arrow_table(rows, self.schema).to_pandas(types_mapper=self._types())
             table.to_csv(
                 self.path,
                 mode="a" if self._csv_header else "w",
@@ -121,6 +124,25 @@ class Writer:
                 index=False,
             )
             self._csv_header = list(table.columns)
+
+    def _types(self) -> Any:
+        """How columns become pandas dtypes for CSV: by default as pandas makes them (an
+        integer column with a missing value becomes floats, "423.0"); with a dtype backend,
+        nullable or Arrow dtypes, so that integers stay integers."""
+        if self.dtype_backend is None:
+            return None
+        import pandas
+
+        if self.dtype_backend == "pyarrow":
+            return pandas.ArrowDtype
+        import pyarrow
+
+        nullable = {
+            pyarrow.int64(): pandas.Int64Dtype(),
+            pyarrow.float64(): pandas.Float64Dtype(),
+            pyarrow.string(): pandas.StringDtype(),
+        }
+        return nullable.get
 
     def _write_part(self, rows: list[dict[str, Any]]) -> None:
         """A chunk of flat rows, whose columns differ from chunk to chunk, to a part of its
@@ -224,6 +246,12 @@ class Writer:
 )
 @click.option("--flat", is_flag=True, help="One row per subset with every key (#1#key).")
 @click.option(
+    "--dtype-backend",
+    type=click.Choice(["numpy_nullable", "pyarrow"]),
+    help="For CSV, keep integer columns integers where values are missing (as read_bufr's "
+    "dtype_backend). Parquet is always typed from the tables.",
+)
+@click.option(
     "--chunksize",
     type=click.IntRange(min=1),
     default=1000,
@@ -245,6 +273,7 @@ def convert(
     columns: tuple[str, ...],
     filters: tuple[str, ...],
     flat: bool,
+    dtype_backend: str | None,
     chunksize: int,
     source_column: str | None,
     workers: int,
@@ -289,7 +318,7 @@ def convert(
             schema = _arrow_schema(query.kinds(source_column))
         query.failed = failures.report
         progress = Progress(paths)
-        writer = Writer(output, kind, schema, flat)
+        writer = Writer(output, kind, schema, flat, dtype_backend)
         if flat:
             chunks: Iterator[list[dict[str, Any]]] = query.chunks(
                 paths, chunksize, source_column, progress
