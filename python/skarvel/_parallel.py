@@ -177,12 +177,28 @@ def message_rows(
                 assert outcome.rows is not None
                 yield outcome.done.source, outcome.done, outcome.rows
     except BaseException:
-        # Ctrl-C or a failure: pending tasks are cancelled, not waited for.
-        executor.shutdown(wait=False, cancel_futures=True)
+        # Ctrl-C or a failure: pending tasks are cancelled and the workers stopped, not
+        # waited for.
+        _stop(executor)
         raise
+    else:
+        try:
+            executor.shutdown(wait=True)
+        except BaseException:
+            _stop(executor)
+            raise
     finally:
         query.failed = failed
-        executor.shutdown(wait=True)
+
+
+def _stop(executor: concurrent.futures.ProcessPoolExecutor) -> None:
+    """Cancels what is pending and ends the worker processes at once."""
+    processes = list(getattr(executor, "_processes", {}).values())
+    executor.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.terminate()
+    for process in processes:
+        process.join(timeout=5)
 
 
 def _picklable(query: _Query) -> bool:
