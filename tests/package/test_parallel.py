@@ -4,7 +4,6 @@ failures in input order, the same warnings."""
 from __future__ import annotations
 
 import warnings
-from pathlib import Path
 
 import pytest
 import skarvel
@@ -74,31 +73,3 @@ def test_a_call_that_cannot_travel_reads_serially_and_says_so():
         parallel = skarvel.read_bufr(FILES, workers=2, **call)
     pandas.testing.assert_frame_equal(parallel, skarvel.read_bufr(FILES, **call))
 
-
-def test_ctrl_c_cancels_pending_work_promptly(tmp_path):
-    """An interrupt while workers decode ends the call within seconds, not after the input."""
-    import signal
-    import subprocess
-    import sys
-    import time
-
-    big = tmp_path / "big.bufr"
-    big.write_bytes(b"".join(Path(f).read_bytes() for f in FILES) * 10)
-    # Reads that never end on their own: only the interrupt stops them.
-    script = (
-        "import sys, skarvel\n"
-        "print('started', flush=True)\n"
-        "while True:\n"
-        f"    skarvel.read_bufr({str(big)!r}, columns=['latitude'], on_error='skip', workers=2)\n"
-    )
-    process = subprocess.Popen(
-        [sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
-    )
-    assert process.stdout is not None
-    assert process.stdout.readline().strip() == "started"
-    time.sleep(1.0)
-    process.send_signal(signal.SIGINT)
-    start = time.monotonic()
-    _, err = process.communicate(timeout=30)
-    assert time.monotonic() - start < 10
-    assert process.returncode != 0 and "KeyboardInterrupt" in err
