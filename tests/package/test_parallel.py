@@ -72,4 +72,3 @@ def test_a_call_that_cannot_travel_reads_serially_and_says_so():
     with pytest.warns(skarvel.SkarvelWarning, match="reading serially"):
         parallel = skarvel.read_bufr(FILES, workers=2, **call)
     pandas.testing.assert_frame_equal(parallel, skarvel.read_bufr(FILES, **call))
-
