@@ -244,6 +244,10 @@ def main() -> None:
     (args.out / "manifest.json").write_text(json.dumps(manifest, indent=1) + "\n")
     shutil.copy(args.wmo / "LICENSE.md", args.out / "LICENSE-WMO.md")
     eccodes_notice = ECCODES_COPYRIGHT.read_text() if ECCODES_COPYRIGHT.is_file() else ""
+    # Debian's header line naming its copyright file format is no part of the notice.
+    eccodes_notice = "".join(
+        line for line in eccodes_notice.splitlines(keepends=True) if not line.startswith("Format-")
+    )
     (args.out / "LICENSE-ecCodes.txt").write_text(
         eccodes_notice + "\n\n" + APACHE_LICENCE.read_text()
     )
