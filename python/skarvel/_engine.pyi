@@ -33,3 +33,12 @@ def key_levels(
     restarts: Buffer | np.ndarray,
     first_level: int,
 ) -> tuple[Column, Column]: ...
+def observations(
+    levels: Buffer | np.ndarray,
+    names: Buffer | np.ndarray,
+    verdicts: Buffer | np.ndarray,
+    filtered: Buffer | np.ndarray,
+    filter_count: int,
+    segments: Buffer | np.ndarray,
+    base: int,
+) -> tuple[Column, Column]: ...

@@ -9,7 +9,10 @@ import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
+import numpy as np
+
 from . import _observations
+from ._columns import MessageRows, Rows
 from ._errors import DecodeError
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
@@ -92,7 +95,7 @@ class _Collector:
 
     def message_rows(
         self, sources: Sequence[Any], workers: int | None = None
-    ) -> Iterator[tuple[str, Done, list[Row]]]:
+    ) -> Iterator[tuple[str, Done, MessageRows]]:
         raise NotImplementedError
 
     def chunks(
@@ -102,31 +105,28 @@ class _Collector:
         source_column: str | None,
         progress: Callable[[Done], None] | None = None,
         workers: int | None = None,
-    ) -> Iterator[list[Row]]:
+    ) -> Iterator[Rows]:
         """The rows, ``chunksize`` messages at a time (all at once for None); ``progress`` is
         told of each message read."""
-        rows: list[Row] = []
+        parts: list[tuple[MessageRows, str]] = []
         messages = 0
         try:
             for name, message, found in self.message_rows(sources, workers):
                 if progress is not None:
                     progress(message)
-                if source_column is not None:
-                    for row in found:
-                        row[source_column] = name
-                rows += found
+                parts.append((found, name))
                 messages += 1
                 if chunksize is not None and messages == chunksize:
-                    yield rows
-                    rows, messages = [], 0
+                    yield Rows(parts, source_column)
+                    parts, messages = [], 0
         except Exception:
             # A failure handler that stops the reading (the command line's "raise") still
             # gets the rows read before it.
-            if self.failed is not None and rows:
-                yield rows
+            if self.failed is not None and parts:
+                yield Rows(parts, source_column)
             raise
-        if rows or chunksize is None:
-            yield rows
+        if parts or chunksize is None:
+            yield Rows(parts, source_column)
 
 
 class _Query(_Collector):
@@ -155,8 +155,16 @@ class _Query(_Collector):
         self.computed_filters = {k: v for k, v in value_filters.items() if k in COMPUTED_KEYS}
         self.tables = Tables.of(tables)
         self.on_error = on_error
+        self.plan = _observations.Plan(
+            self.tables,
+            self.columns,
+            self.included,
+            self.data_filters,
+            self.computed_filters,
+            self.required,
+        )
 
-    def rows_of(self, message: Message, count: int) -> list[Row] | None:
+    def rows_of(self, message: Message, count: int) -> MessageRows | None:
         """The rows of the message at position ``count``; None when the count or header
         filters pass it over. Raises DecodeError when its data cannot be decoded."""
         if self.count_filter is not None and not self.count_filter.match(count):
@@ -168,22 +176,11 @@ class _Query(_Collector):
             # A key this header lacks may still be a data key.
             if not all(f.match(header[k]) for k, f in filters if k in header):
                 return None
-        return list(
-            _observations.message_rows(
-                message,
-                self.tables,
-                count,
-                self.columns,
-                self.included,
-                self.data_filters,
-                self.computed_filters,
-                self.required,
-            )
-        )
+        return _observations.message_rows(message, self.plan, count)
 
     def message_rows(
         self, sources: Sequence[Any], workers: int | None = None
-    ) -> Iterator[tuple[str, Done, list[Row]]]:
+    ) -> Iterator[tuple[str, Done, MessageRows]]:
         """The rows of each message read, in order, with the name of its source; with
         ``workers``, read by that many processes (see ``_parallel``)."""
         if workers is not None and workers > 1:
@@ -253,7 +250,7 @@ _PANDAS_DTYPES: dict[str | None, dict[str, Any]] = {
 
 
 def _frame(
-    rows: list[Row],
+    rows: Rows,
     kinds: dict[str, str],
     as_requested: bool,
     dtype_backend: str | None,
@@ -262,12 +259,12 @@ def _frame(
     columns in their order, and dtypes from the tables when a backend is given."""
     pandas = _require("pandas", "pandas")
     if not as_requested and dtype_backend is None:
-        return pandas.DataFrame.from_records(iter(rows))
+        return _inferred_frame(pandas, rows)
     index = pandas.RangeIndex(len(rows))
     if dtype_backend is None:
         # pandas infers each column from its values, as it does for pdbufr's records; a key
         # that no row has is all NaN, or all None when it would hold objects.
-        data = {name: [row.get(name) for row in rows] for name in kinds}
+        data = {name: rows.column(name).tolist() for name in kinds}
         frame = pandas.DataFrame(data, index=index, columns=list(kinds))
         for name, kind in kinds.items():
             if kind in ("int", "float") and frame[name].isna().all():
@@ -284,11 +281,27 @@ def _frame(
         dtypes = _PANDAS_DTYPES[dtype_backend]
     return pandas.DataFrame(
         {
-            name: pandas.Series([row.get(name) for row in rows], dtype=dtypes[kind], index=index)
+            name: pandas.Series(rows.column(name).tolist(), dtype=dtypes[kind], index=index)
             for name, kind in kinds.items()
         },
         index=index,
     )
+
+
+def _inferred_frame(pandas: Any, rows: Rows) -> pandas.DataFrame:
+    """The frame pandas makes of the rows as records (``DataFrame.from_records`` of dicts):
+    columns in order of appearance, each typed from its values, absent values NaN."""
+    if not len(rows):
+        return pandas.DataFrame.from_records(iter([]))
+    names = rows.names
+    columns = [rows.column(name, np.nan) for name in names]
+    try:
+        # The conversion from_records applies to each column of objects.
+        from pandas.core.internals.construction import convert_object_array
+    except ImportError:  # pragma: no cover - a pandas that moved it: the same, slower
+        return pandas.DataFrame.from_records(list(zip(*columns)), columns=names)
+    converted = convert_object_array(columns, dtype=None)
+    return pandas.DataFrame(dict(zip(names, converted)), index=pandas.RangeIndex(len(rows)))
 
 
 def read_bufr(
@@ -382,7 +395,7 @@ class _FlatQuery(_Collector):
 
     def message_rows(
         self, sources: Sequence[Any], workers: int | None = None
-    ) -> Iterator[tuple[str, Done, list[Row]]]:
+    ) -> Iterator[tuple[str, Done, MessageRows]]:
         """The rows of each message read, in order (flat calls are read serially)."""
         count = 0
         on_error = "skip" if self.failed is not None else self.on_error
@@ -407,7 +420,7 @@ class _FlatQuery(_Collector):
                             reader._failed(error)
                         continue
                     done = Done(message.source, message.offset, message.length)
-                    yield message.source, done, self._kept(found)
+                    yield message.source, done, MessageRows.from_dicts(self._kept(found))
                 if self.failed is not None:
                     for skipped in reader.skipped:
                         self.failed(skipped)
@@ -440,7 +453,7 @@ def _flat_frame(
     pandas = _require("pandas", "pandas")
     query = _FlatQuery(columns, filters, required_columns, tables, on_error)
     rows = next(query.chunks(_sources(path_or_paths), None, None))
-    return pandas.DataFrame.from_records(iter(rows))
+    return _inferred_frame(pandas, rows)
 
 
 _ARROW_TYPES = {
@@ -462,11 +475,11 @@ def _arrow_schema(kinds: dict[str, str]) -> Any:
     return pyarrow.schema(fields)
 
 
-def _arrow_table(rows: list[Row], schema: Any) -> Any:
+def _arrow_table(rows: Rows, schema: Any) -> Any:
     pyarrow = _require("pyarrow", "arrow")
     arrays = []
     for field in schema:
-        values = [row.get(field.name) for row in rows]
+        values = rows.column(field.name).tolist()
         if pyarrow.types.is_list(field.type):
             values = [list(v) if v is not None else None for v in values]
         arrays.append(pyarrow.array(values, type=field.type))

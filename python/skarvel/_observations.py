@@ -18,7 +18,8 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _engine
-from ._keys import COMPUTED_KEYS, Filter, Row, add_computed, header_keys
+from ._columns import MessageRows
+from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, add_computed, header_keys
 from ._message import Message
 from ._tables import Tables
 
@@ -27,28 +28,84 @@ INTEGER_TYPES = {"long", "table", "flag", "code", "flags"}
 _TEXT_UNIT = "CCITT IA5"
 _ASSOCIATED_FIELD = 999999
 
-# What ``describe`` says of each code, for the last few table sets met. Each entry keeps its
-# table set alive, so that the identity it is found by cannot pass to another set.
-_DESCRIBED: collections.OrderedDict[int, tuple[Any, dict[int, tuple[str, bool, bool]]]] = (
-    collections.OrderedDict()
-)
-_DESCRIBED_LIMIT = 16
+
+class Described:
+    """What the keys of one table set's codes are, found once per code: each code's key name
+    (as a number into ``names``), and whether ecCodes gives its values as integers or texts.
+    Other keys (header keys, "count", "subsetNumber") get name numbers in the same space when
+    first asked for."""
+
+    _CODES = 1_000_000  # descriptor codes are six decimal digits
+
+    def __init__(self, table_set: Any) -> None:
+        self.table_set = table_set
+        self.names: list[str] = []
+        self.number_of: dict[str, int] = {}
+        self._coordinate: list[bool] = []
+        self._coordinate_array = np.zeros(0, dtype=np.uint8)
+        # For each code its entry in the per-code arrays, or -1 before it is described.
+        self._entry = np.full(self._CODES, -1, dtype=np.int32)
+        self.code_name = np.zeros(0, dtype=np.int32)
+        self.code_integer = np.zeros(0, dtype=bool)
+        self.code_text = np.zeros(0, dtype=bool)
+
+    def number(self, name: str, coordinate: bool = False) -> int:
+        """The number of a key name, given one when first met; a name is a coordinate by the
+        first key that bears it."""
+        found = self.number_of.get(name)
+        if found is None:
+            found = self.number_of[name] = len(self.names)
+            self.names.append(name)
+            self._coordinate.append(coordinate)
+        return found
+
+    @property
+    def coordinate(self) -> np.ndarray:
+        """Whether each name is a coordinate (uint8 per name number)."""
+        if len(self._coordinate_array) != len(self._coordinate):
+            self._coordinate_array = np.array(self._coordinate, dtype=np.uint8)
+        return self._coordinate_array
+
+    def entries(self, codes: np.ndarray) -> np.ndarray:
+        """The entries of codes in the per-code arrays, describing those not met before."""
+        entries = self._entry[codes]
+        if (entries < 0).any():
+            new = np.unique(codes[entries < 0]).tolist()
+            first = len(self.code_name)
+            numbers, integer, text = [], [], []
+            for code in new:
+                name, is_integer, is_text = describe(self.table_set, code)
+                numbers.append(self.number(name, code <= 9999))
+                integer.append(is_integer)
+                text.append(is_text)
+            self._entry[new] = np.arange(first, first + len(new), dtype=np.int32)
+            self.code_name = np.concatenate([self.code_name, np.array(numbers, dtype=np.int32)])
+            self.code_integer = np.concatenate([self.code_integer, np.array(integer, dtype=bool)])
+            self.code_text = np.concatenate([self.code_text, np.array(text, dtype=bool)])
+            entries = self._entry[codes]
+        result: np.ndarray = entries
+        return result
 
 
-def described_codes(table_set: Any) -> dict[int, tuple[str, bool, bool]]:
-    """The codes of a table set described so far (see ``describe``)."""
+# What is described of the codes of the last few table sets met. Each entry keeps its table set
+# alive, so that the identity it is found by cannot pass to another set.
+_DESCRIBED: collections.OrderedDict[int, Described] = collections.OrderedDict()
+_DESCRIBED_LIMIT = 8
+
+
+def described_codes(table_set: Any) -> Described:
+    """The codes of a table set described so far (see ``Described``)."""
     found = _DESCRIBED.get(id(table_set))
-    if found is None or found[0] is not table_set:
-        found = (table_set, {})
-        _DESCRIBED[id(table_set)] = found
+    if found is None or found.table_set is not table_set:
+        found = _DESCRIBED[id(table_set)] = Described(table_set)
         if len(_DESCRIBED) > _DESCRIBED_LIMIT:
             _DESCRIBED.popitem(last=False)
-    return found[1]
+    return found
 
 
 class _KeyStream:
-    """The data keys of one decoded message: for each value its key name (as a number into
-    ``names``), and the values as ecCodes gives them."""
+    """The data keys of one decoded message: for each value its key name (as a number into the
+    table set's ``Described`` names), and the values as ecCodes gives them."""
 
     def __init__(self, message: Message, tables: Tables) -> None:
         decoded = message.decode_with(tables, padded_texts=True)
@@ -56,51 +113,35 @@ class _KeyStream:
         self.values = decoded.values
         self.bounds = decoded.subset_bounds
         self.compressed = bool(message.header.compressed_data)
-        table_set = tables.for_header(message.header)
+        self.described = described_codes(tables.for_header(message.header))
         self._decoded = decoded
         self._varying: np.ndarray | None = None
-        # Every subset of compressed data has the codes of the first: they are looked at once.
-        codes, repeat = self.codes, 1
-        subsets = len(self.bounds) - 1
-        if self.compressed and subsets > 1:
-            width = int(self.bounds[1] - self.bounds[0])
-            codes, repeat = self.codes[int(self.bounds[0]) : int(self.bounds[0]) + width], subsets
-        unique, inverse = np.unique(codes, return_inverse=True)
-        self.names: list[str] = []
-        number_of: dict[str, int] = {}
-        code_names = np.empty(len(unique), dtype=np.int32)
-        coordinate: list[bool] = []
-        integer = np.empty(len(unique), dtype=bool)
-        text = np.empty(len(unique), dtype=bool)
-        described = described_codes(table_set)
-        for i, code in enumerate(unique.tolist()):
-            found = described.get(code)
-            if found is None:
-                found = described[code] = describe(table_set, code)
-            name, integer[i], text[i] = found
-            if name not in number_of:
-                number_of[name] = len(self.names)
-                self.names.append(name)
-                # A name is a coordinate by the first element that bears it.
-                coordinate.append(code <= 9999)
-            code_names[i] = number_of[name]
-        self.number_of = number_of
-        inverse = inverse.reshape(-1)
-        self.name_numbers = np.tile(code_names[inverse], repeat)
-        self.coordinate = np.array(coordinate, dtype=np.uint8)
-        self.integer = np.tile(integer[inverse], repeat)
-        self.text = np.tile(text[inverse], repeat)
+        # Every subset of compressed data has the codes of the first: only those are named.
+        self.named = len(self.codes)
+        if self.compressed and len(self.bounds) > 2:
+            self.named = int(self.bounds[1])
+        self.entries = self.described.entries(self.codes[: self.named])
+        self.name_numbers = self.described.code_name[self.entries]
 
     def levels(self, start: int, stop: int, restarts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The level and rank of the keys of ``[start, stop)``; a subset begins (after its
         subsetNumber key) at each position of ``restarts``, counted from ``start``."""
         levels, ranks = _engine.key_levels(
-            self.name_numbers[start:stop], self.coordinate, restarts.astype(np.int64), 0
+            self.name_numbers[start:stop], self.described.coordinate, restarts, 0
         )
         return (
             np.frombuffer(memoryview(levels), dtype=np.int32),
             np.frombuffer(memoryview(ranks), dtype=np.int32),
         )
+
+    def entries_at(self, positions: np.ndarray) -> np.ndarray:
+        """The per-code entries of the values at ``positions``."""
+        if self.named != len(self.codes):
+            first = int(self.bounds[0])
+            width = int(self.bounds[1]) - first
+            positions = (positions - first) % width + first
+        result: np.ndarray = self.entries[positions]
+        return result
 
     def _varying_texts(self) -> np.ndarray | None:
         """For compressed data, whether the text at each position of a subset differs between
@@ -122,11 +163,12 @@ class _KeyStream:
         missing = np.isnan(numbers)
         # An operator that adds decimal places (2-01, 2-02, 2-07) makes ecCodes give an
         # element's values as floats; a fraction shows it.
-        integral = self.integer[positions] & ~missing
+        entries = self.entries_at(positions)
+        integral = self.described.code_integer[entries] & ~missing
         integral[integral] = numbers[integral] == np.floor(numbers[integral])
         out[integral] = numbers[integral].astype(np.int64).astype(object)
         out[missing] = None
-        texts = self.text[positions]
+        texts = self.described.code_text[entries]
         if texts.any():
             all_texts = self._decoded.texts
             varying = self._varying_texts()
@@ -168,120 +210,320 @@ def describe(table_set: Any, code: int) -> tuple[str, bool, bool]:
     )
 
 
-def _observations(
-    keys: Iterable[tuple[int, str, Any]],
-    filters: Mapping[str, Filter],
-    base: Row,
-) -> Iterator[Row]:
-    """Observations along a stream of (level, name, value), as pdbufr's generic reader
-    collects them: a wanted key that comes again at or above the level of the newest entry
-    ends the observation and closes the levels below it."""
-    observation: collections.OrderedDict[str, Any] = collections.OrderedDict(base)
-    levels = [0]
-    failed_level: int | None = None
-    for level, name, value in keys:
-        if failed_level is not None and level > failed_level:
-            continue
-        if all(f in observation for f in filters) and (
-            level < levels[-1] or (level == levels[-1] and name in observation)
-        ):
-            yield dict(observation)
-        while observation and (level < levels[-1] or (level == levels[-1] and name in observation)):
-            observation.popitem()
-            levels.pop()
-        if name in filters:
-            if filters[name].match(value):
-                failed_level = None
-            else:
-                failed_level = level
-                continue
-        observation[name] = value
-        levels.append(level)
-    if all(f in observation for f in filters):
-        yield dict(observation)
+class Plan:
+    """What a call takes from each message's observations: the keys it includes (columns,
+    filters and what computed keys need), its filters, and the columns rows keep."""
 
-
-def message_rows(
-    message: Message,
-    tables: Tables,
-    count: int,
-    columns: Sequence[str],
-    included: set[str],
-    filters: Mapping[str, Filter],
-    computed_filters: Mapping[str, Filter],
-    required: set[str],
-) -> Iterator[Row]:
-    header = [(0, k, v) for k, v in header_keys(message) if k in included]
-    stream = _KeyStream(message, tables)
-    base: Row = {"count": count} if "count" in included else {}
-    computes = bool(computed_filters) or any(c in included for c in COMPUTED_KEYS)
-    selection = _Selection(
-        filters, base, included, computed_filters, set(columns), required, computes
-    )
-    # Keys asked for by name, or by rank ("#2#airTemperature").
-    ranked = {key for key in included if key.startswith("#")}
-    by_rank = {key.rpartition("#")[2] for key in ranked}
-    names = stream.names
-    wanted = np.array([name in included for name in names], dtype=bool)
-    rank_wanted = np.array([name in by_rank for name in names], dtype=bool)
-    bounds = stream.bounds.tolist()
-
-    def keyed(
-        start: int, stop: int, restarts: np.ndarray
-    ) -> tuple[list[tuple[int, str]], np.ndarray]:
-        """The (level, name) and positions of the keys of [start, stop) that rows take."""
-        levels, ranks = stream.levels(start, stop, restarts)
-        numbers = stream.name_numbers[start:stop]
-        taken = wanted[numbers]
-        if ranked:
-            for i in np.flatnonzero(rank_wanted[numbers] & ~taken).tolist():
-                taken[i] = f"#{ranks[i]}#{names[numbers[i]]}" in included
-        positions = np.flatnonzero(taken)
-        keys = list(zip(levels[positions].tolist(), (names[n] for n in numbers[positions])))
-        return keys, positions + start
-
-    pieces: list[tuple[int, str, Any]]
-    if stream.compressed:
-        # Every subset of compressed data has the keys of the first, ranked alike: the
-        # structure is found once and read at each subset's offset.
-        if len(bounds) < 2:
-            return
-        keys, positions = keyed(bounds[0], bounds[1], np.empty(0, dtype=np.int64))
-        shifts = np.asarray(bounds[:-1], dtype=np.int64) - bounds[0]
-        values = stream.values_at(shifts[:, None] + positions[None, :]).tolist()
-        if not any(name in filters for _, name in keys):
-            # No filter looks at the data: which keys make which row is the same for every
-            # subset, so the observations are collected once, with slots for the values.
-            yield from _template_rows(header, keys, values, selection)
-            return
-        for row_values in values:
-            pieces = header + [
-                (level, name, value) for (level, name), value in zip(keys, row_values)
-            ]
-            yield from _rows(pieces, selection)
-    else:
-        # Uncompressed subsets follow each other in one stream, each after its subsetNumber
-        # key, and ranks count over the whole message.
-        keys, positions = keyed(
-            bounds[0], bounds[-1], np.asarray(bounds[:-1], dtype=np.int64) - bounds[0]
+    def __init__(
+        self,
+        tables: Tables,
+        columns: Sequence[str],
+        included: set[str],
+        filters: Mapping[str, Filter],
+        computed_filters: Mapping[str, Filter],
+        required: set[str],
+    ) -> None:
+        self.tables = tables
+        self.columns = list(dict.fromkeys(columns))
+        self.included = included
+        self.filters = filters
+        self.computed_filters = computed_filters
+        self.required = required
+        self.computes = bool(computed_filters) or any(c in included for c in COMPUTED_KEYS)
+        # A required key that is no column is never in a row.
+        self.reachable = required <= set(self.columns)
+        # Keys asked for by name, or by rank ("#2#airTemperature").
+        self.ranked = {key for key in included if key.startswith("#")}
+        self.by_rank = {key.rpartition("#")[2] for key in self.ranked}
+        self.header_included = bool(included & HEADER_NAMES)
+        self.selection = _Selection(
+            filters, {}, included, computed_filters, set(self.columns), required, self.computes
         )
-        values = stream.values_at(positions).tolist()
-        pieces = header + [(level, name, value) for (level, name), value in zip(keys, values)]
-        if "subsetNumber" in included:
-            # The subsetNumber key itself, at level 0 before each subset's keys.
-            starts = np.searchsorted(positions, bounds[:-1]).tolist()
-            for number, at in reversed(list(enumerate(starts, 1))):
-                pieces.insert(len(header) + at, (0, "subsetNumber", number))
-        yield from _rows(pieces, selection)
+        self._arrays: dict[int, tuple[Described, _NameArrays]] = {}
+
+    def arrays(self, described: Described) -> _NameArrays:
+        """What the plan says of each name of a table set's name space."""
+        found = self._arrays.get(id(described))
+        if found is not None and found[0] is described and found[1].size == len(described.names):
+            return found[1]
+        arrays = _NameArrays(self, described.names)
+        self._arrays[id(described)] = (described, arrays)
+        return arrays
 
 
-class _Slot:
-    """Where a subset's value goes in a row collected once for every subset."""
+class _NameArrays:
+    """Per name number: whether a plan takes its keys (by name or by rank), filters them, keeps
+    them as a column (its index, else -1) and requires them."""
 
-    __slots__ = ("index",)
+    def __init__(self, plan: Plan, names: list[str]) -> None:
+        self.size = len(names)
+        self.wanted = np.array([n in plan.included for n in names], dtype=bool)
+        self.rank_wanted = np.array([n in plan.by_rank for n in names], dtype=bool)
+        self.filtered = np.array([n in plan.filters for n in names], dtype=np.uint8)
+        index = {name: i for i, name in enumerate(plan.columns)}
+        self.column = np.array([index.get(n, -1) for n in names], dtype=np.int64)
+        self.required = np.array([n in plan.required and n in index for n in names], dtype=bool)
 
-    def __init__(self, index: int) -> None:
-        self.index = index
+
+def message_rows(message: Message, plan: Plan, count: int) -> MessageRows:
+    """The rows a message gives, as pdbufr's generic reader collects them."""
+    stream = _KeyStream(message, plan.tables)
+    described = stream.described
+    # The keys before the data: "count", which stays in every observation, then the header.
+    head_names, head_values = [], []
+    if "count" in plan.included:
+        head_names.append(described.number("count"))
+        head_values.append(count)
+    base = len(head_names)
+    if plan.header_included:
+        for key, value in header_keys(message):
+            if key in plan.included:
+                head_names.append(described.number(key))
+                head_values.append(value)
+    subset_number = described.number("subsetNumber") if "subsetNumber" in plan.included else -1
+    arrays = plan.arrays(described)
+    head = _objects(head_values)
+
+    bounds = stream.bounds.tolist()
+    if len(bounds) < 2:
+        return _select(plan, arrays, described, [], *_no_rows())
+    compressed = stream.compressed
+    start, stop = (bounds[0], bounds[1]) if compressed else (bounds[0], bounds[-1])
+    restarts = np.asarray(bounds[:-1], dtype=np.int64) - start
+    levels, ranks = stream.levels(start, stop, restarts[:0] if compressed else restarts)
+    numbers = stream.name_numbers[start:stop]
+    taken = arrays.wanted[numbers]
+    if plan.ranked:
+        for i in np.flatnonzero(arrays.rank_wanted[numbers] & ~taken).tolist():
+            taken[i] = f"#{ranks[i]}#{described.names[numbers[i]]}" in plan.included
+    positions = np.flatnonzero(taken)
+    data_names = numbers[positions]
+    data_levels = levels[positions]
+    positions += start
+    head_names_array = np.array(head_names, dtype=np.int32)
+    head_levels = np.zeros(len(head_names), dtype=np.int32)
+
+    if not compressed:
+        # Uncompressed subsets follow each other in one stream, each after its subsetNumber
+        # key (at level 0), and ranks count over the whole message.
+        values = stream.values_at(positions)
+        if subset_number >= 0:
+            at = np.searchsorted(positions, bounds[:-1])
+            data_names = np.insert(data_names, at, subset_number)
+            data_levels = np.insert(data_levels, at, 0)
+            values = np.insert(values, at, _objects(range(1, len(bounds))))
+        names = np.concatenate([head_names_array, data_names])
+        keys = _Keys(
+            names,
+            np.concatenate([head_levels, data_levels]),
+            np.concatenate([head, values]),
+            np.zeros(1, dtype=np.int64),
+            base,
+        )
+        return _select(plan, arrays, described, [keys], *_collect(plan, arrays, described, keys))
+
+    # Every subset of compressed data has the keys of the first, ranked alike: the structure is
+    # found once and read at each subset's offset.
+    shifts = np.asarray(bounds[:-1], dtype=np.int64) - bounds[0]
+    matrix = stream.values_at(shifts[:, None] + positions[None, :])
+    subsets, width = matrix.shape
+    row_names = np.concatenate([head_names_array, data_names])
+    row_levels = np.concatenate([head_levels, data_levels])
+    if not arrays.filtered[data_names].any():
+        # No filter looks at the data: which keys make which row is the same for every subset,
+        # so the observations are collected once and filled with each subset's values.
+        template = _Keys(row_names, row_levels, head, np.zeros(1, dtype=np.int64), base, len(head))
+        starts, found = _collect(plan, arrays, described, template)
+        return _fill_template(plan, arrays, described, template, starts, found, matrix)
+    # Filters look at the data: each subset is a stream of its own.
+    values = np.empty((subsets, len(head) + width), dtype=object)
+    values[:, : len(head)] = head
+    values[:, len(head) :] = matrix
+    keys = _Keys(
+        np.tile(row_names, subsets),
+        np.tile(row_levels, subsets),
+        values.reshape(-1),
+        np.arange(subsets, dtype=np.int64) * len(row_names),
+        base,
+    )
+    return _select(plan, arrays, described, [keys], *_collect(plan, arrays, described, keys))
+
+
+class _Keys(NamedTuple):
+    """A key stream: name numbers, levels and values (an object array; for a template, only
+    the first ``known`` are known), independent segments, and the keys at each segment's
+    start that join without a level."""
+
+    names: np.ndarray
+    levels: np.ndarray
+    values: np.ndarray
+    segments: np.ndarray
+    base: int
+    known: int = -1
+
+
+def _objects(values: Iterable[Any]) -> np.ndarray:
+    items = list(values)
+    out = np.empty(len(items), dtype=object)
+    out[:] = items
+    return out
+
+
+def _no_rows() -> tuple[np.ndarray, np.ndarray]:
+    return np.zeros(1, dtype=np.int64), np.zeros(0, dtype=np.int64)
+
+
+def _collect(
+    plan: Plan, arrays: _NameArrays, described: Described, keys: _Keys
+) -> tuple[np.ndarray, np.ndarray]:
+    """The observations of a key stream, as (row starts, keys), the filters judged here."""
+    filtered = arrays.filtered[keys.names]
+    verdicts = np.zeros(len(keys.names), dtype=np.uint8)
+    for i in np.flatnonzero(filtered).tolist():
+        if i < keys.known or keys.known < 0:
+            wanted = plan.filters[described.names[keys.names[i]]]
+            verdicts[i] = 1 if wanted.match(keys.values[i]) else 2
+    starts, found = _engine.observations(
+        keys.levels,
+        keys.names,
+        verdicts,
+        arrays.filtered,
+        len(plan.filters),
+        keys.segments,
+        keys.base,
+    )
+    return (
+        np.frombuffer(memoryview(starts), dtype=np.int64),
+        np.frombuffer(memoryview(found), dtype=np.int64),
+    )
+
+
+def _select(
+    plan: Plan,
+    arrays: _NameArrays,
+    described: Described,
+    streams: list[_Keys],
+    starts: np.ndarray,
+    found: np.ndarray,
+) -> MessageRows:
+    """The rows of observations (``found[starts[r]:starts[r + 1]]`` indexes the keys of
+    ``streams[0]``) that a plan keeps, with the columns it keeps."""
+    if not streams or len(starts) < 2:
+        return _EMPTY.get(plan)
+    keys = streams[0]
+    if plan.computes:
+        return MessageRows.from_dicts(_computed_rows(plan, described, keys, starts, found))
+    rows = len(starts) - 1
+    row_of = np.repeat(np.arange(rows, dtype=np.int64), np.diff(starts))
+    names = keys.names[found]
+    kept = _complete(plan, arrays, names, row_of, rows)
+    number = np.cumsum(kept) - 1
+    column = arrays.column[names]
+    taken = (column >= 0) & kept[row_of]
+    position = np.arange(len(found), dtype=np.int64) - starts[row_of]
+    return MessageRows(
+        int(kept.sum()),
+        plan.columns,
+        number[row_of[taken]],
+        column[taken],
+        position[taken],
+        keys.values[found[taken]],
+    )
+
+
+def _complete(
+    plan: Plan, arrays: _NameArrays, names: np.ndarray, row_of: np.ndarray, rows: int
+) -> np.ndarray:
+    """Which rows have every required column."""
+    if not plan.reachable:
+        return np.zeros(rows, dtype=bool)
+    if not plan.required:
+        return np.ones(rows, dtype=bool)
+    required = np.bincount(row_of[arrays.required[names]], minlength=rows)
+    result: np.ndarray = required == len(plan.required)
+    return result
+
+
+def _fill_template(
+    plan: Plan,
+    arrays: _NameArrays,
+    described: Described,
+    template: _Keys,
+    starts: np.ndarray,
+    found: np.ndarray,
+    matrix: np.ndarray,
+) -> MessageRows:
+    """The rows of a compressed message whose observations were collected once, on a template
+    whose data keys are slots: each subset's values fill the slots in turn."""
+    subsets = matrix.shape[0]
+    head = template.known
+    if plan.computes:
+        rows: list[Row] = []
+        for subset_values in matrix:
+            values = np.concatenate([template.values, subset_values])
+            keys = template._replace(values=values)
+            rows += _computed_rows(plan, described, keys, starts, found)
+        return MessageRows.from_dicts(rows)
+    templates = len(starts) - 1
+    row_of = np.repeat(np.arange(templates, dtype=np.int64), np.diff(starts))
+    names = template.names[found]
+    kept = _complete(plan, arrays, names, row_of, templates)
+    number = np.cumsum(kept) - 1
+    column = arrays.column[names]
+    taken = (column >= 0) & kept[row_of]
+    position = (np.arange(len(found), dtype=np.int64) - starts[row_of])[taken]
+    slots = found[taken]
+    in_data = slots >= head
+    values = np.empty((subsets, len(slots)), dtype=object)
+    values[:, ~in_data] = template.values[slots[~in_data]]
+    values[:, in_data] = matrix[:, slots[in_data] - head]
+    per_subset = int(kept.sum())
+    row = (np.arange(subsets, dtype=np.int64) * per_subset)[:, None] + number[row_of[taken]]
+    return MessageRows(
+        per_subset * subsets,
+        plan.columns,
+        row.reshape(-1),
+        np.tile(column[taken], subsets),
+        np.tile(position, subsets),
+        values.reshape(-1),
+    )
+
+
+def _computed_rows(
+    plan: Plan, described: Described, keys: _Keys, starts: np.ndarray, found: np.ndarray
+) -> list[Row]:
+    """The rows of observations with computed keys: each observation as a dict, finished by
+    the plan's selection."""
+    names = described.names
+    numbers = keys.names.tolist()
+    rows = []
+    bounds = starts.tolist()
+    found_list = found.tolist()
+    for r in range(len(bounds) - 1):
+        observation = {
+            names[numbers[k]]: keys.values[k] for k in found_list[bounds[r] : bounds[r + 1]]
+        }
+        row = plan.selection.row(observation)
+        if row is not None:
+            rows.append(row)
+    return rows
+
+
+class _EmptyRows:
+    """An empty MessageRows per plan."""
+
+    def get(self, plan: Plan) -> MessageRows:
+        return MessageRows(
+            0,
+            plan.columns,
+            np.zeros(0, dtype=np.int64),
+            np.zeros(0, dtype=np.int64),
+            np.zeros(0, dtype=np.int64),
+            np.empty(0, dtype=object),
+        )
+
+
+_EMPTY = _EmptyRows()
 
 
 class _Selection(NamedTuple):
@@ -302,64 +544,6 @@ class _Selection(NamedTuple):
             observation = add_computed(observation, self.included, self.computed_filters)
         row = {k: v for k, v in observation.items() if k in self.columns}
         return row if self.required.issubset(row) else None
-
-
-def _template_rows(
-    header: list[tuple[int, str, Any]],
-    keys: list[tuple[int, str]],
-    values: list[list[Any]],
-    selection: _Selection,
-) -> Iterator[Row]:
-    """The rows of a compressed message whose filters look only at its header: the
-    observations of the keys' structure, filled with each subset's values in turn."""
-    pieces = header + [(level, name, _Slot(j)) for j, (level, name) in enumerate(keys)]
-    templates = []
-    for observation in _observations(pieces, selection.filters, selection.base):
-        slotted = [(name, v.index) for name, v in observation.items() if isinstance(v, _Slot)]
-        templates.append((observation, slotted))
-    if not selection.computes:
-        yield from _plain_template_rows(templates, values, selection)
-        return
-    for row_values in values:
-        for observation, slotted in templates:
-            filled = dict(observation)
-            for name, index in slotted:
-                filled[name] = row_values[index]
-            row = selection.row(filled)
-            if row is not None:
-                yield row
-
-
-def _plain_template_rows(
-    templates: list[tuple[Row, list[tuple[str, int]]]],
-    values: list[list[Any]],
-    selection: _Selection,
-) -> Iterator[Row]:
-    """``_template_rows`` without computed keys: a template's columns, and whether it has the
-    required ones, are the same for every subset, so only the values are filled in. The
-    header and count come first in every observation, before any data key."""
-    plans = []
-    for observation, slotted in templates:
-        constant = {k: v for k, v in observation.items() if k in selection.columns}
-        names = [name for name, _ in slotted if name in selection.columns]
-        constant = {k: v for k, v in constant.items() if k not in names}
-        if not selection.required.issubset(constant.keys() | set(names)):
-            continue
-        indexes = [index for name, index in slotted if name in selection.columns]
-        plans.append((constant, names, indexes))
-    for row_values in values:
-        for constant, names, indexes in plans:
-            row = dict(constant)
-            row.update(zip(names, [row_values[i] for i in indexes]))
-            yield row
-
-
-def _rows(pieces: list[tuple[int, str, Any]], selection: _Selection) -> Iterator[Row]:
-    """The rows of the observations along a key stream."""
-    for observation in _observations(pieces, selection.filters, selection.base):
-        row = selection.row(observation)
-        if row is not None:
-            yield row
 
 
 # Keys a flat row leaves out: replication factors, bitmaps, operators and associated fields.
@@ -394,11 +578,12 @@ def flat_rows(
             if not stream.compressed:
                 row["subsetNumber"] = i + 1
             start, stop = int(stream.bounds[i]), int(stream.bounds[i + 1])
-            numbers = stream.name_numbers[start:stop].tolist()
-            values = stream.values_at(np.arange(start, stop)).tolist()
+            at = np.arange(start, stop)
+            numbers = stream.described.code_name[stream.entries_at(at)].tolist()
+            values = stream.values_at(at).tolist()
             codes = stream.codes[start:stop].tolist()
             ranks: dict[int, int] = {}
-            names = stream.names
+            names = stream.described.names
             quality = False  # after 2-22-000, class 33 values qualify others
             for code, number, value in zip(codes, numbers, values):
                 if code == 222000:

@@ -24,8 +24,8 @@ from ._errors import DecodeError
 from ._reader import Reader
 
 if TYPE_CHECKING:
+    from ._columns import MessageRows
     from ._frames import Done, _Query
-    from ._keys import Row
 
 # Messages per task: enough to outweigh the cost of a task, few enough to spread a file.
 MESSAGES_PER_TASK = 256
@@ -46,7 +46,7 @@ class Outcome(NamedTuple):
     """What a task gives back for one message (``rows``) or one failure (``error``)."""
 
     done: Any
-    rows: list[Any] | None
+    rows: MessageRows | None
     error: DecodeError | None
 
 
@@ -139,7 +139,7 @@ def _failures(reader: Reader, reported: int, task: Task) -> list[Outcome]:
 
 def message_rows(
     query: _Query, sources: Sequence[Any], workers: int
-) -> Iterator[tuple[str, Done, list[Row]]]:
+) -> Iterator[tuple[str, Done, MessageRows]]:
     """``_Query.message_rows`` with ``workers`` processes; the same rows in the same order."""
     tasks = plan(sources, query.max_count)
     if tasks is None or not _picklable(query):

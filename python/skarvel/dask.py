@@ -20,6 +20,7 @@ import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
+from ._columns import Rows
 from ._errors import DecodeError, SkarvelWarning
 from ._frames import _frame, _Query, _require
 from ._reader import Reader
@@ -57,7 +58,7 @@ class _ReadPart:
     def _read(self, part: Part) -> Any:
         end = min(part.size, part.stop + _LONGEST_MESSAGE)
         data = self.fs.cat_file(part.path, start=part.start, end=end) if end > part.start else b""
-        rows = []
+        parts = []
         count = 0
         with Reader(data, tables=self.query.tables, on_error="skip") as reader:
             reported = 0
@@ -74,10 +75,10 @@ class _ReadPart:
                 except DecodeError as error:
                     self._failed(error)
                     continue
-                if found:
-                    rows += found
+                if found is not None:
+                    parts.append((found, part.path))
             self._failures(reader, reported, part)
-        return _frame(rows, self.query.kinds(None), True, self.dtype_backend)
+        return _frame(Rows(parts), self.query.kinds(None), True, self.dtype_backend)
 
     def _failures(self, reader: Reader, reported: int, part: Part) -> None:
         for error in reader.skipped[reported:]:
@@ -156,7 +157,7 @@ def read_bufr(
         raise ValueError("skarvel.dask.read_bufr has no 'count' key (see its documentation)")
     fs, _, paths = fsspec.get_fs_token_paths(urlpath, storage_options=dict(storage_options or {}))
     parts = _parts(fs, list(paths), blocksize)
-    meta = _frame([], query.kinds(None), True, dtype_backend)
+    meta = _frame(Rows(), query.kinds(None), True, dtype_backend)
     return dataframe.from_map(
         _ReadPart(fs, query, dtype_backend),
         parts,

@@ -11,7 +11,16 @@ from typing import Any
 
 import click
 
-from .._frames import Done, _arrow_schema, _arrow_table, _FlatQuery, _Query, _sources
+from .._columns import Rows
+from .._frames import (
+    Done,
+    _arrow_schema,
+    _arrow_table,
+    _FlatQuery,
+    _inferred_frame,
+    _Query,
+    _sources,
+)
 from .common import (
     Failures,
     dumps,
@@ -101,10 +110,10 @@ class Writer:
         self._tmp: tempfile.TemporaryDirectory[str] | None = None
         self._jsonl = open(path, "w", encoding="utf-8") if kind == "jsonl" else None
 
-    def write(self, rows: list[dict[str, Any]]) -> None:
+    def write(self, rows: Rows) -> None:
         self.rows += len(rows)
         if self._jsonl is not None:
-            for row in rows:
+            for row in rows.dicts():
                 self._jsonl.write(dumps({k: json_value(v) for k, v in row.items()}) + "\n")
             return
         if self.flat:
@@ -144,7 +153,7 @@ class Writer:
         }
         return nullable.get
 
-    def _write_part(self, rows: list[dict[str, Any]]) -> None:
+    def _write_part(self, rows: Rows) -> None:
         """A chunk of flat rows, whose columns differ from chunk to chunk, to a part of its
         own; the parts are merged under the union of their columns when the output closes."""
         import pandas
@@ -154,7 +163,7 @@ class Writer:
         if self._tmp is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="skarvel-convert-")
         part = os.path.join(self._tmp.name, f"{len(self._parts)}.parquet")
-        frame = pandas.DataFrame.from_records(iter(rows))
+        frame = _inferred_frame(pandas, rows)
         parquet.write_table(pyarrow.Table.from_pandas(frame, preserve_index=False), part)
         self._parts.append(part)
 
@@ -320,9 +329,7 @@ def convert(
         progress = Progress(paths)
         writer = Writer(output, kind, schema, flat, dtype_backend)
         if flat:
-            chunks: Iterator[list[dict[str, Any]]] = query.chunks(
-                paths, chunksize, source_column, progress
-            )
+            chunks: Iterator[Rows] = query.chunks(paths, chunksize, source_column, progress)
         else:
             chunks = query.chunks(paths, chunksize, source_column, progress, workers)
         try:

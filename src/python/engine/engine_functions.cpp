@@ -12,6 +12,7 @@
 #include "engine/annotations.hpp"
 #include "engine/column.hpp"
 #include "frames/key_levels.hpp"
+#include "frames/observations.hpp"
 #include "message/message_scanner.hpp"
 #include "support/conversions.hpp"
 #include "support/py_args.hpp"
@@ -251,6 +252,50 @@ PyObject* engine_key_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     PyRef rank_column(new_column(ranks, 'i'));
     if (!level_column || !rank_column) return nullptr;
     return PyTuple_Pack(2, level_column.get(), rank_column.get());
+}
+
+PyObject* engine_observations(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static constexpr std::array<const char*, 7> names = {
+        "levels", "names", "verdicts", "filtered", "filter_count", "segments", "base"};
+    PyObject* values[7];
+    if (!bind_arguments("observations", names, args, nargs, kwnames, values)) return nullptr;
+    std::vector<std::int32_t> levels;
+    std::vector<std::int32_t> key_names;
+    std::vector<std::uint8_t> verdicts;
+    std::vector<std::uint8_t> filtered;
+    std::vector<std::int64_t> segments;
+    std::uint64_t filter_count = 0;
+    std::uint64_t base = 0;
+    if (!typed_items(values[0], names[0], levels) || !typed_items(values[1], names[1], key_names) ||
+        !typed_items(values[2], names[2], verdicts) ||
+        !typed_items(values[3], names[3], filtered) ||
+        !unsigned_argument(values[4], names[4], SIZE_MAX, filter_count) ||
+        !typed_items(values[5], names[5], segments) ||
+        !unsigned_argument(values[6], names[6], SIZE_MAX, base)) {
+        return nullptr;
+    }
+    for (const std::uint8_t verdict : verdicts) {
+        if (verdict > static_cast<std::uint8_t>(Verdict::kFails)) {
+            PyErr_Format(PyExc_ValueError, "argument 'verdicts': %u is no verdict",
+                         static_cast<unsigned>(verdict));
+            return nullptr;
+        }
+    }
+    ObservationRows rows;
+    const ObservationKeys keys{levels,
+                               key_names,
+                               {reinterpret_cast<const Verdict*>(verdicts.data()), verdicts.size()},
+                               filtered,
+                               static_cast<std::size_t>(filter_count),
+                               segments,
+                               static_cast<std::size_t>(base)};
+    const Status status = collect_observations(keys, rows);
+    if (!status) return to_py_err(status.error());
+    PyRef start_column(new_column(rows.starts, 'q'));
+    PyRef key_column(new_column(rows.keys, 'q'));
+    if (!start_column || !key_column) return nullptr;
+    return PyTuple_Pack(2, start_column.get(), key_column.get());
 }
 
 }  // namespace skarvel::py

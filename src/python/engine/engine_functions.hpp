@@ -25,4 +25,9 @@ PyObject* engine_load_tables(PyObject* module, PyObject* const* args, Py_ssize_t
 PyObject* engine_key_levels(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);
 
+// observations(levels, names, verdicts, filtered, filter_count, segments, base)
+//   -> (row starts, keys)
+PyObject* engine_observations(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+
 }  // namespace skarvel::py

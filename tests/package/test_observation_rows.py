@@ -1,0 +1,125 @@
+"""The engine's collection of observations against a plain model of the rule, on random key
+streams: profiles, repeated names, filters that pass and fail, a base, and segments."""
+
+from __future__ import annotations
+
+import collections
+import random
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+import pytest
+from skarvel import _engine
+
+
+def model(
+    keys: list[tuple[int, int, int]], filtered: set[int], filter_count: int, base: list[int]
+) -> Iterator[list[int]]:
+    """The rule, as pdbufr's generic reader applies it, over (level, name, verdict) keys: a key
+    that comes again at or above the level of the newest entry ends the observation and closes
+    the levels below it; a failed filter drops the keys below its level. Rows hold key
+    indexes."""
+    observation: collections.OrderedDict[int, int] = collections.OrderedDict(
+        (name, i) for i, name in enumerate(base)
+    )
+    levels = [0]
+    failed_level: int | None = None
+
+    def complete() -> bool:
+        return sum(name in observation for name in filtered) == filter_count
+
+    for i, (level, name, verdict) in enumerate(keys, len(base)):
+        if failed_level is not None and level > failed_level:
+            continue
+        if complete() and (level < levels[-1] or (level == levels[-1] and name in observation)):
+            yield list(observation.values())
+        while observation and (level < levels[-1] or (level == levels[-1] and name in observation)):
+            observation.popitem()
+            levels.pop()
+        if name in filtered:
+            if verdict == 1:
+                failed_level = None
+            else:
+                failed_level = level
+                continue
+        observation[name] = i
+        levels.append(level)
+    if complete():
+        yield list(observation.values())
+
+
+def random_segment(rng: random.Random, names: int, filtered: set[int]) -> list[Any]:
+    keys = []
+    level = 0
+    for _ in range(rng.randrange(0, 40)):
+        level = max(0, level + rng.choice((-2, -1, 0, 0, 1, 1, 2)))
+        name = rng.randrange(names)
+        verdict = rng.choice((1, 2)) if name in filtered else 0
+        keys.append((level, name, verdict))
+    return keys
+
+
+@pytest.mark.parametrize("seed", range(300))
+def test_the_engine_collects_what_the_model_does(seed: int) -> None:
+    rng = random.Random(seed)
+    names = rng.randrange(1, 8)
+    filtered = {n for n in range(names) if rng.random() < 0.25}
+    # Now and then a filter names a key no stream has: then no row is complete.
+    filter_count = len(filtered) + (rng.random() < 0.1)
+    base = [names] if rng.random() < 0.5 else []  # "count", a name of its own
+    segments = [random_segment(rng, names, filtered) for _ in range(rng.randrange(1, 4))]
+
+    expected = []
+    levels, numbers, verdicts, starts = [], [], [], []
+    for segment in segments:
+        offset = len(numbers)
+        starts.append(offset)
+        for row in model(segment, filtered, filter_count, base):
+            expected.append([offset + k for k in row])
+        for name in base:
+            levels.append(0)
+            numbers.append(name)
+            verdicts.append(0)
+        for level, name, verdict in segment:
+            levels.append(level)
+            numbers.append(name)
+            verdicts.append(verdict)
+    flags = np.array([n in filtered for n in range(names + 1)], dtype=np.uint8)
+    row_starts, keys = _engine.observations(
+        np.array(levels, dtype=np.int32),
+        np.array(numbers, dtype=np.int32),
+        np.array(verdicts, dtype=np.uint8),
+        flags,
+        filter_count,
+        np.array(starts, dtype=np.int64),
+        len(base),
+    )
+    bounds = np.frombuffer(memoryview(row_starts), dtype=np.int64).tolist()
+    found = np.frombuffer(memoryview(keys), dtype=np.int64).tolist()
+    rows = [found[bounds[r] : bounds[r + 1]] for r in range(len(bounds) - 1)]
+    assert rows == expected
+
+
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        (dict(levels=np.zeros(1, dtype=np.int32)), "differ in length"),
+        (dict(names=np.array([0, 5], dtype=np.int32)), "name number 5 out of range"),
+        (dict(segments=np.array([1], dtype=np.int64)), "segment 0 starts at 1"),
+        (dict(verdicts=np.array([0, 3], dtype=np.uint8)), "3 is no verdict"),
+    ],
+)
+def test_malformed_streams_are_refused(change: dict[str, Any], message: str) -> None:
+    arguments = dict(
+        levels=np.zeros(2, dtype=np.int32),
+        names=np.zeros(2, dtype=np.int32),
+        verdicts=np.zeros(2, dtype=np.uint8),
+        filtered=np.zeros(1, dtype=np.uint8),
+        filter_count=0,
+        segments=np.zeros(1, dtype=np.int64),
+        base=0,
+    )
+    arguments.update(change)
+    with pytest.raises(ValueError, match=message):
+        _engine.observations(**arguments)
