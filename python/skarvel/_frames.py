@@ -129,6 +129,55 @@ class _Collector:
             yield Rows(parts, source_column)
 
 
+class _Batch:
+    """Messages of uncompressed data of one source, read with one table set, waiting to be
+    read together (their rows are found at once, which costs far less than one by one)."""
+
+    LIMIT = 64
+
+    def __init__(self, query: _Query, name: str) -> None:
+        self.query = query
+        self.name = name
+        self._reset()
+
+    def _reset(self) -> None:
+        self.table_set: Any = None
+        self.messages: list[Message] = []
+        self.decoded: list[Any] = []
+        self.counts: list[int] = []
+        self.heads: list[list[tuple[str, Any]]] = []
+        self.done: list[Done] = []
+
+    def add(
+        self, message: Message, decoded: Any, count: int
+    ) -> Iterator[tuple[str, Done, MessageRows]]:
+        table_set = self.query.tables.for_header(message.header)
+        if self.messages and (table_set is not self.table_set or len(self.messages) >= self.LIMIT):
+            yield from self.flush()
+        self.table_set = table_set
+        self.messages.append(message)
+        self.decoded.append(decoded)
+        self.counts.append(count)
+        plan = self.query.plan
+        # The header is read now, while the message's source is open.
+        self.heads.append(
+            [(k, v) for k, v in header_keys(message) if k in plan.included]
+            if plan.header_included
+            else []
+        )
+        self.done.append(Done(message.source, message.offset, message.length))
+
+    def flush(self) -> Iterator[tuple[str, Done, MessageRows]]:
+        if not self.messages:
+            return
+        found = _observations.batch_rows(
+            self.heads, self.decoded, self.counts, self.query.plan, self.table_set
+        )
+        for done, rows in zip(self.done, found):
+            yield self.name, done, rows
+        self._reset()
+
+
 class _Query(_Collector):
     """One call's columns, filters and options, and the rows they select."""
 
@@ -167,15 +216,8 @@ class _Query(_Collector):
     def rows_of(self, message: Message, count: int) -> MessageRows | None:
         """The rows of the message at position ``count``; None when the count or header
         filters pass it over. Raises DecodeError when its data cannot be decoded."""
-        if self.count_filter is not None and not self.count_filter.match(count):
+        if not self._passes(message, count):
             return None
-        # Header filters skip a message before its data are decoded.
-        if self.header_filters:
-            header = dict(header_keys(message))
-            filters = self.header_filters.items()
-            # A key this header lacks may still be a data key.
-            if not all(f.match(header[k]) for k, f in filters if k in header):
-                return None
         return _observations.message_rows(message, self.plan, count)
 
     def message_rows(
@@ -188,31 +230,58 @@ class _Query(_Collector):
 
             yield from _parallel.message_rows(self, sources, workers)
             return
-        for count, message, reader in self._numbered(sources):
-            if self.max_count is not None and count > self.max_count:
-                return
-            try:
-                rows = self.rows_of(message, count)
-            except DecodeError as error:
-                if self.failed is not None:
-                    self.failed(error)
-                else:
-                    reader._failed(error)
-                continue
-            if rows is not None:
-                yield reader.name, Done(message.source, message.offset, message.length), rows
-
-    def _numbered(self, sources: Sequence[Any]) -> Iterator[tuple[int, Message, Reader]]:
         count = 0
         on_error = "skip" if self.failed is not None else self.on_error
         for source in sources:
             with _open(source, tables=self.tables, on_error=on_error) as reader:
+                batch = _Batch(self, reader.name)
                 for message in reader:
                     count += 1
-                    yield count, message, reader
+                    if self.max_count is not None and count > self.max_count:
+                        yield from batch.flush()
+                        return
+                    yield from self._read(message, count, reader, batch)
+                yield from batch.flush()
                 if self.failed is not None:
                     for skipped in reader.skipped:
                         self.failed(skipped)
+
+    def _read(
+        self, message: Message, count: int, reader: Reader, batch: _Batch
+    ) -> Iterator[tuple[str, Done, MessageRows]]:
+        """The rows of one message, or of the batch it ends: messages of uncompressed data
+        wait in ``batch`` to be read together."""
+        try:
+            if not self._passes(message, count):
+                return
+            if not _observations.batchable(self.plan, message):
+                yield from batch.flush()
+                rows = _observations.message_rows(message, self.plan, count)
+                yield reader.name, Done(message.source, message.offset, message.length), rows
+                return
+            decoded = message.decode_with(self.tables, padded_texts=True)
+        except DecodeError as error:
+            # What came before the failure is given before the failure is handled.
+            yield from batch.flush()
+            if self.failed is not None:
+                self.failed(error)
+            else:
+                reader._failed(error)
+            return
+        yield from batch.add(message, decoded, count)
+
+    def _passes(self, message: Message, count: int) -> bool:
+        """Whether the count and header filters let a message through."""
+        if self.count_filter is not None and not self.count_filter.match(count):
+            return False
+        # Header filters skip a message before its data are decoded.
+        if self.header_filters:
+            header = dict(header_keys(message))
+            filters = self.header_filters.items()
+            # A key this header lacks may still be a data key.
+            if not all(f.match(header[k]) for k, f in filters if k in header):
+                return False
+        return True
 
     def kinds(self, source_column: str | None) -> dict[str, str]:
         """The kind of each requested column ("int", "float", "str", "datetime", "object"),

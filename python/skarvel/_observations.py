@@ -19,6 +19,7 @@ import numpy as np
 
 from . import _engine
 from ._columns import MessageRows
+from ._decoded import Decoded
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, add_computed, header_keys
 from ._message import Message
 from ._tables import Tables
@@ -109,12 +110,48 @@ class _KeyStream:
 
     def __init__(self, message: Message, tables: Tables) -> None:
         decoded = message.decode_with(tables, padded_texts=True)
-        self.codes = decoded.codes
-        self.values = decoded.values
-        self.bounds = decoded.subset_bounds
-        self.compressed = bool(message.header.compressed_data)
-        self.described = described_codes(tables.for_header(message.header))
-        self._decoded = decoded
+        self._setup(
+            decoded.codes,
+            decoded.values,
+            decoded.subset_bounds,
+            bool(message.header.compressed_data),
+            described_codes(tables.for_header(message.header)),
+        )
+        self._decoded = [decoded]
+        self._starts = np.zeros(1, dtype=np.int64)
+
+    @classmethod
+    def of_messages(cls, decoded: Sequence[Decoded], table_set: Any) -> _KeyStream:
+        """The keys of several decoded messages of uncompressed data, decoded with one table
+        set, one after the other: subsets follow each other as in one message."""
+        stream = cls.__new__(cls)
+        lengths = np.array([len(d.values) for d in decoded], dtype=np.int64)
+        starts = np.concatenate([[0], np.cumsum(lengths)])
+        bounds = [d.subset_bounds[:-1] + start for d, start in zip(decoded, starts.tolist())]
+        stream._setup(
+            np.concatenate([d.codes for d in decoded]),
+            np.concatenate([d.values for d in decoded]),
+            np.concatenate([*bounds, starts[-1:]]),
+            False,
+            described_codes(table_set),
+        )
+        stream._decoded = list(decoded)
+        stream._starts = starts[:-1]
+        return stream
+
+    def _setup(
+        self,
+        codes: np.ndarray,
+        values: np.ndarray,
+        bounds: np.ndarray,
+        compressed: bool,
+        described: Described,
+    ) -> None:
+        self.codes = codes
+        self.values = values
+        self.bounds = bounds
+        self.compressed = compressed
+        self.described = described
         self._varying: np.ndarray | None = None
         # Every subset of compressed data has the codes of the first: only those are named.
         self.named = len(self.codes)
@@ -122,6 +159,13 @@ class _KeyStream:
             self.named = int(self.bounds[1])
         self.entries = self.described.entries(self.codes[: self.named])
         self.name_numbers = self.described.code_name[self.entries]
+
+    def _text(self, position: int) -> str | None:
+        """The text at a position of the stream (None when missing)."""
+        if len(self._decoded) == 1:
+            return self._decoded[0].texts[position]  # type: ignore[no-any-return]
+        m = int(np.searchsorted(self._starts, position, side="right")) - 1
+        return self._decoded[m].texts[position - int(self._starts[m])]  # type: ignore[no-any-return]
 
     def levels(self, start: int, stop: int, restarts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The level and rank of the keys of ``[start, stop)``; a subset begins (after its
@@ -151,7 +195,8 @@ class _KeyStream:
         if self._varying is None:
             first, width = int(self.bounds[0]), int(self.bounds[1] - self.bounds[0])
             subsets = len(self.bounds) - 1
-            texts = self._decoded.texts[first : first + width * subsets].reshape(subsets, width)
+            texts = self._decoded[0].texts[first : first + width * subsets]
+            texts = texts.reshape(subsets, width)
             self._varying = (texts != texts[0]).any(axis=0)
         return self._varying
 
@@ -170,13 +215,12 @@ class _KeyStream:
         out[missing] = None
         texts = self.described.code_text[entries]
         if texts.any():
-            all_texts = self._decoded.texts
             varying = self._varying_texts()
             width = int(self.bounds[1] - self.bounds[0]) if len(self.bounds) > 1 else 1
             first = int(self.bounds[0])
             for index in zip(*np.nonzero(texts)):
                 position = int(positions[index])
-                text = all_texts[position]
+                text = self._text(position)
                 # ecCodes gives a missing text as an empty one and ends a text at its first
                 # NUL octet; it keeps the blanks that pad a text to its width only where
                 # compressed data give each subset a text of its own.
@@ -349,6 +393,102 @@ def message_rows(message: Message, plan: Plan, count: int) -> MessageRows:
     return _select(plan, arrays, described, [keys], *_collect(plan, arrays, described, keys))
 
 
+def batchable(plan: Plan, message: Message) -> bool:
+    """Whether ``batch_rows`` can take a message: uncompressed data, and a plan that neither
+    ranks keys (ranks count per message) nor computes keys."""
+    return not (plan.ranked or plan.computes or message.header.compressed_data)
+
+
+def batch_rows(
+    heads: Sequence[Sequence[tuple[str, Any]]],
+    decoded: Sequence[Decoded],
+    counts: Sequence[int],
+    plan: Plan,
+    table_set: Any,
+) -> list[MessageRows]:
+    """The rows of several messages that ``batchable`` admits, decoded with one table set,
+    each with its included header keys in ``heads``: for each, what ``message_rows`` gives,
+    found for all at once."""
+    stream = _KeyStream.of_messages(decoded, table_set)
+    described = stream.described
+    head_numbers: list[list[int]] = []
+    head_values: list[Any] = []
+    for header, count in zip(heads, counts):
+        head = []
+        if "count" in plan.included:
+            head.append(described.number("count"))
+            head_values.append(count)
+        for key, value in header:
+            head.append(described.number(key))
+            head_values.append(value)
+        head_numbers.append(head)
+    subset_number = described.number("subsetNumber") if "subsetNumber" in plan.included else -1
+    arrays = plan.arrays(described)
+
+    subset_starts = stream.bounds[:-1]
+    levels, _ = stream.levels(0, len(stream.codes), subset_starts)
+    taken = arrays.wanted[stream.name_numbers]
+    positions = np.flatnonzero(taken)
+    names = stream.name_numbers[positions]
+    key_levels = levels[positions]
+    values = stream.values_at(positions)
+
+    # Each message's head keys go before its first key, then each subset's subsetNumber key.
+    message_starts = np.array([0] + [len(d.values) for d in decoded[:-1]], dtype=np.int64)
+    message_starts = np.cumsum(message_starts)
+    head_sizes = np.array([len(h) for h in head_numbers], dtype=np.int64)
+    at = [np.repeat(np.searchsorted(positions, message_starts), head_sizes)]
+    owner = [np.repeat(np.arange(len(decoded)), head_sizes)]
+    inserted_names = [np.array([n for h in head_numbers for n in h], dtype=np.int32)]
+    inserted_values = [_objects(head_values)]
+    inserted = head_sizes
+    if subset_number >= 0:
+        subsets = np.array([len(d.subset_bounds) - 1 for d in decoded], dtype=np.int64)
+        at.append(np.searchsorted(positions, subset_starts))
+        owner.append(np.repeat(np.arange(len(decoded)), subsets))
+        inserted_names.append(np.full(int(subsets.sum()), subset_number, dtype=np.int32))
+        first = np.repeat(np.cumsum(subsets) - subsets, subsets)
+        inserted_values.append(_objects((np.arange(int(subsets.sum())) - first + 1).tolist()))
+        inserted = inserted + subsets
+    # Keys inserted at one place go in message order, a message's head before its subsets
+    # (a message without keys taken shares its place with the next).
+    order = np.argsort(np.concatenate(owner), kind="stable")
+    where = np.concatenate(at)[order]
+    new_names = np.concatenate(inserted_names)[order]
+    new_values = np.concatenate(inserted_values)[order]
+    keys = _Keys(
+        np.insert(names, where, new_names),
+        np.insert(key_levels, where, 0),
+        np.insert(values, where, new_values),
+        np.searchsorted(positions, message_starts) + np.cumsum(inserted) - inserted,
+        1 if "count" in plan.included else 0,
+    )
+    segments: list[np.ndarray] = []
+    starts, found = _collect(plan, arrays, described, keys, segments)
+    kept: list[np.ndarray] = []
+    rows = _select(plan, arrays, described, [keys], starts, found, kept)
+    # Split the rows by message: rows come in message order, entries in row order.
+    row_segments = segments[0][kept[0]] if kept else np.zeros(0, dtype=np.int64)
+    row_bounds = np.concatenate([[0], np.cumsum(np.bincount(row_segments, minlength=len(decoded)))])
+    entry_bounds = np.searchsorted(rows.row, row_bounds).tolist()
+    out = []
+    for m, (first_row, last_row) in enumerate(
+        zip(row_bounds[:-1].tolist(), row_bounds[1:].tolist())
+    ):
+        a, b = entry_bounds[m], entry_bounds[m + 1]
+        out.append(
+            MessageRows(
+                last_row - first_row,
+                rows.names,
+                rows.row[a:b] - first_row,
+                rows.column[a:b],
+                rows.position[a:b],
+                rows.values[a:b],
+            )
+        )
+    return out
+
+
 class _Keys(NamedTuple):
     """A key stream: name numbers, levels and values (an object array; for a template, only
     the first ``known`` are known), independent segments, and the keys at each segment's
@@ -374,16 +514,21 @@ def _no_rows() -> tuple[np.ndarray, np.ndarray]:
 
 
 def _collect(
-    plan: Plan, arrays: _NameArrays, described: Described, keys: _Keys
+    plan: Plan,
+    arrays: _NameArrays,
+    described: Described,
+    keys: _Keys,
+    segments_out: list[np.ndarray] | None = None,
 ) -> tuple[np.ndarray, np.ndarray]:
-    """The observations of a key stream, as (row starts, keys), the filters judged here."""
+    """The observations of a key stream, as (row starts, keys), the filters judged here; the
+    segment of each row goes to ``segments_out`` when given."""
     filtered = arrays.filtered[keys.names]
     verdicts = np.zeros(len(keys.names), dtype=np.uint8)
     for i in np.flatnonzero(filtered).tolist():
         if i < keys.known or keys.known < 0:
             wanted = plan.filters[described.names[keys.names[i]]]
             verdicts[i] = 1 if wanted.match(keys.values[i]) else 2
-    starts, found = _engine.observations(
+    columns = _engine.observations(
         keys.levels,
         keys.names,
         verdicts,
@@ -392,10 +537,10 @@ def _collect(
         keys.segments,
         keys.base,
     )
-    return (
-        np.frombuffer(memoryview(starts), dtype=np.int64),
-        np.frombuffer(memoryview(found), dtype=np.int64),
-    )
+    starts, found, segments = (np.frombuffer(memoryview(c), dtype=np.int64) for c in columns)
+    if segments_out is not None:
+        segments_out.append(segments)
+    return starts, found
 
 
 def _select(
@@ -405,9 +550,11 @@ def _select(
     streams: list[_Keys],
     starts: np.ndarray,
     found: np.ndarray,
+    kept_out: list[np.ndarray] | None = None,
 ) -> MessageRows:
     """The rows of observations (``found[starts[r]:starts[r + 1]]`` indexes the keys of
-    ``streams[0]``) that a plan keeps, with the columns it keeps."""
+    ``streams[0]``) that a plan keeps, with the columns it keeps; which rows it keeps goes to
+    ``kept_out`` when given."""
     if not streams or len(starts) < 2:
         return _EMPTY.get(plan)
     keys = streams[0]
@@ -417,6 +564,8 @@ def _select(
     row_of = np.repeat(np.arange(rows, dtype=np.int64), np.diff(starts))
     names = keys.names[found]
     kept = _complete(plan, arrays, names, row_of, rows)
+    if kept_out is not None:
+        kept_out.append(kept)
     number = np.cumsum(kept) - 1
     column = arrays.column[names]
     taken = (column >= 0) & kept[row_of]

@@ -105,3 +105,25 @@ def test_a_missing_optional_dependency_names_its_extra(monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)
     with pytest.raises(ImportError, match=r"skarvel\[pandas\]"):
         skarvel.read_bufr(SYNOP, columns=["stationNumber"])
+
+
+BATCH_CALLS = [
+    dict(
+        columns=["count", "edition", "typicalDate", "subsetNumber", "latitude", "pressure"],
+        required_columns=False,
+    ),
+    dict(columns=["stationNumber", "airTemperature"], filters={"pressure": slice(None, 90000)}),
+    dict(columns=["latitude", "subsetNumber", "count"], filters={"edition": [3, 4]}),
+]
+
+
+@pytest.mark.parametrize("call", BATCH_CALLS, ids=["header", "data filter", "header filter"])
+def test_messages_read_together_give_the_rows_read_one_by_one(call, monkeypatch):
+    """Messages of uncompressed data are read in batches; over the whole corpus, that gives
+    the frame of reading them one at a time."""
+    paths = sorted(p for p in CORPUS.glob("*/*") if p.is_file())
+    batched = [skarvel.read_bufr(p, on_error="skip", **call) for p in paths]
+    monkeypatch.setattr(skarvel._frames._Batch, "LIMIT", 1)
+    for path, frame in zip(paths, batched):
+        alone = skarvel.read_bufr(path, on_error="skip", **call)
+        pandas.testing.assert_frame_equal(frame, alone, obj=path.name)

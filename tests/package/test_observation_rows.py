@@ -70,13 +70,14 @@ def test_the_engine_collects_what_the_model_does(seed: int) -> None:
     base = [names] if rng.random() < 0.5 else []  # "count", a name of its own
     segments = [random_segment(rng, names, filtered) for _ in range(rng.randrange(1, 4))]
 
-    expected = []
+    expected, expected_segments = [], []
     levels, numbers, verdicts, starts = [], [], [], []
-    for segment in segments:
+    for s, segment in enumerate(segments):
         offset = len(numbers)
         starts.append(offset)
         for row in model(segment, filtered, filter_count, base):
             expected.append([offset + k for k in row])
+            expected_segments.append(s)
         for name in base:
             levels.append(0)
             numbers.append(name)
@@ -86,7 +87,7 @@ def test_the_engine_collects_what_the_model_does(seed: int) -> None:
             numbers.append(name)
             verdicts.append(verdict)
     flags = np.array([n in filtered for n in range(names + 1)], dtype=np.uint8)
-    row_starts, keys = _engine.observations(
+    row_starts, keys, row_segments = _engine.observations(
         np.array(levels, dtype=np.int32),
         np.array(numbers, dtype=np.int32),
         np.array(verdicts, dtype=np.uint8),
@@ -99,6 +100,7 @@ def test_the_engine_collects_what_the_model_does(seed: int) -> None:
     found = np.frombuffer(memoryview(keys), dtype=np.int64).tolist()
     rows = [found[bounds[r] : bounds[r + 1]] for r in range(len(bounds) - 1)]
     assert rows == expected
+    assert np.frombuffer(memoryview(row_segments), dtype=np.int64).tolist() == expected_segments
 
 
 @pytest.mark.parametrize(

@@ -57,9 +57,10 @@ class Observation {
 
     void push_level(std::int32_t level) { levels_.push_back(level); }
 
-    void emit(ObservationRows& out) const {
+    void emit(ObservationRows& out, std::size_t segment) const {
         out.keys.insert(out.keys.end(), entries_.begin(), entries_.end());
         out.starts.push_back(static_cast<std::int64_t>(out.keys.size()));
+        out.segments.push_back(static_cast<std::int64_t>(segment));
     }
 
   private:
@@ -113,7 +114,7 @@ Status collect_observations(const ObservationKeys& keys, ObservationRows& out) {
             }
             const std::int32_t level = keys.levels[i];
             if (failed && level > failed_level) continue;
-            if (observation.complete() && observation.ends_at(level, name)) observation.emit(out);
+            if (observation.complete() && observation.ends_at(level, name)) observation.emit(out, s);
             observation.close_to(level, name);
             const Verdict verdict = keys.verdicts[i];
             if (verdict == Verdict::kFails) {
@@ -125,7 +126,7 @@ Status collect_observations(const ObservationKeys& keys, ObservationRows& out) {
             observation.join(name, key);
             observation.push_level(level);
         }
-        if (observation.complete()) observation.emit(out);
+        if (observation.complete()) observation.emit(out, s);
     }
     return {};
 }

@@ -22,10 +22,11 @@ enum class Verdict : std::uint8_t {
 
 // The rows found: row r holds the keys keys[starts[r]] .. keys[starts[r + 1] - 1], as indexes
 // into the stream, in the order they joined the observation (a key whose name was already in it
-// takes the place of the earlier one).
+// takes the place of the earlier one); segments[r] is the segment it comes from.
 struct ObservationRows {
     std::vector<std::int64_t> starts{0};
     std::vector<std::int64_t> keys;
+    std::vector<std::int64_t> segments;
 
     std::size_t size() const { return starts.size() - 1; }
 };

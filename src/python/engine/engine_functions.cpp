@@ -294,8 +294,9 @@ PyObject* engine_observations(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!status) return to_py_err(status.error());
     PyRef start_column(new_column(rows.starts, 'q'));
     PyRef key_column(new_column(rows.keys, 'q'));
-    if (!start_column || !key_column) return nullptr;
-    return PyTuple_Pack(2, start_column.get(), key_column.get());
+    PyRef segment_column(new_column(rows.segments, 'q'));
+    if (!start_column || !key_column || !segment_column) return nullptr;
+    return PyTuple_Pack(3, start_column.get(), key_column.get(), segment_column.get());
 }
 
 }  // namespace skarvel::py

@@ -26,7 +26,7 @@ PyObject* engine_key_levels(PyObject* module, PyObject* const* args, Py_ssize_t 
                             PyObject* kwnames);
 
 // observations(levels, names, verdicts, filtered, filter_count, segments, base)
-//   -> (row starts, keys)
+//   -> (row starts, keys, row segments)
 PyObject* engine_observations(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
 

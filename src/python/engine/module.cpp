@@ -36,8 +36,9 @@ PyMethodDef engine_methods[] = {
      "restarts: int64 positions where a subset begins after its subsetNumber key)."},
     {"observations", fastcall<engine_observations>(), kFastcallKeywords,
      "observations(levels, names, verdicts, filtered, filter_count, segments, base)\n--\n\n"
-     "The rows a key stream's observations give: (starts, keys), row r holding the keys "
-     "keys[starts[r]:starts[r + 1]] (int64 positions in the stream). levels and names: int32 per "
+     "The rows a key stream's observations give: (starts, keys, segments), row r holding "
+     "the keys keys[starts[r]:starts[r + 1]] (int64 positions in the stream) and coming from "
+     "segment segments[r]. levels and names: int32 per "
      "key; verdicts: uint8 per key (0 unfiltered, 1 passes, 2 fails); filtered: uint8 per name; "
      "segments: int64 starts of independent streams; base: keys at each segment's start that "
      "join without a level."},
