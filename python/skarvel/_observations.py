@@ -17,10 +17,10 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _engine
+from . import _computed, _engine
 from ._columns import MessageRows
 from ._decoded import Decoded
-from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, add_computed, header_keys
+from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
 from ._tables import Tables
 
@@ -276,13 +276,13 @@ class Plan:
         self.computes = bool(computed_filters) or any(c in included for c in COMPUTED_KEYS)
         # A required key that is no column is never in a row.
         self.reachable = required <= set(self.columns)
+        self.column_index = {name: i for i, name in enumerate(self.columns)}
+        self.required_keys = len(required - COMPUTED_KEYS.keys())
+        self.computed_inputs = _computed.input_keys(included) if self.computes else set()
         # Keys asked for by name, or by rank ("#2#airTemperature").
         self.ranked = {key for key in included if key.startswith("#")}
         self.by_rank = {key.rpartition("#")[2] for key in self.ranked}
         self.header_included = bool(included & HEADER_NAMES)
-        self.selection = _Selection(
-            filters, {}, included, computed_filters, set(self.columns), required, self.computes
-        )
         self._arrays: dict[int, tuple[Described, _NameArrays]] = {}
 
     def arrays(self, described: Described) -> _NameArrays:
@@ -304,9 +304,11 @@ class _NameArrays:
         self.wanted = np.array([n in plan.included for n in names], dtype=bool)
         self.rank_wanted = np.array([n in plan.by_rank for n in names], dtype=bool)
         self.filtered = np.array([n in plan.filters for n in names], dtype=np.uint8)
-        index = {name: i for i, name in enumerate(plan.columns)}
+        index = plan.column_index
         self.column = np.array([index.get(n, -1) for n in names], dtype=np.int64)
         self.required = np.array([n in plan.required and n in index for n in names], dtype=bool)
+        # The keys rows are made of: columns, and the keys computed keys need.
+        self.useful = np.array([n in index or n in plan.computed_inputs for n in names], dtype=bool)
 
 
 def message_rows(message: Message, plan: Plan, count: int) -> MessageRows:
@@ -394,9 +396,9 @@ def message_rows(message: Message, plan: Plan, count: int) -> MessageRows:
 
 
 def batchable(plan: Plan, message: Message) -> bool:
-    """Whether ``batch_rows`` can take a message: uncompressed data, and a plan that neither
-    ranks keys (ranks count per message) nor computes keys."""
-    return not (plan.ranked or plan.computes or message.header.compressed_data)
+    """Whether ``batch_rows`` can take a message: uncompressed data, and a plan that ranks no
+    keys (ranks count per message)."""
+    return not (plan.ranked or message.header.compressed_data)
 
 
 def batch_rows(
@@ -558,38 +560,103 @@ def _select(
     if not streams or len(starts) < 2:
         return _EMPTY.get(plan)
     keys = streams[0]
-    if plan.computes:
-        return MessageRows.from_dicts(_computed_rows(plan, described, keys, starts, found))
     rows = len(starts) - 1
     row_of = np.repeat(np.arange(rows, dtype=np.int64), np.diff(starts))
     names = keys.names[found]
+    position = np.arange(len(found), dtype=np.int64) - starts[row_of]
+    useful = arrays.useful[names]
+    return _finish(
+        plan,
+        arrays,
+        described,
+        rows,
+        row_of[useful],
+        names[useful],
+        position[useful],
+        keys.values[found[useful]],
+        kept_out,
+    )
+
+
+def _finish(
+    plan: Plan,
+    arrays: _NameArrays,
+    described: Described,
+    rows: int,
+    row_of: np.ndarray,
+    names: np.ndarray,
+    position: np.ndarray,
+    values: np.ndarray,
+    kept_out: list[np.ndarray] | None = None,
+) -> MessageRows:
+    """The rows a plan keeps of observations given in long form (each entry's row, name
+    number, place in its row and value; entries in row order, at least those of columns,
+    required keys and the inputs of computed keys), with their computed keys."""
     kept = _complete(plan, arrays, names, row_of, rows)
+    computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
+    emptied = np.zeros(rows, dtype=bool)
+    if plan.computes:
+        inputs = {}
+        for key in plan.computed_inputs:
+            name_number = described.number_of.get(key)
+            held = np.empty(rows, dtype=object)
+            present = np.zeros(rows, dtype=bool)
+            if name_number is not None:
+                at = names == name_number
+                held[row_of[at]] = values[at]
+                present[row_of[at]] = True
+            inputs[key] = (held, present)
+        computed, failed = _computed.computed_columns(
+            plan.included, plan.computed_filters, inputs, rows
+        )
+        for name, (_, given) in computed.items():
+            if name in plan.required:
+                kept &= given
+        # A row whose computed key fails its filter keeps no key, and stays only when no
+        # column is required.
+        kept[failed] = not plan.required
+        emptied = failed
     if kept_out is not None:
         kept_out.append(kept)
     number = np.cumsum(kept) - 1
     column = arrays.column[names]
-    taken = (column >= 0) & kept[row_of]
-    position = np.arange(len(found), dtype=np.int64) - starts[row_of]
+    taken = (column >= 0) & kept[row_of] & ~emptied[row_of]
+    out_rows = [number[row_of[taken]]]
+    out_columns = [column[taken]]
+    out_positions = [position[taken]]
+    out_values = [values[taken]]
+    # Computed keys come after every other key of their row.
+    after = int(position.max()) + 1 if len(position) else 0
+    for i, (name, (held, given)) in enumerate(computed.items()):
+        if name not in plan.column_index:
+            continue
+        where = np.flatnonzero(given & kept & ~emptied)
+        out_rows.append(number[where])
+        out_columns.append(np.full(len(where), plan.column_index[name], dtype=np.int64))
+        out_positions.append(np.full(len(where), after + i, dtype=np.int64))
+        out_values.append(held[where])
+    row = np.concatenate(out_rows)
+    order = np.argsort(row, kind="stable") if len(out_rows) > 1 else slice(None)
     return MessageRows(
         int(kept.sum()),
         plan.columns,
-        number[row_of[taken]],
-        column[taken],
-        position[taken],
-        keys.values[found[taken]],
+        row[order],
+        np.concatenate(out_columns)[order],
+        np.concatenate(out_positions)[order],
+        np.concatenate(out_values)[order],
     )
 
 
 def _complete(
     plan: Plan, arrays: _NameArrays, names: np.ndarray, row_of: np.ndarray, rows: int
 ) -> np.ndarray:
-    """Which rows have every required column."""
+    """Which rows have every required key that is no computed key."""
     if not plan.reachable:
         return np.zeros(rows, dtype=bool)
-    if not plan.required:
+    if not plan.required_keys:
         return np.ones(rows, dtype=bool)
     required = np.bincount(row_of[arrays.required[names]], minlength=rows)
-    result: np.ndarray = required == len(plan.required)
+    result: np.ndarray = required == plan.required_keys
     return result
 
 
@@ -606,56 +673,27 @@ def _fill_template(
     whose data keys are slots: each subset's values fill the slots in turn."""
     subsets = matrix.shape[0]
     head = template.known
-    if plan.computes:
-        rows: list[Row] = []
-        for subset_values in matrix:
-            values = np.concatenate([template.values, subset_values])
-            keys = template._replace(values=values)
-            rows += _computed_rows(plan, described, keys, starts, found)
-        return MessageRows.from_dicts(rows)
     templates = len(starts) - 1
     row_of = np.repeat(np.arange(templates, dtype=np.int64), np.diff(starts))
     names = template.names[found]
-    kept = _complete(plan, arrays, names, row_of, templates)
-    number = np.cumsum(kept) - 1
-    column = arrays.column[names]
-    taken = (column >= 0) & kept[row_of]
-    position = (np.arange(len(found), dtype=np.int64) - starts[row_of])[taken]
-    slots = found[taken]
+    position = np.arange(len(found), dtype=np.int64) - starts[row_of]
+    useful = arrays.useful[names]
+    slots = found[useful]
     in_data = slots >= head
     values = np.empty((subsets, len(slots)), dtype=object)
     values[:, ~in_data] = template.values[slots[~in_data]]
     values[:, in_data] = matrix[:, slots[in_data] - head]
-    per_subset = int(kept.sum())
-    row = (np.arange(subsets, dtype=np.int64) * per_subset)[:, None] + number[row_of[taken]]
-    return MessageRows(
-        per_subset * subsets,
-        plan.columns,
+    row = (np.arange(subsets, dtype=np.int64) * templates)[:, None] + row_of[useful]
+    return _finish(
+        plan,
+        arrays,
+        described,
+        templates * subsets,
         row.reshape(-1),
-        np.tile(column[taken], subsets),
-        np.tile(position, subsets),
+        np.tile(names[useful], subsets),
+        np.tile(position[useful], subsets),
         values.reshape(-1),
     )
-
-
-def _computed_rows(
-    plan: Plan, described: Described, keys: _Keys, starts: np.ndarray, found: np.ndarray
-) -> list[Row]:
-    """The rows of observations with computed keys: each observation as a dict, finished by
-    the plan's selection."""
-    names = described.names
-    numbers = keys.names.tolist()
-    rows = []
-    bounds = starts.tolist()
-    found_list = found.tolist()
-    for r in range(len(bounds) - 1):
-        observation = {
-            names[numbers[k]]: keys.values[k] for k in found_list[bounds[r] : bounds[r + 1]]
-        }
-        row = plan.selection.row(observation)
-        if row is not None:
-            rows.append(row)
-    return rows
 
 
 class _EmptyRows:
@@ -673,26 +711,6 @@ class _EmptyRows:
 
 
 _EMPTY = _EmptyRows()
-
-
-class _Selection(NamedTuple):
-    """What a call keeps of a message's observations, and how it finishes them into rows."""
-
-    filters: Mapping[str, Filter]
-    base: Row
-    included: set[str]
-    computed_filters: Mapping[str, Filter]
-    columns: set[str]
-    required: set[str]
-    computes: bool  # whether rows get computed keys
-
-    def row(self, observation: Row) -> Row | None:
-        """The row of an observation: its computed keys added, the columns asked for picked;
-        None when a computed filter fails or a required column is absent."""
-        if self.computes:
-            observation = add_computed(observation, self.included, self.computed_filters)
-        row = {k: v for k, v in observation.items() if k in self.columns}
-        return row if self.required.issubset(row) else None
 
 
 # Keys a flat row leaves out: replication factors, bitmaps, operators and associated fields.
