@@ -131,7 +131,8 @@ class _Collector:
 
 class _Batch:
     """Messages of uncompressed data of one source, read with one table set, waiting to be
-    read together (their rows are found at once, which costs far less than one by one)."""
+    read together (their rows are found at once, which costs far less than one by one). The
+    batch is read before its source closes."""
 
     LIMIT = 64
 
@@ -145,7 +146,6 @@ class _Batch:
         self.messages: list[Message] = []
         self.decoded: list[Any] = []
         self.counts: list[int] = []
-        self.heads: list[list[tuple[str, Any]]] = []
         self.done: list[Done] = []
 
     def add(
@@ -158,21 +158,20 @@ class _Batch:
         self.messages.append(message)
         self.decoded.append(decoded)
         self.counts.append(count)
-        plan = self.query.plan
-        # The header is read now, while the message's source is open.
-        self.heads.append(
-            [(k, v) for k, v in header_keys(message) if k in plan.included]
-            if plan.header_included
-            else []
-        )
         self.done.append(Done(message.source, message.offset, message.length))
 
     def flush(self) -> Iterator[tuple[str, Done, MessageRows]]:
         if not self.messages:
             return
-        found = _observations.batch_rows(
-            self.heads, self.decoded, self.counts, self.query.plan, self.table_set
-        )
+        plan = self.query.plan
+        if len(self.messages) == 1:
+            found = [
+                _observations.message_rows(self.messages[0], plan, self.counts[0], self.decoded[0])
+            ]
+        else:
+            found = _observations.batch_rows(
+                self.messages, self.decoded, self.counts, plan, self.table_set
+            )
         for done, rows in zip(self.done, found):
             yield self.name, done, rows
         self._reset()

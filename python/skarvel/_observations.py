@@ -49,6 +49,8 @@ class Described:
         self.code_name = np.zeros(0, dtype=np.int32)
         self.code_integer = np.zeros(0, dtype=bool)
         self.code_text = np.zeros(0, dtype=bool)
+        # What the last few plans say of each name (see Plan.arrays).
+        self.plans: dict[Any, _NameArrays] = {}
 
     def number(self, name: str, coordinate: bool = False) -> int:
         """The number of a key name, given one when first met; a name is a coordinate by the
@@ -92,6 +94,7 @@ class Described:
 # alive, so that the identity it is found by cannot pass to another set.
 _DESCRIBED: collections.OrderedDict[int, Described] = collections.OrderedDict()
 _DESCRIBED_LIMIT = 8
+_PLANS_LIMIT = 32
 
 
 def described_codes(table_set: Any) -> Described:
@@ -108,8 +111,9 @@ class _KeyStream:
     """The data keys of one decoded message: for each value its key name (as a number into the
     table set's ``Described`` names), and the values as ecCodes gives them."""
 
-    def __init__(self, message: Message, tables: Tables) -> None:
-        decoded = message.decode_with(tables, padded_texts=True)
+    def __init__(self, message: Message, tables: Tables, decoded: Decoded | None = None) -> None:
+        if decoded is None:
+            decoded = message.decode_with(tables, padded_texts=True)
         self._setup(
             decoded.codes,
             decoded.values,
@@ -283,15 +287,23 @@ class Plan:
         self.ranked = {key for key in included if key.startswith("#")}
         self.by_rank = {key.rpartition("#")[2] for key in self.ranked}
         self.header_included = bool(included & HEADER_NAMES)
-        self._arrays: dict[int, tuple[Described, _NameArrays]] = {}
+        # What decides the per-name arrays: calls alike share them.
+        self.signature = (
+            tuple(self.columns),
+            frozenset(included),
+            frozenset(filters),
+            frozenset(required),
+        )
 
     def arrays(self, described: Described) -> _NameArrays:
         """What the plan says of each name of a table set's name space."""
-        found = self._arrays.get(id(described))
-        if found is not None and found[0] is described and found[1].size == len(described.names):
-            return found[1]
+        found = described.plans.get(self.signature)
+        if found is not None and found.size == len(described.names):
+            return found
         arrays = _NameArrays(self, described.names)
-        self._arrays[id(described)] = (described, arrays)
+        described.plans[self.signature] = arrays
+        if len(described.plans) > _PLANS_LIMIT:
+            del described.plans[next(iter(described.plans))]
         return arrays
 
 
@@ -311,9 +323,12 @@ class _NameArrays:
         self.useful = np.array([n in index or n in plan.computed_inputs for n in names], dtype=bool)
 
 
-def message_rows(message: Message, plan: Plan, count: int) -> MessageRows:
-    """The rows a message gives, as pdbufr's generic reader collects them."""
-    stream = _KeyStream(message, plan.tables)
+def message_rows(
+    message: Message, plan: Plan, count: int, decoded: Decoded | None = None
+) -> MessageRows:
+    """The rows a message gives, as pdbufr's generic reader collects them (``decoded``: its
+    values, when already decoded)."""
+    stream = _KeyStream(message, plan.tables, decoded)
     described = stream.described
     # The keys before the data: "count", which stays in every observation, then the header.
     head_names, head_values = [], []
@@ -331,9 +346,9 @@ def message_rows(message: Message, plan: Plan, count: int) -> MessageRows:
     head = _objects(head_values)
 
     bounds = stream.bounds.tolist()
-    if len(bounds) < 2:
-        return _select(plan, arrays, described, [], *_no_rows())
     compressed = stream.compressed
+    if compressed and len(bounds) < 2:
+        return _select(plan, arrays, described, [], *_no_rows())
     start, stop = (bounds[0], bounds[1]) if compressed else (bounds[0], bounds[-1])
     restarts = np.asarray(bounds[:-1], dtype=np.int64) - start
     levels, ranks = stream.levels(start, stop, restarts[:0] if compressed else restarts)
@@ -402,27 +417,28 @@ def batchable(plan: Plan, message: Message) -> bool:
 
 
 def batch_rows(
-    heads: Sequence[Sequence[tuple[str, Any]]],
+    messages: Sequence[Message],
     decoded: Sequence[Decoded],
     counts: Sequence[int],
     plan: Plan,
     table_set: Any,
 ) -> list[MessageRows]:
-    """The rows of several messages that ``batchable`` admits, decoded with one table set,
-    each with its included header keys in ``heads``: for each, what ``message_rows`` gives,
-    found for all at once."""
+    """The rows of several messages that ``batchable`` admits, decoded with one table set: for
+    each, what ``message_rows`` gives, found for all at once."""
     stream = _KeyStream.of_messages(decoded, table_set)
     described = stream.described
     head_numbers: list[list[int]] = []
     head_values: list[Any] = []
-    for header, count in zip(heads, counts):
+    for message, count in zip(messages, counts):
         head = []
         if "count" in plan.included:
             head.append(described.number("count"))
             head_values.append(count)
-        for key, value in header:
-            head.append(described.number(key))
-            head_values.append(value)
+        if plan.header_included:
+            for key, value in header_keys(message):
+                if key in plan.included:
+                    head.append(described.number(key))
+                    head_values.append(value)
         head_numbers.append(head)
     subset_number = described.number("subsetNumber") if "subsetNumber" in plan.included else -1
     arrays = plan.arrays(described)

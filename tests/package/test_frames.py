@@ -117,6 +117,7 @@ BATCH_CALLS = [
 ]
 
 
+@pytest.mark.filterwarnings("ignore::skarvel.SkarvelWarning")
 @pytest.mark.parametrize("call", BATCH_CALLS, ids=["header", "data filter", "header filter"])
 def test_messages_read_together_give_the_rows_read_one_by_one(call, monkeypatch):
     """Messages of uncompressed data are read in batches; over the whole corpus, that gives
