@@ -73,11 +73,15 @@ _FAST: dict[str, Callable[[Inputs, Sequence[str], np.ndarray], np.ndarray]] = {
 }
 
 
+_FAST_FROM = 32
+
+
 def computed_values(column: str, inputs: Inputs, rows: int) -> np.ndarray:
     """The value of a computed key in each row (None where it cannot be computed)."""
     keys, compute = COMPUTED_KEYS[column]
     result = np.empty(rows, dtype=object)
-    fast = _FAST.get(column)
+    # A few rows cost less one by one than the setup of the numpy path.
+    fast = _FAST.get(column) if rows >= _FAST_FROM else None
     done = fast(inputs, keys, result) if fast is not None else np.zeros(rows, dtype=bool)
     for r in np.flatnonzero(~done).tolist():
         observation = {k: inputs[k][0][r] for k in keys if inputs[k][1][r]}

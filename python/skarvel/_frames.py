@@ -369,7 +369,14 @@ def _inferred_frame(pandas: Any, rows: Rows) -> pandas.DataFrame:
     except ImportError:  # pragma: no cover - a pandas that moved it: the same, slower
         return pandas.DataFrame.from_records(list(zip(*columns)), columns=names)
     converted = convert_object_array(columns, dtype=None)
-    return pandas.DataFrame(dict(zip(names, converted)), index=pandas.RangeIndex(len(rows)))
+    index = pandas.RangeIndex(len(rows))
+    try:
+        # The columns are made already: the frame need not check them again.
+        return pandas.DataFrame._from_arrays(
+            converted, columns=pandas.Index(names), index=index, verify_integrity=False
+        )
+    except (AttributeError, TypeError):  # pragma: no cover - a pandas without it
+        return pandas.DataFrame(dict(zip(names, converted)), index=index)
 
 
 def read_bufr(
