@@ -159,12 +159,38 @@ PyObject* value_repr(PyObject* self) {
     return str_from(text);
 }
 
+// Values freed, kept for the next decode as CPython keeps freed floats: a decode in a loop
+// then takes its objects from here instead of the allocator. Linked through their `strings`
+// field; only touched with the interpreter lock held.
+struct FreeValues {
+    DecodedValueObject* head = nullptr;
+    std::size_t size = 0;
+};
+constexpr std::size_t kMaxFreeValues = std::size_t{1} << 16;  // 3 MiB of objects
+FreeValues free_values;
+
 void value_dealloc(PyObject* self) {
     DecodedValueObject* v = value_of(self);
     Py_DECREF(v->strings);
     if (v->flags & kHasText) Py_DECREF(v->text);
-    // Allocated with PyObject_Malloc by decoded_values_to_list.
+    if (free_values.size < kMaxFreeValues) {
+        v->strings = reinterpret_cast<PyObject*>(free_values.head);
+        free_values.head = v;
+        ++free_values.size;
+        return;
+    }
+    // Allocated with PyObject_Malloc by new_value_memory.
     PyObject_Free(self);
+}
+
+// Memory for one value object: a freed one, else fresh; null when there is none.
+void* new_value_memory() {
+    if (DecodedValueObject* v = free_values.head) {
+        free_values.head = reinterpret_cast<DecodedValueObject*>(v->strings);
+        --free_values.size;
+        return v;
+    }
+    return PyObject_Malloc(sizeof(DecodedValueObject));
 }
 
 // The shared objects of one conversion: names and meanings by the address and length of
@@ -309,7 +335,7 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
             }
             Py_INCREF(strings);
         }
-        void* memory = PyObject_Malloc(sizeof(DecodedValueObject));
+        void* memory = new_value_memory();
         if (memory == nullptr) {
             Py_DECREF(strings);
             Py_XDECREF(text);
