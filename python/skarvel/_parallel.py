@@ -79,22 +79,39 @@ def plan(sources: Sequence[Any], max_count: int | None) -> list[Task] | None:
 
 
 def run_task(query: _Query, task: Task) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
-    """The outcomes of one task's messages, in order, and the warnings raised meanwhile."""
-    from ._frames import Done
+    """The outcomes of one task's messages, in order, and the warnings raised meanwhile.
+    Messages are read as a serial read does (in batches); a failure comes after the rows of
+    the messages before it."""
+    from ._frames import _Batch
 
     outcomes: list[Outcome] = []
+    stopped = False
+
+    def failed(error: DecodeError) -> None:
+        nonlocal stopped
+        outcomes.append(Outcome(None, None, error))
+        stopped = query.on_error == "raise"
+
+    def flush(batch: _Batch) -> None:
+        outcomes.extend(Outcome(done, rows, None) for _, done, rows in batch.flush())
+
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         with open(task.path, "rb") as file:
             size = os.fstat(file.fileno()).st_size
             mapping = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if size else None
         view = memoryview(mapping)[task.start : task.stop] if mapping else memoryview(b"")
+        query.failed = failed
         try:
             with Reader(view, tables=query.tables, on_error="skip") as reader:
+                batch = _Batch(query, task.path)
                 reported = 0
                 count = task.first_count - 1
                 for message in reader:
-                    outcomes += _failures(reader, reported, task)
+                    skipped = _failures(reader, reported, task)
+                    if skipped:
+                        flush(batch)
+                        outcomes += skipped
                     reported = len(reader.skipped)
                     count += 1
                     if query.max_count is not None and count > query.max_count:
@@ -102,18 +119,14 @@ def run_task(query: _Query, task: Task) -> tuple[list[Outcome], list[warnings.Wa
                     message.source = task.path
                     message.offset += task.start
                     message.index += task.first_index
-                    done = Done(task.path, message.offset, message.length)
-                    try:
-                        rows = query.rows_of(message, count)
-                    except DecodeError as error:
-                        outcomes.append(Outcome(done, None, error))
-                        if query.on_error == "raise":
-                            break
-                        continue
-                    if rows is not None:
+                    for _, done, rows in query._read(message, count, reader, batch):
                         outcomes.append(Outcome(done, rows, None))
+                    if stopped:
+                        break
+                flush(batch)
                 outcomes += _failures(reader, reported, task)
         finally:
+            query.failed = None
             view.release()
             if mapping is not None:
                 mapping.close()

@@ -22,7 +22,7 @@ from typing import Any, NamedTuple
 
 from ._columns import Rows
 from ._errors import DecodeError, SkarvelWarning
-from ._frames import _frame, _Query, _require
+from ._frames import _Batch, _frame, _Query, _require
 from ._reader import Reader
 from ._tables import TablesLike
 
@@ -60,24 +60,25 @@ class _ReadPart:
         data = self.fs.cat_file(part.path, start=part.start, end=end) if end > part.start else b""
         parts = []
         count = 0
-        with Reader(data, tables=self.query.tables, on_error="skip") as reader:
-            reported = 0
-            for message in reader:
+        self.query.failed = self._failed
+        try:
+            with Reader(data, tables=self.query.tables, on_error="skip") as reader:
+                batch = _Batch(self.query, part.path)
+                reported = 0
+                for message in reader:
+                    self._failures(reader, reported, part)
+                    reported = len(reader.skipped)
+                    if message.offset >= part.stop - part.start:
+                        break  # the next range's
+                    count += 1
+                    message.source = part.path
+                    message.offset += part.start
+                    for _, _, found in self.query._read(message, count, reader, batch):
+                        parts.append((found, part.path))
+                parts.extend((found, part.path) for _, _, found in batch.flush())
                 self._failures(reader, reported, part)
-                reported = len(reader.skipped)
-                if message.offset >= part.stop - part.start:
-                    break  # the next range's
-                count += 1
-                message.source = part.path
-                message.offset += part.start
-                try:
-                    found = self.query.rows_of(message, count)
-                except DecodeError as error:
-                    self._failed(error)
-                    continue
-                if found is not None:
-                    parts.append((found, part.path))
-            self._failures(reader, reported, part)
+        finally:
+            self.query.failed = None
         return _frame(Rows(parts), self.query.kinds(None), True, self.dtype_backend)
 
     def _failures(self, reader: Reader, reported: int, part: Part) -> None:
