@@ -72,3 +72,52 @@ def test_a_call_that_cannot_travel_reads_serially_and_says_so():
     with pytest.warns(skarvel.SkarvelWarning, match="reading serially"):
         parallel = skarvel.read_bufr(FILES, workers=2, **call)
     pandas.testing.assert_frame_equal(parallel, skarvel.read_bufr(FILES, **call))
+
+
+def test_ctrl_c_cancels_pending_work_promptly(tmp_path):
+    """An interrupt while workers decode ends the call within seconds, not after the input."""
+    import os
+    import select
+    import signal
+    import subprocess
+    import sys
+    import time
+    from pathlib import Path
+
+    big = tmp_path / "big.bufr"
+    big.write_bytes(b"".join(Path(f).read_bytes() for f in FILES) * 10)
+    # Reads that never end on their own: only the interrupt stops them. Whatever the child
+    # writes besides its first line goes to a file, so that no pipe can fill and stall it.
+    script = (
+        "import warnings, skarvel\n"
+        "warnings.simplefilter('ignore')\n"
+        "print('started', flush=True)\n"
+        "while True:\n"
+        f"    skarvel.read_bufr({str(big)!r}, columns=['latitude'], on_error='skip', workers=2)\n"
+    )
+    with open(tmp_path / "stderr", "w+") as err:
+        process = subprocess.Popen(
+            [sys.executable, "-c", script],
+            stdout=subprocess.PIPE,
+            stderr=err,
+            text=True,
+            start_new_session=True,
+        )
+        try:
+            assert process.stdout is not None
+            ready, _, _ = select.select([process.stdout], [], [], 60)
+            assert ready and process.stdout.readline().strip() == "started"
+            time.sleep(1.0)
+            process.send_signal(signal.SIGINT)
+            start = time.monotonic()
+            process.wait(timeout=30)
+            assert time.monotonic() - start < 10
+            err.seek(0)
+            assert process.returncode != 0 and "KeyboardInterrupt" in err.read()
+        finally:
+            # The child and any worker it left are ended whatever happened.
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            process.wait()
