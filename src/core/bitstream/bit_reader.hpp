@@ -36,6 +36,20 @@ class BitReader {
         return value;
     }
 
+    // Whether `count` reads of `width` bits each (at most 64) fit in the bits left; the product
+    // cannot overflow, since `width` is at most 64 and `count` a count of values in memory.
+    bool holds(std::uint16_t width, std::size_t count) const {
+        return count <= remaining_bits() / (width == 0 ? 1 : width);
+    }
+
+    // read_u64 for a caller that has checked, with holds, that the bits exist and that
+    // `width` is 1 to 64: the reads of a compressed column, one per subset.
+    std::uint64_t read_checked(std::uint16_t width) {
+        const std::uint64_t value = extract(position_, width);
+        position_ += width;
+        return value;
+    }
+
     // Reads `width` bits as ceil(width / 8) octets; a partial last octet holds its bits at the
     // top. The shortage test runs octet by octet, so a failing read has consumed the whole
     // octets that were available before the one that failed.

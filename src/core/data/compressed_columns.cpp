@@ -98,13 +98,21 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
         return {};
     }
     const auto nbinc = static_cast<std::uint16_t>(*increment_width);
+    const auto push = [&](std::uint64_t increment) {
+        const bool missing = reference_missing || (missing_allowed && all_ones(increment, nbinc));
+        set_number(v, code_table, coding.reference, scale, missing ? r0 : r0 + increment, missing,
+                   columns);
+        columns.push_back(v);
+    };
+    if (nbinc <= 64 && reader.holds(nbinc, subsets)) {
+        // The whole column is there: no read can fail.
+        for (std::size_t s = 0; s < subsets; ++s) push(reader.read_checked(nbinc));
+        return {};
+    }
     for (std::size_t s = 0; s < subsets; ++s) {
         auto increment = reader.read_u64(nbinc);
         if (!increment) return increment.error();
-        const bool missing = reference_missing || (missing_allowed && all_ones(*increment, nbinc));
-        set_number(v, code_table, coding.reference, scale, missing ? r0 : r0 + *increment, missing,
-                   columns);
-        columns.push_back(v);
+        push(*increment);
     }
     return {};
 }
