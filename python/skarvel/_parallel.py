@@ -206,12 +206,25 @@ def message_rows(
 
 def _stop(executor: concurrent.futures.ProcessPoolExecutor) -> None:
     """Cancels what is pending and ends the worker processes at once."""
-    processes = list(getattr(executor, "_processes", {}).values())
+    # Shutting down lets go of the executor's queues, so they are taken first.
+    processes = list((getattr(executor, "_processes", None) or {}).values())
+    results = getattr(executor, "_result_queue", None)
+    calls = getattr(executor, "_call_queue", None)
     executor.shutdown(wait=False, cancel_futures=True)
     for process in processes:
         process.terminate()
     for process in processes:
         process.join(timeout=5)
+    # A worker ended while sending a result leaves the executor's result reader waiting for
+    # the rest of it, and the interpreter would wait for that reader at exit. With the workers
+    # gone, closing this process's end of the result pipe gives the reader an end of file:
+    # the executor sees itself broken and stops.
+    writer = getattr(results, "_writer", None)
+    if writer is not None:
+        writer.close()
+    # Nor should the exit wait to hand tasks still queued to workers that are gone.
+    if calls is not None:
+        calls.cancel_join_thread()
 
 
 def _picklable(query: _Query) -> bool:
