@@ -30,13 +30,22 @@ _TEXT_UNIT = "CCITT IA5"
 _ASSOCIATED_FIELD = 999999
 
 
+# A descriptor code FXXYYY (X below 64, Y below 256, as sections 3 and 4 code them) has a slot
+# of its own among F * 2^14 + X * 2^8 + Y; so does the associated-field code 999999.
+_SLOTS = 9 * 2**14 + 99 * 2**8 + 999 + 1
+
+
+def _slots(codes: np.ndarray) -> np.ndarray:
+    codes = codes.astype(np.int64)
+    result: np.ndarray = (codes // 100000) * 2**14 + (codes // 1000 % 100) * 2**8 + codes % 1000
+    return result
+
+
 class Described:
     """What the keys of one table set's codes are, found once per code: each code's key name
     (as a number into ``names``), and whether ecCodes gives its values as integers or texts.
     Other keys (header keys, "count", "subsetNumber") get name numbers in the same space when
     first asked for."""
-
-    _CODES = 1_000_000  # descriptor codes are six decimal digits
 
     def __init__(self, table_set: Any) -> None:
         self.table_set = table_set
@@ -44,8 +53,9 @@ class Described:
         self.number_of: dict[str, int] = {}
         self._coordinate: list[bool] = []
         self._coordinate_array = np.zeros(0, dtype=np.uint8)
-        # For each code its entry in the per-code arrays, or -1 before it is described.
-        self._entry = np.full(self._CODES, -1, dtype=np.int32)
+        # For each code (by its slot) its entry in the per-code arrays, or -1 before it is
+        # described.
+        self._entry = np.full(_SLOTS, -1, dtype=np.int32)
         self.code_name = np.zeros(0, dtype=np.int32)
         self.code_integer = np.zeros(0, dtype=bool)
         self.code_text = np.zeros(0, dtype=bool)
@@ -71,7 +81,8 @@ class Described:
 
     def entries(self, codes: np.ndarray) -> np.ndarray:
         """The entries of codes in the per-code arrays, describing those not met before."""
-        entries = self._entry[codes]
+        slots = _slots(codes)
+        entries = self._entry[slots]
         if (entries < 0).any():
             new = np.unique(codes[entries < 0]).tolist()
             first = len(self.code_name)
@@ -81,19 +92,21 @@ class Described:
                 numbers.append(self.number(name, code <= 9999))
                 integer.append(is_integer)
                 text.append(is_text)
-            self._entry[new] = np.arange(first, first + len(new), dtype=np.int32)
+            self._entry[_slots(np.array(new, dtype=np.int64))] = np.arange(
+                first, first + len(new), dtype=np.int32
+            )
             self.code_name = np.concatenate([self.code_name, np.array(numbers, dtype=np.int32)])
             self.code_integer = np.concatenate([self.code_integer, np.array(integer, dtype=bool)])
             self.code_text = np.concatenate([self.code_text, np.array(text, dtype=bool)])
-            entries = self._entry[codes]
+            entries = self._entry[slots]
         result: np.ndarray = entries
         return result
 
 
-# What is described of the codes of the last few table sets met. Each entry keeps its table set
-# alive, so that the identity it is found by cannot pass to another set.
+# What is described of the codes of the table sets met most recently. Each entry keeps its
+# table set alive, so that the identity it is found by cannot pass to another set.
 _DESCRIBED: collections.OrderedDict[int, Described] = collections.OrderedDict()
-_DESCRIBED_LIMIT = 8
+_DESCRIBED_LIMIT = 32
 _PLANS_LIMIT = 32
 
 
@@ -104,6 +117,8 @@ def described_codes(table_set: Any) -> Described:
         found = _DESCRIBED[id(table_set)] = Described(table_set)
         if len(_DESCRIBED) > _DESCRIBED_LIMIT:
             _DESCRIBED.popitem(last=False)
+    else:
+        _DESCRIBED.move_to_end(id(table_set))
     return found
 
 
