@@ -15,8 +15,23 @@ import numpy as np
 
 Row = dict[str, Any]
 
-# Where a chunk's source column stands in each row: after every other column.
-_LAST = np.iinfo(np.int32).max
+
+def _by_column(column: np.ndarray, count: int) -> list[tuple[int, np.ndarray]]:
+    """The column numbers in ``column`` (below ``count``), each with the indexes of its
+    entries, in order of each column's first entry."""
+    if count <= 32:
+        # One pass per column beats a sort of every entry when there are few columns.
+        found = []
+        for c in range(count):
+            taken = np.flatnonzero(column == c)
+            if len(taken):
+                found.append((int(taken[0]), c, taken))
+        return [(c, taken) for _, c, taken in sorted(found, key=lambda f: f[0])]
+    by_column = np.argsort(column, kind="stable")
+    bounds = np.searchsorted(column[by_column], np.arange(count + 1)).tolist()
+    groups = [(c, by_column[bounds[c] : bounds[c + 1]]) for c in range(count)]
+    groups = [(c, taken) for c, taken in groups if len(taken)]
+    return sorted(groups, key=lambda g: int(g[1][0]))
 
 
 class MessageRows:
@@ -101,11 +116,11 @@ class Rows:
         """Every column as an object array (absent values are NaN), in order of appearance."""
         if self._columns is not None:
             return self._columns
-        # Chunk-wide column numbers, and each entry's row and order key within the chunk.
+        # Chunk-wide column numbers, and each entry's row within the chunk.
         number: dict[str, int] = {}
         rows, columns, orders, values = [], [], [], []
         offset = 0
-        for part, source in self._parts:
+        for part, _ in self._parts:
             local = np.array(
                 [number.setdefault(name, len(number)) for name in part.names], dtype=np.int64
             )
@@ -113,44 +128,37 @@ class Rows:
             columns.append(local[part.column] if len(part.column) else part.column)
             orders.append(part.position)
             values.append(part.values)
-            if self._source_column is not None:
-                here = np.arange(offset, offset + part.rows, dtype=np.int64)
-                rows.append(here)
-                columns.append(
-                    np.full(part.rows, number.setdefault(self._source_column, len(number)))
-                )
-                orders.append(np.full(part.rows, _LAST, dtype=np.int32))
-                held = np.empty(part.rows, dtype=object)
-                held[:] = [source] * part.rows
-                values.append(held)
             offset += part.rows
         names = list(number)
         self._names = names
-        if not names:
-            self._columns = {}
-            return self._columns
-        row = np.concatenate(rows)
-        column = np.concatenate(columns).astype(np.int64)
-        order = np.concatenate(orders).astype(np.int64)
-        value = np.concatenate(values)
-        self._entries = (row, column, order, value)
-        # A column stands where it first appears: in the earliest row that has it, at its place
-        # in that row.
-        first = np.full(len(names), np.iinfo(np.int64).max, dtype=np.int64)
-        np.minimum.at(first, column, row * (np.int64(_LAST) + 1) + order)
-        by_column = np.argsort(column, kind="stable")
-        bounds = np.searchsorted(column[by_column], np.arange(len(names) + 1))
         built: dict[str, np.ndarray] = {}
-        for c in np.argsort(first, kind="stable").tolist():
-            taken = by_column[bounds[c] : bounds[c + 1]]
-            if not len(taken):
-                break  # the columns no row has come last
-            out = np.full(self._rows, np.nan, dtype=object)
-            out[row[taken]] = value[taken]
-            present = np.zeros(self._rows, dtype=bool)
-            present[row[taken]] = True
-            built[names[c]] = out
-            self._present[names[c]] = present
+        if names:
+            row = np.concatenate(rows)
+            column = np.concatenate(columns).astype(np.int64)
+            value = np.concatenate(values)
+            self._entries = (row, column, np.concatenate(orders), value)
+            # Entries come row by row, each row's in its order: a column stands where its
+            # first entry is.
+            for c, taken in _by_column(column, len(names)):
+                out = np.full(self._rows, np.nan, dtype=object)
+                out[row[taken]] = value[taken]
+                present = np.zeros(self._rows, dtype=bool)
+                present[row[taken]] = True
+                built[names[c]] = out
+                self._present[names[c]] = present
+        if self._source_column is not None and self._rows:
+            # Every row ends with its source: the column comes after those of the first row.
+            held = np.empty(self._rows, dtype=object)
+            start = 0
+            for part, source in self._parts:
+                held[start : start + part.rows] = source
+                start += part.rows
+            first_row = [name for name, present in self._present.items() if present[0]]
+            order = [*first_row, self._source_column]
+            order += [name for name in built if name not in first_row]
+            built[self._source_column] = held
+            self._present[self._source_column] = np.ones(self._rows, dtype=bool)
+            built = {name: built[name] for name in order}
         self._columns = built
         return built
 
@@ -174,12 +182,14 @@ class Rows:
 
     def dicts(self) -> list[Row]:
         """The rows as dicts, each with its keys in its own order."""
-        self._build()
+        columns = self._build()
         out: list[Row] = [{} for _ in range(self._rows)]
-        if self._entries is None:
-            return out
-        row, column, order, value = self._entries
-        names = self._names
-        for i in np.lexsort((order, row)).tolist():
-            out[row[i]][names[column[i]]] = value[i]
+        if self._entries is not None:
+            row, column, order, value = self._entries
+            names = self._names
+            for i in np.lexsort((order, row)).tolist():
+                out[row[i]][names[column[i]]] = value[i]
+        if self._source_column is not None and self._source_column in columns:
+            for r, source in enumerate(columns[self._source_column].tolist()):
+                out[r][self._source_column] = source
         return out
