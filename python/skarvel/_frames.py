@@ -359,9 +359,10 @@ def _frame(
 def _inferred_frame(pandas: Any, rows: Rows) -> pandas.DataFrame:
     """The frame pandas makes of the rows as records (``DataFrame.from_records`` of dicts):
     columns in order of appearance, each typed from its values, absent values NaN."""
-    if not len(rows):
-        return pandas.DataFrame.from_records(iter([]))
     names = rows.names
+    if not names:
+        # Rows without a key: pandas makes of them what it makes of as many empty records.
+        return pandas.DataFrame.from_records(iter([{} for _ in range(len(rows))]))
     columns = [rows.column(name, np.nan) for name in names]
     try:
         # The conversion from_records applies to each column of objects.

@@ -160,3 +160,30 @@ def test_dates_computed_at_once_are_those_computed_row_by_row(seed: int, monkeyp
     monkeypatch.setattr(_computed, "_FAST", {})
     one_by_one = _computed.computed_values("data_datetime", inputs, rows)
     assert at_once.tolist() == one_by_one.tolist()
+
+
+def random_value(rng: random.Random) -> Any:
+    return rng.choice([rng.randint(-5, 5), rng.uniform(-1, 1), None, rng.choice("ab"), 7])
+
+
+@pytest.mark.parametrize("seed", range(100))
+def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int) -> None:
+    """However rows fall into messages and whichever keys they have, the frame built from the
+    columns is the one pandas makes of the same rows as dicts."""
+    pandas = pytest.importorskip("pandas")
+    from skarvel._columns import MessageRows, Rows
+    from skarvel._frames import _inferred_frame
+
+    rng = random.Random(seed)
+    names = ["a", "b", "c", "d"][: rng.randint(1, 4)]
+    source = "source" if rng.random() < 0.3 else None
+    parts, records = [], []
+    for m in range(rng.randint(0, 4)):
+        rows = []
+        for _ in range(rng.randint(0, 4)):
+            keys = rng.sample(names, rng.randint(0, len(names)))
+            rows.append({k: random_value(rng) for k in keys})
+        parts.append((MessageRows.from_dicts(rows), f"file{m}"))
+        records += [{**row, source: f"file{m}"} if source else row for row in rows]
+    frame = _inferred_frame(pandas, Rows(parts, source))
+    pandas.testing.assert_frame_equal(frame, pandas.DataFrame.from_records(iter(records)))
