@@ -110,8 +110,11 @@ class _Collector:
         told of each message read."""
         parts: list[tuple[MessageRows, str]] = []
         messages = 0
+        # Closed whatever happens here, so that an interrupt between two messages stops the
+        # reading (and any worker processes) at once, not when the reader is collected.
+        reading = self.message_rows(sources, workers)
         try:
-            for name, message, found in self.message_rows(sources, workers):
+            for name, message, found in reading:
                 if progress is not None:
                     progress(message)
                 parts.append((found, name))
@@ -125,6 +128,10 @@ class _Collector:
             if self.failed is not None and parts:
                 yield Rows(parts, source_column)
             raise
+        finally:
+            close = getattr(reading, "close", None)
+            if close is not None:
+                close()
         if parts or chunksize is None:
             yield Rows(parts, source_column)
 

@@ -15,6 +15,7 @@ import concurrent.futures
 import mmap
 import os
 import pickle
+import signal
 import warnings
 from collections import deque
 from collections.abc import Iterator, Sequence
@@ -166,13 +167,13 @@ def message_rows(
         queue = iter(tasks)
         # A bounded window of tasks in flight: memory holds a few tasks' rows, not the input's.
         for task in queue:
-            pending.append(executor.submit(run_task, query, task))
+            pending.append(_submit(executor, query, task))
             if len(pending) >= 2 * workers:
                 break
         while pending:
             outcomes, caught = pending.popleft().result()
             for task in queue:
-                pending.append(executor.submit(run_task, query, task))
+                pending.append(_submit(executor, query, task))
                 break
             for warning in caught:
                 warnings.warn_explicit(
@@ -202,6 +203,23 @@ def message_rows(
             raise
     finally:
         query.failed = failed
+
+
+def _submit(
+    executor: concurrent.futures.ProcessPoolExecutor, query: _Query, task: Task
+) -> concurrent.futures.Future[Any]:
+    """A task handed to the workers. The first starts them, forking this process; an interrupt
+    that comes during a fork is lost (the interpreter ignores exceptions in its fork
+    handlers), so interrupts wait until the submission is done. The workers inherit the
+    blocked interrupt and are ended by the caller, as they should be."""
+    block = getattr(signal, "pthread_sigmask", None)
+    if block is None:
+        return executor.submit(run_task, query, task)
+    previous = block(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        return executor.submit(run_task, query, task)
+    finally:
+        block(signal.SIG_SETMASK, previous)
 
 
 def _stop(executor: concurrent.futures.ProcessPoolExecutor) -> None:
