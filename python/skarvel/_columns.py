@@ -16,6 +16,14 @@ import numpy as np
 Row = dict[str, Any]
 
 
+def objects(values: Iterable[Any]) -> np.ndarray:
+    """A one-dimensional object array of the values (numpy would nest lists and tuples)."""
+    items = list(values)
+    out = np.empty(len(items), dtype=object)
+    out[:] = items
+    return out
+
+
 def _by_column(column: np.ndarray, count: int) -> list[tuple[int, np.ndarray]]:
     """The column numbers in ``column`` (below ``count``), each with the indexes of its
     entries, in order of each column's first entry."""
@@ -71,15 +79,13 @@ class MessageRows:
                 column.append(number.setdefault(name, len(number)))
                 position.append(p)
                 values.append(value)
-        held = np.empty(len(values), dtype=object)
-        held[:] = values
         return cls(
             len(rows),
             list(number),
             np.array(row_of, dtype=np.int64),
             np.array(column, dtype=np.int32),
             np.array(position, dtype=np.int32),
-            held,
+            objects(values),
         )
 
     def dicts(self) -> list[Row]:

@@ -12,13 +12,13 @@ profile gives one row per level, with the station and time of the levels above i
 from __future__ import annotations
 
 import collections
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from . import _computed, _engine
-from ._columns import MessageRows
+from ._columns import MessageRows, objects
 from ._decoded import Decoded
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
@@ -358,12 +358,12 @@ def message_rows(
                 head_values.append(value)
     subset_number = described.number("subsetNumber") if "subsetNumber" in plan.included else -1
     arrays = plan.arrays(described)
-    head = _objects(head_values)
+    head = objects(head_values)
 
     bounds = stream.bounds.tolist()
     compressed = stream.compressed
     if compressed and len(bounds) < 2:
-        return _select(plan, arrays, described, [], *_no_rows())
+        return MessageRows.from_dicts([])
     start, stop = (bounds[0], bounds[1]) if compressed else (bounds[0], bounds[-1])
     restarts = np.asarray(bounds[:-1], dtype=np.int64) - start
     levels, ranks = stream.levels(start, stop, restarts[:0] if compressed else restarts)
@@ -387,7 +387,7 @@ def message_rows(
             at = np.searchsorted(positions, bounds[:-1])
             data_names = np.insert(data_names, at, subset_number)
             data_levels = np.insert(data_levels, at, 0)
-            values = np.insert(values, at, _objects(range(1, len(bounds))))
+            values = np.insert(values, at, objects(range(1, len(bounds))))
         names = np.concatenate([head_names_array, data_names])
         keys = _Keys(
             names,
@@ -396,7 +396,7 @@ def message_rows(
             np.zeros(1, dtype=np.int64),
             base,
         )
-        return _select(plan, arrays, described, [keys], *_collect(plan, arrays, described, keys))
+        return _select(plan, arrays, described, keys, *_collect(plan, arrays, described, keys))
 
     # Every subset of compressed data has the keys of the first, ranked alike: the structure is
     # found once and read at each subset's offset.
@@ -422,7 +422,7 @@ def message_rows(
         np.arange(subsets, dtype=np.int64) * len(row_names),
         base,
     )
-    return _select(plan, arrays, described, [keys], *_collect(plan, arrays, described, keys))
+    return _select(plan, arrays, described, keys, *_collect(plan, arrays, described, keys))
 
 
 def batchable(plan: Plan, message: Message) -> bool:
@@ -473,7 +473,7 @@ def batch_rows(
     at = [np.repeat(np.searchsorted(positions, message_starts), head_sizes)]
     owner = [np.repeat(np.arange(len(decoded)), head_sizes)]
     inserted_names = [np.array([n for h in head_numbers for n in h], dtype=np.int32)]
-    inserted_values = [_objects(head_values)]
+    inserted_values = [objects(head_values)]
     inserted = head_sizes
     if subset_number >= 0:
         subsets = np.array([len(d.subset_bounds) - 1 for d in decoded], dtype=np.int64)
@@ -481,7 +481,7 @@ def batch_rows(
         owner.append(np.repeat(np.arange(len(decoded)), subsets))
         inserted_names.append(np.full(int(subsets.sum()), subset_number, dtype=np.int32))
         first = np.repeat(np.cumsum(subsets) - subsets, subsets)
-        inserted_values.append(_objects((np.arange(int(subsets.sum())) - first + 1).tolist()))
+        inserted_values.append(objects((np.arange(int(subsets.sum())) - first + 1).tolist()))
         inserted = inserted + subsets
     # Keys inserted at one place go in message order, a message's head before its subsets
     # (a message without keys taken shares its place with the next).
@@ -499,7 +499,7 @@ def batch_rows(
     segments: list[np.ndarray] = []
     starts, found = _collect(plan, arrays, described, keys, segments)
     kept: list[np.ndarray] = []
-    rows = _select(plan, arrays, described, [keys], starts, found, kept)
+    rows = _select(plan, arrays, described, keys, starts, found, kept)
     # Split the rows by message: rows come in message order, entries in row order.
     row_segments = segments[0][kept[0]] if kept else np.zeros(0, dtype=np.int64)
     row_bounds = np.concatenate([[0], np.cumsum(np.bincount(row_segments, minlength=len(decoded)))])
@@ -533,17 +533,6 @@ class _Keys(NamedTuple):
     segments: np.ndarray
     base: int
     known: int = -1
-
-
-def _objects(values: Iterable[Any]) -> np.ndarray:
-    items = list(values)
-    out = np.empty(len(items), dtype=object)
-    out[:] = items
-    return out
-
-
-def _no_rows() -> tuple[np.ndarray, np.ndarray]:
-    return np.zeros(1, dtype=np.int64), np.zeros(0, dtype=np.int64)
 
 
 def _collect(
@@ -580,17 +569,16 @@ def _select(
     plan: Plan,
     arrays: _NameArrays,
     described: Described,
-    streams: list[_Keys],
+    keys: _Keys,
     starts: np.ndarray,
     found: np.ndarray,
     kept_out: list[np.ndarray] | None = None,
 ) -> MessageRows:
     """The rows of observations (``found[starts[r]:starts[r + 1]]`` indexes the keys of
-    ``streams[0]``) that a plan keeps, with the columns it keeps; which rows it keeps goes to
+    ``keys``) that a plan keeps, with the columns it keeps; which rows it keeps goes to
     ``kept_out`` when given."""
-    if not streams or len(starts) < 2:
-        return _EMPTY.get(plan)
-    keys = streams[0]
+    if len(starts) < 2:
+        return MessageRows.from_dicts([])
     rows = len(starts) - 1
     row_of = np.repeat(np.arange(rows, dtype=np.int64), np.diff(starts))
     names = keys.names[found]
@@ -725,23 +713,6 @@ def _fill_template(
         np.tile(position[useful], subsets),
         values.reshape(-1),
     )
-
-
-class _EmptyRows:
-    """An empty MessageRows per plan."""
-
-    def get(self, plan: Plan) -> MessageRows:
-        return MessageRows(
-            0,
-            plan.columns,
-            np.zeros(0, dtype=np.int64),
-            np.zeros(0, dtype=np.int64),
-            np.zeros(0, dtype=np.int64),
-            np.empty(0, dtype=object),
-        )
-
-
-_EMPTY = _EmptyRows()
 
 
 # Keys a flat row leaves out: replication factors, bitmaps, operators and associated fields.
