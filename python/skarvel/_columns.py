@@ -1,9 +1,10 @@
 """Rows of frames held as columns.
 
 A message's rows come in long form (``MessageRows``): one entry per value, saying which row and
-column it belongs to and where it stands in its row. A chunk of messages (``Rows``) turns them
-into one object array per column, with the columns in the order a frame built from the rows as
-dicts would have: the order in which they first appear, row by row.
+column it belongs to and where it stands in its row, the values held as ``Values``. A chunk of
+messages (``Rows``) turns them into columns, typed as pandas would type them, in the order a
+frame built from the rows as dicts would have: the order in which they first appear, row by
+row.
 """
 
 from __future__ import annotations
@@ -12,6 +13,16 @@ from collections.abc import Iterable, Sequence
 from typing import Any
 
 import numpy as np
+
+from ._values import DATETIME, FLOAT, INT, NONE, Values, column_array
+
+# The kinds of values a typed column of each kind may hold (besides None), and its dtype.
+_MASKABLE = {"int": (INT,), "float": (FLOAT, INT), "datetime": (DATETIME,)}
+_MASKED_DTYPES: dict[str, np.dtype[Any]] = {
+    "int": np.dtype(np.int64),
+    "float": np.dtype(np.float64),
+    "datetime": np.dtype("datetime64[us]"),
+}
 
 Row = dict[str, Any]
 
@@ -56,7 +67,7 @@ class MessageRows:
         row: np.ndarray,
         column: np.ndarray,
         position: np.ndarray,
-        values: np.ndarray,
+        values: Values,
     ) -> None:
         self.rows = rows
         self.names = names
@@ -85,14 +96,14 @@ class MessageRows:
             np.array(row_of, dtype=np.int64),
             np.array(column, dtype=np.int32),
             np.array(position, dtype=np.int32),
-            objects(values),
+            Values.of_objects(values),
         )
 
     def dicts(self) -> list[Row]:
         """The rows as dicts."""
         out: list[Row] = [{} for _ in range(self.rows)]
         names = self.names
-        for r, c, v in zip(self.row.tolist(), self.column.tolist(), self.values):
+        for r, c, v in zip(self.row.tolist(), self.column.tolist(), self.values.tolist()):
             out[r][names[c]] = v
         return out
 
@@ -109,17 +120,18 @@ class Rows:
         self._parts = [(rows, source) for rows, source in parts if rows.rows]
         self._source_column = source_column
         self._rows = sum(rows.rows for rows, _ in self._parts)
-        self._columns: dict[str, np.ndarray] | None = None
-        self._present: dict[str, np.ndarray] = {}
+        # Each column: the rows that have it (ascending) and their values.
+        self._columns: dict[str, tuple[np.ndarray, Values]] | None = None
+        self._sources: np.ndarray | None = None
         # The entries of every part: row, column number, order within the row, value.
-        self._entries: tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray] | None = None
+        self._entries: tuple[np.ndarray, np.ndarray, np.ndarray, Values] | None = None
         self._names: list[str] = []
 
     def __len__(self) -> int:
         return self._rows
 
-    def _build(self) -> dict[str, np.ndarray]:
-        """Every column as an object array (absent values are NaN), in order of appearance."""
+    def _build(self) -> dict[str, tuple[np.ndarray, Values]]:
+        """Every column, in order of appearance."""
         if self._columns is not None:
             return self._columns
         # Chunk-wide column numbers, and each entry's row within the chunk.
@@ -137,21 +149,16 @@ class Rows:
             offset += part.rows
         names = list(number)
         self._names = names
-        built: dict[str, np.ndarray] = {}
+        built: dict[str, tuple[np.ndarray, Values]] = {}
         if names:
             row = np.concatenate(rows)
             column = np.concatenate(columns).astype(np.int64)
-            value = np.concatenate(values)
+            value = Values.concatenate(values)
             self._entries = (row, column, np.concatenate(orders), value)
             # Entries come row by row, each row's in its order: a column stands where its
             # first entry is.
             for c, taken in _by_column(column, len(names)):
-                out = np.full(self._rows, np.nan, dtype=object)
-                out[row[taken]] = value[taken]
-                present = np.zeros(self._rows, dtype=bool)
-                present[row[taken]] = True
-                built[names[c]] = out
-                self._present[names[c]] = present
+                built[names[c]] = (row[taken], value[taken])
         if self._source_column is not None and self._rows:
             # Every row ends with its source: the column comes after those of the first row.
             held = np.empty(self._rows, dtype=object)
@@ -159,11 +166,12 @@ class Rows:
             for part, source in self._parts:
                 held[start : start + part.rows] = source
                 start += part.rows
-            first_row = [name for name, present in self._present.items() if present[0]]
+            self._sources = held
+            first_row = [name for name, (at, _) in built.items() if at[0] == 0]
             order = [*first_row, self._source_column]
             order += [name for name in built if name not in first_row]
-            built[self._source_column] = held
-            self._present[self._source_column] = np.ones(self._rows, dtype=bool)
+            everywhere = np.arange(self._rows)
+            built[self._source_column] = (everywhere, Values.missing(0))
             built = {name: built[name] for name in order}
         self._columns = built
         return built
@@ -176,26 +184,63 @@ class Rows:
     def column(self, name: str, absent: Any = None) -> np.ndarray:
         """The values of a column (an object array), ``absent`` where a row lacks it."""
         columns = self._build()
-        if name not in columns:
-            out = np.empty(self._rows, dtype=object)
+        out = np.empty(self._rows, dtype=object)
+        if name == self._source_column and self._sources is not None:
+            out[:] = self._sources
+        elif name in columns:
+            at, values = columns[name]
+            if len(at) < self._rows:
+                out[:] = [absent] * self._rows
+            out[at] = values.to_objects()
+        else:
             out[:] = [absent] * self._rows
-            return out
-        values = columns[name]
-        if absent is not np.nan and not self._present[name].all():
-            values = values.copy()
-            values[~self._present[name]] = absent
-        return values
+        return out
+
+    def typed_column(self, name: str) -> np.ndarray:
+        """The values of a column typed as pandas types them in records (``column_array``);
+        absent values are NaN."""
+        columns = self._build()
+        if name == self._source_column and self._sources is not None:
+            return self._sources
+        at, values = columns[name]
+        return column_array(values, at, self._rows)
+
+    def masked(self, name: str, kind: str) -> tuple[np.ndarray, np.ndarray] | None:
+        """A column of "int", "float" or "datetime" values as a typed array (int64, float64,
+        datetime64[us]) and whether each row has a value, when every value it has is of that
+        kind (ints count as floats; None as no value); None otherwise."""
+        allowed = _MASKABLE.get(kind)
+        columns = self._build()
+        if allowed is None or name == self._source_column:
+            return None
+        dtype = _MASKED_DTYPES[kind]
+        out = np.zeros(self._rows, dtype=dtype)
+        valid = np.zeros(self._rows, dtype=bool)
+        if name not in columns:
+            return out, valid
+        at, values = columns[name]
+        given = values.kind != NONE
+        if not np.isin(values.kind[given], allowed).all():
+            return None
+        valid[at[given]] = True
+        numbers = values.number[given]
+        if kind == "datetime":
+            out[at[given]] = numbers.view(np.int64).view(dtype)
+        else:
+            out[at[given]] = numbers.astype(dtype)
+        return out, valid
 
     def dicts(self) -> list[Row]:
         """The rows as dicts, each with its keys in its own order."""
-        columns = self._build()
+        self._build()
         out: list[Row] = [{} for _ in range(self._rows)]
         if self._entries is not None:
             row, column, order, value = self._entries
             names = self._names
+            objects = value.to_objects()
             for i in np.lexsort((order, row)).tolist():
-                out[row[i]][names[column[i]]] = value[i]
-        if self._source_column is not None and self._source_column in columns:
-            for r, source in enumerate(columns[self._source_column].tolist()):
+                out[row[i]][names[column[i]]] = objects[i]
+        if self._sources is not None and self._source_column is not None:
+            for r, source in enumerate(self._sources.tolist()):
                 out[r][self._source_column] = source
         return out

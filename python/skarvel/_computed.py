@@ -10,23 +10,19 @@ from collections.abc import Callable, Mapping, Sequence
 import numpy as np
 
 from ._keys import COMPUTED_KEYS, Filter
+from ._values import DATETIME, FLOAT, INT, Values
 
-# For each input key of a computed key: its value in each row (an object array) and whether
-# the row has it.
-Inputs = Mapping[str, tuple[np.ndarray, np.ndarray]]
-
-
-def _types(values: np.ndarray, kind: type) -> np.ndarray:
-    return np.fromiter((type(v) is kind for v in values), dtype=bool, count=len(values))
+# For each input key of a computed key: its value in each row and whether the row has it.
+Inputs = Mapping[str, tuple[Values, np.ndarray]]
 
 
-def _numbers(values: np.ndarray, usable: np.ndarray, default: float) -> np.ndarray:
+def _numbers(values: Values, usable: np.ndarray, default: float) -> np.ndarray:
     out = np.full(len(values), default, dtype=np.float64)
-    out[usable] = values[usable].astype(np.float64)
+    out[usable] = values.number[usable]
     return out
 
 
-def _datetimes(inputs: Inputs, keys: Sequence[str], result: np.ndarray) -> np.ndarray:
+def _datetimes(inputs: Inputs, keys: Sequence[str], result: Values) -> np.ndarray:
     """The rows whose date and time numpy computes, their datetimes put in ``result``: year,
     month and day present, hour and minute integers when present (else 0), the second an
     integer or a float when present (else 0), all within the ranges of a datetime."""
@@ -35,9 +31,9 @@ def _datetimes(inputs: Inputs, keys: Sequence[str], result: np.ndarray) -> np.nd
     parts = []
     for i, key in enumerate(keys):
         values, present = inputs[key]
-        plain = _types(values, int)
+        plain = values.kind == INT
         if i == 5:
-            plain |= _types(values, float)
+            plain |= values.kind == FLOAT
         if i < 3:
             ok &= present
         ok &= plain | ~present
@@ -63,11 +59,12 @@ def _datetimes(inputs: Inputs, keys: Sequence[str], result: np.ndarray) -> np.nd
         + np.where(ok, whole, 0).astype(np.int64)
     )
     stamps = days.astype("datetime64[us]") + (seconds * 1_000_000 + micro).astype("timedelta64[us]")
-    result[ok] = stamps[ok].astype(object)
+    result.number[ok] = stamps[ok].view(np.int64).view(np.float64)
+    result.kind[ok] = DATETIME
     return ok
 
 
-_FAST: dict[str, Callable[[Inputs, Sequence[str], np.ndarray], np.ndarray]] = {
+_FAST: dict[str, Callable[[Inputs, Sequence[str], Values], np.ndarray]] = {
     "data_datetime": _datetimes,
     "typical_datetime": _datetimes,
 }
@@ -76,29 +73,35 @@ _FAST: dict[str, Callable[[Inputs, Sequence[str], np.ndarray], np.ndarray]] = {
 _FAST_FROM = 32
 
 
-def computed_values(column: str, inputs: Inputs, rows: int) -> np.ndarray:
+def computed_values(column: str, inputs: Inputs, rows: int) -> Values:
     """The value of a computed key in each row (None where it cannot be computed)."""
     keys, compute = COMPUTED_KEYS[column]
-    result = np.empty(rows, dtype=object)
+    result = Values.missing(rows)
     # A few rows cost less one by one than the setup of the numpy path.
     fast = _FAST.get(column) if rows >= _FAST_FROM else None
     done = fast(inputs, keys, result) if fast is not None else np.zeros(rows, dtype=bool)
-    for r in np.flatnonzero(~done).tolist():
-        observation = {k: inputs[k][0][r] for k in keys if inputs[k][1][r]}
+    slow = np.flatnonzero(~done)
+    found = []
+    # The inputs of those rows, as objects.
+    parts = {k: (inputs[k][0][slow].tolist(), inputs[k][1][slow].tolist()) for k in keys}
+    for i in range(len(slow)):
+        observation = {k: values[i] for k, (values, present) in parts.items() if present[i]}
         try:
-            result[r] = compute(observation, keys)
+            found.append(compute(observation, keys))
         except Exception:
-            result[r] = None
+            found.append(None)
+    if len(slow):
+        result[slow] = Values.of_objects(found)
     return result
 
 
 def computed_columns(
     included: set[str], filters: Mapping[str, Filter], inputs: Inputs, rows: int
-) -> tuple[dict[str, tuple[np.ndarray, np.ndarray]], np.ndarray]:
+) -> tuple[dict[str, tuple[Values, np.ndarray]], np.ndarray]:
     """The computed keys included, each as (values, whether the row gets it), in the order
     rows get them, and which rows a filter on a computed key fails (those rows lose every
     key)."""
-    columns: dict[str, tuple[np.ndarray, np.ndarray]] = {}
+    columns: dict[str, tuple[Values, np.ndarray]] = {}
     failed = np.zeros(rows, dtype=bool)
     for column in COMPUTED_KEYS:
         if column not in included:
@@ -106,11 +109,11 @@ def computed_columns(
         values = computed_values(column, inputs, rows)
         if column in filters:
             match = filters[column].match
-            given = np.fromiter((match(v) for v in values), dtype=bool, count=rows)
+            given = np.fromiter((match(v) for v in values.tolist()), dtype=bool, count=rows)
             failed |= ~given
         else:
             # A key whose value is empty, zero or None is left out, as add_computed does.
-            given = np.fromiter((bool(v) for v in values), dtype=bool, count=rows)
+            given = values.truthy()
         columns[column] = (values, given)
     return columns, failed
 

@@ -370,21 +370,28 @@ def _inferred_frame(pandas: Any, rows: Rows) -> pandas.DataFrame:
     if not names:
         # Rows without a key: pandas makes of them what it makes of as many empty records.
         return pandas.DataFrame.from_records(iter([{} for _ in range(len(rows))]))
-    columns = [rows.column(name, np.nan) for name in names]
+    columns = [rows.typed_column(name) for name in names]
+    # Columns of numbers and dates come typed already; pandas infers the rest from their
+    # objects, as from_records does.
+    inferred = [i for i, column in enumerate(columns) if column.dtype == object]
     try:
         # The conversion from_records applies to each column of objects.
         from pandas.core.internals.construction import convert_object_array
     except ImportError:  # pragma: no cover - a pandas that moved it: the same, slower
-        return pandas.DataFrame.from_records(list(zip(*columns)), columns=names)
-    converted = convert_object_array(columns, dtype=None)
+        objects = [rows.column(name, np.nan) for name in names]
+        return pandas.DataFrame.from_records(list(zip(*objects)), columns=names)
+    if inferred:
+        converted = convert_object_array([columns[i] for i in inferred], dtype=None)
+        for i, column in zip(inferred, converted):
+            columns[i] = column
     index = pandas.RangeIndex(len(rows))
     try:
         # The columns are made already: the frame need not check them again.
         return pandas.DataFrame._from_arrays(
-            converted, columns=pandas.Index(names), index=index, verify_integrity=False
+            columns, columns=pandas.Index(names), index=index, verify_integrity=False
         )
     except (AttributeError, TypeError):  # pragma: no cover - a pandas without it
-        return pandas.DataFrame(dict(zip(names, converted)), index=index)
+        return pandas.DataFrame(dict(zip(names, columns)), index=index)
 
 
 def read_bufr(
@@ -561,7 +568,14 @@ def _arrow_schema(kinds: dict[str, str]) -> Any:
 def _arrow_table(rows: Rows, schema: Any) -> Any:
     pyarrow = _require("pyarrow", "arrow")
     arrays = []
+    kinds = {pyarrow.type_for_alias(alias): kind for kind, alias in _ARROW_TYPES.items()}
     for field in schema:
+        # Numbers and dates go from their arrays; other values as objects.
+        typed = rows.masked(field.name, kinds.get(field.type, ""))
+        if typed is not None:
+            numbers, valid = typed
+            arrays.append(pyarrow.array(numbers, type=field.type, mask=~valid))
+            continue
         values = rows.column(field.name).tolist()
         if pyarrow.types.is_list(field.type):
             values = [list(v) if v is not None else None for v in values]

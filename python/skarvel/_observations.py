@@ -18,11 +18,12 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _computed, _engine
-from ._columns import MessageRows, objects
+from ._columns import MessageRows
 from ._decoded import Decoded
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
 from ._tables import Tables
+from ._values import FLOAT, INT, NONE, OBJECT, Values
 
 # Element types whose values ecCodes gives as integers.
 INTEGER_TYPES = {"long", "table", "flag", "code", "flags"}
@@ -219,24 +220,26 @@ class _KeyStream:
             self._varying = (texts != texts[0]).any(axis=0)
         return self._varying
 
-    def values_at(self, positions: np.ndarray) -> np.ndarray:
+    def values_at(self, positions: np.ndarray) -> Values:
         """The values at ``positions`` (any shape) as ecCodes gives them: an int or a float,
         None when missing, a str for a text (empty when missing)."""
         numbers = self.values[positions]
-        out = numbers.astype(object)
         missing = np.isnan(numbers)
         # An operator that adds decimal places (2-01, 2-02, 2-07) makes ecCodes give an
         # element's values as floats; a fraction shows it.
         entries = self.entries_at(positions)
         integral = self.described.code_integer[entries] & ~missing
         integral[integral] = numbers[integral] == np.floor(numbers[integral])
-        out[integral] = numbers[integral].astype(np.int64).astype(object)
-        out[missing] = None
+        kind = np.where(integral, INT, FLOAT).astype(np.uint8)
+        kind[missing] = NONE
+        out = Values(numbers, kind)
         texts = self.described.code_text[entries]
         if texts.any():
             varying = self._varying_texts()
             width = int(self.bounds[1] - self.bounds[0]) if len(self.bounds) > 1 else 1
             first = int(self.bounds[0])
+            kind[texts] = OBJECT
+            objects = out.objects = np.full(numbers.shape, None, dtype=object)
             for index in zip(*np.nonzero(texts)):
                 position = int(positions[index])
                 text = self._text(position)
@@ -244,13 +247,12 @@ class _KeyStream:
                 # NUL octet; it keeps the blanks that pad a text to its width only where
                 # compressed data give each subset a text of its own.
                 if text is None:
-                    out[index] = ""
+                    objects[index] = ""
                 else:
                     text = text.partition("\0")[0]
                     kept = varying is not None and varying[(position - first) % width]
-                    out[index] = text if kept else text.rstrip(" ")
-        result: np.ndarray = out
-        return result
+                    objects[index] = text if kept else text.rstrip(" ")
+        return out
 
 
 def describe(table_set: Any, code: int) -> tuple[str, bool, bool]:
@@ -358,7 +360,7 @@ def message_rows(
                 head_values.append(value)
     subset_number = described.number("subsetNumber") if "subsetNumber" in plan.included else -1
     arrays = plan.arrays(described)
-    head = objects(head_values)
+    head = Values.of_objects(head_values)
 
     bounds = stream.bounds.tolist()
     compressed = stream.compressed
@@ -387,12 +389,12 @@ def message_rows(
             at = np.searchsorted(positions, bounds[:-1])
             data_names = np.insert(data_names, at, subset_number)
             data_levels = np.insert(data_levels, at, 0)
-            values = np.insert(values, at, objects(range(1, len(bounds))))
+            values = values.insert(at, Values.of_ints(np.arange(1, len(bounds))))
         names = np.concatenate([head_names_array, data_names])
         keys = _Keys(
             names,
             np.concatenate([head_levels, data_levels]),
-            np.concatenate([head, values]),
+            Values.concatenate([head, values]),
             np.zeros(1, dtype=np.int64),
             base,
         )
@@ -412,9 +414,7 @@ def message_rows(
         starts, found = _collect(plan, arrays, described, template)
         return _fill_template(plan, arrays, described, template, starts, found, matrix)
     # Filters look at the data: each subset is a stream of its own.
-    values = np.empty((subsets, len(head) + width), dtype=object)
-    values[:, : len(head)] = head
-    values[:, len(head) :] = matrix
+    values = Values.concatenate([head.repeated(subsets), matrix], axis=1)
     keys = _Keys(
         np.tile(row_names, subsets),
         np.tile(row_levels, subsets),
@@ -473,7 +473,7 @@ def batch_rows(
     at = [np.repeat(np.searchsorted(positions, message_starts), head_sizes)]
     owner = [np.repeat(np.arange(len(decoded)), head_sizes)]
     inserted_names = [np.array([n for h in head_numbers for n in h], dtype=np.int32)]
-    inserted_values = [objects(head_values)]
+    inserted_values = [Values.of_objects(head_values)]
     inserted = head_sizes
     if subset_number >= 0:
         subsets = np.array([len(d.subset_bounds) - 1 for d in decoded], dtype=np.int64)
@@ -481,18 +481,18 @@ def batch_rows(
         owner.append(np.repeat(np.arange(len(decoded)), subsets))
         inserted_names.append(np.full(int(subsets.sum()), subset_number, dtype=np.int32))
         first = np.repeat(np.cumsum(subsets) - subsets, subsets)
-        inserted_values.append(objects((np.arange(int(subsets.sum())) - first + 1).tolist()))
+        inserted_values.append(Values.of_ints(np.arange(int(subsets.sum())) - first + 1))
         inserted = inserted + subsets
     # Keys inserted at one place go in message order, a message's head before its subsets
     # (a message without keys taken shares its place with the next).
     order = np.argsort(np.concatenate(owner), kind="stable")
     where = np.concatenate(at)[order]
     new_names = np.concatenate(inserted_names)[order]
-    new_values = np.concatenate(inserted_values)[order]
+    new_values = Values.concatenate(inserted_values)[order]
     keys = _Keys(
         np.insert(names, where, new_names),
         np.insert(key_levels, where, 0),
-        np.insert(values, where, new_values),
+        values.insert(where, new_values),
         np.searchsorted(positions, message_starts) + np.cumsum(inserted) - inserted,
         1 if "count" in plan.included else 0,
     )
@@ -523,13 +523,13 @@ def batch_rows(
 
 
 class _Keys(NamedTuple):
-    """A key stream: name numbers, levels and values (an object array; for a template, only
+    """A key stream: name numbers, levels and values (for a template, only
     the first ``known`` are known), independent segments, and the keys at each segment's
     start that join without a level."""
 
     names: np.ndarray
     levels: np.ndarray
-    values: np.ndarray
+    values: Values
     segments: np.ndarray
     base: int
     known: int = -1
@@ -544,12 +544,13 @@ def _collect(
 ) -> tuple[np.ndarray, np.ndarray]:
     """The observations of a key stream, as (row starts, keys), the filters judged here; the
     segment of each row goes to ``segments_out`` when given."""
-    filtered = arrays.filtered[keys.names]
+    filtered = np.flatnonzero(arrays.filtered[keys.names])
+    if keys.known >= 0:
+        filtered = filtered[filtered < keys.known]
     verdicts = np.zeros(len(keys.names), dtype=np.uint8)
-    for i in np.flatnonzero(filtered).tolist():
-        if i < keys.known or keys.known < 0:
-            wanted = plan.filters[described.names[keys.names[i]]]
-            verdicts[i] = 1 if wanted.match(keys.values[i]) else 2
+    filters = [plan.filters[described.names[n]] for n in keys.names[filtered].tolist()]
+    for i, wanted, value in zip(filtered.tolist(), filters, keys.values[filtered].tolist()):
+        verdicts[i] = 1 if wanted.match(value) else 2
     columns = _engine.observations(
         keys.levels,
         keys.names,
@@ -605,20 +606,20 @@ def _finish(
     row_of: np.ndarray,
     names: np.ndarray,
     position: np.ndarray,
-    values: np.ndarray,
+    values: Values,
     kept_out: list[np.ndarray] | None = None,
 ) -> MessageRows:
     """The rows a plan keeps of observations given in long form (each entry's row, name
     number, place in its row and value; entries in row order, at least those of columns,
     required keys and the inputs of computed keys), with their computed keys."""
     kept = _complete(plan, arrays, names, row_of, rows)
-    computed: dict[str, tuple[np.ndarray, np.ndarray]] = {}
+    computed: dict[str, tuple[Values, np.ndarray]] = {}
     emptied = np.zeros(rows, dtype=bool)
     if plan.computes:
         inputs = {}
         for key in plan.computed_inputs:
             name_number = described.number_of.get(key)
-            held = np.empty(rows, dtype=object)
+            held = Values.missing(rows)
             present = np.zeros(rows, dtype=bool)
             if name_number is not None:
                 at = names == name_number
@@ -662,7 +663,7 @@ def _finish(
         row[order],
         np.concatenate(out_columns)[order],
         np.concatenate(out_positions)[order],
-        np.concatenate(out_values)[order],
+        Values.concatenate(out_values)[order],
     )
 
 
@@ -686,7 +687,7 @@ def _fill_template(
     template: _Keys,
     starts: np.ndarray,
     found: np.ndarray,
-    matrix: np.ndarray,
+    matrix: Values,
 ) -> MessageRows:
     """The rows of a compressed message whose observations were collected once, on a template
     whose data keys are slots: each subset's values fill the slots in turn."""
@@ -697,11 +698,10 @@ def _fill_template(
     names = template.names[found]
     position = np.arange(len(found), dtype=np.int64) - starts[row_of]
     useful = arrays.useful[names]
+    # The template's keys are its known values, then the data: a subset's row of ``matrix``.
     slots = found[useful]
-    in_data = slots >= head
-    values = np.empty((subsets, len(slots)), dtype=object)
-    values[:, ~in_data] = template.values[slots[~in_data]]
-    values[:, in_data] = matrix[:, slots[in_data] - head]
+    values = Values.concatenate([template.values[:head].repeated(subsets), matrix], axis=1)
+    values = values[:, slots]
     row = (np.arange(subsets, dtype=np.int64) * templates)[:, None] + row_of[useful]
     return _finish(
         plan,

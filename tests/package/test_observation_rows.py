@@ -4,6 +4,7 @@ streams: profiles, repeated names, filters that pass and fail, a base, and segme
 from __future__ import annotations
 
 import collections
+import datetime
 import random
 from collections.abc import Iterator
 from typing import Any
@@ -133,7 +134,7 @@ def random_part(rng: random.Random, i: int) -> Any:
     if choice < 0.08:
         return None  # a missing value
     if choice < 0.16:
-        return rng.choice([0, -1, 13, 24, 32, 60, 10000, 2**40])
+        return rng.choice([0, -1, 13, 24, 32, 60, 10000, 2**40, 2**60, True])
     if choice < 0.24 or i == 5:
         return rng.choice([rng.uniform(-1, 61), float(rng.randrange(60)), 59.9999999, -0.5])
     ranges = [(1900, 2100), (1, 12), (1, 31), (0, 23), (0, 59), (0, 59)]
@@ -144,6 +145,7 @@ def random_part(rng: random.Random, i: int) -> Any:
 def test_dates_computed_at_once_are_those_computed_row_by_row(seed: int, monkeypatch) -> None:
     from skarvel import _computed
     from skarvel._keys import COMPUTED_KEYS
+    from skarvel._values import Values
 
     rng = random.Random(seed)
     rows = 200
@@ -153,17 +155,29 @@ def test_dates_computed_at_once_are_those_computed_row_by_row(seed: int, monkeyp
         present = np.array([rng.random() > 0.05 for _ in range(rows)])
         held = np.empty(rows, dtype=object)
         held[:] = [random_part(rng, i) if p else None for p in present]
-        inputs[key] = (held, present)
+        inputs[key] = (Values.of_objects(held), present)
     at_once = _computed.computed_values("data_datetime", inputs, rows)
     # numpy computes a good share of the rows; the rest go through the key's own function.
-    assert _computed._datetimes(inputs, keys, np.empty(rows, dtype=object)).sum() > rows // 10
+    assert _computed._datetimes(inputs, keys, Values.missing(rows)).sum() > rows // 10
     monkeypatch.setattr(_computed, "_FAST", {})
     one_by_one = _computed.computed_values("data_datetime", inputs, rows)
     assert at_once.tolist() == one_by_one.tolist()
 
 
-def random_value(rng: random.Random) -> Any:
-    return rng.choice([rng.randint(-5, 5), rng.uniform(-1, 1), None, rng.choice("ab"), 7])
+def random_value(rng: random.Random, flavour: int) -> Any:
+    """A value as rows hold them: usually of its column's flavour (ints, floats, dates, None
+    or anything), so that a column is as often all numbers or all dates as it is mixed."""
+    if rng.random() < 0.1:
+        flavour = rng.randrange(5)
+    return rng.choice(
+        [
+            [rng.randint(-5, 5), 7, None],
+            [rng.uniform(-1, 1), float("nan"), None, 3],
+            [datetime.datetime(2020, 1, rng.randint(1, 9), 0, 0, 1, 5), None],
+            [None],
+            [rng.choice("ab"), 2**60, True, rng.randint(-5, 5), rng.uniform(-1, 1)],
+        ][flavour]
+    )
 
 
 @pytest.mark.parametrize("seed", range(100))
@@ -171,19 +185,74 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int) -
     """However rows fall into messages and whichever keys they have, the frame built from the
     columns is the one pandas makes of the same rows as dicts."""
     pandas = pytest.importorskip("pandas")
-    from skarvel._columns import MessageRows, Rows
+    from skarvel._columns import Rows
     from skarvel._frames import _inferred_frame
 
     rng = random.Random(seed)
     names = ["a", "b", "c", "d"][: rng.randint(1, 4)]
     source = "source" if rng.random() < 0.3 else None
+    parts, records = random_parts(rng, names)
+    if source:
+        parts = [(found, f"file{m}") for m, (found, _) in enumerate(parts)]
+        records = [
+            {**row, source: f"file{m}"} for m, (_, rows) in enumerate(records) for row in rows
+        ]
+    else:
+        records = [row for _, rows in records for row in rows]
+    frame = _inferred_frame(pandas, Rows(parts, source))
+    pandas.testing.assert_frame_equal(frame, pandas.DataFrame.from_records(iter(records)))
+
+
+def random_parts(rng: random.Random, names: list[str]) -> tuple[list, list]:
+    """Random rows of up to four messages, as parts of a chunk and as (message, dicts)."""
+    from skarvel._columns import MessageRows
+
+    flavours = {name: rng.randrange(5) for name in names}
     parts, records = [], []
     for m in range(rng.randint(0, 4)):
         rows = []
         for _ in range(rng.randint(0, 4)):
             keys = rng.sample(names, rng.randint(0, len(names)))
-            rows.append({k: random_value(rng) for k in keys})
+            rows.append({k: random_value(rng, flavours[k]) for k in keys})
         parts.append((MessageRows.from_dicts(rows), f"file{m}"))
-        records += [{**row, source: f"file{m}"} if source else row for row in rows]
-    frame = _inferred_frame(pandas, Rows(parts, source))
-    pandas.testing.assert_frame_equal(frame, pandas.DataFrame.from_records(iter(records)))
+        records.append((m, rows))
+    return parts, records
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_typed_arrow_columns_are_those_made_from_the_objects(seed: int) -> None:
+    """A numeric or date column goes to Arrow from its arrays: the same array pyarrow makes of
+    its objects, or, where they are not all of the column's type, the same failure."""
+    pyarrow = pytest.importorskip("pyarrow")
+    from skarvel._columns import Rows
+    from skarvel._frames import _arrow_table
+
+    rng = random.Random(seed)
+    parts, _ = random_parts(rng, ["a", "b", "c"])
+    rows = Rows(parts)
+    types = [pyarrow.int64(), pyarrow.float64(), pyarrow.timestamp("us")]
+    schema = pyarrow.schema(
+        [pyarrow.field(name, rng.choice(types)) for name in ["a", "b", "c", "absent"]]
+    )
+    try:
+        expected = pyarrow.Table.from_arrays(
+            [pyarrow.array(rows.column(f.name).tolist(), type=f.type) for f in schema],
+            schema=schema,
+        )
+    except (
+        pyarrow.ArrowInvalid,
+        pyarrow.ArrowTypeError,
+        TypeError,
+        ValueError,
+        OverflowError,
+    ) as error:
+        with pytest.raises(type(error)):
+            _arrow_table(rows, schema)
+        return
+    # Compared as Python values (NaN equal to NaN), timestamps as their microseconds.
+    plain = pyarrow.schema(
+        [(f.name, pyarrow.int64() if f.type == types[2] else f.type) for f in schema]
+    )
+    built = _arrow_table(rows, schema)
+    assert built.schema == schema
+    assert repr(built.cast(plain).to_pydict()) == repr(expected.cast(plain).to_pydict())
