@@ -1,16 +1,16 @@
 """Rows of frames held as columns.
 
-A message's rows come in long form (``MessageRows``): one entry per value, saying which row and
-column it belongs to and where it stands in its row, the values held as ``Values``. A chunk of
-messages (``Rows``) turns them into columns, typed as pandas would type them, in the order a
-frame built from the rows as dicts would have: the order in which they first appear, row by
-row.
+A message's rows (``MessageRows``) are held by column: for each column, the rows that have a
+value in it, where the value stands in its row, and the values, held as ``Values``. A chunk of
+messages (``Rows``) joins each column's pieces into one column, typed as pandas would type it;
+the columns come in the order a frame built from the rows as dicts would have: the order in
+which they first appear, row by row.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
-from typing import Any
+from typing import Any, NamedTuple, Union
 
 import numpy as np
 
@@ -25,14 +25,6 @@ _MASKED_DTYPES: dict[str, np.dtype[Any]] = {
 }
 
 Row = dict[str, Any]
-
-
-def objects(values: Iterable[Any]) -> np.ndarray:
-    """A one-dimensional object array of the values (numpy would nest lists and tuples)."""
-    items = list(values)
-    out = np.empty(len(items), dtype=object)
-    out[:] = items
-    return out
 
 
 def _by_column(column: np.ndarray, count: int) -> list[tuple[int, np.ndarray]]:
@@ -53,35 +45,49 @@ def _by_column(column: np.ndarray, count: int) -> list[tuple[int, np.ndarray]]:
     return sorted(groups, key=lambda g: int(g[1][0]))
 
 
+class Column(NamedTuple):
+    """A column of a message's rows: the rows that have a value (ascending, each once), the
+    place of each value in its row, and the values."""
+
+    row: np.ndarray
+    position: np.ndarray
+    values: Values
+
+
 class MessageRows:
-    """The rows of one message in long form: entry ``i`` is the value ``values[i]`` of column
-    ``names[column[i]]`` in row ``row[i]``, at place ``position[i]`` of that row. Entries come
-    row by row."""
+    """The rows of one message: how many, and each column that any of them has."""
 
-    __slots__ = ("rows", "names", "row", "column", "position", "values")
+    __slots__ = ("rows", "columns")
 
-    def __init__(
-        self,
+    def __init__(self, rows: int, columns: dict[str, Column]) -> None:
+        self.rows = rows
+        self.columns = columns
+
+    def __len__(self) -> int:
+        return self.rows
+
+    @classmethod
+    def from_entries(
+        cls,
         rows: int,
         names: Sequence[str],
         row: np.ndarray,
         column: np.ndarray,
         position: np.ndarray,
         values: Values,
-    ) -> None:
-        self.rows = rows
-        self.names = names
-        self.row = row
-        self.column = column
-        self.position = position
-        self.values = values
-
-    def __len__(self) -> int:
-        return self.rows
+    ) -> MessageRows:
+        """The rows of entries in long form, row by row: entry ``i`` is the value ``values[i]``
+        of column ``names[column[i]]`` in row ``row[i]``, at place ``position[i]`` of that
+        row."""
+        columns = {
+            names[c]: Column(row[taken], position[taken], values[taken])
+            for c, taken in _by_column(column, len(names))
+        }
+        return cls(rows, columns)
 
     @classmethod
     def from_dicts(cls, rows: Sequence[Row]) -> MessageRows:
-        """The long form of rows given as dicts."""
+        """The rows given as dicts."""
         number: dict[str, int] = {}
         row_of, column, position, values = [], [], [], []
         for r, found in enumerate(rows):
@@ -90,22 +96,90 @@ class MessageRows:
                 column.append(number.setdefault(name, len(number)))
                 position.append(p)
                 values.append(value)
-        return cls(
+        return cls.from_entries(
             len(rows),
             list(number),
             np.array(row_of, dtype=np.int64),
-            np.array(column, dtype=np.int32),
-            np.array(position, dtype=np.int32),
+            np.array(column, dtype=np.int64),
+            np.array(position, dtype=np.int64),
             Values.of_objects(values),
         )
 
+    def split(self, bounds: Sequence[int]) -> list[MessageRows]:
+        """The rows cut at the row numbers ``bounds`` (ascending, from 0 to the number of
+        rows): part ``k`` has rows ``bounds[k]`` to ``bounds[k + 1]``, counted from 0."""
+        parts: list[dict[str, Column]] = [{} for _ in range(len(bounds) - 1)]
+        for name, (row, position, values) in self.columns.items():
+            cuts = np.searchsorted(row, bounds).tolist()
+            for k, (a, b) in enumerate(zip(cuts[:-1], cuts[1:])):
+                if a < b:
+                    parts[k][name] = Column(row[a:b] - bounds[k], position[a:b], values[a:b])
+        return [MessageRows(b - a, part) for part, a, b in zip(parts, bounds[:-1], bounds[1:])]
+
     def dicts(self) -> list[Row]:
-        """The rows as dicts."""
-        out: list[Row] = [{} for _ in range(self.rows)]
-        names = self.names
-        for r, c, v in zip(self.row.tolist(), self.column.tolist(), self.values.tolist()):
-            out[r][names[c]] = v
-        return out
+        """The rows as dicts, each with its keys in its own order."""
+        return _dicts(self.rows, [(0, self)])
+
+
+class RowsSlice(NamedTuple):
+    """One message's rows among rows found for several messages at once (a batch): rows
+    ``start`` to ``stop`` of ``whole``. A chunk that takes every message of the batch takes
+    its rows whole, without cutting them up."""
+
+    whole: MessageRows
+    start: int
+    stop: int
+
+    @property
+    def rows(self) -> int:
+        return self.stop - self.start
+
+
+# One message's rows.
+Part = Union[MessageRows, RowsSlice]
+
+
+def _joined(parts: Iterable[tuple[Part, str]]) -> list[tuple[MessageRows, str]]:
+    """The parts that have rows, slices of one batch that follow each other (with one
+    source) joined again."""
+    out: list[tuple[MessageRows, str]] = []
+    run: list[Any] = []  # a batch, the first and last row of a run of its slices, the source
+
+    def flush() -> None:
+        if run:
+            whole, start, stop, source = run
+            whole_rows = start == 0 and stop == whole.rows
+            out.append((whole if whole_rows else whole.split([start, stop])[0], source))
+            run.clear()
+
+    for part, source in parts:
+        if not part.rows:
+            continue
+        if isinstance(part, RowsSlice):
+            if run and run[0] is part.whole and run[2] == part.start and run[3] == source:
+                run[2] = part.stop
+            else:
+                flush()
+                run.extend([part.whole, part.start, part.stop, source])
+        else:
+            flush()
+            out.append((part, source))
+    flush()
+    return out
+
+
+def _dicts(rows: int, parts: Sequence[tuple[int, MessageRows]]) -> list[Row]:
+    """Rows as dicts, from parts that start at the given rows."""
+    out: list[Row] = [{} for _ in range(rows)]
+    entries: list[tuple[int, int, str, Any]] = []
+    for start, part in parts:
+        for name, (row, position, values) in part.columns.items():
+            entries += zip(
+                (row + start).tolist(), position.tolist(), [name] * len(row), values.tolist()
+            )
+    for r, _, name, value in sorted(entries, key=lambda e: (e[0], e[1])):
+        out[r][name] = value
+    return out
 
 
 class Rows:
@@ -115,17 +189,14 @@ class Rows:
     came from, which every row gets as its last column."""
 
     def __init__(
-        self, parts: Iterable[tuple[MessageRows, str]] = (), source_column: str | None = None
+        self, parts: Iterable[tuple[Part, str]] = (), source_column: str | None = None
     ) -> None:
-        self._parts = [(rows, source) for rows, source in parts if rows.rows]
+        self._parts = _joined(parts)
         self._source_column = source_column
         self._rows = sum(rows.rows for rows, _ in self._parts)
         # Each column: the rows that have it (ascending) and their values.
         self._columns: dict[str, tuple[np.ndarray, Values]] | None = None
         self._sources: np.ndarray | None = None
-        # The entries of every part: row, column number, order within the row, value.
-        self._entries: tuple[np.ndarray, np.ndarray, np.ndarray, Values] | None = None
-        self._names: list[str] = []
 
     def __len__(self) -> int:
         return self._rows
@@ -134,31 +205,23 @@ class Rows:
         """Every column, in order of appearance."""
         if self._columns is not None:
             return self._columns
-        # Chunk-wide column numbers, and each entry's row within the chunk.
-        number: dict[str, int] = {}
-        rows, columns, orders, values = [], [], [], []
+        rows: dict[str, list[np.ndarray]] = {}
+        values: dict[str, list[Values]] = {}
+        # Where each column first appears: its first row, and its place there.
+        first: dict[str, tuple[int, int]] = {}
         offset = 0
         for part, _ in self._parts:
-            local = np.array(
-                [number.setdefault(name, len(number)) for name in part.names], dtype=np.int64
-            )
-            rows.append(part.row + offset)
-            columns.append(local[part.column] if len(part.column) else part.column)
-            orders.append(part.position)
-            values.append(part.values)
+            for name, column in part.columns.items():
+                if name not in first:
+                    first[name] = (offset + int(column.row[0]), int(column.position[0]))
+                    rows[name], values[name] = [], []
+                rows[name].append(column.row.astype(np.int64) + offset)
+                values[name].append(column.values)
             offset += part.rows
-        names = list(number)
-        self._names = names
-        built: dict[str, tuple[np.ndarray, Values]] = {}
-        if names:
-            row = np.concatenate(rows)
-            column = np.concatenate(columns).astype(np.int64)
-            value = Values.concatenate(values)
-            self._entries = (row, column, np.concatenate(orders), value)
-            # Entries come row by row, each row's in its order: a column stands where its
-            # first entry is.
-            for c, taken in _by_column(column, len(names)):
-                built[names[c]] = (row[taken], value[taken])
+        order = sorted(first, key=first.__getitem__)
+        built = {
+            name: (np.concatenate(rows[name]), Values.concatenate(values[name])) for name in order
+        }
         if self._source_column is not None and self._rows:
             # Every row ends with its source: the column comes after those of the first row.
             held = np.empty(self._rows, dtype=object)
@@ -167,7 +230,7 @@ class Rows:
                 held[start : start + part.rows] = source
                 start += part.rows
             self._sources = held
-            first_row = [name for name, (at, _) in built.items() if at[0] == 0]
+            first_row = [name for name in order if first[name][0] == 0]
             order = [*first_row, self._source_column]
             order += [name for name in built if name not in first_row]
             everywhere = np.arange(self._rows)
@@ -233,13 +296,8 @@ class Rows:
     def dicts(self) -> list[Row]:
         """The rows as dicts, each with its keys in its own order."""
         self._build()
-        out: list[Row] = [{} for _ in range(self._rows)]
-        if self._entries is not None:
-            row, column, order, value = self._entries
-            names = self._names
-            objects = value.to_objects()
-            for i in np.lexsort((order, row)).tolist():
-                out[row[i]][names[column[i]]] = objects[i]
+        starts = np.cumsum([0] + [part.rows for part, _ in self._parts]).tolist()
+        out = _dicts(self._rows, [(start, part) for start, (part, _) in zip(starts, self._parts)])
         if self._sources is not None and self._source_column is not None:
             for r, source in enumerate(self._sources.tolist()):
                 out[r][self._source_column] = source

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Union
 import numpy as np
 
 from . import _observations
-from ._columns import MessageRows, Rows
+from ._columns import MessageRows, Part, Rows
 from ._errors import DecodeError
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
@@ -95,7 +95,7 @@ class _Collector:
 
     def message_rows(
         self, sources: Sequence[Any], workers: int | None = None
-    ) -> Iterator[tuple[str, Done, MessageRows]]:
+    ) -> Iterator[tuple[str, Done, Part]]:
         raise NotImplementedError
 
     def chunks(
@@ -108,7 +108,7 @@ class _Collector:
     ) -> Iterator[Rows]:
         """The rows, ``chunksize`` messages at a time (all at once for None); ``progress`` is
         told of each message read."""
-        parts: list[tuple[MessageRows, str]] = []
+        parts: list[tuple[Part, str]] = []
         messages = 0
         # Closed whatever happens here, so that an interrupt between two messages stops the
         # reading (and any worker processes) at once, not when the reader is collected.
@@ -155,9 +155,7 @@ class _Batch:
         self.counts: list[int] = []
         self.done: list[Done] = []
 
-    def add(
-        self, message: Message, decoded: Any, count: int
-    ) -> Iterator[tuple[str, Done, MessageRows]]:
+    def add(self, message: Message, decoded: Any, count: int) -> Iterator[tuple[str, Done, Part]]:
         table_set = self.query.tables.for_header(message.header)
         if self.messages and (table_set is not self.table_set or len(self.messages) >= self.LIMIT):
             yield from self.flush()
@@ -167,10 +165,11 @@ class _Batch:
         self.counts.append(count)
         self.done.append(Done(message.source, message.offset, message.length))
 
-    def flush(self) -> Iterator[tuple[str, Done, MessageRows]]:
+    def flush(self) -> Iterator[tuple[str, Done, Part]]:
         if not self.messages:
             return
         plan = self.query.plan
+        found: Sequence[Part]
         if len(self.messages) == 1:
             found = [
                 _observations.message_rows(self.messages[0], plan, self.counts[0], self.decoded[0])
@@ -228,7 +227,7 @@ class _Query(_Collector):
 
     def message_rows(
         self, sources: Sequence[Any], workers: int | None = None
-    ) -> Iterator[tuple[str, Done, MessageRows]]:
+    ) -> Iterator[tuple[str, Done, Part]]:
         """The rows of each message read, in order, with the name of its source; with
         ``workers``, read by that many processes (see ``_parallel``)."""
         if workers is not None and workers > 1:
@@ -254,7 +253,7 @@ class _Query(_Collector):
 
     def _read(
         self, message: Message, count: int, reader: Reader, batch: _Batch
-    ) -> Iterator[tuple[str, Done, MessageRows]]:
+    ) -> Iterator[tuple[str, Done, Part]]:
         """The rows of one message, or of the batch it ends: messages of uncompressed data
         wait in ``batch`` to be read together."""
         try:
@@ -485,7 +484,7 @@ class _FlatQuery(_Collector):
 
     def message_rows(
         self, sources: Sequence[Any], workers: int | None = None
-    ) -> Iterator[tuple[str, Done, MessageRows]]:
+    ) -> Iterator[tuple[str, Done, Part]]:
         """The rows of each message read, in order (flat calls are read serially)."""
         count = 0
         on_error = "skip" if self.failed is not None else self.on_error

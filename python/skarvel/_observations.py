@@ -18,7 +18,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _computed, _engine
-from ._columns import MessageRows
+from ._columns import Column, MessageRows, RowsSlice
 from ._decoded import Decoded
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
@@ -437,7 +437,7 @@ def batch_rows(
     counts: Sequence[int],
     plan: Plan,
     table_set: Any,
-) -> list[MessageRows]:
+) -> list[RowsSlice]:
     """The rows of several messages that ``batchable`` admits, decoded with one table set: for
     each, what ``message_rows`` gives, found for all at once."""
     stream = _KeyStream.of_messages(decoded, table_set)
@@ -500,26 +500,10 @@ def batch_rows(
     starts, found = _collect(plan, arrays, described, keys, segments)
     kept: list[np.ndarray] = []
     rows = _select(plan, arrays, described, keys, starts, found, kept)
-    # Split the rows by message: rows come in message order, entries in row order.
+    # Each message's rows: rows come in message order.
     row_segments = segments[0][kept[0]] if kept else np.zeros(0, dtype=np.int64)
-    row_bounds = np.concatenate([[0], np.cumsum(np.bincount(row_segments, minlength=len(decoded)))])
-    entry_bounds = np.searchsorted(rows.row, row_bounds).tolist()
-    out = []
-    for m, (first_row, last_row) in enumerate(
-        zip(row_bounds[:-1].tolist(), row_bounds[1:].tolist())
-    ):
-        a, b = entry_bounds[m], entry_bounds[m + 1]
-        out.append(
-            MessageRows(
-                last_row - first_row,
-                rows.names,
-                rows.row[a:b] - first_row,
-                rows.column[a:b],
-                rows.position[a:b],
-                rows.values[a:b],
-            )
-        )
-    return out
+    bounds = np.cumsum(np.bincount(row_segments, minlength=len(decoded))).tolist()
+    return [RowsSlice(rows, start, stop) for start, stop in zip([0, *bounds[:-1]], bounds)]
 
 
 class _Keys(NamedTuple):
@@ -638,33 +622,26 @@ def _finish(
         emptied = failed
     if kept_out is not None:
         kept_out.append(kept)
-    number = np.cumsum(kept) - 1
+    number = (np.cumsum(kept) - 1).astype(np.int32)
     column = arrays.column[names]
     taken = (column >= 0) & kept[row_of] & ~emptied[row_of]
-    out_rows = [number[row_of[taken]]]
-    out_columns = [column[taken]]
-    out_positions = [position[taken]]
-    out_values = [values[taken]]
+    # Entries come row by row: each column's come in the order of its rows.
+    found = MessageRows.from_entries(
+        int(kept.sum()),
+        plan.columns,
+        number[row_of[taken]],
+        column[taken],
+        position[taken].astype(np.int32),
+        values[taken],
+    )
     # Computed keys come after every other key of their row.
     after = int(position.max()) + 1 if len(position) else 0
     for i, (name, (held, given)) in enumerate(computed.items()):
-        if name not in plan.column_index:
-            continue
         where = np.flatnonzero(given & kept & ~emptied)
-        out_rows.append(number[where])
-        out_columns.append(np.full(len(where), plan.column_index[name], dtype=np.int64))
-        out_positions.append(np.full(len(where), after + i, dtype=np.int64))
-        out_values.append(held[where])
-    row = np.concatenate(out_rows)
-    order = np.argsort(row, kind="stable") if len(out_rows) > 1 else slice(None)
-    return MessageRows(
-        int(kept.sum()),
-        plan.columns,
-        row[order],
-        np.concatenate(out_columns)[order],
-        np.concatenate(out_positions)[order],
-        Values.concatenate(out_values)[order],
-    )
+        if name in plan.column_index and len(where):
+            at = np.full(len(where), after + i, dtype=np.int32)
+            found.columns[name] = Column(number[where], at, held[where])
+    return found
 
 
 def _complete(

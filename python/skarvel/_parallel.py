@@ -25,7 +25,7 @@ from ._errors import DecodeError
 from ._reader import Reader
 
 if TYPE_CHECKING:
-    from ._columns import MessageRows
+    from ._columns import Part
     from ._frames import Done, _Query
 
 # Messages per task: enough to outweigh the cost of a task, few enough to spread a file.
@@ -47,7 +47,7 @@ class Outcome(NamedTuple):
     """What a task gives back for one message (``rows``) or one failure (``error``)."""
 
     done: Any
-    rows: MessageRows | None
+    rows: Part | None
     error: DecodeError | None
 
 
@@ -153,7 +153,7 @@ def _failures(reader: Reader, reported: int, task: Task) -> list[Outcome]:
 
 def message_rows(
     query: _Query, sources: Sequence[Any], workers: int
-) -> Iterator[tuple[str, Done, MessageRows]]:
+) -> Iterator[tuple[str, Done, Part]]:
     """``_Query.message_rows`` with ``workers`` processes; the same rows in the same order."""
     tasks = plan(sources, query.max_count)
     if tasks is None or not _picklable(query):

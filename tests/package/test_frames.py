@@ -121,9 +121,15 @@ BATCH_CALLS = [
 @pytest.mark.parametrize("call", BATCH_CALLS, ids=["header", "data filter", "header filter"])
 def test_messages_read_together_give_the_rows_read_one_by_one(call, monkeypatch):
     """Messages of uncompressed data are read in batches; over the whole corpus, that gives
-    the frame of reading them one at a time."""
+    the frame of reading them one at a time, and chunks that cut batches give its rows."""
     paths = sorted(p for p in CORPUS.glob("*/*") if p.is_file())
     batched = [skarvel.read_bufr(p, on_error="skip", **call) for p in paths]
+    typed = dict(on_error="skip", dtype_backend="numpy_nullable", **call)
+    for path in paths:
+        chunks = list(skarvel.read_bufr(path, chunksize=3, **typed))
+        if chunks:
+            joined = pandas.concat(chunks, ignore_index=True)
+            pandas.testing.assert_frame_equal(joined, skarvel.read_bufr(path, **typed))
     monkeypatch.setattr(skarvel._frames._Batch, "LIMIT", 1)
     for path, frame in zip(paths, batched):
         alone = skarvel.read_bufr(path, on_error="skip", **call)
