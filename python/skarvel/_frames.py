@@ -335,10 +335,20 @@ def _frame(
     if not as_requested and dtype_backend is None:
         return _inferred_frame(pandas, rows)
     index = pandas.RangeIndex(len(rows))
+    present = set(rows.names)
     if dtype_backend is None:
         # pandas infers each column from its values, as it does for pdbufr's records; a key
-        # that no row has is all NaN, or all None when it would hold objects.
-        data = {name: rows.column(name).tolist() for name in kinds}
+        # that no row has is all NaN, or all None when it would hold objects. Columns of
+        # numbers and dates come typed already.
+        data: dict[str, Any] = {}
+        for name in kinds:
+            column = rows.typed_column(name) if name in present else None
+            # A column without a number is all None here (rows lacking the key included).
+            if column is not None and column.dtype != object:
+                if not (column.dtype.kind == "f" and np.isnan(column).all()):
+                    data[name] = column
+                    continue
+            data[name] = rows.column(name).tolist()
         frame = pandas.DataFrame(data, index=index, columns=list(kinds))
         for name, kind in kinds.items():
             if kind in ("int", "float") and frame[name].isna().all():
@@ -353,13 +363,37 @@ def _frame(
         dtypes["object"] = "object"
     else:
         dtypes = _PANDAS_DTYPES[dtype_backend]
-    return pandas.DataFrame(
-        {
-            name: pandas.Series(rows.column(name).tolist(), dtype=dtypes[kind], index=index)
-            for name, kind in kinds.items()
-        },
-        index=index,
-    )
+    columns = {}
+    for name, kind in kinds.items():
+        typed = rows.masked(name, kind)
+        if typed is None:
+            columns[name] = pandas.Series(
+                rows.column(name).tolist(), dtype=dtypes[kind], index=index
+            )
+        else:
+            array = _masked_array(pandas, *typed, kind, dtype_backend)
+            columns[name] = pandas.Series(array, dtype=dtypes[kind], index=index, copy=False)
+    return pandas.DataFrame(columns, index=index)
+
+
+def _masked_array(
+    pandas: Any, values: np.ndarray, valid: np.ndarray, kind: str, dtype_backend: str
+) -> Any:
+    """The array of a backend's dtype for a typed column: values where ``valid``, missing
+    elsewhere; NaN is missing too, as these dtypes make it of a float."""
+    if kind == "float":
+        valid = valid & ~np.isnan(values)
+    if dtype_backend == "pyarrow":
+        pyarrow = _require("pyarrow", "arrow")
+        alias = _ARROW_TYPES[kind]
+        masked = pyarrow.array(values, type=pyarrow.type_for_alias(alias), mask=~valid)
+        return pandas.arrays.ArrowExtensionArray(masked)
+    if kind == "int":
+        return pandas.arrays.IntegerArray(values, ~valid)
+    if kind == "float":
+        return pandas.arrays.FloatingArray(values, ~valid)
+    values[~valid] = np.datetime64("NaT")
+    return values
 
 
 def _inferred_frame(pandas: Any, rows: Rows) -> pandas.DataFrame:

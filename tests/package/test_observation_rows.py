@@ -256,3 +256,33 @@ def test_typed_arrow_columns_are_those_made_from_the_objects(seed: int) -> None:
     built = _arrow_table(rows, schema)
     assert built.schema == schema
     assert repr(built.cast(plain).to_pydict()) == repr(expected.cast(plain).to_pydict())
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_typed_frames_are_those_made_from_the_objects(seed: int, monkeypatch) -> None:
+    """Requested columns and dtype backends take numbers and dates from their arrays: the
+    frame is the one made of the same columns as objects."""
+    pandas = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    from skarvel._columns import Rows
+    from skarvel._frames import _frame
+
+    rng = random.Random(seed)
+    parts, _ = random_parts(rng, ["a", "b", "c"])
+    kinds = {name: rng.choice(["int", "float", "datetime", "str"]) for name in "abcx"}
+    backend = rng.choice([None, "numpy_nullable", "pyarrow"])
+
+    def frame() -> Any:
+        try:
+            return _frame(Rows(parts), kinds, True, backend)
+        except Exception as error:  # the same failure either way
+            return type(error)
+
+    typed = frame()
+    monkeypatch.setattr(Rows, "masked", lambda self, name, kind: None)
+    monkeypatch.setattr(Rows, "typed_column", lambda self, name: self.column(name, np.nan))
+    objects = frame()
+    if isinstance(objects, type):
+        assert typed is objects
+    else:
+        pandas.testing.assert_frame_equal(typed, objects)
