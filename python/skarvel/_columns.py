@@ -219,9 +219,13 @@ class Rows:
                 values[name].append(column.values)
             offset += part.rows
         order = sorted(first, key=first.__getitem__)
-        built = {
-            name: (np.concatenate(rows[name]), Values.concatenate(values[name])) for name in order
-        }
+        # Columns that every row has (the usual case) share their rows.
+        every_row = np.arange(self._rows)
+        built = {}
+        for name in order:
+            held = Values.concatenate(values[name])
+            at = every_row if len(held) == self._rows else np.concatenate(rows[name])
+            built[name] = (at, held)
         if self._source_column is not None and self._rows:
             # Every row ends with its source: the column comes after those of the first row.
             held = np.empty(self._rows, dtype=object)
@@ -233,8 +237,7 @@ class Rows:
             first_row = [name for name in order if first[name][0] == 0]
             order = [*first_row, self._source_column]
             order += [name for name in built if name not in first_row]
-            everywhere = np.arange(self._rows)
-            built[self._source_column] = (everywhere, Values.missing(0))
+            built[self._source_column] = (every_row, Values.missing(0))
             built = {name: built[name] for name in order}
         self._columns = built
         return built

@@ -199,8 +199,8 @@ _NAT = np.datetime64("NaT", "us")
 
 
 def column_array(values: Values, rows_at: np.ndarray, rows: int) -> np.ndarray:
-    """A column of ``rows`` rows that has ``values`` at rows ``rows_at`` (each row at most
-    once) and no value elsewhere, typed as pandas types the same column of objects with NaN
+    """A column of ``rows`` rows that has ``values`` at rows ``rows_at`` (ascending, each row
+    at most once) and no value elsewhere, typed as pandas types the same column of objects with NaN
     where a row has no value: int64, float64 or datetime64[us] where its values allow, else an
     object array for pandas to infer."""
     counts = np.bincount(values.kind, minlength=KINDS)
@@ -220,9 +220,10 @@ def column_array(values: Values, rows_at: np.ndarray, rows: int) -> np.ndarray:
             return np.full(rows, np.nan)
         return np.full(rows, None, dtype=object)
     if counts[INT] == len(rows_at) and not absent:
-        whole = np.empty(rows, dtype=np.int64)
-        whole[rows_at] = values.number
-        return whole
+        # Rows are ascending and each comes once: with none absent, they are every row.
+        return values.number.astype(np.int64)
+    if not absent:
+        return values.number  # None is NaN
     out = np.full(rows, np.nan)
-    out[rows_at] = values.number  # None is NaN
+    out[rows_at] = values.number
     return out
