@@ -168,6 +168,38 @@ def _joined(parts: Iterable[tuple[Part, str]]) -> list[tuple[MessageRows, str]]:
     return out
 
 
+def join(parts: Sequence[Part]) -> list[RowsSlice]:
+    """The rows of messages (in order) joined into one whole, each message's rows a slice of
+    it: rows that travel between processes as a few long arrays rather than many short
+    ones."""
+    joined = [rows for rows, _ in _joined((part, "") for part in parts)]
+    total = sum(rows.rows for rows in joined)
+    index = np.int32 if total < 2**31 else np.int64
+    pieces: dict[str, list[Column]] = {}
+    offset = 0
+    for rows in joined:
+        for name, (row, position, values) in rows.columns.items():
+            at = row.astype(index) + offset
+            pieces.setdefault(name, []).append(Column(at, position, values))
+        offset += rows.rows
+    whole = MessageRows(
+        total,
+        {
+            name: Column(
+                np.concatenate([c.row for c in found]),
+                np.concatenate([c.position for c in found]),
+                Values.concatenate([c.values for c in found]),
+            )
+            for name, found in pieces.items()
+        },
+    )
+    slices, start = [], 0
+    for part in parts:
+        slices.append(RowsSlice(whole, start, start + part.rows))
+        start += part.rows
+    return slices
+
+
 def _dicts(rows: int, parts: Sequence[tuple[int, MessageRows]]) -> list[Row]:
     """Rows as dicts, from parts that start at the given rows."""
     out: list[Row] = [{} for _ in range(rows)]
@@ -228,12 +260,12 @@ class Rows:
             built[name] = (at, held)
         if self._source_column is not None and self._rows:
             # Every row ends with its source: the column comes after those of the first row.
-            held = np.empty(self._rows, dtype=object)
+            sources = np.empty(self._rows, dtype=object)
             start = 0
             for part, source in self._parts:
-                held[start : start + part.rows] = source
+                sources[start : start + part.rows] = source
                 start += part.rows
-            self._sources = held
+            self._sources = sources
             first_row = [name for name in order if first[name][0] == 0]
             order = [*first_row, self._source_column]
             order += [name for name in built if name not in first_row]

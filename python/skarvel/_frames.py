@@ -349,7 +349,7 @@ def _frame(
                     data[name] = column
                     continue
             data[name] = rows.column(name).tolist()
-        frame = pandas.DataFrame(data, index=index, columns=list(kinds))
+        frame = pandas.DataFrame(data, index=index, columns=list(kinds), copy=False)
         for name, kind in kinds.items():
             if kind in ("int", "float") and frame[name].isna().all():
                 frame[name] = frame[name].astype("float64")
@@ -373,7 +373,7 @@ def _frame(
         else:
             array = _masked_array(pandas, *typed, kind, dtype_backend)
             columns[name] = pandas.Series(array, dtype=dtypes[kind], index=index, copy=False)
-    return pandas.DataFrame(columns, index=index)
+    return pandas.DataFrame(columns, index=index, copy=False)
 
 
 def _masked_array(
@@ -417,14 +417,10 @@ def _inferred_frame(pandas: Any, rows: Rows) -> pandas.DataFrame:
         converted = convert_object_array([columns[i] for i in inferred], dtype=None)
         for i, column in zip(inferred, converted):
             columns[i] = column
+    # The frame takes the columns as they are: gathering columns of one dtype into one block
+    # would copy every value again.
     index = pandas.RangeIndex(len(rows))
-    try:
-        # The columns are made already: the frame need not check them again.
-        return pandas.DataFrame._from_arrays(
-            columns, columns=pandas.Index(names), index=index, verify_integrity=False
-        )
-    except (AttributeError, TypeError):  # pragma: no cover - a pandas without it
-        return pandas.DataFrame(dict(zip(names, columns)), index=index)
+    return pandas.DataFrame(dict(zip(names, columns)), index=index, copy=False)
 
 
 def read_bufr(

@@ -21,6 +21,7 @@ from collections import deque
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
+from ._columns import join
 from ._errors import DecodeError
 from ._reader import Reader
 
@@ -131,6 +132,11 @@ def run_task(query: _Query, task: Task) -> tuple[list[Outcome], list[warnings.Wa
             view.release()
             if mapping is not None:
                 mapping.close()
+    # The rows of the task's messages travel as one whole.
+    shown = [i for i, outcome in enumerate(outcomes) if outcome.rows is not None]
+    slices = join([outcomes[i].rows for i in shown])  # type: ignore[misc]
+    for i, rows in zip(shown, slices):
+        outcomes[i] = outcomes[i]._replace(rows=rows)
     return outcomes, list(caught)
 
 
