@@ -5,11 +5,11 @@ function."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 
 import numpy as np
 
-from ._keys import COMPUTED_KEYS, Filter
+from ._keys import COMPUTED_KEYS, Filter, Row
 from ._values import DATETIME, FLOAT, INT, Values
 
 # For each input key of a computed key: its value in each row and whether the row has it.
@@ -82,10 +82,7 @@ def computed_values(column: str, inputs: Inputs, rows: int) -> Values:
     done = fast(inputs, keys, result) if fast is not None else np.zeros(rows, dtype=bool)
     slow = np.flatnonzero(~done)
     found = []
-    # The inputs of those rows, as objects.
-    parts = {k: (inputs[k][0][slow].tolist(), inputs[k][1][slow].tolist()) for k in keys}
-    for i in range(len(slow)):
-        observation = {k: values[i] for k, (values, present) in parts.items() if present[i]}
+    for observation in _observations(inputs, keys, slow):
         try:
             found.append(compute(observation, keys))
         except Exception:
@@ -93,6 +90,17 @@ def computed_values(column: str, inputs: Inputs, rows: int) -> Values:
     if len(slow):
         result[slow] = Values.of_objects(found)
     return result
+
+
+def _observations(inputs: Inputs, keys: Sequence[str], rows: np.ndarray) -> Iterator[Row]:
+    """The inputs of each of some rows, as the row's dict of them."""
+    if len(rows) <= 8:  # a few rows: value by value beats making objects of whole columns
+        for r in rows.tolist():
+            yield {k: inputs[k][0].item(r) for k in keys if inputs[k][1][r]}
+        return
+    columns = {k: (inputs[k][0][rows].tolist(), inputs[k][1][rows].tolist()) for k in keys}
+    for i in range(len(rows)):
+        yield {k: values[i] for k, (values, present) in columns.items() if present[i]}
 
 
 def computed_columns(
