@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 import numpy as np
 
 from ._keys import COMPUTED_KEYS, Filter, Row
-from ._values import DATETIME, FLOAT, INT, Values
+from ._values import DATETIME, FLOAT, INT, NONE, Values
 
 # For each input key of a computed key: its value in each row and whether the row has it.
 Inputs = Mapping[str, tuple[Values, np.ndarray]]
@@ -23,11 +23,14 @@ def _numbers(values: Values, usable: np.ndarray, default: float) -> np.ndarray:
 
 
 def _datetimes(inputs: Inputs, keys: Sequence[str], result: Values) -> np.ndarray:
-    """The rows whose date and time numpy computes, their datetimes put in ``result``: year,
+    """The rows whose date and time numpy decides, their datetimes put in ``result``: year,
     month and day present, hour and minute integers when present (else 0), the second an
-    integer or a float when present (else 0), all within the ranges of a datetime."""
+    integer or a float when present (else 0), all within the ranges of a datetime. Rows that
+    can have no datetime are decided too (left None): a part that is None, a year, month or
+    day that is absent, plain parts out of range."""
     rows = len(result)
     ok = np.ones(rows, dtype=bool)
+    hopeless = np.zeros(rows, dtype=bool)
     parts = []
     for i, key in enumerate(keys):
         values, present = inputs[key]
@@ -36,8 +39,12 @@ def _datetimes(inputs: Inputs, keys: Sequence[str], result: Values) -> np.ndarra
             plain |= values.kind == FLOAT
         if i < 3:
             ok &= present
+            hopeless |= ~present
+        hopeless |= present & (values.kind == NONE)
         ok &= plain | ~present
         parts.append(_numbers(values, present & plain & ok, 0.0))
+    # Plain parts out of range make datetime() fail, as do None and absent parts.
+    plain_parts = ok.copy()
     year, month, day, hour, minute, second = parts
     with np.errstate(invalid="ignore"):
         whole = np.trunc(second)
@@ -46,7 +53,7 @@ def _datetimes(inputs: Inputs, keys: Sequence[str], result: Values) -> np.ndarra
         ok &= (minute >= 0) & (minute <= 59) & (whole >= 0) & (whole <= 59)
         ok &= np.isfinite(second) & (np.abs(second) < 1e9)
     if not ok.any():
-        return ok
+        return ok | hopeless | plain_parts
     y, m, d = (np.where(ok, p, 1).astype(np.int64) for p in (year, month, day))
     months = (y - 1970).astype("datetime64[Y]").astype("datetime64[M]") + (m - 1)
     days = months.astype("datetime64[D]") + (d - 1)
@@ -61,7 +68,7 @@ def _datetimes(inputs: Inputs, keys: Sequence[str], result: Values) -> np.ndarra
     stamps = days.astype("datetime64[us]") + (seconds * 1_000_000 + micro).astype("timedelta64[us]")
     result.number[ok] = stamps[ok].view(np.int64).view(np.float64)
     result.kind[ok] = DATETIME
-    return ok
+    return ok | hopeless | plain_parts
 
 
 _FAST: dict[str, Callable[[Inputs, Sequence[str], Values], np.ndarray]] = {
