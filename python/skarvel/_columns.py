@@ -214,62 +214,176 @@ def _dicts(rows: int, parts: Sequence[tuple[int, MessageRows]]) -> list[Row]:
     return out
 
 
+class _Growing:
+    """A one-dimensional array that grows by doubling, so that appending pieces one by one
+    copies each value a bounded number of times."""
+
+    __slots__ = ("data", "size")
+
+    def __init__(self, dtype: Any) -> None:
+        self.data = np.empty(0, dtype=dtype)
+        self.size = 0
+
+    def extend(self, more: np.ndarray) -> None:
+        end = self.size + len(more)
+        if end > len(self.data):
+            grown = np.empty(max(end, 2 * len(self.data), 256), dtype=self.data.dtype)
+            grown[: self.size] = self.data[: self.size]
+            self.data = grown
+        self.data[self.size : end] = more
+        self.size = end
+
+    def array(self) -> np.ndarray:
+        """The values, in an array of their own size: the room left is given back (shrinking
+        in place, as nothing else refers to the array)."""
+        if len(self.data) != self.size:
+            self.data.resize(self.size, refcheck=False)
+        return self.data
+
+
+class _ColumnBuilder:
+    """One column of a chunk, built as its pieces come. While the column has a value in every
+    row since its first, its rows are not stored: they are ``start`` onwards."""
+
+    __slots__ = ("start", "count", "rows", "positions", "number", "kind", "objects")
+
+    def __init__(self, start: int) -> None:
+        self.start = start
+        self.count = 0
+        self.rows: _Growing | None = None
+        self.positions = _Growing(np.int32)
+        self.number = _Growing(np.float64)
+        self.kind = _Growing(np.uint8)
+        self.objects: list[tuple[int, np.ndarray]] = []  # (first entry, objects of a piece)
+
+    def add(self, column: Column, offset: int, part_rows: int) -> None:
+        row, position, values = column
+        if self.rows is None and not (offset == self.start + self.count and len(row) == part_rows):
+            self.rows = _Growing(np.int64)
+            self.rows.extend(np.arange(self.start, self.start + self.count))
+        if self.rows is not None:
+            self.rows.extend(row.astype(np.int64) + offset)
+        if values.objects is not None:
+            self.objects.append((self.count, values.objects))
+        self.positions.extend(position)
+        self.number.extend(values.number)
+        self.kind.extend(values.kind)
+        self.count += len(row)
+
+    def finish(self, every_row: np.ndarray) -> tuple[np.ndarray, np.ndarray, Values]:
+        """The column's rows, the places of its values in their rows, and its values."""
+        if self.rows is not None:
+            at = self.rows.array()
+        elif self.start == 0 and self.count == len(every_row):
+            at = every_row
+        else:
+            at = np.arange(self.start, self.start + self.count)
+        values = Values(self.number.array(), self.kind.array())
+        if self.objects:
+            values.objects = np.full(self.count, None, dtype=object)
+            for first, objects in self.objects:
+                values.objects[first : first + len(objects)] = objects
+        return at, self.positions.array(), values
+
+
 class Rows:
     """The rows of a chunk of messages, held as columns.
 
     Each part is a message's rows and, with ``source_column``, the name of the source they
-    came from, which every row gets as its last column."""
+    came from, which every row gets as its last column. Parts given to ``add`` are taken into
+    the columns as they come, so that a chunk holds its values once, not once per message
+    and again in its columns."""
 
     def __init__(
         self, parts: Iterable[tuple[Part, str]] = (), source_column: str | None = None
     ) -> None:
-        self._parts = _joined(parts)
         self._source_column = source_column
-        self._rows = sum(rows.rows for rows, _ in self._parts)
-        # Each column: the rows that have it (ascending) and their values.
-        self._columns: dict[str, tuple[np.ndarray, Values]] | None = None
+        self._rows = 0  # every row added
+        self._taken = 0  # the rows in the columns so far
+        self._builders: dict[str, _ColumnBuilder] = {}
+        # Where each column first appears: its first row, and its place there.
+        self._first: dict[str, tuple[int, int]] = {}
+        self._source_runs: list[tuple[str, int]] = []  # (source, rows) in order
+        # Slices of one batch that follow each other are taken together, the batch whole.
+        self._run: list[Any] = []  # a batch, the first and last row of the run, the source
+        # Each column: the rows that have it (ascending), the places of its values in their
+        # rows, and its values.
+        self._columns: dict[str, tuple[np.ndarray, np.ndarray, Values]] | None = None
         self._sources: np.ndarray | None = None
+        for part, source in parts:
+            self.add(part, source)
 
     def __len__(self) -> int:
         return self._rows
 
+    def add(self, part: Part, source: str) -> None:
+        """Adds a message's rows after those added before."""
+        if self._columns is not None:
+            raise RuntimeError("rows cannot be added to a chunk once its columns are made")
+        if not part.rows:
+            return
+        self._rows += part.rows
+        run = self._run
+        if isinstance(part, RowsSlice):
+            if run and run[0] is part.whole and run[2] == part.start and run[3] == source:
+                run[2] = part.stop
+                return
+            self._flush_run()
+            run.extend([part.whole, part.start, part.stop, source])
+            return
+        self._flush_run()
+        self._take(part, source)
+
+    def _flush_run(self) -> None:
+        if self._run:
+            whole, start, stop, source = self._run
+            self._run.clear()
+            self._take(
+                whole if start == 0 and stop == whole.rows else whole.split([start, stop])[0],
+                source,
+            )
+
+    def _take(self, part: MessageRows, source: str) -> None:
+        offset = self._taken
+        for name, column in part.columns.items():
+            builder = self._builders.get(name)
+            if builder is None:
+                start = offset + int(column.row[0])
+                builder = self._builders[name] = _ColumnBuilder(start)
+                self._first[name] = (start, int(column.position[0]))
+            builder.add(column, offset, part.rows)
+        self._taken += part.rows
+        if self._source_runs and self._source_runs[-1][0] == source:
+            self._source_runs[-1] = (source, self._source_runs[-1][1] + part.rows)
+        else:
+            self._source_runs.append((source, part.rows))
+
     def _build(self) -> dict[str, tuple[np.ndarray, Values]]:
         """Every column, in order of appearance."""
+        return {name: (at, values) for name, (at, _, values) in self._built().items()}
+
+    def _built(self) -> dict[str, tuple[np.ndarray, np.ndarray, Values]]:
         if self._columns is not None:
             return self._columns
-        rows: dict[str, list[np.ndarray]] = {}
-        values: dict[str, list[Values]] = {}
-        # Where each column first appears: its first row, and its place there.
-        first: dict[str, tuple[int, int]] = {}
-        offset = 0
-        for part, _ in self._parts:
-            for name, column in part.columns.items():
-                if name not in first:
-                    first[name] = (offset + int(column.row[0]), int(column.position[0]))
-                    rows[name], values[name] = [], []
-                rows[name].append(column.row.astype(np.int64) + offset)
-                values[name].append(column.values)
-            offset += part.rows
+        self._flush_run()
+        first = self._first
         order = sorted(first, key=first.__getitem__)
         # Columns that every row has (the usual case) share their rows.
         every_row = np.arange(self._rows)
-        built = {}
-        for name in order:
-            held = Values.concatenate(values[name])
-            at = every_row if len(held) == self._rows else np.concatenate(rows[name])
-            built[name] = (at, held)
+        built = {name: self._builders[name].finish(every_row) for name in order}
+        self._builders = {}
         if self._source_column is not None and self._rows:
             # Every row ends with its source: the column comes after those of the first row.
             sources = np.empty(self._rows, dtype=object)
             start = 0
-            for part, source in self._parts:
-                sources[start : start + part.rows] = source
-                start += part.rows
+            for source, rows in self._source_runs:
+                sources[start : start + rows] = source
+                start += rows
             self._sources = sources
             first_row = [name for name in order if first[name][0] == 0]
             order = [*first_row, self._source_column]
             order += [name for name in built if name not in first_row]
-            built[self._source_column] = (every_row, Values.missing(0))
+            built[self._source_column] = (every_row, every_row[:0], Values.missing(0))
             built = {name: built[name] for name in order}
         self._columns = built
         return built
@@ -330,9 +444,12 @@ class Rows:
 
     def dicts(self) -> list[Row]:
         """The rows as dicts, each with its keys in its own order."""
-        self._build()
-        starts = np.cumsum([0] + [part.rows for part, _ in self._parts]).tolist()
-        out = _dicts(self._rows, [(start, part) for start, (part, _) in zip(starts, self._parts)])
+        columns = {
+            name: Column(at, position, values)
+            for name, (at, position, values) in self._built().items()
+            if name != self._source_column
+        }
+        out = MessageRows(self._rows, columns).dicts()
         if self._sources is not None and self._source_column is not None:
             for r, source in enumerate(self._sources.tolist()):
                 out[r][self._source_column] = source

@@ -108,7 +108,8 @@ class _Collector:
     ) -> Iterator[Rows]:
         """The rows, ``chunksize`` messages at a time (all at once for None); ``progress`` is
         told of each message read."""
-        parts: list[tuple[Part, str]] = []
+        # Each message's rows are taken into the chunk's columns as they come.
+        rows = Rows(source_column=source_column)
         messages = 0
         # Closed whatever happens here, so that an interrupt between two messages stops the
         # reading (and any worker processes) at once, not when the reader is collected.
@@ -117,23 +118,24 @@ class _Collector:
             for name, message, found in reading:
                 if progress is not None:
                     progress(message)
-                parts.append((found, name))
+                rows.add(found, name)
                 messages += 1
                 if chunksize is not None and messages == chunksize:
-                    yield Rows(parts, source_column)
-                    parts, messages = [], 0
+                    done, rows = rows, Rows(source_column=source_column)
+                    messages = 0
+                    yield done
         except Exception:
             # A failure handler that stops the reading (the command line's "raise") still
             # gets the rows read before it.
-            if self.failed is not None and parts:
-                yield Rows(parts, source_column)
+            if self.failed is not None and messages:
+                yield rows
             raise
         finally:
             close = getattr(reading, "close", None)
             if close is not None:
                 close()
-        if parts or chunksize is None:
-            yield Rows(parts, source_column)
+        if messages or chunksize is None:
+            yield rows
 
 
 class _Batch:

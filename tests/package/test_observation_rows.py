@@ -204,15 +204,17 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int) -
 
 
 def random_parts(rng: random.Random, names: list[str]) -> tuple[list, list]:
-    """Random rows of up to four messages, as parts of a chunk and as (message, dicts)."""
+    """Random rows of up to six messages, as parts of a chunk and as (message, dicts)."""
     from skarvel._columns import MessageRows
 
     flavours = {name: rng.randrange(5) for name in names}
     parts, records = [], []
-    for m in range(rng.randint(0, 4)):
+    # Messages whose rows all have a key, then lack it, then have it again, are common.
+    for m in range(rng.randint(0, 6)):
         rows = []
+        full = rng.random() < 0.5
         for _ in range(rng.randint(0, 4)):
-            keys = rng.sample(names, rng.randint(0, len(names)))
+            keys = list(names) if full else rng.sample(names, rng.randint(0, len(names)))
             rows.append({k: random_value(rng, flavours[k]) for k in keys})
         parts.append((MessageRows.from_dicts(rows), f"file{m}"))
         records.append((m, rows))
