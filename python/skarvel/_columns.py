@@ -220,8 +220,14 @@ class _Growing:
 
     __slots__ = ("data", "size")
 
+    _EMPTY: dict[Any, np.ndarray] = {}
+
     def __init__(self, dtype: Any) -> None:
-        self.data = np.empty(0, dtype=dtype)
+        # Shared until the first values come: most columns of a small chunk never grow.
+        empty = self._EMPTY.get(dtype)
+        if empty is None:
+            empty = self._EMPTY[dtype] = np.empty(0, dtype=dtype)
+        self.data = empty
         self.size = 0
 
     def extend(self, more: np.ndarray) -> None:
@@ -242,22 +248,30 @@ class _Growing:
 
 
 class _ColumnBuilder:
-    """One column of a chunk, built as its pieces come. While the column has a value in every
-    row since its first, its rows are not stored: they are ``start`` onwards."""
+    """One column of a chunk, built as its pieces come: pieces wait in a short list and are
+    copied into growing arrays a few dozen at a time, so that a column of one piece is never
+    copied and one of many is copied while the rest is still being read. While the column has
+    a value in every row since its first, its rows are not stored: they are ``start``
+    onwards."""
 
-    __slots__ = ("start", "count", "rows", "positions", "number", "kind", "objects")
+    __slots__ = ("start", "count", "rows", "waiting", "positions", "number", "kind", "objects")
+
+    # Pieces wait until there are this many, or this many values in them.
+    WAITING_PIECES = 32
+    WAITING_VALUES = 1 << 16
 
     def __init__(self, start: int) -> None:
         self.start = start
         self.count = 0
         self.rows: _Growing | None = None
+        self.waiting: list[Column] = []
         self.positions = _Growing(np.int32)
         self.number = _Growing(np.float64)
         self.kind = _Growing(np.uint8)
         self.objects: list[tuple[int, np.ndarray]] = []  # (first entry, objects of a piece)
 
     def add(self, column: Column, offset: int, part_rows: int) -> None:
-        row, position, values = column
+        row, _, values = column
         if self.rows is None and not (offset == self.start + self.count and len(row) == part_rows):
             self.rows = _Growing(np.int64)
             self.rows.extend(np.arange(self.start, self.start + self.count))
@@ -265,10 +279,18 @@ class _ColumnBuilder:
             self.rows.extend(row.astype(np.int64) + offset)
         if values.objects is not None:
             self.objects.append((self.count, values.objects))
-        self.positions.extend(position)
-        self.number.extend(values.number)
-        self.kind.extend(values.kind)
+        self.waiting.append(column)
         self.count += len(row)
+        waiting_values = self.count - self.number.size
+        if len(self.waiting) >= self.WAITING_PIECES or waiting_values >= self.WAITING_VALUES:
+            self._take_waiting()
+
+    def _take_waiting(self) -> None:
+        if self.waiting:
+            waiting, self.waiting = self.waiting, []
+            self.positions.extend(np.concatenate([c.position for c in waiting]))
+            self.number.extend(np.concatenate([c.values.number for c in waiting]))
+            self.kind.extend(np.concatenate([c.values.kind for c in waiting]))
 
     def finish(self, every_row: np.ndarray) -> tuple[np.ndarray, np.ndarray, Values]:
         """The column's rows, the places of its values in their rows, and its values."""
@@ -278,6 +300,11 @@ class _ColumnBuilder:
             at = every_row
         else:
             at = np.arange(self.start, self.start + self.count)
+        if self.number.size == 0 and len(self.waiting) == 1:
+            # One piece: it is the column.
+            _, positions, values = self.waiting[0]
+            return at, positions, Values(values.number, values.kind, values.objects)
+        self._take_waiting()
         values = Values(self.number.array(), self.kind.array())
         if self.objects:
             values.objects = np.full(self.count, None, dtype=object)
