@@ -139,60 +139,11 @@ class RowsSlice(NamedTuple):
 Part = Union[MessageRows, RowsSlice]
 
 
-def _joined(parts: Iterable[tuple[Part, str]]) -> list[tuple[MessageRows, str]]:
-    """The parts that have rows, slices of one batch that follow each other (with one
-    source) joined again."""
-    out: list[tuple[MessageRows, str]] = []
-    run: list[Any] = []  # a batch, the first and last row of a run of its slices, the source
-
-    def flush() -> None:
-        if run:
-            whole, start, stop, source = run
-            whole_rows = start == 0 and stop == whole.rows
-            out.append((whole if whole_rows else whole.split([start, stop])[0], source))
-            run.clear()
-
-    for part, source in parts:
-        if not part.rows:
-            continue
-        if isinstance(part, RowsSlice):
-            if run and run[0] is part.whole and run[2] == part.start and run[3] == source:
-                run[2] = part.stop
-            else:
-                flush()
-                run.extend([part.whole, part.start, part.stop, source])
-        else:
-            flush()
-            out.append((part, source))
-    flush()
-    return out
-
-
 def join(parts: Sequence[Part]) -> list[RowsSlice]:
     """The rows of messages (in order) joined into one whole, each message's rows a slice of
     it: rows that travel between processes as a few long arrays rather than many short
     ones."""
-    joined = [rows for rows, _ in _joined((part, "") for part in parts)]
-    total = sum(rows.rows for rows in joined)
-    index = np.int32 if total < 2**31 else np.int64
-    pieces: dict[str, list[Column]] = {}
-    offset = 0
-    for rows in joined:
-        for name, (row, position, values) in rows.columns.items():
-            at = row.astype(index) + offset
-            pieces.setdefault(name, []).append(Column(at, position, values))
-        offset += rows.rows
-    whole = MessageRows(
-        total,
-        {
-            name: Column(
-                np.concatenate([c.row for c in found]),
-                np.concatenate([c.position for c in found]),
-                Values.concatenate([c.values for c in found]),
-            )
-            for name, found in pieces.items()
-        },
-    )
+    whole = Rows((part, "") for part in parts).message_rows()
     slices, start = [], 0
     for part in parts:
         slices.append(RowsSlice(whole, start, start + part.rows))
@@ -303,7 +254,7 @@ class _ColumnBuilder:
         if self.number.size == 0 and len(self.waiting) == 1:
             # One piece: it is the column.
             _, positions, values = self.waiting[0]
-            return at, positions, Values(values.number, values.kind, values.objects)
+            return at, positions, values
         self._take_waiting()
         values = Values(self.number.array(), self.kind.array())
         if self.objects:
@@ -469,14 +420,18 @@ class Rows:
             out[at[given]] = numbers.astype(dtype)
         return out, valid
 
-    def dicts(self) -> list[Row]:
-        """The rows as dicts, each with its keys in its own order."""
+    def message_rows(self) -> MessageRows:
+        """The chunk's rows as the rows of one message (without the source column)."""
         columns = {
             name: Column(at, position, values)
             for name, (at, position, values) in self._built().items()
             if name != self._source_column
         }
-        out = MessageRows(self._rows, columns).dicts()
+        return MessageRows(self._rows, columns)
+
+    def dicts(self) -> list[Row]:
+        """The rows as dicts, each with its keys in its own order."""
+        out = self.message_rows().dicts()
         if self._sources is not None and self._source_column is not None:
             for r, source in enumerate(self._sources.tolist()):
                 out[r][self._source_column] = source

@@ -340,6 +340,23 @@ class _NameArrays:
         self.useful = np.array([n in index or n in plan.computed_inputs for n in names], dtype=bool)
 
 
+def _head_keys(
+    message: Message, plan: Plan, described: Described, count: int
+) -> tuple[list[int], list[Any]]:
+    """The keys a plan takes before a message's data, as name numbers and values: "count",
+    which stays in every observation, then the header keys."""
+    names, values = [], []
+    if "count" in plan.included:
+        names.append(described.number("count"))
+        values.append(count)
+    if plan.header_included:
+        for key, value in header_keys(message):
+            if key in plan.included:
+                names.append(described.number(key))
+                values.append(value)
+    return names, values
+
+
 def message_rows(
     message: Message, plan: Plan, count: int, decoded: Decoded | None = None
 ) -> MessageRows:
@@ -347,17 +364,8 @@ def message_rows(
     values, when already decoded)."""
     stream = _KeyStream(message, plan.tables, decoded)
     described = stream.described
-    # The keys before the data: "count", which stays in every observation, then the header.
-    head_names, head_values = [], []
-    if "count" in plan.included:
-        head_names.append(described.number("count"))
-        head_values.append(count)
-    base = len(head_names)
-    if plan.header_included:
-        for key, value in header_keys(message):
-            if key in plan.included:
-                head_names.append(described.number(key))
-                head_values.append(value)
+    head_names, head_values = _head_keys(message, plan, described, count)
+    base = 1 if "count" in plan.included else 0
     subset_number = described.number("subsetNumber") if "subsetNumber" in plan.included else -1
     arrays = plan.arrays(described)
     head = Values.of_objects(head_values)
@@ -445,16 +453,9 @@ def batch_rows(
     head_numbers: list[list[int]] = []
     head_values: list[Any] = []
     for message, count in zip(messages, counts):
-        head = []
-        if "count" in plan.included:
-            head.append(described.number("count"))
-            head_values.append(count)
-        if plan.header_included:
-            for key, value in header_keys(message):
-                if key in plan.included:
-                    head.append(described.number(key))
-                    head_values.append(value)
-        head_numbers.append(head)
+        message_names, message_values = _head_keys(message, plan, described, count)
+        head_numbers.append(message_names)
+        head_values += message_values
     subset_number = described.number("subsetNumber") if "subsetNumber" in plan.included else -1
     arrays = plan.arrays(described)
 
