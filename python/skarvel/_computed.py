@@ -89,7 +89,7 @@ def computed_values(column: str, inputs: Inputs, rows: int) -> Values:
     done = fast(inputs, keys, result) if fast is not None else np.zeros(rows, dtype=bool)
     slow = np.flatnonzero(~done)
     found = []
-    for observation in _observations(inputs, keys, slow):
+    for observation in _inputs_by_row(inputs, keys, slow):
         try:
             found.append(compute(observation, keys))
         except Exception:
@@ -99,7 +99,7 @@ def computed_values(column: str, inputs: Inputs, rows: int) -> Values:
     return result
 
 
-def _observations(inputs: Inputs, keys: Sequence[str], rows: np.ndarray) -> Iterator[Row]:
+def _inputs_by_row(inputs: Inputs, keys: Sequence[str], rows: np.ndarray) -> Iterator[Row]:
     """The inputs of each of some rows, as the row's dict of them."""
     if len(rows) <= 8:  # a few rows: value by value beats making objects of whole columns
         for r in rows.tolist():

@@ -58,7 +58,7 @@ class _ReadPart:
     def _read(self, part: Part) -> Any:
         end = min(part.size, part.stop + _LONGEST_MESSAGE)
         data = self.fs.cat_file(part.path, start=part.start, end=end) if end > part.start else b""
-        parts = []
+        rows = Rows()  # each message's rows taken into the columns as they come
         count = 0
         self.query.failed = self._failed
         try:
@@ -74,12 +74,13 @@ class _ReadPart:
                     message.source = part.path
                     message.offset += part.start
                     for _, _, found in self.query._read(message, count, reader, batch):
-                        parts.append((found, part.path))
-                parts.extend((found, part.path) for _, _, found in batch.flush())
+                        rows.add(found, part.path)
+                for _, _, found in batch.flush():
+                    rows.add(found, part.path)
                 self._failures(reader, reported, part)
         finally:
             self.query.failed = None
-        return _frame(Rows(parts), self.query.kinds(None), True, self.dtype_backend)
+        return _frame(rows, self.query.kinds(None), True, self.dtype_backend)
 
     def _failures(self, reader: Reader, reported: int, part: Part) -> None:
         for error in reader.skipped[reported:]:
