@@ -1,7 +1,10 @@
 // Section 4 decoding in the core alone, without building Python objects: nanoseconds per
 // decoded value over a file of messages, with tables loaded once per distinct header.
 //
-// Usage: decode_bench <definitions root> <file of messages> [rounds]
+// Usage: decode_bench <definitions root> <file of messages> [rounds] [walk]
+//
+// With "walk", uncompressed data are decoded by the descriptor walk alone, without compiled
+// programs: the figure to compare the programs with.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -36,6 +39,8 @@ int main(int argc, char** argv) {
     }
     const std::string root = argv[1];
     const int rounds = argc > 3 ? std::atoi(argv[3]) : 20;
+    const skarvel::DecodeOptions options{.compiled_programs =
+                                             !(argc > 4 && std::string(argv[4]) == "walk")};
     auto content = skarvel::read_whole_file(argv[2]);
     if (!content) {
         std::fprintf(stderr, "%s\n", content.error().message().c_str());
@@ -62,7 +67,7 @@ int main(int argc, char** argv) {
         }
         const skarvel::Bytes data =
             piece.subspan(message->section4_data_offset, message->section4_data_length);
-        auto decoded = skarvel::decode_uncompressed_values(*message, *set, data);
+        auto decoded = skarvel::decode_uncompressed_values(*message, *set, data, options);
         if (!decoded) continue;
         values += decoded->size();
         jobs.push_back({std::move(*message), data, set.get()});
@@ -73,7 +78,8 @@ int main(int argc, char** argv) {
         const auto start = Clock::now();
         std::size_t produced = 0;
         for (const Job& job : jobs) {
-            auto decoded = skarvel::decode_uncompressed_values(job.message, *job.tables, job.data);
+            auto decoded =
+                skarvel::decode_uncompressed_values(job.message, *job.tables, job.data, options);
             produced += decoded ? decoded->size() : 0;
         }
         times.push_back(std::chrono::duration<double>(Clock::now() - start).count());

@@ -36,6 +36,9 @@ class BitReader {
         return value;
     }
 
+    // Whether `width` more bits remain.
+    bool has_bits(std::size_t width) const { return width <= remaining_bits(); }
+
     // Whether `count` reads of `width` bits each (at most 64) fit in the bits left; the product
     // cannot overflow, since `width` is at most 64 and `count` a count of values in memory.
     bool holds(std::uint16_t width, std::size_t count) const {
@@ -66,8 +69,6 @@ class BitReader {
     std::size_t remaining_bits() const { return data_.size() * 8 - position_; }
 
   private:
-    bool has_bits(std::size_t width) const { return width <= remaining_bits(); }
-
     // The `width` bits (1 to 64) at bit `pos`; the caller has checked that they exist.
     std::uint64_t extract(std::size_t pos, unsigned width) const {
         const std::uint8_t* p = data_.data() + (pos >> 3);

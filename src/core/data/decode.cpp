@@ -7,8 +7,10 @@
 
 #include "bitstream/bit_reader.hpp"
 #include "data/compressed_columns.hpp"
+#include "data/decode_program.hpp"
 #include "data/descriptor_walk.hpp"
 #include "data/element_reader.hpp"
+#include "data/program_cache.hpp"
 
 namespace skarvel {
 
@@ -66,7 +68,7 @@ class SingleValues {
     Status character_data(const ElementCoding& coding, ValueCodingState& state) {
         if (Status s = budget_.values(1); !s) return s;
         const Reading reading(*this);
-        return read_text(coding, coding.width, reader_, state, output_);
+        return read_text(coding, coding.width, reader_, state.text_counter, output_);
     }
 
     Status absent(const ElementCoding& coding) {
@@ -209,6 +211,22 @@ Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableS
     return columns;
 }
 
+// Uncompressed data decoded by a compiled program, subset after subset; nothing when the
+// program fails, and the walk then decodes the message again to give its own error.
+std::optional<DecodedValues> run_program(const DecodeProgram& program, const BufrMessage& message,
+                                         Bytes data, DecodeOptions options) {
+    BitReader reader(data);
+    DecodedValues output;
+    output.keep_text_padding(options.keep_text_padding);
+    DecodeBudget budget(reader);
+    std::uint64_t text_counter = 0;
+    for (std::size_t subset = 0; subset < message.number_of_subsets; ++subset) {
+        output.begin_subset();
+        if (!program.run(reader, output, budget, text_counter)) return std::nullopt;
+    }
+    return output;
+}
+
 }  // namespace
 
 Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
@@ -220,6 +238,14 @@ Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, con
                                                  Bytes data, DecodeOptions options) {
     BitReader reader(data);
     if (message.compressed_data) return decode_compressed(message, tables, reader, options);
+    if (options.compiled_programs && message.number_of_subsets != 0) {
+        const auto program = ProgramCache::shared().find(tables, message.unexpanded_descriptors);
+        if (program) {
+            if (auto values = run_program(*program, message, data, options)) {
+                return std::move(*values);
+            }
+        }
+    }
 
     DecodedValues output;
     output.keep_text_padding(options.keep_text_padding);

@@ -28,6 +28,10 @@ Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, con
 struct DecodeOptions {
     // Texts keep the blanks they are padded with (see DecodedValues::keep_text_padding).
     bool keep_text_padding = false;
+    // Uncompressed data are read by a program compiled once per template (DecodeProgram)
+    // where the template allows; off, the descriptor walk reads every subset. The results
+    // are the same either way.
+    bool compiled_programs = true;
 };
 
 // The same, with `options`.

@@ -219,4 +219,8 @@ class DecodedValues {
     bool column_mode_ = false;
 };
 
+// Whether two lists hold the same values in the same subsets: codes, names, raw values,
+// values (bit for bit), texts and meanings alike, however each list stores them.
+bool operator==(const DecodedValues& a, const DecodedValues& b);
+
 }  // namespace skarvel

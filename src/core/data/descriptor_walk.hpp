@@ -54,6 +54,18 @@ class DecodeBudget {
             return check();
         return {};
     }
+    // `count` descriptors visited at once, with no bits read between them, then room for
+    // `values` more values: what a compiled program does for each of its steps. The bounds
+    // are checked when the count passes a multiple of kCheckEvery, as step() would have
+    // checked them on the way, with the same bits read and values justified.
+    Status advance(std::size_t count, std::size_t values) {
+        const std::size_t before = steps_;
+        steps_ += count;
+        if (before / kCheckEvery != steps_ / kCheckEvery) [[unlikely]] {
+            if (Status s = check(); !s) return s;
+        }
+        return this->values(values);
+    }
     // Room for `count` more values, checked before they are read.
     Status values(std::size_t count) {
         if (count > kMaxDecodedValues - values_) return exceeded(kMaxDecodedValues, " values");

@@ -33,7 +33,7 @@ std::optional<std::string> decode_ia5_text(std::span<const std::uint8_t> octets)
 }
 
 Status read_text(const ElementCoding& coding, std::uint16_t width, BitReader& reader,
-                 ValueCodingState& state, DecodedValues& output) {
+                 std::uint64_t& text_counter, DecodedValues& output) {
     DecodedValue v = blank_value(coding.code(), &coding.definition->name);
     std::string& buffer = output.text_buffer();
     const std::size_t start = buffer.size();
@@ -44,8 +44,8 @@ Status read_text(const ElementCoding& coding, std::uint16_t width, BitReader& re
         return s;
     }
     set_text(v, start, length, output);
-    ++state.text_counter;
-    v.raw_value = text_sequence_number(state.text_counter, width);
+    ++text_counter;
+    v.raw_value = text_sequence_number(text_counter, width);
     v.extra |= DecodedValue::kHasValue;
     output.push_back(v);
     return {};
@@ -55,16 +55,11 @@ Result<std::optional<double>> read_element(const ElementCoding& coding, BitReade
                                            ValueCodingState& state, DecodedValues& output) {
     const EffectiveCoding e = effective_coding(coding, state);
     if (coding.text) {
-        if (Status s = read_text(coding, e.width, reader, state, output); !s) return s.error();
+        if (Status s = read_text(coding, e.width, reader, state.text_counter, output); !s)
+            return s.error();
         return std::optional<double>();
     }
-    auto raw = reader.read_u64(e.width);
-    if (!raw) return raw.error();
-    DecodedValue v = blank_value(coding.code(), &coding.definition->name);
-    const bool missing = !is_class31(coding.code()) && all_ones(*raw, e.width);
-    set_number(v, coding.code_table, e.reference, decimal_scale(e.scale), *raw, missing, output);
-    output.push_back(v);
-    return missing ? std::optional<double>() : std::optional<double>(v.raw_value);
+    return read_number(coding, e.width, e.reference, decimal_scale(e.scale), reader, output);
 }
 
 DecodedValue associated_field_value(std::uint64_t raw) {

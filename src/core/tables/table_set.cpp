@@ -1,22 +1,31 @@
 #include "tables/table_set.hpp"
 
+#include <atomic>
 #include <utility>
 
 namespace skarvel {
 
+std::uint64_t TableIdentity::next() {
+    static std::atomic<std::uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 void TableSet::insert_element(ElementDefinition element) {
+    identity_.renew();
     const DescriptorCode code = element.code;
     auto entry = elements_.insert_or_assign(code, std::move(element)).first;
     element_index_.insert_or_assign(code, &entry->second);
 }
 
 void TableSet::insert_sequence(SequenceDefinition sequence) {
+    identity_.renew();
     const DescriptorCode code = sequence.code;
     auto entry = sequences_.insert_or_assign(code, std::move(sequence)).first;
     sequence_index_.insert_or_assign(code, &entry->second);
 }
 
 void TableSet::insert_code_table(DescriptorCode code, CodeTable table) {
+    identity_.renew();
     auto entry = code_tables_.insert_or_assign(code, std::move(table)).first;
     code_table_index_.insert_or_assign(code, &entry->second);
 }

@@ -70,6 +70,31 @@ class CodeTable {
     std::size_t size_ = 0;
 };
 
+// A number that names one state of one table set and is never given out again in the
+// process: caches of what was derived from a table set (decoding programs) key on it, so an
+// entry made for a set that was since changed, moved from or destroyed is never found again.
+// A move hands the number on and gives the moved-from set a new one.
+class TableIdentity {
+  public:
+    TableIdentity() : value_(next()) {}
+    TableIdentity(TableIdentity&& other) noexcept : value_(other.value_) { other.renew(); }
+    TableIdentity& operator=(TableIdentity&& other) noexcept {
+        value_ = other.value_;
+        other.renew();
+        return *this;
+    }
+    TableIdentity(const TableIdentity&) = delete;
+    TableIdentity& operator=(const TableIdentity&) = delete;
+
+    std::uint64_t value() const { return value_; }
+    // A new number, after a change.
+    void renew() { value_ = next(); }
+
+  private:
+    static std::uint64_t next();
+    std::uint64_t value_;
+};
+
 class TableSet {
   public:
     using ElementMap = std::unordered_map<DescriptorCode, ElementDefinition>;
@@ -101,6 +126,9 @@ class TableSet {
     // and then ask it for the meaning of every value.
     const CodeTable* code_table(DescriptorCode code) const;
 
+    // The identity of the set as it is now; every insert changes it.
+    std::uint64_t identity() const { return identity_.value(); }
+
     std::size_t element_count() const { return elements_.size(); }
     std::size_t sequence_count() const { return sequences_.size(); }
 
@@ -116,6 +144,7 @@ class TableSet {
     CodeIndex<const ElementDefinition> element_index_;
     CodeIndex<const SequenceDefinition> sequence_index_;
     CodeIndex<const CodeTable> code_table_index_;
+    TableIdentity identity_;
 };
 
 }  // namespace skarvel

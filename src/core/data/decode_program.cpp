@@ -1,0 +1,339 @@
+#include "data/decode_program.hpp"
+
+#include <optional>
+
+#include "data/decode.hpp"
+#include "data/descriptor_walk.hpp"
+#include "data/element_reader.hpp"
+#include "data/operators.hpp"
+#include "data/value_coding_state.hpp"
+
+namespace skarvel {
+
+namespace {
+
+// Bounds on compiling: steps in a program, and descriptors visited while compiling (fixed
+// replications whose bodies change the operators are unrolled, and nesting multiplies them).
+// A template beyond them is left to the walk.
+constexpr std::size_t kMaxProgramSteps = std::size_t{1} << 15;
+constexpr std::size_t kMaxCompileVisits = std::size_t{1} << 18;
+
+// The operators in force that decide how an element is read. The other fields of a walk's
+// state serve bitmaps, new reference values and 2-21, which do not compile.
+struct ReadingOperators {
+    std::int32_t width_delta;
+    std::int32_t scale_delta;
+    std::int64_t reference_multiplier;
+    std::optional<std::uint16_t> next_width;
+    std::optional<std::uint16_t> text_width;
+    std::uint8_t associated_width;
+
+    explicit ReadingOperators(const ValueCodingState& state)
+        : width_delta(state.width_delta),
+          scale_delta(state.scale_delta),
+          reference_multiplier(state.reference_multiplier),
+          next_width(state.next_width),
+          text_width(state.text_width),
+          associated_width(state.associated_width) {}
+
+    bool operator==(const ReadingOperators&) const = default;
+};
+
+// Operators whose effect depends on data: new reference values, 2-21 (counted descriptor by
+// descriptor as the walk goes) and everything that defines or uses a bitmap.
+bool depends_on_data(DescriptorCode code) {
+    switch (code_x(code)) {
+        case 3:
+        case 22:
+        case 23:
+        case 24:
+        case 25:
+        case 32:
+        case 36:
+            return true;
+        case 21:
+            return code_y8(code) != 0;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+// Walks a template as the descriptor walk would, without data, and writes down what each
+// subset will read. Every method returns false when the template does not compile.
+class ProgramCompiler {
+  public:
+    ProgramCompiler(const TableSet& tables, DecodeProgram& program)
+        : tables_(tables), codings_(program.codings_), steps_(program.steps_) {}
+
+    bool compile(std::span<const DescriptorCode> descriptors) {
+        if (!block(descriptors, 0)) return false;
+        flush_visits();
+        return true;
+    }
+
+  private:
+    bool block(std::span<const DescriptorCode> codes, unsigned depth) {
+        if (depth > kMaxDecodeDepth) return false;
+        const std::size_t n = codes.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (++compile_visits_ > kMaxCompileVisits) return false;
+            ++visits_;
+            const DescriptorCode code = codes[i];
+            bool ok = false;
+            switch (code_f(code)) {
+                case 0:
+                    ok = element(code);
+                    break;
+                case 1:
+                    ok = replication(codes, i, depth);
+                    break;
+                case 2:
+                    ok = operation(code);
+                    break;
+                case 3: {
+                    const SequenceDefinition* sequence = tables_.sequence(code);
+                    ok = sequence != nullptr && block(sequence->members, depth + 1);
+                    break;
+                }
+                default:
+                    break;
+            }
+            if (!ok) return false;
+        }
+        return true;
+    }
+
+    bool element(DescriptorCode code) {
+        if (state_.associated_width != 0 && code_x(code) != 31) {
+            ProgramStep& field = emit(ProgramStep::Kind::kAssociatedField, 1);
+            field.width = state_.associated_width;
+        }
+        const ElementCoding* coding = codings_.find(code);
+        if (coding == nullptr) return false;
+        read(*coding, coding->text ? ProgramStep::Kind::kText : ProgramStep::Kind::kNumber);
+        state_.next_width.reset();
+        return steps_.size() <= kMaxProgramSteps;
+    }
+
+    // A step that reads `coding` with the operators in force.
+    ProgramStep& read(const ElementCoding& coding, ProgramStep::Kind kind) {
+        const EffectiveCoding e = effective_coding(coding, state_);
+        ProgramStep& step = emit(kind, 1);
+        step.width = e.width;
+        step.code = coding.code();
+        step.coding = &coding;
+        step.name = &coding.definition->name;
+        step.code_table = coding.code_table;
+        step.reference = e.reference;
+        step.scale = decimal_scale(e.scale);
+        step.can_be_missing = !is_class31(coding.code()) && e.width < 64;
+        step.missing = step.can_be_missing ? (std::uint64_t{1} << e.width) - 1 : 0;
+        return step;
+    }
+
+    bool replication(std::span<const DescriptorCode> codes, std::size_t& i, unsigned depth) {
+        const DescriptorCode code = codes[i];
+        const std::size_t n = codes.size();
+        const std::uint32_t x = code_x(code);
+        const std::uint32_t y = code_y8(code);
+        if (x == 0 || i + x >= n) return false;
+        if (y != 0) {
+            const auto body = codes.subspan(i + 1, x);
+            i += x;
+            return fixed_replication(body, y, depth);
+        }
+        if (i + x + 1 >= n) return false;
+        const ElementCoding* factor = codings_.find(codes[i + 1]);
+        if (factor == nullptr || factor->text) return false;
+        const auto body = codes.subspan(i + 2, x);
+        i += x + 1;
+        const std::size_t at = steps_.size();
+        read(*factor, ProgramStep::Kind::kDelayedLoop);
+        // Any number of rounds, none included, must leave the operators as they were.
+        const ReadingOperators before(state_);
+        if (!loop_body(at, body, depth)) return false;
+        return ReadingOperators(state_) == before;
+    }
+
+    // A fixed replication is a loop when its body leaves the operators as it found them, and
+    // is unrolled otherwise.
+    bool fixed_replication(std::span<const DescriptorCode> body, std::uint32_t rounds,
+                           unsigned depth) {
+        const std::size_t at = steps_.size();
+        const ValueCodingState entry_state = state_;
+        const std::uint32_t entry_visits = visits_;
+        ProgramStep& loop = emit(ProgramStep::Kind::kFixedLoop, 0);
+        loop.rounds = rounds;
+        if (!loop_body(at, body, depth)) return false;
+        if (ReadingOperators(state_) == ReadingOperators(entry_state)) return true;
+        steps_.resize(at);
+        state_ = entry_state;
+        visits_ = entry_visits;
+        for (std::uint32_t round = 0; round < rounds; ++round) {
+            if (!block(body, depth + 1)) return false;
+        }
+        return true;
+    }
+
+    // Compiles the body of the loop at step `at`; descriptors visited after the body's last
+    // reading are visited again in every round.
+    bool loop_body(std::size_t at, std::span<const DescriptorCode> body, unsigned depth) {
+        if (!block(body, depth + 1)) return false;
+        flush_visits();
+        steps_[at].body = static_cast<std::uint32_t>(steps_.size() - at - 1);
+        return steps_.size() <= kMaxProgramSteps;
+    }
+
+    bool operation(DescriptorCode code) {
+        if (depends_on_data(code)) return false;
+        switch (apply_operator(code, state_)) {
+            case OperatorAction::kNone:
+                return true;
+            case OperatorAction::kMarker:
+                emit(ProgramStep::Kind::kMarker, 1).code = code;
+                return true;
+            case OperatorAction::kCharacterData: {
+                // Its own width, whatever 2-08 says.
+                const ElementCoding& coding = codings_.character_data(code_y8(code));
+                ProgramStep& step = emit(ProgramStep::Kind::kText, 1);
+                step.width = coding.width;
+                step.code = coding.code();
+                step.coding = &coding;
+                return true;
+            }
+            case OperatorAction::kBitmapReference:
+                return false;
+        }
+        return false;
+    }
+
+    // A new step that takes the descriptors visited since the last one.
+    ProgramStep& emit(ProgramStep::Kind kind, std::uint8_t values) {
+        ProgramStep& step = steps_.emplace_back();
+        step.kind = kind;
+        step.values = values;
+        step.visits = visits_;
+        visits_ = 0;
+        return step;
+    }
+
+    void flush_visits() {
+        if (visits_ != 0) emit(ProgramStep::Kind::kVisit, 0);
+    }
+
+    const TableSet& tables_;
+    ElementCodings& codings_;
+    std::vector<ProgramStep>& steps_;
+    ValueCodingState state_;
+    std::uint32_t visits_ = 0;
+    std::size_t compile_visits_ = 0;
+};
+
+std::unique_ptr<const DecodeProgram> DecodeProgram::compile(
+    const TableSet& tables, std::span<const DescriptorCode> descriptors) {
+    std::unique_ptr<DecodeProgram> program(new DecodeProgram(tables));
+    ProgramCompiler compiler(tables, *program);
+    if (!compiler.compile(descriptors)) return nullptr;
+    program->steps_.shrink_to_fit();
+    return program;
+}
+
+namespace {
+
+// Runs steps for one subset. Failures need no text: the walk gives the message's error.
+class ProgramRun {
+  public:
+    ProgramRun(BitReader& reader, DecodedValues& output, DecodeBudget& budget,
+               std::uint64_t& text_counter)
+        : reader_(reader), output_(output), budget_(budget), text_counter_(text_counter) {}
+
+    bool block(const ProgramStep* steps, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const ProgramStep& step = steps[i];
+            if (!budget_.advance(step.visits, step.values)) return false;
+            switch (step.kind) {
+                case ProgramStep::Kind::kNumber:
+                    if (!number(step)) return false;
+                    break;
+                case ProgramStep::Kind::kText:
+                    if (!read_text(*step.coding, step.width, reader_, text_counter_, output_)) {
+                        return false;
+                    }
+                    justify(step.width);
+                    break;
+                case ProgramStep::Kind::kAssociatedField:
+                    if (!read_associated_field(reader_, static_cast<std::uint8_t>(step.width),
+                                               output_)) {
+                        return false;
+                    }
+                    justify(step.width);
+                    break;
+                case ProgramStep::Kind::kMarker:
+                    output_.push_back(operator_marker(step.code));
+                    break;
+                case ProgramStep::Kind::kDelayedLoop: {
+                    if (!number(step)) return false;
+                    const DecodedValue& factor = output_.back();
+                    const std::uint64_t rounds = replication_count(
+                        factor.has_value() ? std::optional<double>(factor.raw_value)
+                                           : std::nullopt);
+                    if (!loop(steps + i + 1, step.body, rounds)) return false;
+                    i += step.body;
+                    break;
+                }
+                case ProgramStep::Kind::kFixedLoop:
+                    if (!loop(steps + i + 1, step.body, step.rounds)) return false;
+                    i += step.body;
+                    break;
+                case ProgramStep::Kind::kVisit:
+                    break;
+            }
+        }
+        return true;
+    }
+
+  private:
+    // A number, read as read_number would read it.
+    [[gnu::always_inline]] bool number(const ProgramStep& step) {
+        std::uint64_t raw = 0;
+        if (step.width != 0) {
+            if (step.width > 64 || !reader_.has_bits(step.width)) return false;
+            raw = reader_.read_checked(step.width);
+            budget_.justify(1);
+        }
+        DecodedValue v = blank_value(step.code, step.name);
+        const bool missing = step.can_be_missing && raw == step.missing;
+        set_number(v, step.code_table, step.reference, step.scale, raw, missing, output_);
+        output_.push_back(v);
+        return true;
+    }
+
+    bool loop(const ProgramStep* body, std::size_t n, std::uint64_t rounds) {
+        for (std::uint64_t round = 0; round < rounds; ++round) {
+            if (!block(body, n)) return false;
+        }
+        return true;
+    }
+
+    // A value that took bits justifies work, as in the walk.
+    void justify(std::uint16_t width) {
+        if (width != 0) budget_.justify(1);
+    }
+
+    BitReader& reader_;
+    DecodedValues& output_;
+    DecodeBudget& budget_;
+    std::uint64_t& text_counter_;
+};
+
+}  // namespace
+
+bool DecodeProgram::run(BitReader& reader, DecodedValues& output, DecodeBudget& budget,
+                        std::uint64_t& text_counter) const {
+    ProgramRun run(reader, output, budget, text_counter);
+    return run.block(steps_.data(), steps_.size());
+}
+
+}  // namespace skarvel

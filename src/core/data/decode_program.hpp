@@ -1,0 +1,98 @@
+// DecodeProgram: a message template compiled once into a flat list of steps and then run for
+// every subset of uncompressed data.
+//
+// The descriptor walk re-expands sequences, looks up element codings and re-applies operators
+// for every subset, and most of a value's cost goes there. A program does that work once:
+// sequences are inlined, each element's width, reference and scale are bound with the
+// operators in force, and what is left for each subset is reading bits in a fixed order, with
+// loops for replications.
+//
+// A template compiles only when its readings do not depend on the data beyond replication
+// counts. Compiling gives up on new reference values (2-03), descriptors without data (2-21)
+// and bitmaps (2-22 to 2-25, 2-32, 2-36), on anything the walk would refuse (unknown
+// descriptors, bad replications, too deep a nesting) and on a delayed replication whose body
+// leaves the operators in force changed, which would make later rounds read differently from
+// the first. The walk decodes those messages as before.
+//
+// A program's output equals the walk's value for value, and it counts the work and output
+// bounds at the same points. When a run fails for any reason, the caller decodes the message
+// again with the walk, so that every error, its text and its order stay the walk's own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/bufr_error.hpp"
+#include "base/descriptor_code.hpp"
+#include "bitstream/bit_reader.hpp"
+#include "data/decoded_value.hpp"
+#include "data/element_coding.hpp"
+#include "tables/table_set.hpp"
+
+namespace skarvel {
+
+class DecodeBudget;
+
+// One step of a program.
+struct ProgramStep {
+    enum class Kind : std::uint8_t {
+        kNumber,           // a number of `width` bits, with `reference` and `scale`
+        kText,             // a text of `width` bits
+        kAssociatedField,  // an associated field of `width` bits
+        kMarker,           // an operator marker for `code`
+        kDelayedLoop,      // a replication factor, read as a number; then `body` steps as
+                           // many times as it says
+        kFixedLoop,        // the next `body` steps `rounds` times
+        kVisit,            // descriptors visited that add nothing (trailing operators)
+    };
+
+    Kind kind;
+    // The values the step adds to the output: 1, or 0 for loops and visits.
+    std::uint8_t values;
+    // Numbers: whether the raw value `missing` marks a missing value.
+    bool can_be_missing;
+    std::uint16_t width;
+    // Descriptors the walk visits from the previous step's reading up to this step's.
+    std::uint32_t visits;
+    // Loops: the number of steps of the body, which follow the loop's own step.
+    std::uint32_t body;
+    DescriptorCode code;
+    const ElementCoding* coding;
+    const std::string* name;
+    const CodeTable* code_table;
+    std::int64_t reference;
+    DecimalScale scale;
+    std::uint64_t missing;
+    std::uint64_t rounds;
+};
+
+class DecodeProgram {
+  public:
+    // The program of `descriptors` with `tables`, or null when the template does not compile
+    // (see above). The program refers to the table set's entries: it may be run only while
+    // the set lives unchanged.
+    static std::unique_ptr<const DecodeProgram> compile(
+        const TableSet& tables, std::span<const DescriptorCode> descriptors);
+
+    // Runs the program for one subset: reads its values from `reader` into `output`, counting
+    // them against `budget`. `text_counter` is the running count of texts read, which carries
+    // over from subset to subset. False when the run fails, for whatever reason: the walk
+    // then decodes the message again and tells why.
+    bool run(BitReader& reader, DecodedValues& output, DecodeBudget& budget,
+             std::uint64_t& text_counter) const;
+
+  private:
+    explicit DecodeProgram(const TableSet& tables) : codings_(tables) {}
+
+    // The element codings the steps point at.
+    ElementCodings codings_;
+    std::vector<ProgramStep> steps_;
+
+    friend class ProgramCompiler;
+};
+
+}  // namespace skarvel
