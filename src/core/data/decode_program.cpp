@@ -107,7 +107,7 @@ class ProgramCompiler {
 
     bool element(DescriptorCode code) {
         if (state_.associated_width != 0 && code_x(code) != 31) {
-            ProgramStep& field = emit(ProgramStep::Kind::kAssociatedField, 1);
+            ProgramStep& field = emit(ProgramStep::Kind::kAssociatedField);
             field.width = state_.associated_width;
         }
         const ElementCoding* coding = codings_.find(code);
@@ -120,7 +120,7 @@ class ProgramCompiler {
     // A step that reads `coding` with the operators in force.
     ProgramStep& read(const ElementCoding& coding, ProgramStep::Kind kind) {
         const EffectiveCoding e = effective_coding(coding, state_);
-        ProgramStep& step = emit(kind, 1);
+        ProgramStep& step = emit(kind);
         step.width = e.width;
         step.code = coding.code();
         step.coding = &coding;
@@ -164,7 +164,7 @@ class ProgramCompiler {
         const std::size_t at = steps_.size();
         const ValueCodingState entry_state = state_;
         const std::uint32_t entry_visits = visits_;
-        ProgramStep& loop = emit(ProgramStep::Kind::kFixedLoop, 0);
+        ProgramStep& loop = emit(ProgramStep::Kind::kFixedLoop);
         loop.rounds = rounds;
         if (!loop_body(at, body, depth)) return false;
         if (ReadingOperators(state_) == ReadingOperators(entry_state)) return true;
@@ -192,12 +192,12 @@ class ProgramCompiler {
             case OperatorAction::kNone:
                 return true;
             case OperatorAction::kMarker:
-                emit(ProgramStep::Kind::kMarker, 1).code = code;
+                emit(ProgramStep::Kind::kMarker).code = code;
                 return true;
             case OperatorAction::kCharacterData: {
                 // Its own width, whatever 2-08 says.
                 const ElementCoding& coding = codings_.character_data(code_y8(code));
-                ProgramStep& step = emit(ProgramStep::Kind::kText, 1);
+                ProgramStep& step = emit(ProgramStep::Kind::kText);
                 step.width = coding.width;
                 step.code = coding.code();
                 step.coding = &coding;
@@ -210,17 +210,16 @@ class ProgramCompiler {
     }
 
     // A new step that takes the descriptors visited since the last one.
-    ProgramStep& emit(ProgramStep::Kind kind, std::uint8_t values) {
+    ProgramStep& emit(ProgramStep::Kind kind) {
         ProgramStep& step = steps_.emplace_back();
         step.kind = kind;
-        step.values = values;
         step.visits = visits_;
         visits_ = 0;
         return step;
     }
 
     void flush_visits() {
-        if (visits_ != 0) emit(ProgramStep::Kind::kVisit, 0);
+        if (visits_ != 0) emit(ProgramStep::Kind::kVisit);
     }
 
     const TableSet& tables_;
@@ -252,7 +251,7 @@ class ProgramRun {
     bool block(const ProgramStep* steps, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
             const ProgramStep& step = steps[i];
-            if (!budget_.advance(step.visits, step.values)) return false;
+            if (!budget_.advance(step.visits)) return false;
             switch (step.kind) {
                 case ProgramStep::Kind::kNumber:
                     if (!number(step)) return false;
@@ -294,6 +293,11 @@ class ProgramRun {
         return true;
     }
 
+    // Whether the output stays within kMaxDecodedValues, which the walk checks before every
+    // value. Checking before every loop round and at the end is as good: the output only
+    // grows, and between two checks by at most a program's length.
+    bool within_values() const { return output_.size() <= kMaxDecodedValues; }
+
   private:
     // A number, read as read_number would read it.
     [[gnu::always_inline]] bool number(const ProgramStep& step) {
@@ -312,7 +316,7 @@ class ProgramRun {
 
     bool loop(const ProgramStep* body, std::size_t n, std::uint64_t rounds) {
         for (std::uint64_t round = 0; round < rounds; ++round) {
-            if (!block(body, n)) return false;
+            if (!within_values() || !block(body, n)) return false;
         }
         return true;
     }
@@ -333,7 +337,7 @@ class ProgramRun {
 bool DecodeProgram::run(BitReader& reader, DecodedValues& output, DecodeBudget& budget,
                         std::uint64_t& text_counter) const {
     ProgramRun run(reader, output, budget, text_counter);
-    return run.block(steps_.data(), steps_.size());
+    return run.block(steps_.data(), steps_.size()) && run.within_values();
 }
 
 }  // namespace skarvel

@@ -51,8 +51,6 @@ struct ProgramStep {
     };
 
     Kind kind;
-    // The values the step adds to the output: 1, or 0 for loops and visits.
-    std::uint8_t values;
     // Numbers: whether the raw value `missing` marks a missing value.
     bool can_be_missing;
     std::uint16_t width;

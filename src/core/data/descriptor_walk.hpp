@@ -54,17 +54,16 @@ class DecodeBudget {
             return check();
         return {};
     }
-    // `count` descriptors visited at once, with no bits read between them, then room for
-    // `values` more values: what a compiled program does for each of its steps. The bounds
-    // are checked when the count passes a multiple of kCheckEvery, as step() would have
-    // checked them on the way, with the same bits read and values justified.
-    Status advance(std::size_t count, std::size_t values) {
+    // `count` descriptors visited at once, with no bits read between them: what a compiled
+    // program does for each of its steps. The bounds are checked when the count passes a
+    // multiple of kCheckEvery, as step() would have checked them on the way, with the same
+    // bits read and values justified.
+    Status advance(std::size_t count) {
         const std::size_t before = steps_;
         steps_ += count;
-        if (before / kCheckEvery != steps_ / kCheckEvery) [[unlikely]] {
-            if (Status s = check(); !s) return s;
-        }
-        return this->values(values);
+        if (before / kCheckEvery != steps_ / kCheckEvery) [[unlikely]]
+            return check();
+        return {};
     }
     // Room for `count` more values, checked before they are read.
     Status values(std::size_t count) {
