@@ -29,6 +29,27 @@ class Value(NamedTuple):
     meaning: str | None  #: code-table meaning of the number, when the tables have one
 
 
+class DecodedBatch(NamedTuple):
+    """The values of several messages decoded with one table set, one after the other:
+    ``decoded`` holds them all, message ``i`` holding the values
+    ``decoded.values[value_starts[i]:value_starts[i + 1]]`` and the subsets that begin at
+    ``decoded.subset_bounds[subset_starts[i]:subset_starts[i + 1]]``."""
+
+    decoded: Decoded
+    value_starts: np.ndarray
+    subset_starts: np.ndarray
+
+    @classmethod
+    def take(cls, batch: _engine.DecodeBatch, tables: _skarvel.TableSet) -> DecodedBatch:
+        """What ``batch`` holds; it is empty afterwards."""
+        codes, values, bounds, annotations, value_starts, subset_starts = batch.take()
+        return cls(
+            Decoded((codes, values, bounds, annotations), tables),
+            np.frombuffer(memoryview(value_starts), dtype=np.int64),
+            np.frombuffer(memoryview(subset_starts), dtype=np.int64),
+        )
+
+
 class Decoded:
     """The values of one message, every subset one after the other.
 

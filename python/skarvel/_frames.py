@@ -11,8 +11,9 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 import numpy as np
 
-from . import _observations
+from . import _engine, _observations
 from ._columns import MessageRows, Part, Rows
+from ._decoded import DecodedBatch
 from ._errors import DecodeError
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
@@ -140,45 +141,60 @@ class _Collector:
 
 class _Batch:
     """Messages of uncompressed data of one source, read with one table set, waiting to be
-    read together (their rows are found at once, which costs far less than one by one). The
-    batch is read before its source closes."""
+    read together (their rows are found at once, which costs far less than one by one). Each
+    is decoded as it is added, so that a failure comes in the order of the source; the values
+    wait in the engine. The batch is read before its source closes."""
 
     LIMIT = 64
 
     def __init__(self, query: _Query, name: str) -> None:
         self.query = query
         self.name = name
+        self.values: _engine.DecodeBatch | None = None
         self._reset()
 
     def _reset(self) -> None:
         self.table_set: Any = None
         self.messages: list[Message] = []
-        self.decoded: list[Any] = []
         self.counts: list[int] = []
         self.done: list[Done] = []
 
-    def add(self, message: Message, decoded: Any, count: int) -> Iterator[tuple[str, Done, Part]]:
-        table_set = self.query.tables.for_header(message.header)
+    def add(self, message: Message, count: int) -> Iterator[tuple[str, Done, Part]]:
+        """Decodes the message into the batch, after reading the batch if the message needs
+        another table set or the batch is full. Raises DecodeError when its values cannot be
+        decoded."""
+        tables = self.query.tables
+        try:
+            table_set = tables.for_header(message.header)
+        except LookupError as error:
+            raise message.decode_error(error, tables) from None
         if self.messages and (table_set is not self.table_set or len(self.messages) >= self.LIMIT):
             yield from self.flush()
+        if self.values is None or table_set is not self.table_set:
+            self.values = _engine.DecodeBatch(table_set, True)
         self.table_set = table_set
+        try:
+            self.values.add(message.raw)
+        except (ValueError, LookupError) as error:
+            raise message.decode_error(error, tables) from None
         self.messages.append(message)
-        self.decoded.append(decoded)
         self.counts.append(count)
         self.done.append(Done(message.source, message.offset, message.length))
 
     def flush(self) -> Iterator[tuple[str, Done, Part]]:
         if not self.messages:
             return
+        assert self.values is not None
+        batch = DecodedBatch.take(self.values, self.table_set)
         plan = self.query.plan
         found: Sequence[Part]
         if len(self.messages) == 1:
             found = [
-                _observations.message_rows(self.messages[0], plan, self.counts[0], self.decoded[0])
+                _observations.message_rows(self.messages[0], plan, self.counts[0], batch.decoded)
             ]
         else:
             found = _observations.batch_rows(
-                self.messages, self.decoded, self.counts, plan, self.table_set
+                self.messages, batch, self.counts, plan, self.table_set
             )
         for done, rows in zip(self.done, found):
             yield self.name, done, rows
@@ -266,7 +282,7 @@ class _Query(_Collector):
                 rows = _observations.message_rows(message, self.plan, count)
                 yield reader.name, Done(message.source, message.offset, message.length), rows
                 return
-            decoded = message.decode_with(self.tables, padded_texts=True)
+            yield from batch.add(message, count)
         except DecodeError as error:
             # What came before the failure is given before the failure is handled.
             yield from batch.flush()
@@ -274,8 +290,6 @@ class _Query(_Collector):
                 self.failed(error)
             else:
                 reader._failed(error)
-            return
-        yield from batch.add(message, decoded, count)
 
     def _passes(self, message: Message, count: int) -> bool:
         """Whether the count and header filters let a message through."""

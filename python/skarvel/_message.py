@@ -110,16 +110,19 @@ class Message:
             table_set = chosen.for_header(self._header)
             return Decoded(_engine.decode(self.raw, table_set, padded_texts), table_set)
         except (ValueError, LookupError) as error:
-            text = str(error)
-            missing = chosen.missing_local_tables(self._header)
-            if missing is not None and "was not found in Table" in text:
-                text += (
-                    f"; the header ({describe_header(self._header)}) names local tables, "
-                    f"which were looked for in vain at {missing}"
-                )
-            raise DecodeError(
-                text, source=self.source, index=self.index, offset=self.offset
-            ) from None
+            raise self.decode_error(error, chosen) from None
+
+    def decode_error(self, error: Exception, tables: Tables) -> DecodeError:
+        """The DecodeError that ``error``, raised while decoding the message's values with
+        ``tables``, stands for."""
+        text = str(error)
+        missing = tables.missing_local_tables(self._header)
+        if missing is not None and "was not found in Table" in text:
+            text += (
+                f"; the header ({describe_header(self._header)}) names local tables, "
+                f"which were looked for in vain at {missing}"
+            )
+        return DecodeError(text, source=self.source, index=self.index, offset=self.offset)
 
     def __repr__(self) -> str:
         return (

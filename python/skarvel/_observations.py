@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _computed, _engine
 from ._columns import Column, MessageRows, RowsSlice
-from ._decoded import Decoded
+from ._decoded import Decoded, DecodedBatch
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
 from ._tables import Tables
@@ -137,26 +137,22 @@ class _KeyStream:
             bool(message.header.compressed_data),
             described_codes(tables.for_header(message.header)),
         )
-        self._decoded = [decoded]
-        self._starts = np.zeros(1, dtype=np.int64)
+        self._decoded = decoded
 
     @classmethod
-    def of_messages(cls, decoded: Sequence[Decoded], table_set: Any) -> _KeyStream:
-        """The keys of several decoded messages of uncompressed data, decoded with one table
-        set, one after the other: subsets follow each other as in one message."""
+    def of_batch(cls, batch: DecodedBatch, table_set: Any) -> _KeyStream:
+        """The keys of several messages of uncompressed data decoded together: subsets
+        follow each other as in one message."""
         stream = cls.__new__(cls)
-        lengths = np.array([len(d.values) for d in decoded], dtype=np.int64)
-        starts = np.concatenate([[0], np.cumsum(lengths)])
-        bounds = [d.subset_bounds[:-1] + start for d, start in zip(decoded, starts.tolist())]
+        decoded = batch.decoded
         stream._setup(
-            np.concatenate([d.codes for d in decoded]),
-            np.concatenate([d.values for d in decoded]),
-            np.concatenate([*bounds, starts[-1:]]),
+            decoded.codes,
+            decoded.values,
+            decoded.subset_bounds,
             False,
             described_codes(table_set),
         )
-        stream._decoded = list(decoded)
-        stream._starts = starts[:-1]
+        stream._decoded = decoded
         return stream
 
     def _setup(
@@ -182,10 +178,7 @@ class _KeyStream:
 
     def _text(self, position: int) -> str | None:
         """The text at a position of the stream (None when missing)."""
-        if len(self._decoded) == 1:
-            return self._decoded[0].texts[position]  # type: ignore[no-any-return]
-        m = int(np.searchsorted(self._starts, position, side="right")) - 1
-        return self._decoded[m].texts[position - int(self._starts[m])]  # type: ignore[no-any-return]
+        return self._decoded.texts[position]  # type: ignore[no-any-return]
 
     def levels(self, start: int, stop: int, restarts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The level and rank of the keys of ``[start, stop)``; a subset begins (after its
@@ -215,7 +208,7 @@ class _KeyStream:
         if self._varying is None:
             first, width = int(self.bounds[0]), int(self.bounds[1] - self.bounds[0])
             subsets = len(self.bounds) - 1
-            texts = self._decoded[0].texts[first : first + width * subsets]
+            texts = self._decoded.texts[first : first + width * subsets]
             texts = texts.reshape(subsets, width)
             self._varying = (texts != texts[0]).any(axis=0)
         return self._varying
@@ -441,14 +434,14 @@ def batchable(plan: Plan, message: Message) -> bool:
 
 def batch_rows(
     messages: Sequence[Message],
-    decoded: Sequence[Decoded],
+    batch: DecodedBatch,
     counts: Sequence[int],
     plan: Plan,
     table_set: Any,
 ) -> list[RowsSlice]:
-    """The rows of several messages that ``batchable`` admits, decoded with one table set: for
-    each, what ``message_rows`` gives, found for all at once."""
-    stream = _KeyStream.of_messages(decoded, table_set)
+    """The rows of several messages that ``batchable`` admits, decoded together with one table
+    set: for each, what ``message_rows`` gives, found for all at once."""
+    stream = _KeyStream.of_batch(batch, table_set)
     described = stream.described
     head_numbers: list[list[int]] = []
     head_values: list[Any] = []
@@ -468,18 +461,18 @@ def batch_rows(
     values = stream.values_at(positions)
 
     # Each message's head keys go before its first key, then each subset's subsetNumber key.
-    message_starts = np.array([0] + [len(d.values) for d in decoded[:-1]], dtype=np.int64)
-    message_starts = np.cumsum(message_starts)
+    message_starts = batch.value_starts[:-1]
+    n = len(messages)
     head_sizes = np.array([len(h) for h in head_numbers], dtype=np.int64)
     at = [np.repeat(np.searchsorted(positions, message_starts), head_sizes)]
-    owner = [np.repeat(np.arange(len(decoded)), head_sizes)]
+    owner = [np.repeat(np.arange(n), head_sizes)]
     inserted_names = [np.array([n for h in head_numbers for n in h], dtype=np.int32)]
     inserted_values = [Values.of_objects(head_values)]
     inserted = head_sizes
     if subset_number >= 0:
-        subsets = np.array([len(d.subset_bounds) - 1 for d in decoded], dtype=np.int64)
+        subsets = np.diff(batch.subset_starts)
         at.append(np.searchsorted(positions, subset_starts))
-        owner.append(np.repeat(np.arange(len(decoded)), subsets))
+        owner.append(np.repeat(np.arange(n), subsets))
         inserted_names.append(np.full(int(subsets.sum()), subset_number, dtype=np.int32))
         first = np.repeat(np.cumsum(subsets) - subsets, subsets)
         inserted_values.append(Values.of_ints(np.arange(int(subsets.sum())) - first + 1))
@@ -503,7 +496,7 @@ def batch_rows(
     rows = _select(plan, arrays, described, keys, starts, found, kept)
     # Each message's rows: rows come in message order.
     row_segments = segments[0][kept[0]] if kept else np.zeros(0, dtype=np.int64)
-    bounds = np.cumsum(np.bincount(row_segments, minlength=len(decoded))).tolist()
+    bounds = np.cumsum(np.bincount(row_segments, minlength=n)).tolist()
     return [RowsSlice(rows, start, stop) for start, stop in zip([0, *bounds[:-1]], bounds)]
 
 

@@ -38,17 +38,21 @@ std::vector<std::int64_t> subset_bounds(const DecodedValues& values) {
 
 Annotations annotations(const DecodedValues& values) {
     Annotations out;
+    append_annotations(values, 0, out);
+    return out;
+}
+
+void append_annotations(const DecodedValues& values, std::int64_t start, Annotations& out) {
     visit_positions(values, [&](std::size_t i, const DecodedValue& v) {
         if (v.has_text()) {
-            out.text_positions.push_back(static_cast<std::int64_t>(i));
+            out.text_positions.push_back(start + static_cast<std::int64_t>(i));
             out.texts.push_back(*values.raw_text(v));
         } else if (v.has_meaning()) {
-            out.meaning_positions.push_back(static_cast<std::int64_t>(i));
+            out.meaning_positions.push_back(start + static_cast<std::int64_t>(i));
             out.meanings.push_back(*values.raw_meaning(v));
         }
         return true;
     });
-    return out;
 }
 
 }  // namespace skarvel

@@ -33,4 +33,8 @@ struct Annotations {
 
 Annotations annotations(const DecodedValues& values);
 
+// Adds the texts and meanings of `values` to `out`, their positions counted from `start`:
+// the annotations of several messages' values one after the other.
+void append_annotations(const DecodedValues& values, std::int64_t start, Annotations& out);
+
 }  // namespace skarvel

@@ -11,6 +11,7 @@
 #include "data/descriptor_walk.hpp"
 #include "data/element_reader.hpp"
 #include "data/program_cache.hpp"
+#include "message/message_scanner.hpp"
 
 namespace skarvel {
 
@@ -263,6 +264,16 @@ Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, con
         }
     }
     return output;
+}
+
+Result<DecodedValues> decode_message_tolerant(Bytes message, const TableSet& tables,
+                                              DecodeOptions options) {
+    auto parsed = parse_message_tolerant(message);
+    if (!parsed) return parsed.error();
+    const BufrMessage& header = parsed->message;
+    const Bytes section4 =
+        message.subspan(header.section4_data_offset, header.section4_data_length);
+    return decode_uncompressed_values(header, tables, section4, options);
 }
 
 }  // namespace skarvel

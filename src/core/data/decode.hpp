@@ -38,4 +38,9 @@ struct DecodeOptions {
 Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
                                                  Bytes data, DecodeOptions options);
 
+// Parses the one message that `message` holds, tolerantly (parse_message_tolerant), and
+// decodes its values.
+Result<DecodedValues> decode_message_tolerant(Bytes message, const TableSet& tables,
+                                              DecodeOptions options);
+
 }  // namespace skarvel

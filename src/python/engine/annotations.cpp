@@ -19,8 +19,8 @@ namespace {
 
 struct AnnotationsObject {
     PyObject_HEAD
-    DecodedValues values;
-    PyObject* tables;  // owned: the table set the meanings point into
+    std::vector<DecodedValues> messages;  // one after the other
+    PyObject* tables;                     // owned: the table set the meanings point into
 };
 
 AnnotationsObject* as_annotations(PyObject* self) {
@@ -68,7 +68,12 @@ PyObject* str_list(const std::vector<std::string_view>& texts,
 
 // materialize() -> (text positions, texts, meaning positions, meanings)
 PyObject* annotations_materialize(PyObject* self, PyObject*) {
-    const Annotations found = annotations(as_annotations(self)->values);
+    Annotations found;
+    std::int64_t start = 0;
+    for (const DecodedValues& values : as_annotations(self)->messages) {
+        append_annotations(values, start, found);
+        start += static_cast<std::int64_t>(values.size());
+    }
     PyRef text_positions(new_column(found.text_positions, 'q'));
     PyRef texts(str_list(found.texts, ascii_str));
     PyRef meaning_positions(new_column(found.meaning_positions, 'q'));
@@ -86,7 +91,8 @@ PyMethodDef annotations_methods[] = {
 
 void annotations_dealloc(PyObject* self) {
     AnnotationsObject* a = as_annotations(self);
-    a->values.~DecodedValues();
+    using Messages = std::vector<DecodedValues>;
+    a->messages.~Messages();
     Py_XDECREF(a->tables);
     Py_TYPE(self)->tp_free(self);
 }
@@ -101,16 +107,22 @@ PyTypeObject* annotations_type() {
                              .methods = annotations_methods});
 }
 
-PyObject* new_annotations(DecodedValues&& values, PyObject* tables) {
+PyObject* new_annotations(std::vector<DecodedValues>&& messages, PyObject* tables) {
     PyTypeObject* type = annotations_type();
     if (type == nullptr) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     AnnotationsObject* a = as_annotations(self);
-    new (&a->values) DecodedValues(std::move(values));
+    new (&a->messages) std::vector<DecodedValues>(std::move(messages));
     Py_INCREF(tables);
     a->tables = tables;
     return self;
+}
+
+PyObject* new_annotations(DecodedValues&& values, PyObject* tables) {
+    std::vector<DecodedValues> messages;
+    messages.push_back(std::move(values));
+    return new_annotations(std::move(messages), tables);
 }
 
 }  // namespace skarvel::py

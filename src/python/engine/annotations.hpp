@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <vector>
+
 #include "data/decoded_value.hpp"
 
 namespace skarvel::py {
@@ -14,5 +16,9 @@ PyTypeObject* annotations_type();
 // A new Annotations object for `values`, whose meanings point into the table set held by
 // `tables` (kept alive with the object).
 PyObject* new_annotations(DecodedValues&& values, PyObject* tables);
+
+// The same for the values of several messages, one after the other: positions count from
+// the first value of the first message.
+PyObject* new_annotations(std::vector<DecodedValues>&& messages, PyObject* tables);
 
 }  // namespace skarvel::py

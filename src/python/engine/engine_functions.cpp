@@ -71,6 +71,14 @@ PyObject* entry_tuple(const ScanEntry& entry, Bytes data) {
                          static_cast<Py_ssize_t>(entry.length), names.get(), error.get());
 }
 
+// The padded_texts argument: false with an exception set when it has no truth value.
+bool padded_option(PyObject* padded, DecodeOptions& options) {
+    const int truth = PyObject_IsTrue(padded);
+    if (truth < 0) return false;
+    options.keep_text_padding = truth != 0;
+    return true;
+}
+
 }  // namespace
 
 PyObject* engine_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -154,11 +162,7 @@ PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     const TableSet* tables = record_argument<TableSet>(values[1], names[1]);
     if (tables == nullptr) return nullptr;
     DecodeOptions options;
-    if (nargs > 2) {
-        const int padded = PyObject_IsTrue(args[2]);
-        if (padded < 0) return nullptr;
-        options.keep_text_padding = padded != 0;
-    }
+    if (nargs > 2 && !padded_option(args[2], options)) return nullptr;
 
     std::optional<BufrError> failure;
     std::optional<DecodedValues> decoded;
@@ -169,27 +173,18 @@ PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     {
         // A table set never changes once made, and a read-only buffer cannot change either.
         const UnlockedScope unlocked(view.read_only());
-        auto parsed = parse_message_tolerant(view.bytes());
-        if (!parsed) {
-            failure = parsed.error();
+        auto result = decode_message_tolerant(view.bytes(), *tables, options);
+        if (!result) {
+            failure = result.error();
         } else {
-            const BufrMessage& message = parsed->message;
-            const Bytes section4 =
-                view.bytes().subspan(message.section4_data_offset, message.section4_data_length);
-            auto result = decode_uncompressed_values(message, *tables, section4, options);
-            if (!result) {
-                failure = result.error();
-            } else {
-                decoded.emplace(std::move(*result));
-                const std::size_t n = decoded->size();
-                codes = ColumnBuffer::take(n * sizeof(DescriptorCode));
-                numbers = ColumnBuffer::take(n * sizeof(double));
-                out_of_memory = !codes || !numbers;
-                if (!out_of_memory) {
-                    write_columns(*decoded, {codes.as<DescriptorCode>(), n},
-                                  {numbers.as<double>(), n});
-                    bounds = subset_bounds(*decoded);
-                }
+            decoded.emplace(std::move(*result));
+            const std::size_t n = decoded->size();
+            codes = ColumnBuffer::take(n * sizeof(DescriptorCode));
+            numbers = ColumnBuffer::take(n * sizeof(double));
+            out_of_memory = !codes || !numbers;
+            if (!out_of_memory) {
+                write_columns(*decoded, {codes.as<DescriptorCode>(), n}, {numbers.as<double>(), n});
+                bounds = subset_bounds(*decoded);
             }
         }
     }

@@ -3,7 +3,10 @@
 // shares _skarvel's BufrMessage and TableSet classes.
 #include <Python.h>
 
+#include <utility>
+
 #include "engine/column.hpp"
+#include "engine/decode_batch.hpp"
 #include "engine/engine_functions.hpp"
 #include "engine/skarvel_classes.hpp"
 #include "support/py_args.hpp"
@@ -66,12 +69,14 @@ PyMODINIT_FUNC PyInit__engine() {
     if (!import_skarvel_classes()) return nullptr;
     PyRef module(PyModule_Create(&engine_module));
     if (!module) return nullptr;
-    PyTypeObject* column = column_type();
-    if (column == nullptr) return nullptr;
-    Py_INCREF(column);
-    if (PyModule_AddObject(module.get(), "Column", reinterpret_cast<PyObject*>(column)) < 0) {
-        Py_DECREF(column);
-        return nullptr;
+    for (auto [name, type] :
+         {std::pair{"Column", column_type()}, std::pair{"DecodeBatch", decode_batch_type()}}) {
+        if (type == nullptr) return nullptr;
+        Py_INCREF(type);
+        if (PyModule_AddObject(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) {
+            Py_DECREF(type);
+            return nullptr;
+        }
     }
     return module.release();
 }
