@@ -32,6 +32,7 @@ TableSet random_test_tables() {
     t.insert_element(element(7030, "m", -1, -50, 12));
     t.insert_element(element(31001, "Numeric", 0, 0, 2));  // small factors, so data suffice
     t.insert_element(element(31021, "CODE TABLE", 0, 0, 6));
+    t.insert_element(element(31031, "FLAG TABLE", 0, 0, 1));
     CodeTable meanings;
     meanings.insert_or_assign(1, "ONE");
     meanings.insert_or_assign(6, "SIX");
@@ -59,8 +60,9 @@ class TemplateMaker {
         static constexpr DescriptorCode kElements[] = {1001, 1002, 1003, 1015, 7030, 31021};
         static constexpr DescriptorCode kOperators[] = {
             201000, 201120, 201131, 202000, 202126, 202130, 204000, 204003, 205002,
-            206000, 206005, 207000, 207002, 208000, 208001, 235000, 237000, 241000};
-        static constexpr DescriptorCode kDataDependent[] = {203008, 221002, 222000, 236000};
+            206000, 206005, 207000, 207002, 208000, 208001, 222000, 223000, 225000,
+            235000, 236000, 237000, 237255, 241000, 31031,  31031,  31031};
+        static constexpr DescriptorCode kDataDependent[] = {203008, 221002, 223255, 225255};
         static constexpr DescriptorCode kSequences[] = {301001, 301002, 301003};
         const unsigned pick = below(100);
         if (pick < 45) {

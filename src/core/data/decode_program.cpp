@@ -40,19 +40,21 @@ struct ReadingOperators {
 };
 
 // Operators whose effect depends on data: new reference values, 2-21 (counted descriptor by
-// descriptor as the walk goes) and everything that defines or uses a bitmap.
+// descriptor as the walk goes) and the values that follow a bitmap (2-23, 2-24, 2-25 and
+// 2-32 with Y = 255), whose elements the bitmap's data choose. The other bitmap operators
+// and the data-present indicators change only what those values would refer to: without
+// them, they read as markers and plain elements do.
 bool depends_on_data(DescriptorCode code) {
     switch (code_x(code)) {
         case 3:
-        case 22:
+            return true;
+        case 21:
+            return code_y8(code) != 0;
         case 23:
         case 24:
         case 25:
         case 32:
-        case 36:
-            return true;
-        case 21:
-            return code_y8(code) != 0;
+            return code_y8(code) == 255;
         default:
             return false;
     }

@@ -9,10 +9,12 @@
 //
 // A template compiles only when its readings do not depend on the data beyond replication
 // counts. Compiling gives up on new reference values (2-03), descriptors without data (2-21)
-// and bitmaps (2-22 to 2-25, 2-32, 2-36), on anything the walk would refuse (unknown
-// descriptors, bad replications, too deep a nesting) and on a delayed replication whose body
-// leaves the operators in force changed, which would make later rounds read differently from
-// the first. The walk decodes those messages as before.
+// and values that follow a bitmap (2-23, 2-24, 2-25 and 2-32 with Y = 255), on anything the
+// walk would refuse (unknown descriptors, bad replications, too deep a nesting) and on a
+// delayed replication whose body leaves the operators in force changed, which would make later
+// rounds read differently from the first. The walk decodes those messages as before.
+// Bitmaps themselves compile: their indicators are read as plain elements, and what they
+// mark matters only to the values that follow them.
 //
 // A program's output equals the walk's value for value, and it counts the work and output
 // bounds at the same points. When a run fails for any reason, the caller decodes the message
