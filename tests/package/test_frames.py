@@ -114,11 +114,23 @@ BATCH_CALLS = [
     ),
     dict(columns=["stationNumber", "airTemperature"], filters={"pressure": slice(None, 90000)}),
     dict(columns=["latitude", "subsetNumber", "count"], filters={"edition": [3, 4]}),
+    dict(
+        columns=[
+            "count",
+            "stationOrSiteName",
+            "aircraftFlightNumber",
+            "shipOrMobileLandStationIdentifier",
+            "latitude",
+        ],
+        required_columns=False,
+    ),
 ]
 
 
 @pytest.mark.filterwarnings("ignore::skarvel.SkarvelWarning")
-@pytest.mark.parametrize("call", BATCH_CALLS, ids=["header", "data filter", "header filter"])
+@pytest.mark.parametrize(
+    "call", BATCH_CALLS, ids=["header", "data filter", "header filter", "texts"]
+)
 def test_messages_read_together_give_the_rows_read_one_by_one(call, monkeypatch):
     """Messages of uncompressed data are read in batches; over the whole corpus, that gives
     the frame of reading them one at a time, and chunks that cut batches give its rows."""
@@ -130,7 +142,9 @@ def test_messages_read_together_give_the_rows_read_one_by_one(call, monkeypatch)
         if chunks:
             joined = pandas.concat(chunks, ignore_index=True)
             pandas.testing.assert_frame_equal(joined, skarvel.read_bufr(path, **typed))
-    monkeypatch.setattr(skarvel._frames._Batch, "LIMIT", 1)
-    for path, frame in zip(paths, batched):
-        alone = skarvel.read_bufr(path, on_error="skip", **call)
-        pandas.testing.assert_frame_equal(frame, alone, obj=path.name)
+    # One message at a time, and batches of a few that end anywhere in a file.
+    for limit in (1, 7):
+        monkeypatch.setattr(skarvel._frames._Batch, "LIMIT", limit)
+        for path, frame in zip(paths, batched):
+            alone = skarvel.read_bufr(path, on_error="skip", **call)
+            pandas.testing.assert_frame_equal(frame, alone, obj=f"{path.name}, {limit}")

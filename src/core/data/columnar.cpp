@@ -38,21 +38,68 @@ std::vector<std::int64_t> subset_bounds(const DecodedValues& values) {
 
 Annotations annotations(const DecodedValues& values) {
     Annotations out;
-    append_annotations(values, 0, out);
-    return out;
-}
-
-void append_annotations(const DecodedValues& values, std::int64_t start, Annotations& out) {
     visit_positions(values, [&](std::size_t i, const DecodedValue& v) {
         if (v.has_text()) {
-            out.text_positions.push_back(start + static_cast<std::int64_t>(i));
+            out.text_positions.push_back(static_cast<std::int64_t>(i));
             out.texts.push_back(*values.raw_text(v));
         } else if (v.has_meaning()) {
-            out.meaning_positions.push_back(start + static_cast<std::int64_t>(i));
+            out.meaning_positions.push_back(static_cast<std::int64_t>(i));
             out.meanings.push_back(*values.raw_meaning(v));
         }
         return true;
     });
+    return out;
+}
+
+void ColumnBatch::append(const DecodedValues& values) {
+    const std::size_t start = codes_.size();
+    const std::size_t n = values.size();
+    codes_.resize(start + n);
+    numbers_.resize(start + n);
+    write_columns(values, {codes_.data() + start, n}, {numbers_.data() + start, n});
+    for (std::size_t subset = 0; subset < values.subset_count(); ++subset) {
+        subset_starts_in_values_.push_back(
+            static_cast<std::int64_t>(start + values.subset_start(subset)));
+    }
+    const auto first = static_cast<std::int64_t>(start);
+    visit_positions(values, [&](std::size_t i, const DecodedValue& v) {
+        if (v.has_text()) {
+            text_positions_.push_back(first + static_cast<std::int64_t>(i));
+            text_bytes_ += *values.raw_text(v);
+            text_ends_.push_back(text_bytes_.size());
+        } else if (v.has_meaning()) {
+            meaning_positions_.push_back(first + static_cast<std::int64_t>(i));
+            meanings_.push_back(*values.raw_meaning(v));
+        }
+        return true;
+    });
+    value_starts_.push_back(static_cast<std::int64_t>(start + n));
+    subset_starts_.push_back(static_cast<std::int64_t>(subset_starts_in_values_.size()));
+}
+
+std::vector<std::int64_t> ColumnBatch::subset_bounds() const {
+    std::vector<std::int64_t> bounds = subset_starts_in_values_;
+    bounds.push_back(value_starts_.back());
+    return bounds;
+}
+
+Annotations ColumnBatch::annotations() const {
+    Annotations out;
+    out.text_positions = text_positions_;
+    out.texts.reserve(text_ends_.size());
+    std::size_t begin = 0;
+    for (const std::size_t end : text_ends_) {
+        out.texts.emplace_back(text_bytes_.data() + begin, end - begin);
+        begin = end;
+    }
+    out.meaning_positions = meaning_positions_;
+    out.meanings = meanings_;
+    return out;
+}
+
+void ColumnBatch::drop_columns() {
+    codes_ = {};
+    numbers_ = {};
 }
 
 }  // namespace skarvel

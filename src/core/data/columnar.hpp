@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -33,8 +34,45 @@ struct Annotations {
 
 Annotations annotations(const DecodedValues& values);
 
-// Adds the texts and meanings of `values` to `out`, their positions counted from `start`:
-// the annotations of several messages' values one after the other.
-void append_annotations(const DecodedValues& values, std::int64_t start, Annotations& out);
+// The values of several messages as columns, one message after the other: a message's values
+// are appended as columns and its texts copied, so that nothing of its decode outlives the
+// append and a batch costs a few octets per value.
+class ColumnBatch {
+  public:
+    // Appends the values of one message.
+    void append(const DecodedValues& values);
+
+    // The number of messages appended.
+    std::size_t messages() const { return value_starts_.size() - 1; }
+
+    // One entry per value of every message.
+    const std::vector<DescriptorCode>& codes() const { return codes_; }
+    const std::vector<double>& numbers() const { return numbers_; }
+    // Where each subset begins, and one more entry for the end.
+    std::vector<std::int64_t> subset_bounds() const;
+    // Where each message's values begin, and one more entry for the end.
+    const std::vector<std::int64_t>& value_starts() const { return value_starts_; }
+    // The first subset (an index into subset_bounds) of each message, and one more entry for
+    // the end.
+    const std::vector<std::int64_t>& subset_starts() const { return subset_starts_; }
+    // The texts and meanings, positions counted from the first value of the first message.
+    // Text views point into the batch; meaning views into the table sets decoded with.
+    Annotations annotations() const;
+
+    // Frees the columns, keeping the annotations.
+    void drop_columns();
+
+  private:
+    std::vector<DescriptorCode> codes_;
+    std::vector<double> numbers_;
+    std::vector<std::int64_t> subset_starts_in_values_;
+    std::vector<std::int64_t> value_starts_{0};
+    std::vector<std::int64_t> subset_starts_{0};
+    std::vector<std::int64_t> text_positions_;
+    std::vector<std::size_t> text_ends_;  // in text_bytes_
+    std::string text_bytes_;
+    std::vector<std::int64_t> meaning_positions_;
+    std::vector<std::string_view> meanings_;
+};
 
 }  // namespace skarvel

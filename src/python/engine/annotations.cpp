@@ -19,8 +19,10 @@ namespace {
 
 struct AnnotationsObject {
     PyObject_HEAD
-    std::vector<DecodedValues> messages;  // one after the other
-    PyObject* tables;                     // owned: the table set the meanings point into
+    DecodedValues values;  // a message's values, annotated when asked for
+    ColumnBatch batch;     // or the messages of a batch, which keeps their annotations
+    bool of_batch;
+    PyObject* tables;  // owned: the table set the meanings point into
 };
 
 AnnotationsObject* as_annotations(PyObject* self) {
@@ -68,12 +70,8 @@ PyObject* str_list(const std::vector<std::string_view>& texts,
 
 // materialize() -> (text positions, texts, meaning positions, meanings)
 PyObject* annotations_materialize(PyObject* self, PyObject*) {
-    Annotations found;
-    std::int64_t start = 0;
-    for (const DecodedValues& values : as_annotations(self)->messages) {
-        append_annotations(values, start, found);
-        start += static_cast<std::int64_t>(values.size());
-    }
+    const AnnotationsObject* a = as_annotations(self);
+    const Annotations found = a->of_batch ? a->batch.annotations() : annotations(a->values);
     PyRef text_positions(new_column(found.text_positions, 'q'));
     PyRef texts(str_list(found.texts, ascii_str));
     PyRef meaning_positions(new_column(found.meaning_positions, 'q'));
@@ -91,8 +89,8 @@ PyMethodDef annotations_methods[] = {
 
 void annotations_dealloc(PyObject* self) {
     AnnotationsObject* a = as_annotations(self);
-    using Messages = std::vector<DecodedValues>;
-    a->messages.~Messages();
+    a->values.~DecodedValues();
+    a->batch.~ColumnBatch();
     Py_XDECREF(a->tables);
     Py_TYPE(self)->tp_free(self);
 }
@@ -107,22 +105,32 @@ PyTypeObject* annotations_type() {
                              .methods = annotations_methods});
 }
 
-PyObject* new_annotations(std::vector<DecodedValues>&& messages, PyObject* tables) {
+namespace {
+
+PyObject* new_annotations(DecodedValues&& values, ColumnBatch&& batch, bool of_batch,
+                          PyObject* tables) {
     PyTypeObject* type = annotations_type();
     if (type == nullptr) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     AnnotationsObject* a = as_annotations(self);
-    new (&a->messages) std::vector<DecodedValues>(std::move(messages));
+    new (&a->values) DecodedValues(std::move(values));
+    new (&a->batch) ColumnBatch(std::move(batch));
+    a->of_batch = of_batch;
     Py_INCREF(tables);
     a->tables = tables;
     return self;
 }
 
+}  // namespace
+
 PyObject* new_annotations(DecodedValues&& values, PyObject* tables) {
-    std::vector<DecodedValues> messages;
-    messages.push_back(std::move(values));
-    return new_annotations(std::move(messages), tables);
+    return new_annotations(std::move(values), ColumnBatch(), false, tables);
+}
+
+PyObject* new_annotations(ColumnBatch&& batch, PyObject* tables) {
+    batch.drop_columns();
+    return new_annotations(DecodedValues(), std::move(batch), true, tables);
 }
 
 }  // namespace skarvel::py

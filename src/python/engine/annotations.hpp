@@ -5,8 +5,7 @@
 
 #include <Python.h>
 
-#include <vector>
-
+#include "data/columnar.hpp"
 #include "data/decoded_value.hpp"
 
 namespace skarvel::py {
@@ -17,8 +16,8 @@ PyTypeObject* annotations_type();
 // `tables` (kept alive with the object).
 PyObject* new_annotations(DecodedValues&& values, PyObject* tables);
 
-// The same for the values of several messages, one after the other: positions count from
-// the first value of the first message.
-PyObject* new_annotations(std::vector<DecodedValues>&& messages, PyObject* tables);
+// The same for the messages of a batch (its columns are dropped): positions count from the
+// first value of the first message.
+PyObject* new_annotations(ColumnBatch&& batch, PyObject* tables);
 
 }  // namespace skarvel::py

@@ -1,6 +1,5 @@
 #include "engine/decode_batch.hpp"
 
-#include <array>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -24,7 +23,7 @@ namespace {
 
 struct DecodeBatchObject {
     PyObject_HEAD
-    std::vector<DecodedValues> messages;
+    ColumnBatch batch;
     PyObject* tables;  // owned: the table set every message is decoded with
     DecodeOptions options;
 };
@@ -44,7 +43,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     DecodeBatchObject* batch = as_batch(self);
-    new (&batch->messages) std::vector<DecodedValues>();
+    new (&batch->batch) ColumnBatch();
     Py_INCREF(tables);
     batch->tables = tables;
     batch->options = DecodeOptions{.keep_text_padding = padded != 0};
@@ -53,8 +52,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void batch_dealloc(PyObject* self) {
     DecodeBatchObject* batch = as_batch(self);
-    using Messages = std::vector<DecodedValues>;
-    batch->messages.~Messages();
+    batch->batch.~ColumnBatch();
     Py_XDECREF(batch->tables);
     Py_TYPE(self)->tp_free(self);
 }
@@ -76,7 +74,7 @@ PyObject* batch_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         result.emplace(decode_message_tolerant(view.bytes(), *tables, batch->options));
     }
     if (!*result) return to_reader_err(result->error());
-    batch->messages.push_back(std::move(**result));
+    batch->batch.append(**result);
     Py_RETURN_NONE;
 }
 
@@ -84,41 +82,18 @@ PyObject* batch_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
 // values of the messages added, one after the other; the batch is empty afterwards.
 PyObject* batch_take(PyObject* self, PyObject*) {
     DecodeBatchObject* batch = as_batch(self);
-    std::vector<DecodedValues> messages = std::move(batch->messages);
-    batch->messages.clear();
-    std::size_t total = 0;
-    for (const DecodedValues& values : messages) total += values.size();
-    ColumnBuffer codes = ColumnBuffer::take(total * sizeof(DescriptorCode));
-    ColumnBuffer numbers = ColumnBuffer::take(total * sizeof(double));
-    if (!codes || !numbers) return PyErr_NoMemory();
-    std::vector<std::int64_t> bounds;
-    std::vector<std::int64_t> value_starts{0};
-    std::vector<std::int64_t> subset_starts{0};
-    std::size_t at = 0;
-    for (const DecodedValues& values : messages) {
-        const std::size_t n = values.size();
-        write_columns(values, {codes.as<DescriptorCode>() + at, n}, {numbers.as<double>() + at, n});
-        for (std::size_t subset = 0; subset < values.subset_count(); ++subset) {
-            bounds.push_back(static_cast<std::int64_t>(at + values.subset_start(subset)));
-        }
-        at += n;
-        value_starts.push_back(static_cast<std::int64_t>(at));
-        subset_starts.push_back(static_cast<std::int64_t>(bounds.size()));
-    }
-    bounds.push_back(static_cast<std::int64_t>(at));
-
-    PyRef code_column(new_column(std::move(codes), total, 'I'));
-    PyRef number_column(new_column(std::move(numbers), total, 'd'));
-    PyRef bound_column(new_column(bounds, 'q'));
-    PyRef annotations(new_annotations(std::move(messages), batch->tables));
-    PyRef value_column(new_column(value_starts, 'q'));
-    PyRef subset_column(new_column(subset_starts, 'q'));
-    if (!code_column || !number_column || !bound_column || !annotations || !value_column ||
-        !subset_column) {
-        return nullptr;
-    }
-    return PyTuple_Pack(6, code_column.get(), number_column.get(), bound_column.get(),
-                        annotations.get(), value_column.get(), subset_column.get());
+    ColumnBatch taken = std::move(batch->batch);
+    batch->batch = ColumnBatch();
+    PyRef codes(new_column(taken.codes(), 'I'));
+    PyRef numbers(new_column(taken.numbers(), 'd'));
+    PyRef bounds(new_column(taken.subset_bounds(), 'q'));
+    PyRef value_starts(new_column(taken.value_starts(), 'q'));
+    PyRef subset_starts(new_column(taken.subset_starts(), 'q'));
+    if (!codes || !numbers || !bounds || !value_starts || !subset_starts) return nullptr;
+    PyRef annotations(new_annotations(std::move(taken), batch->tables));
+    if (!annotations) return nullptr;
+    return PyTuple_Pack(6, codes.get(), numbers.get(), bounds.get(), annotations.get(),
+                        value_starts.get(), subset_starts.get());
 }
 
 PyMethodDef batch_methods[] = {
