@@ -114,14 +114,18 @@ class ProgramCompiler {
         }
         const ElementCoding* coding = codings_.find(code);
         if (coding == nullptr) return false;
-        read(*coding, coding->text ? ProgramStep::Kind::kText : ProgramStep::Kind::kNumber);
+        if (!read(*coding, coding->text ? ProgramStep::Kind::kText : ProgramStep::Kind::kNumber)) {
+            return false;
+        }
         state_.next_width.reset();
         return steps_.size() <= kMaxProgramSteps;
     }
 
-    // A step that reads `coding` with the operators in force.
-    ProgramStep& read(const ElementCoding& coding, ProgramStep::Kind kind) {
+    // A step that reads `coding` with the operators in force; false for a number wider than
+    // 64 bits, which the walk refuses when it reads it.
+    bool read(const ElementCoding& coding, ProgramStep::Kind kind) {
         const EffectiveCoding e = effective_coding(coding, state_);
+        if (kind != ProgramStep::Kind::kText && e.width > 64) return false;
         ProgramStep& step = emit(kind);
         step.width = e.width;
         step.code = coding.code();
@@ -132,7 +136,7 @@ class ProgramCompiler {
         step.scale = decimal_scale(e.scale);
         step.can_be_missing = !is_class31(coding.code()) && e.width < 64;
         step.missing = step.can_be_missing ? (std::uint64_t{1} << e.width) - 1 : 0;
-        return step;
+        return true;
     }
 
     bool replication(std::span<const DescriptorCode> codes, std::size_t& i, unsigned depth) {
@@ -152,7 +156,7 @@ class ProgramCompiler {
         const auto body = codes.subspan(i + 2, x);
         i += x + 1;
         const std::size_t at = steps_.size();
-        read(*factor, ProgramStep::Kind::kDelayedLoop);
+        if (!read(*factor, ProgramStep::Kind::kDelayedLoop)) return false;
         // Any number of rounds, none included, must leave the operators as they were.
         const ReadingOperators before(state_);
         if (!loop_body(at, body, depth)) return false;
@@ -301,11 +305,11 @@ class ProgramRun {
     bool within_values() const { return output_.size() <= kMaxDecodedValues; }
 
   private:
-    // A number, read as read_number would read it.
+    // A number (at most 64 bits wide), read as read_number would read it.
     [[gnu::always_inline]] bool number(const ProgramStep& step) {
         std::uint64_t raw = 0;
         if (step.width != 0) {
-            if (step.width > 64 || !reader_.has_bits(step.width)) return false;
+            if (!reader_.has_bits(step.width)) return false;
             raw = reader_.read_checked(step.width);
             budget_.justify(1);
         }
