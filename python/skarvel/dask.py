@@ -24,7 +24,7 @@ from ._columns import Rows
 from ._errors import DecodeError, SkarvelWarning
 from ._frames import _Batch, _frame, _Query, _require
 from ._reader import Reader
-from ._tables import TablesLike
+from ._tables import Tables, TablesLike
 
 # The longest message an edition 3 or 4 section 0 can declare (a 24-bit length).
 _LONGEST_MESSAGE = (1 << 24) - 1
@@ -32,12 +32,35 @@ DEFAULT_BLOCKSIZE = 64 << 20
 
 
 class Part(NamedTuple):
-    """The octets [start, stop) of one file; the partition owns the messages starting there."""
+    """The octets [start, stop) of one file; the partition owns the messages starting there.
+    ``first_count`` is the "count" of its first message (the messages before it, plus 1)."""
 
     path: str
     start: int
     stop: int
     size: int
+    first_count: int = 1
+
+
+def _octets(fs: Any, part: Part) -> bytes:
+    """The octets of a part's range, and on past its end as far as a message may reach."""
+    end = min(part.size, part.stop + _LONGEST_MESSAGE)
+    return fs.cat_file(part.path, start=part.start, end=end) if end > part.start else b""
+
+
+def _counted(fs: Any, parts: list[Part], tables: Tables) -> list[Part]:
+    """The parts with the "count" of their first messages, found by reading every part's
+    messages (their framing and header, not their data) as its partition will."""
+    counted = []
+    first = 1
+    for part in parts:
+        counted.append(part._replace(first_count=first))
+        with Reader(_octets(fs, part), tables=tables, on_error="skip") as reader:
+            for message in reader:
+                if message.offset >= part.stop - part.start:
+                    break  # the next range's
+                first += 1
+    return counted
 
 
 class _ReadPart:
@@ -56,10 +79,10 @@ class _ReadPart:
         return frame
 
     def _read(self, part: Part) -> Any:
-        end = min(part.size, part.stop + _LONGEST_MESSAGE)
-        data = self.fs.cat_file(part.path, start=part.start, end=end) if end > part.start else b""
+        data = _octets(self.fs, part)
         rows = Rows()  # each message's rows taken into the columns as they come
-        count = 0
+        count = part.first_count - 1
+        max_count = self.query.max_count
         self.query.failed = self._failed
         try:
             with Reader(data, tables=self.query.tables, on_error="skip") as reader:
@@ -71,6 +94,8 @@ class _ReadPart:
                     if message.offset >= part.stop - part.start:
                         break  # the next range's
                     count += 1
+                    if max_count is not None and count > max_count:
+                        break
                     message.source = part.path
                     message.offset += part.start
                     for _, _, found in self.query._read(message, count, reader, batch):
@@ -146,8 +171,9 @@ def read_bufr(
     ``urlpath`` is a path, a glob or a list, local or any fsspec URL ("s3://...", with
     ``storage_options``). A file larger than ``blocksize`` octets (None: never) is cut into
     ranges, a partition each. Failures name the file, the offset and the message's index
-    within its range. The "count" key is not available: a partition cannot know the
-    positions of the messages before it without reading them.
+    within its range. The "count" key (the message's position in the whole input) is
+    available at a price: building the graph then reads the framing and header of every
+    message of the input, as a partition cannot know how many come before it otherwise.
 
     >>> frame = skarvel.dask.read_bufr("s3://bucket/synop/*.bufr", columns=["WMO_station_id",
     ...     "airTemperature"], storage_options={"anon": True})   # doctest: +SKIP
@@ -155,10 +181,10 @@ def read_bufr(
     dataframe = _require("dask.dataframe", "dask").dataframe
     fsspec = _require("fsspec", "dask")
     query = _Query(columns, filters, required_columns, tables, on_error)
-    if "count" in query.included:
-        raise ValueError("skarvel.dask.read_bufr has no 'count' key (see its documentation)")
     fs, _, paths = fsspec.get_fs_token_paths(urlpath, storage_options=dict(storage_options or {}))
     parts = _parts(fs, list(paths), blocksize)
+    if "count" in query.included:
+        parts = _counted(fs, parts, query.tables)
     meta = _frame(Rows(), query.kinds(None), True, dtype_backend)
     return dataframe.from_map(
         _ReadPart(fs, query, dtype_backend),

@@ -72,5 +72,20 @@ def test_a_failure_names_its_file_and_offset(client):
 def test_meta_comes_from_the_tables_without_decoding():
     frame = skarvel.dask.read_bufr(FILES[:1], columns=["stationNumber", "stationOrSiteName"])
     assert [str(t) for t in frame._meta.dtypes] == ["Int64", "string"]
-    with pytest.raises(ValueError, match="count"):
-        skarvel.dask.read_bufr(FILES, columns=["count"])
+
+
+@pytest.mark.parametrize("blocksize", [None, 4096], ids=["per file", "per 4 KiB range"])
+@pytest.mark.parametrize(
+    "filters",
+    [None, {"count": slice(3, 190)}, {"count": [5, 9, 150]}],
+    ids=["all", "slice", "list"],
+)
+def test_count_is_the_position_in_the_whole_input(blocksize, filters):
+    # A file of 200 messages cut into ranges, between files of a few.
+    files = [*FILES[1:3], str(CORPUS / "other/wreport__gen-synop.bufr"), FILES[3]]
+    call = dict(CALL, columns=["count", *CALL["columns"]], filters=filters, on_error="skip")
+    frame = skarvel.dask.read_bufr(files, blocksize=blocksize, **call)
+    serial = skarvel.read_bufr(files, dtype_backend="numpy_nullable", **call)
+    got = frame.compute(scheduler="synchronous").reset_index(drop=True)
+    assert serial["count"].nunique() >= 3
+    pandas.testing.assert_frame_equal(got, serial)
