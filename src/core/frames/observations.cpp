@@ -114,7 +114,8 @@ Status collect_observations(const ObservationKeys& keys, ObservationRows& out) {
             }
             const std::int32_t level = keys.levels[i];
             if (failed && level > failed_level) continue;
-            if (observation.complete() && observation.ends_at(level, name)) observation.emit(out, s);
+            if (observation.complete() && observation.ends_at(level, name))
+                observation.emit(out, s);
             observation.close_to(level, name);
             const Verdict verdict = keys.verdicts[i];
             if (verdict == Verdict::kFails) {
