@@ -276,6 +276,28 @@ PyObject* shared_str(SharedObjects& strs, std::string_view text) {
     });
 }
 
+// The shared strs of element names by the address of the name, a direct-mapped table in front
+// of the shared objects: a value's name is found with one comparison, not a hash lookup.
+class NameCache {
+  public:
+    // A borrowed reference to the shared str of `*name`; null with an exception set.
+    PyObject* get(const std::string* name, SharedObjects& strs) {
+        const std::size_t i = (reinterpret_cast<std::uintptr_t>(name) >> 4) & (kSlots - 1);
+        if (keys_[i] == name) return strs_[i];
+        PyObject* str = shared_str(strs, *name);
+        if (str != nullptr) {
+            keys_[i] = name;
+            strs_[i] = str;
+        }
+        return str;
+    }
+
+  private:
+    static constexpr std::size_t kSlots = 256;
+    const std::string* keys_[kSlots] = {};
+    PyObject* strs_[kSlots] = {};
+};
+
 // A new tuple (first, second), not tracked by the garbage collector: it holds strs only.
 PyObject* str_pair(PyObject* first, PyObject* second) {
     PyObject* pair = PyTuple_Pack(2, first, second);
@@ -311,9 +333,10 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
     if (!list) return nullptr;
     SharedObjects strs;   // names and meanings
     SharedObjects pairs;  // (name, meaning) tuples
+    NameCache names;
     Py_ssize_t i = 0;
     const bool done = values.for_each([&](const DecodedValue& value) {
-        PyObject* name = shared_str(strs, *value.name);
+        PyObject* name = names.get(value.name, strs);
         if (name == nullptr) return false;
         PyObject* strings = name;  // a new reference below
         PyObject* text = nullptr;  // a new reference
