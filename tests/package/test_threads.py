@@ -1,0 +1,49 @@
+"""Decoding from several threads at once, the engine working without the interpreter lock,
+gives what decoding one message after the other gives."""
+
+from __future__ import annotations
+
+import concurrent.futures
+import random
+from pathlib import Path
+
+import _skarvel
+import pytest
+import skarvel
+from corpus import CORPUS
+from skarvel import _engine
+
+if not CORPUS.is_dir():
+    pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
+
+WMO_TABLES = str(Path(skarvel.__file__).parent / "tables" / "wmo")
+
+
+def test_threads_sharing_compiled_programs_decode_as_one_thread_does():
+    # Every uncompressed corpus message the bundled tables decode, each with table sets of
+    # its own, loaded afresh: more (table set, template) pairs than the engine keeps programs
+    # for, so that threads compile, share and evict them while others run them.
+    table_sets = [_skarvel.TableSet.from_eccodes(WMO_TABLES) for _ in range(80)]
+    messages = []
+    for path in sorted(CORPUS.glob("*/*.bufr")):
+        with skarvel.open(path, on_error="skip") as reader:
+            messages += [bytes(m.raw) for m in reader if not m.compressed_data]
+    jobs = []
+    for i, raw in enumerate(messages):
+        try:
+            _engine.decode(raw, table_sets[0], True)
+        except (ValueError, LookupError):
+            continue
+        jobs += [(raw, table_sets[(i + k) % len(table_sets)]) for k in range(3)]
+    assert len(jobs) > 3 * 200
+
+    def decode(job):
+        codes, values, bounds, _ = _engine.decode(*job, True)
+        return bytes(memoryview(codes)), bytes(memoryview(values)), bytes(memoryview(bounds))
+
+    expected = [decode(job) for job in jobs]
+    order = list(range(len(jobs))) * 3
+    random.Random(7).shuffle(order)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
+        got = list(pool.map(lambda i: (i, decode(jobs[i])), order))
+    assert all(result == expected[i] for i, result in got)
