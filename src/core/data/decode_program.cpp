@@ -19,7 +19,8 @@ constexpr std::size_t kMaxProgramSteps = std::size_t{1} << 15;
 constexpr std::size_t kMaxCompileVisits = std::size_t{1} << 18;
 
 // The operators in force that decide how an element is read. The other fields of a walk's
-// state serve bitmaps, new reference values and 2-21, which do not compile.
+// state serve bitmaps, which change no reading in a program, and new reference values and
+// 2-21, which do not compile.
 struct ReadingOperators {
     std::int32_t width_delta;
     std::int32_t scale_delta;
