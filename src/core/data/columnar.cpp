@@ -15,6 +15,21 @@ void visit_positions(const DecodedValues& values, F&& f) {
     values.for_each([&](const DecodedValue& v) { return f(i++, v); });
 }
 
+// Calls text(position, text) for every value with a text and meaning(position, meaning) for
+// every other value with a code-table meaning.
+template <typename Text, typename Meaning>
+void visit_annotated(const DecodedValues& values, Text&& text, Meaning&& meaning) {
+    visit_positions(values, [&](std::size_t i, const DecodedValue& v) {
+        const auto position = static_cast<std::int64_t>(i);
+        if (v.has_text()) {
+            text(position, *values.raw_text(v));
+        } else if (v.has_meaning()) {
+            meaning(position, *values.raw_meaning(v));
+        }
+        return true;
+    });
+}
+
 }  // namespace
 
 void write_columns(const DecodedValues& values, std::span<DescriptorCode> codes,
@@ -38,16 +53,16 @@ std::vector<std::int64_t> subset_bounds(const DecodedValues& values) {
 
 Annotations annotations(const DecodedValues& values) {
     Annotations out;
-    visit_positions(values, [&](std::size_t i, const DecodedValue& v) {
-        if (v.has_text()) {
-            out.text_positions.push_back(static_cast<std::int64_t>(i));
-            out.texts.push_back(*values.raw_text(v));
-        } else if (v.has_meaning()) {
-            out.meaning_positions.push_back(static_cast<std::int64_t>(i));
-            out.meanings.push_back(*values.raw_meaning(v));
-        }
-        return true;
-    });
+    visit_annotated(
+        values,
+        [&](std::int64_t position, std::string_view text) {
+            out.text_positions.push_back(position);
+            out.texts.push_back(text);
+        },
+        [&](std::int64_t position, std::string_view meaning) {
+            out.meaning_positions.push_back(position);
+            out.meanings.push_back(meaning);
+        });
     return out;
 }
 
@@ -62,17 +77,17 @@ void ColumnBatch::append(const DecodedValues& values) {
             static_cast<std::int64_t>(start + values.subset_start(subset)));
     }
     const auto first = static_cast<std::int64_t>(start);
-    visit_positions(values, [&](std::size_t i, const DecodedValue& v) {
-        if (v.has_text()) {
-            text_positions_.push_back(first + static_cast<std::int64_t>(i));
-            text_bytes_ += *values.raw_text(v);
+    visit_annotated(
+        values,
+        [&](std::int64_t position, std::string_view text) {
+            text_positions_.push_back(first + position);
+            text_bytes_ += text;
             text_ends_.push_back(text_bytes_.size());
-        } else if (v.has_meaning()) {
-            meaning_positions_.push_back(first + static_cast<std::int64_t>(i));
-            meanings_.push_back(*values.raw_meaning(v));
-        }
-        return true;
-    });
+        },
+        [&](std::int64_t position, std::string_view meaning) {
+            meaning_positions_.push_back(first + position);
+            meanings_.push_back(meaning);
+        });
     value_starts_.push_back(static_cast<std::int64_t>(start + n));
     subset_starts_.push_back(static_cast<std::int64_t>(subset_starts_in_values_.size()));
 }

@@ -42,9 +42,6 @@ class ColumnBatch {
     // Appends the values of one message.
     void append(const DecodedValues& values);
 
-    // The number of messages appended.
-    std::size_t messages() const { return value_starts_.size() - 1; }
-
     // One entry per value of every message.
     const std::vector<DescriptorCode>& codes() const { return codes_; }
     const std::vector<double>& numbers() const { return numbers_; }

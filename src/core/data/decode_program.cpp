@@ -306,7 +306,7 @@ class ProgramRun {
     bool within_values() const { return output_.size() <= kMaxDecodedValues; }
 
   private:
-    // A number (at most 64 bits wide), read as read_number would read it.
+    // A number (at most 64 bits wide), read as read_element reads one.
     [[gnu::always_inline]] bool number(const ProgramStep& step) {
         std::uint64_t raw = 0;
         if (step.width != 0) {

@@ -59,7 +59,13 @@ Result<std::optional<double>> read_element(const ElementCoding& coding, BitReade
             return s.error();
         return std::optional<double>();
     }
-    return read_number(coding, e.width, e.reference, decimal_scale(e.scale), reader, output);
+    auto raw = reader.read_u64(e.width);
+    if (!raw) return raw.error();
+    DecodedValue v = blank_value(coding.code(), &coding.definition->name);
+    const bool missing = !is_class31(coding.code()) && all_ones(*raw, e.width);
+    set_number(v, coding.code_table, e.reference, decimal_scale(e.scale), *raw, missing, output);
+    output.push_back(v);
+    return missing ? std::optional<double>() : std::optional<double>(v.raw_value);
 }
 
 DecodedValue associated_field_value(std::uint64_t raw) {

@@ -62,20 +62,6 @@ inline double text_sequence_number(std::uint64_t index, std::uint16_t width) {
     return static_cast<double>(index * 1000u + width / 8u);
 }
 
-// Reads a number of `width` bits for `coding` with `reference` and `scale` and appends its
-// value. Returns the scaled value, or nothing when the number is missing.
-inline Result<std::optional<double>> read_number(const ElementCoding& coding, std::uint16_t width,
-                                                 std::int64_t reference, DecimalScale scale,
-                                                 BitReader& reader, DecodedValues& output) {
-    auto raw = reader.read_u64(width);
-    if (!raw) return raw.error();
-    DecodedValue v = blank_value(coding.code(), &coding.definition->name);
-    const bool missing = !is_class31(coding.code()) && all_ones(*raw, width);
-    set_number(v, coding.code_table, reference, scale, *raw, missing, output);
-    output.push_back(v);
-    return missing ? std::optional<double>() : std::optional<double>(v.raw_value);
-}
-
 // Reads one element with the operators in force and appends its value. Returns the scaled
 // value of a number that is not missing, nothing for a missing number and for every text.
 Result<std::optional<double>> read_element(const ElementCoding& coding, BitReader& reader,

@@ -1,10 +1,10 @@
 // The programs compiled for the templates met lately, shared by every decode in the process.
 //
 // A file usually holds many messages of one template, one subset each, so a program pays
-// for itself fully only when it outlives the message it was compiled for. Entries are keyed by the
-// table set's identity and the unexpanded descriptors; an identity is never given out twice,
-// so no entry outlives the table set it was made for in a way that could be found. The cache
-// holds a bounded number of entries and is safe to use from several threads at once.
+// for itself fully only when it outlives the message it was compiled for. Entries are keyed
+// by the table set's identity and the unexpanded descriptors; an identity is never given out
+// twice, so no entry outlives the table set it was made for in a way that could be found. The
+// cache holds a bounded number of entries and is safe to use from several threads at once.
 #pragma once
 
 #include <cstddef>
