@@ -251,17 +251,26 @@ class _ColumnBuilder:
             at = every_row
         else:
             at = np.arange(self.start, self.start + self.count)
-        if self.number.size == 0 and len(self.waiting) == 1:
-            # One piece: it is the column.
-            _, positions, values = self.waiting[0]
-            return at, positions, values
-        self._take_waiting()
-        values = Values(self.number.array(), self.kind.array())
+        if self.number.size == 0:
+            if len(self.waiting) == 1:
+                # One piece: it is the column.
+                _, positions, values = self.waiting[0]
+                return at, positions, values
+            # Pieces that all waited are joined once, without growing arrays for them.
+            positions = np.concatenate([c.position for c in self.waiting])
+            values = Values(
+                np.concatenate([c.values.number for c in self.waiting]),
+                np.concatenate([c.values.kind for c in self.waiting]),
+            )
+        else:
+            self._take_waiting()
+            positions = self.positions.array()
+            values = Values(self.number.array(), self.kind.array())
         if self.objects:
             values.objects = np.full(self.count, None, dtype=object)
             for first, objects in self.objects:
                 values.objects[first : first + len(objects)] = objects
-        return at, self.positions.array(), values
+        return at, positions, values
 
 
 class Rows:

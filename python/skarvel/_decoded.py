@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import _skarvel
 import numpy as np
@@ -68,8 +68,10 @@ class Decoded:
         "values",
         "subset_bounds",
         "_annotations",
+        "_items",
         "_texts",
         "_meanings",
+        "_text_map",
         "_tables",
     )
 
@@ -84,8 +86,10 @@ class Decoded:
         self.subset_bounds = np.frombuffer(memoryview(bounds), dtype=np.int64)
         # Texts and meanings, made into strs when first asked for.
         self._annotations: _engine.Annotations | None = annotations
+        self._items: tuple[Any, list[str], Any, list[str]] | None = None
         self._texts: np.ndarray | None = None
         self._meanings: np.ndarray | None = None
+        self._text_map: dict[int, str] | None = None
         self._tables = tables
 
     @property
@@ -102,13 +106,27 @@ class Decoded:
         """The code-table meaning of each value that has one, None elsewhere."""
         return self._annotated()[1]
 
+    def text_map(self) -> dict[int, str]:
+        """The text of each text value that has one, by its position: for a few texts, far
+        cheaper than ``texts`` for a message of many values."""
+        if self._text_map is None:
+            positions, texts, _, _ = self._materialized()
+            found = np.frombuffer(memoryview(positions), np.int64).tolist()
+            self._text_map = dict(zip(found, texts))
+        return self._text_map
+
+    def _materialized(self) -> tuple[Any, list[str], Any, list[str]]:
+        if self._items is None:
+            assert self._annotations is not None
+            self._items = self._annotations.materialize()
+            self._annotations = None
+        return self._items
+
     def _annotated(self) -> tuple[np.ndarray, np.ndarray]:
         if self._texts is None or self._meanings is None:
-            assert self._annotations is not None
-            text_positions, texts, meaning_positions, meanings = self._annotations.materialize()
+            text_positions, texts, meaning_positions, meanings = self._materialized()
             self._texts = self._sparse(text_positions, texts)
             self._meanings = self._sparse(meaning_positions, meanings)
-            self._annotations = None
         return self._texts, self._meanings
 
     def _sparse(self, positions: _engine.Column, items: list[str]) -> np.ndarray:

@@ -178,7 +178,7 @@ class _KeyStream:
 
     def _text(self, position: int) -> str | None:
         """The text at a position of the stream (None when missing)."""
-        return self._decoded.texts[position]  # type: ignore[no-any-return]
+        return self._decoded.text_map().get(position)
 
     def levels(self, start: int, stop: int, restarts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The level and rank of the keys of ``[start, stop)``; a subset begins (after its
@@ -208,9 +208,13 @@ class _KeyStream:
         if self._varying is None:
             first, width = int(self.bounds[0]), int(self.bounds[1] - self.bounds[0])
             subsets = len(self.bounds) - 1
-            texts = self._decoded.texts[first : first + width * subsets]
-            texts = texts.reshape(subsets, width)
-            self._varying = (texts != texts[0]).any(axis=0)
+            # Only the places that hold texts are compared, each with the first subset's.
+            places = np.flatnonzero(self.described.code_text[self.entries[first : first + width]])
+            text_of = self._decoded.text_map().get
+            self._varying = np.zeros(width, dtype=bool)
+            for place in places.tolist():
+                at = range(first + place, first + place + width * subsets, width)
+                self._varying[place] = len({text_of(p) for p in at}) > 1
         return self._varying
 
     def values_at(self, positions: np.ndarray) -> Values:
@@ -671,8 +675,9 @@ def _fill_template(
     useful = arrays.useful[names]
     # The template's keys are its known values, then the data: a subset's row of ``matrix``.
     slots = found[useful]
-    values = Values.concatenate([template.values[:head].repeated(subsets), matrix], axis=1)
-    values = values[:, slots]
+    if head:
+        matrix = Values.concatenate([template.values[:head].repeated(subsets), matrix], axis=1)
+    values = matrix[:, slots]
     row = (np.arange(subsets, dtype=np.int64) * templates)[:, None] + row_of[useful]
     return _finish(
         plan,
