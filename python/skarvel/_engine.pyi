@@ -39,6 +39,7 @@ def key_levels(
     restarts: Buffer | np.ndarray,
     first_level: int,
 ) -> tuple[Column, Column]: ...
+def code_entries(codes: Buffer | np.ndarray, table: Buffer | np.ndarray) -> Column: ...
 def observations(
     levels: Buffer | np.ndarray,
     names: Buffer | np.ndarray,

@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 
 from ._message import Message
+from ._values import FLOAT, INT, NONE, Values
 
 Row = dict[str, Any]
 
@@ -41,6 +42,33 @@ class Filter:
         start, stop = self.wanted.start, self.wanted.stop
         return not ((start is not None and value < start) or (stop is not None and value > stop))
 
+    def matches(self, values: Values) -> np.ndarray:
+        """``match`` of each of ``values``, as a bool array: numbers and missing values are
+        judged at once where the filter is a slice or a set of plain numbers, anything else
+        one by one."""
+        out = np.zeros(values.shape, dtype=bool)
+        numeric = (values.kind == INT) | (values.kind == FLOAT)
+        judged = numeric | (values.kind == NONE)  # None never matches: left False
+        if self.kind == "slice" and _plain(self.wanted.start) and _plain(self.wanted.stop):
+            start, stop = self.wanted.start, self.wanted.stop
+            number = values.number[numeric]
+            # As ``match`` compares: a NaN is neither below nor above, so it passes.
+            outside = np.zeros(number.shape, dtype=bool)
+            if start is not None:
+                outside |= number < start
+            if stop is not None:
+                outside |= number > stop
+            out[numeric] = ~outside
+        elif self.kind == "set" and all(
+            v is not None and _plain(v) and v == v for v in self.values
+        ):
+            out[numeric] = np.isin(values.number[numeric], list(self.values))
+        else:
+            judged = values.kind == NONE
+        for i in np.flatnonzero(~judged).tolist():
+            out[i] = self.match(values.item(i))
+        return out
+
     def max(self) -> Any:
         """The largest value the filter admits, when it has one (for ``count``)."""
         if self.kind == "set":
@@ -48,6 +76,12 @@ class Filter:
         if self.kind == "slice":
             return self.wanted.stop
         return None
+
+
+def _plain(bound: Any) -> bool:
+    """Whether numpy compares a bound with float64 numbers exactly as Python compares it with
+    the ints and floats they stand for: None (no bound), a float, or an int a float64 holds."""
+    return bound is None or type(bound) is float or (type(bound) is int and abs(bound) <= 2**53)
 
 
 def header_keys(message: Message) -> list[tuple[str, Any]]:

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "frames/code_entries.hpp"
 #include "frames/key_levels.hpp"
 
 namespace skarvel {
@@ -46,6 +47,36 @@ TEST(KeyLevels, RejectsNameNumbersWithoutAnEntryAndColumnsOfAnotherLength) {
               "csv/table parse error: key levels: name number 3 out of range for 3 names");
     std::vector<std::int32_t> short_levels;
     EXPECT_FALSE(key_levels(names, kCoordinate, {}, 0, short_levels, ranks).ok());
+}
+
+// Frames look up what each decoded code is by its slot: distinct codes (X below 64, Y below
+// 256, as messages code them) must never share one,
+// and a code or table that does not fit is refused rather than read past.
+TEST(CodeEntries, EveryCodeHasASlotOfItsOwnWithinTheTable) {
+    std::vector<std::uint32_t> codes;
+    for (std::uint32_t f = 0; f <= 3; ++f) {
+        for (std::uint32_t x = 0; x < 64; ++x) {
+            for (std::uint32_t y = 0; y < 256; ++y) codes.push_back(f * 100000 + x * 1000 + y);
+        }
+    }
+    codes.push_back(999999);  // associated fields
+    std::vector<std::int32_t> table(kCodeSlots, -1);
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        const std::uint32_t slot = code_slot(codes[i]);
+        ASSERT_LT(slot, kCodeSlots);
+        ASSERT_EQ(table[slot], -1) << "codes " << codes[table[slot]] << " and " << codes[i];
+        table[slot] = static_cast<std::int32_t>(i);
+    }
+    std::vector<std::int32_t> entries(codes.size());
+    ASSERT_TRUE(code_entries(codes, table, entries).ok());
+    for (std::size_t i = 0; i < codes.size(); ++i) ASSERT_EQ(entries[i], static_cast<int>(i));
+
+    const std::vector<std::uint32_t> too_large = {1000000};
+    std::vector<std::int32_t> one(1);
+    EXPECT_FALSE(code_entries(too_large, table, one).ok());
+    const std::vector<std::uint32_t> last = {999999};
+    const std::vector<std::int32_t> short_table(kCodeSlots - 1);
+    EXPECT_FALSE(code_entries(last, short_table, one).ok());
 }
 
 }  // namespace

@@ -288,3 +288,38 @@ def test_typed_frames_are_those_made_from_the_objects(seed: int, monkeypatch) ->
         assert typed is objects
     else:
         pandas.testing.assert_frame_equal(typed, objects)
+
+
+def random_filter(rng: random.Random) -> Any:
+    """A filter as callers write them: an inclusive slice with bounds of any kind, a value, a
+    collection of values, or a callable."""
+    bound = [None, 0, 3, -2, 0.5, 2**60, 2**53 + 1, 2**53 + 1, float("nan"), True]
+    return rng.choice(
+        [
+            slice(rng.choice(bound), rng.choice(bound)),
+            rng.choice([3, 0.5, "a", None, float("nan")]),
+            set(rng.sample([1, 2, 3, -1.5, "b", None, True, float("nan"), 2**60], 3)),
+            lambda value: isinstance(value, (int, float)) and value > 1,
+        ]
+    )
+
+
+@pytest.mark.parametrize("seed", range(100))
+def test_filters_judge_values_at_once_as_one_by_one(seed: int) -> None:
+    from skarvel._keys import Filter
+    from skarvel._values import Values
+
+    rng = random.Random(seed)
+    wanted = Filter(random_filter(rng))
+    if rng.random() < 0.5:  # numbers alone, which any slice can compare
+        numbers = [-2, 0, 3, 0.5, -2.0, 3.0, None, 2**53, 2**60]
+        values = Values.of_objects([rng.choice([rng.randint(-3, 4), *numbers]) for _ in range(80)])
+    else:
+        values = Values.of_objects([random_value(rng, rng.randrange(5)) for _ in range(80)])
+    try:
+        expected = [wanted.match(value) for value in values.tolist()]
+    except TypeError:  # a text against a numeric slice fails either way
+        with pytest.raises(TypeError):
+            wanted.matches(values)
+        return
+    assert wanted.matches(values).tolist() == expected

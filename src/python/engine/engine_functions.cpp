@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "data/decode.hpp"
 #include "engine/annotations.hpp"
 #include "engine/column.hpp"
+#include "frames/code_entries.hpp"
 #include "frames/key_levels.hpp"
 #include "frames/observations.hpp"
 #include "message/message_scanner.hpp"
@@ -247,6 +249,31 @@ PyObject* engine_key_levels(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     PyRef rank_column(new_column(ranks, 'i'));
     if (!level_column || !rank_column) return nullptr;
     return PyTuple_Pack(2, level_column.get(), rank_column.get());
+}
+
+PyObject* engine_code_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static constexpr std::array<const char*, 2> names = {"codes", "table"};
+    PyObject* values[2];
+    if (!bind_arguments("code_entries", names, args, nargs, kwnames, values)) return nullptr;
+    // The table is large (a slot per code) and read in place, not copied.
+    std::vector<std::uint32_t> codes;
+    BufferView table_view;
+    if (!typed_items(values[0], names[0], codes) || !table_view.acquire(values[1], names[1])) {
+        return nullptr;
+    }
+    const Bytes table = table_view.bytes();
+    if (table.size() % sizeof(std::int32_t) != 0 ||
+        reinterpret_cast<std::uintptr_t>(table.data()) % alignof(std::int32_t) != 0) {
+        PyErr_SetString(PyExc_ValueError, "argument 'table': expected aligned int32 items");
+        return nullptr;
+    }
+    const std::span<const std::int32_t> slots(reinterpret_cast<const std::int32_t*>(table.data()),
+                                              table.size() / sizeof(std::int32_t));
+    std::vector<std::int32_t> entries(codes.size());
+    const Status status = code_entries(codes, slots, entries);
+    if (!status) return to_py_err(status.error());
+    return new_column(entries, 'i');
 }
 
 PyObject* engine_observations(PyObject*, PyObject* const* args, Py_ssize_t nargs,

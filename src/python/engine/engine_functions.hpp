@@ -25,6 +25,10 @@ PyObject* engine_load_tables(PyObject* module, PyObject* const* args, Py_ssize_t
 PyObject* engine_key_levels(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);
 
+// code_entries(codes, table) -> int32 entries: table[slot of each code]
+PyObject* engine_code_entries(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames);
+
 // observations(levels, names, verdicts, filtered, filter_count, segments, base)
 //   -> (row starts, keys, row segments)
 PyObject* engine_observations(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

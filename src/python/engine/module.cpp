@@ -37,6 +37,9 @@ PyMethodDef engine_methods[] = {
      "key_levels(names, coordinate, restarts, first_level)\n--\n\nThe level and rank of each "
      "key of a message's key stream (names: int32 name numbers; coordinate: uint8 per name; "
      "restarts: int64 positions where a subset begins after its subsetNumber key)."},
+    {"code_entries", fastcall<engine_code_entries>(), kFastcallKeywords,
+     "code_entries(codes, table)\n--\n\nFor each decoded code FXXYYY (uint32), the int32 "
+     "entry of table (int32, in place) at the code's slot F * 2**14 + XX * 2**8 + YYY."},
     {"observations", fastcall<engine_observations>(), kFastcallKeywords,
      "observations(levels, names, verdicts, filtered, filter_count, segments, base)\n--\n\n"
      "The rows a key stream's observations give: (starts, keys, segments), row r holding "
