@@ -110,7 +110,11 @@ class Decoded:
         """The text of each text value that has one, by its position: for a few texts, far
         cheaper than ``texts`` for a message of many values."""
         if self._text_map is None:
-            positions, texts, _, _ = self._materialized()
+            if self._items is not None:
+                positions, texts, _, _ = self._items
+            else:
+                assert self._annotations is not None
+                positions, texts = self._annotations.texts()
             found = np.frombuffer(memoryview(positions), np.int64).tolist()
             self._text_map = dict(zip(found, texts))
         return self._text_map

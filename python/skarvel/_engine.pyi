@@ -18,6 +18,7 @@ class Annotations:
     """The texts and meanings of a decode, kept until they are asked for."""
 
     def materialize(self) -> tuple[Column, list[str], Column, list[str]]: ...
+    def texts(self) -> tuple[Column, list[str]]: ...
 
 @final
 class DecodeBatch:

@@ -18,7 +18,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _computed, _engine
-from ._columns import Column, MessageRows, RowsSlice
+from ._columns import Column, MessageRows, RowsSlice, by_column
 from ._decoded import Decoded, DecodedBatch
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
@@ -338,6 +338,55 @@ class _NameArrays:
         self.required = np.array([n in plan.required and n in index for n in names], dtype=bool)
         # The keys rows are made of: columns, and the keys computed keys need.
         self.useful = np.array([n in index or n in plan.computed_inputs for n in names], dtype=bool)
+        # The rows of compressed subsets, by their head keys and codes (see _SubsetTemplate).
+        self.templates: dict[tuple[tuple[int, ...], bytes], _SubsetTemplate] = {}
+
+
+class _SubsetTemplate:
+    """The rows a plan without filters or computed keys makes of a subset of compressed data,
+    found once for its codes (and the head keys before it): every subset of every message with
+    those codes gives the same rows of the same keys, only their values differ. Holds the
+    places of the data keys it takes (from the subset's start), how many rows a subset gives,
+    and each column (in the order columns appear): the keys that fill it (as indexes into the
+    head values followed by the data values taken), its rows within a subset and the places
+    of its values in their rows."""
+
+    __slots__ = ("positions", "rows", "columns", "_tiled")
+
+    # Templates kept per plan and table set (0: none, every message is read afresh); codes
+    # seldom vary much within a file.
+    LIMIT = 16
+
+    def __init__(
+        self,
+        positions: np.ndarray,
+        rows: int,
+        columns: list[tuple[str, np.ndarray, np.ndarray, np.ndarray]],
+    ) -> None:
+        self.positions = positions
+        self.rows = rows
+        self.columns = columns
+        # The rows and places of each column for the number of subsets met last (messages of
+        # one template mostly have as many): read-only, as every message's rows share them.
+        self._tiled: tuple[int, list[tuple[np.ndarray, np.ndarray]]] = (-1, [])
+
+    def fill(self, values: Values) -> MessageRows:
+        """The rows of subsets whose values (head values, then those at ``positions``) are
+        the rows of ``values``."""
+        subsets = values.shape[0]
+        if self._tiled[0] != subsets:
+            first_rows = np.arange(subsets, dtype=np.int32)[:, None] * self.rows
+            tiled = []
+            for _, _, rows, places in self.columns:
+                all_rows = (first_rows + rows[None, :]).reshape(-1)
+                all_places = np.tile(places, subsets)
+                all_rows.flags.writeable = all_places.flags.writeable = False
+                tiled.append((all_rows, all_places))
+            self._tiled = (subsets, tiled)
+        columns = {}
+        for (name, keys, _, _), (rows, places) in zip(self.columns, self._tiled[1]):
+            columns[name] = Column(rows, places, values[:, keys].reshape(-1))
+        return MessageRows(subsets * self.rows, columns)
 
 
 def _head_keys(
@@ -371,25 +420,20 @@ def message_rows(
     head = Values.of_objects(head_values)
 
     bounds = stream.bounds.tolist()
-    compressed = stream.compressed
-    if compressed and len(bounds) < 2:
-        return MessageRows.from_dicts([])
-    start, stop = (bounds[0], bounds[1]) if compressed else (bounds[0], bounds[-1])
+    if stream.compressed:
+        if len(bounds) < 2:
+            return MessageRows.from_dicts([])
+        if _SubsetTemplate.LIMIT and not plan.filters and not plan.computes:
+            return _compressed_rows(stream, plan, arrays, head_names, head)
+    start, stop = (bounds[0], bounds[1]) if stream.compressed else (bounds[0], bounds[-1])
     restarts = np.asarray(bounds[:-1], dtype=np.int64) - start
-    levels, ranks = stream.levels(start, stop, restarts[:0] if compressed else restarts)
-    numbers = stream.name_numbers[start:stop]
-    taken = arrays.wanted[numbers]
-    if plan.ranked:
-        for i in np.flatnonzero(arrays.rank_wanted[numbers] & ~taken).tolist():
-            taken[i] = f"#{ranks[i]}#{described.names[numbers[i]]}" in plan.included
-    positions = np.flatnonzero(taken)
-    data_names = numbers[positions]
-    data_levels = levels[positions]
-    positions += start
+    positions, data_names, data_levels = _taken(
+        stream, plan, arrays, start, stop, restarts[:0] if stream.compressed else restarts
+    )
     head_names_array = np.array(head_names, dtype=np.int32)
     head_levels = np.zeros(len(head_names), dtype=np.int32)
 
-    if not compressed:
+    if not stream.compressed:
         # Uncompressed subsets follow each other in one stream, each after its subsetNumber
         # key (at level 0), and ranks count over the whole message.
         values = stream.values_at(positions)
@@ -431,6 +475,95 @@ def message_rows(
         base,
     )
     return _select(plan, arrays, described, keys, *_collect(plan, arrays, described, keys))
+
+
+def _taken(
+    stream: _KeyStream,
+    plan: Plan,
+    arrays: _NameArrays,
+    start: int,
+    stop: int,
+    restarts: np.ndarray,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The data keys a plan takes of ``[start, stop)`` of a stream: their positions, name
+    numbers and levels (subsets restarting at ``restarts``, counted from ``start``)."""
+    levels, ranks = stream.levels(start, stop, restarts)
+    numbers = stream.name_numbers[start:stop]
+    taken = arrays.wanted[numbers]
+    if plan.ranked:
+        names = stream.described.names
+        for i in np.flatnonzero(arrays.rank_wanted[numbers] & ~taken).tolist():
+            taken[i] = f"#{ranks[i]}#{names[numbers[i]]}" in plan.included
+    positions = np.flatnonzero(taken)
+    return positions + start, numbers[positions], levels[positions]
+
+
+def _compressed_rows(
+    stream: _KeyStream, plan: Plan, arrays: _NameArrays, head_names: list[int], head: Values
+) -> MessageRows:
+    """The rows of a message of compressed data for a plan without filters or computed keys,
+    through the template of its subsets' codes (found when first met)."""
+    start, stop = int(stream.bounds[0]), int(stream.bounds[1])
+    key = (tuple(head_names), stream.codes[start:stop].tobytes())
+    template = arrays.templates.get(key)
+    if template is None:
+        positions, data_names, data_levels = _taken(
+            stream, plan, arrays, start, stop, np.zeros(0, dtype=np.int64)
+        )
+        template = _subset_template(
+            plan, arrays, stream.described, head_names, data_names, data_levels
+        )
+        template.positions = positions - start  # from each subset's start
+        if len(arrays.templates) >= _SubsetTemplate.LIMIT:
+            del arrays.templates[next(iter(arrays.templates))]
+        arrays.templates[key] = template
+    matrix = stream.values_at(stream.bounds[:-1, None] + template.positions[None, :])
+    if len(head):
+        matrix = Values.concatenate([head.repeated(matrix.shape[0]), matrix], axis=1)
+    return template.fill(matrix)
+
+
+def _subset_template(
+    plan: Plan,
+    arrays: _NameArrays,
+    described: Described,
+    head_names: list[int],
+    data_names: np.ndarray,
+    data_levels: np.ndarray,
+) -> _SubsetTemplate:
+    """The rows a plan without filters or computed keys makes of one subset of compressed
+    data whose keys taken are ``data_names`` at ``data_levels``, after ``head_names``: what
+    ``_fill_template`` and ``_finish`` find, for any number of subsets."""
+    names = np.concatenate([np.array(head_names, dtype=np.int32), data_names])
+    levels = np.concatenate([np.zeros(len(head_names), dtype=np.int32), data_levels])
+    base = 1 if "count" in plan.included else 0
+    keys = _Keys(names, levels, Values.missing(0), np.zeros(1, dtype=np.int64), base, 0)
+    starts, found = _collect(plan, arrays, described, keys)
+    empty = np.zeros(0, dtype=np.int64)
+    if len(starts) < 2:
+        return _SubsetTemplate(empty, 0, [])
+    rows = len(starts) - 1
+    row_of = np.repeat(np.arange(rows, dtype=np.int64), np.diff(starts))
+    places = np.arange(len(found), dtype=np.int64) - starts[row_of]
+    useful = arrays.useful[names[found]]
+    row_of, places, keys_taken = row_of[useful], places[useful], found[useful]
+    found_names = names[keys_taken]
+    kept = _complete(plan, arrays, found_names, row_of, rows)
+    number = (np.cumsum(kept) - 1).astype(np.int32)
+    column = arrays.column[found_names]
+    taken = np.flatnonzero((column >= 0) & kept[row_of])
+    columns = []
+    for c, at in by_column(column[taken], len(plan.columns)):
+        entries = taken[at]
+        columns.append(
+            (
+                plan.columns[c],
+                keys_taken[entries],
+                number[row_of[entries]],
+                places[entries].astype(np.int32),
+            )
+        )
+    return _SubsetTemplate(empty, int(kept.sum()), columns)
 
 
 def batchable(plan: Plan, message: Message) -> bool:

@@ -148,3 +148,30 @@ def test_messages_read_together_give_the_rows_read_one_by_one(call, monkeypatch)
         for path, frame in zip(paths, batched):
             alone = skarvel.read_bufr(path, on_error="skip", **call)
             pandas.testing.assert_frame_equal(frame, alone, obj=f"{path.name}, {limit}")
+
+
+TEMPLATE_CALLS = [
+    dict(columns=["count", "edition", "latitude", "longitude", "stationOrSiteName"]),
+    dict(
+        columns=["typicalDate", "#2#brightnessTemperature", "pressure", "channelNumber"],
+        required_columns=False,
+    ),
+    dict(columns=["latitude", "airTemperature", "dewpointTemperature"], required_columns=False),
+]
+
+
+@pytest.mark.filterwarnings("ignore::skarvel.SkarvelWarning")
+@pytest.mark.parametrize("call", TEMPLATE_CALLS, ids=["header and texts", "ranked", "profile"])
+def test_compressed_subsets_read_through_templates_give_the_rows_read_afresh(call, monkeypatch):
+    """The rows of compressed subsets are found once per template of codes and reused for
+    every message that has it; over the whole corpus, each file read twice in one call (the
+    second time from templates met in the first), that gives the frame of reading every
+    message afresh, also when templates are evicted at once."""
+    paths = sorted(p for p in CORPUS.glob("*/*") if p.is_file())
+    templated = [skarvel.read_bufr([p, p], on_error="skip", **call) for p in paths]
+    assert sum(len(frame) for frame in templated) > 1000  # the comparison is not empty
+    for limit in (0, 1):
+        monkeypatch.setattr(skarvel._observations._SubsetTemplate, "LIMIT", limit)
+        for path, frame in zip(paths, templated):
+            afresh = skarvel.read_bufr([path, path], on_error="skip", **call)
+            pandas.testing.assert_frame_equal(frame, afresh, obj=f"{path.name}, {limit}")

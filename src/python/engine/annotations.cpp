@@ -81,9 +81,21 @@ PyObject* annotations_materialize(PyObject* self, PyObject*) {
                         meanings.get());
 }
 
+// texts() -> (text positions, texts): the texts alone, for callers that need no meanings
+PyObject* annotations_texts(PyObject* self, PyObject*) {
+    const AnnotationsObject* a = as_annotations(self);
+    const Annotations found = a->of_batch ? a->batch.annotations() : annotations(a->values);
+    PyRef text_positions(new_column(found.text_positions, 'q'));
+    PyRef texts(str_list(found.texts, ascii_str));
+    if (!text_positions || !texts) return nullptr;
+    return PyTuple_Pack(2, text_positions.get(), texts.get());
+}
+
 PyMethodDef annotations_methods[] = {
     {"materialize", annotations_materialize, METH_NOARGS,
      "materialize($self)\n--\n\n(text positions, texts, meaning positions, meanings)."},
+    {"texts", annotations_texts, METH_NOARGS,
+     "texts($self)\n--\n\n(text positions, texts), without the meanings."},
     {nullptr, nullptr, 0, nullptr},
 };
 
