@@ -66,6 +66,23 @@ class MessageRows:
     def __len__(self) -> int:
         return self.rows
 
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        # Rows travel between processes without what they can say in a word: the rows of a
+        # column that every row has, and places that all values share.
+        columns = []
+        for name, (row, position, values) in self.columns.items():
+            every = len(row) == self.rows  # ascending and each once: every row
+            shared = position.strides == (0,) and len(position) > 0
+            columns.append(
+                (
+                    name,
+                    None if every else row,
+                    (int(position[0]), len(position)) if shared else position,
+                    values,
+                )
+            )
+        return _message_rows, (self.rows, columns)
+
     @classmethod
     def from_entries(
         cls,
@@ -119,6 +136,18 @@ class MessageRows:
     def dicts(self) -> list[Row]:
         """The rows as dicts, each with its keys in its own order."""
         return _dicts(self.rows, [(0, self)])
+
+
+def _message_rows(rows: int, columns: list[tuple[str, Any, Any, Values]]) -> MessageRows:
+    """Rows as ``MessageRows.__reduce__`` gives them."""
+    every_row = np.arange(rows)
+    built = {}
+    for name, row, position, values in columns:
+        if isinstance(position, tuple):
+            place, count = position
+            position = np.broadcast_to(np.int32(place), (count,))
+        built[name] = Column(every_row if row is None else row, position, values)
+    return MessageRows(rows, built)
 
 
 class RowsSlice(NamedTuple):
@@ -203,31 +232,49 @@ class _ColumnBuilder:
     copied into growing arrays a few dozen at a time, so that a column of one piece is never
     copied and one of many is copied while the rest is still being read. While the column has
     a value in every row since its first, its rows are not stored: they are ``start``
-    onwards."""
+    onwards; while its values all have one place in their rows, their places are not stored
+    either (the usual case: a frame needs no places, and copying them costs as much as the
+    values)."""
 
-    __slots__ = ("start", "count", "rows", "waiting", "positions", "number", "kind", "objects")
+    __slots__ = (
+        "start",
+        "count",
+        "rows",
+        "waiting",
+        "place",
+        "places",
+        "number",
+        "kind",
+        "objects",
+    )
 
     # Pieces wait until there are this many, or this many values in them.
     WAITING_PIECES = 32
     WAITING_VALUES = 1 << 16
 
-    def __init__(self, start: int) -> None:
+    def __init__(self, start: int, place: int) -> None:
         self.start = start
         self.count = 0
         self.rows: _Growing | None = None
         self.waiting: list[Column] = []
-        self.positions = _Growing(np.int32)
+        self.place: int | None = place  # the place of every value so far, if they share one
+        self.places: list[np.ndarray] = []  # the places of the pieces, once they differ
         self.number = _Growing(np.float64)
         self.kind = _Growing(np.uint8)
         self.objects: list[tuple[int, np.ndarray]] = []  # (first entry, objects of a piece)
 
     def add(self, column: Column, offset: int, part_rows: int) -> None:
-        row, _, values = column
+        row, position, values = column
         if self.rows is None and not (offset == self.start + self.count and len(row) == part_rows):
             self.rows = _Growing(np.int64)
             self.rows.extend(np.arange(self.start, self.start + self.count))
         if self.rows is not None:
             self.rows.extend(row.astype(np.int64) + offset)
+        if self.place is not None and not (position == self.place).all():
+            self.places.append(np.full(self.count, self.place, dtype=np.int32))
+            self.place = None
+        if self.place is None:
+            self.places.append(position)
         if values.objects is not None:
             self.objects.append((self.count, values.objects))
         self.waiting.append(column)
@@ -239,32 +286,36 @@ class _ColumnBuilder:
     def _take_waiting(self) -> None:
         if self.waiting:
             waiting, self.waiting = self.waiting, []
-            self.positions.extend(np.concatenate([c.position for c in waiting]))
             self.number.extend(np.concatenate([c.values.number for c in waiting]))
             self.kind.extend(np.concatenate([c.values.kind for c in waiting]))
 
-    def finish(self, every_row: np.ndarray) -> tuple[np.ndarray, np.ndarray, Values]:
-        """The column's rows, the places of its values in their rows, and its values."""
+    def finish(self, rows: int) -> tuple[np.ndarray | None, np.ndarray, Values]:
+        """The column's rows (None for every one of the chunk's ``rows``), the places of its
+        values in their rows, and its values."""
+        at: np.ndarray | None
         if self.rows is not None:
             at = self.rows.array()
-        elif self.start == 0 and self.count == len(every_row):
-            at = every_row
+        elif self.start == 0 and self.count == rows:
+            at = None
         else:
             at = np.arange(self.start, self.start + self.count)
+        if self.place is not None:
+            # One place for all: a view of it, which takes no memory.
+            positions = np.broadcast_to(np.int32(self.place), (self.count,))
+        else:
+            positions = self.places[0] if len(self.places) == 1 else np.concatenate(self.places)
+        self.places = []
         if self.number.size == 0:
             if len(self.waiting) == 1:
                 # One piece: it is the column.
-                _, positions, values = self.waiting[0]
-                return at, positions, values
+                return at, positions, self.waiting[0].values
             # Pieces that all waited are joined once, without growing arrays for them.
-            positions = np.concatenate([c.position for c in self.waiting])
             values = Values(
                 np.concatenate([c.values.number for c in self.waiting]),
                 np.concatenate([c.values.kind for c in self.waiting]),
             )
         else:
             self._take_waiting()
-            positions = self.positions.array()
             values = Values(self.number.array(), self.kind.array())
         if self.objects:
             values.objects = np.full(self.count, None, dtype=object)
@@ -295,7 +346,7 @@ class Rows:
         self._run: list[Any] = []  # a batch, the first and last row of the run, the source
         # Each column: the rows that have it (ascending), the places of its values in their
         # rows, and its values.
-        self._columns: dict[str, tuple[np.ndarray, np.ndarray, Values]] | None = None
+        self._columns: dict[str, tuple[np.ndarray | None, np.ndarray, Values]] | None = None
         self._sources: np.ndarray | None = None
         for part, source in parts:
             self.add(part, source)
@@ -336,8 +387,9 @@ class Rows:
             builder = self._builders.get(name)
             if builder is None:
                 start = offset + int(column.row[0])
-                builder = self._builders[name] = _ColumnBuilder(start)
-                self._first[name] = (start, int(column.position[0]))
+                place = int(column.position[0])
+                builder = self._builders[name] = _ColumnBuilder(start, place)
+                self._first[name] = (start, place)
             builder.add(column, offset, part.rows)
         self._taken += part.rows
         if self._source_runs and self._source_runs[-1][0] == source:
@@ -345,19 +397,19 @@ class Rows:
         else:
             self._source_runs.append((source, part.rows))
 
-    def _build(self) -> dict[str, tuple[np.ndarray, Values]]:
-        """Every column, in order of appearance."""
+    def _build(self) -> dict[str, tuple[np.ndarray | None, Values]]:
+        """Every column, in order of appearance: the rows that have it (None for every row)
+        and its values."""
         return {name: (at, values) for name, (at, _, values) in self._built().items()}
 
-    def _built(self) -> dict[str, tuple[np.ndarray, np.ndarray, Values]]:
+    def _built(self) -> dict[str, tuple[np.ndarray | None, np.ndarray, Values]]:
         if self._columns is not None:
             return self._columns
         self._flush_run()
         first = self._first
         order = sorted(first, key=first.__getitem__)
-        # Columns that every row has (the usual case) share their rows.
-        every_row = np.arange(self._rows)
-        built = {name: self._builders[name].finish(every_row) for name in order}
+        # Columns that every row has (the usual case) list no rows.
+        built = {name: self._builders[name].finish(self._rows) for name in order}
         self._builders = {}
         if self._source_column is not None and self._rows:
             # Every row ends with its source: the column comes after those of the first row.
@@ -370,7 +422,7 @@ class Rows:
             first_row = [name for name in order if first[name][0] == 0]
             order = [*first_row, self._source_column]
             order += [name for name in built if name not in first_row]
-            built[self._source_column] = (every_row, every_row[:0], Values.missing(0))
+            built[self._source_column] = (None, np.zeros(0, dtype=np.int32), Values.missing(0))
             built = {name: built[name] for name in order}
         self._columns = built
         return built
@@ -388,9 +440,11 @@ class Rows:
             out[:] = self._sources
         elif name in columns:
             at, values = columns[name]
-            if len(at) < self._rows:
+            if at is None:
+                out[:] = values.to_objects()
+            else:
                 out[:] = [absent] * self._rows
-            out[at] = values.to_objects()
+                out[at] = values.to_objects()
         else:
             out[:] = [absent] * self._rows
         return out
@@ -421,18 +475,20 @@ class Rows:
         given = values.kind != NONE
         if not np.isin(values.kind[given], allowed).all():
             return None
-        valid[at[given]] = True
+        rows = given if at is None else at[given]
+        valid[rows] = True
         numbers = values.number[given]
         if kind == "datetime":
-            out[at[given]] = numbers.view(np.int64).view(dtype)
+            out[rows] = numbers.view(np.int64).view(dtype)
         else:
-            out[at[given]] = numbers.astype(dtype)
+            out[rows] = numbers.astype(dtype)
         return out, valid
 
     def message_rows(self) -> MessageRows:
         """The chunk's rows as the rows of one message (without the source column)."""
+        every_row = np.arange(self._rows)
         columns = {
-            name: Column(at, position, values)
+            name: Column(every_row if at is None else at, position, values)
             for name, (at, position, values) in self._built().items()
             if name != self._source_column
         }

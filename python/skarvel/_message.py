@@ -6,6 +6,7 @@ import datetime as _datetime
 from typing import Any
 
 import _skarvel
+import numpy as np
 
 from skarvel import _engine
 from skarvel._decoded import Decoded
@@ -102,13 +103,17 @@ class Message:
         ``tables``. Raises ``DecodeError`` when the values cannot be decoded."""
         return self.decode_with(tables, padded_texts=False)
 
-    def decode_with(self, tables: TablesLike, *, padded_texts: bool) -> Decoded:
+    def decode_with(
+        self, tables: TablesLike, *, padded_texts: bool, wanted: np.ndarray | None = None
+    ) -> Decoded:
         """``decode``; with ``padded_texts`` the texts keep the blanks they are padded with to
-        their width, as ecCodes gives them (frames use this)."""
+        their width, as ecCodes gives them (frames use this). With ``wanted`` (see
+        ``_engine.decode``), values of compressed data that it does not want are missing."""
         chosen = self._tables if tables is None else Tables.of(tables)
         try:
             table_set = chosen.for_header(self._header)
-            return Decoded(_engine.decode(self.raw, table_set, padded_texts), table_set)
+            columns = _engine.decode(self.raw, table_set, padded_texts, wanted)
+            return Decoded(columns, table_set)
         except (ValueError, LookupError) as error:
             raise self.decode_error(error, chosen) from None
 

@@ -56,7 +56,7 @@ class Described:
         self._coordinate_array = np.zeros(0, dtype=np.uint8)
         # For each code (by its slot) its entry in the per-code arrays, or -1 before it is
         # described.
-        self._entry = np.full(_SLOTS, -1, dtype=np.int32)
+        self.entry_of_slot = np.full(_SLOTS, -1, dtype=np.int32)
         self.code_name = np.zeros(0, dtype=np.int32)
         self.code_integer = np.zeros(0, dtype=bool)
         self.code_text = np.zeros(0, dtype=bool)
@@ -92,7 +92,7 @@ class Described:
                 numbers.append(self.number(name, code <= 9999))
                 integer.append(is_integer)
                 text.append(is_text)
-            self._entry[_slots(np.array(new, dtype=np.int64))] = np.arange(
+            self.entry_of_slot[_slots(np.array(new, dtype=np.int64))] = np.arange(
                 first, first + len(new), dtype=np.int32
             )
             self.code_name = np.concatenate([self.code_name, np.array(numbers, dtype=np.int32)])
@@ -103,7 +103,8 @@ class Described:
 
     def _entries(self, codes: np.ndarray) -> np.ndarray:
         # The engine looks them up in one pass: numpy's integer division alone costs more.
-        found = _engine.code_entries(np.ascontiguousarray(codes, dtype=np.uint32), self._entry)
+        codes = np.ascontiguousarray(codes, dtype=np.uint32)
+        found = _engine.code_entries(codes, self.entry_of_slot)
         return np.frombuffer(memoryview(found), dtype=np.int32)
 
 
@@ -340,6 +341,21 @@ class _NameArrays:
         self.useful = np.array([n in index or n in plan.computed_inputs for n in names], dtype=bool)
         # The rows of compressed subsets, by their head keys and codes (see _SubsetTemplate).
         self.templates: dict[tuple[tuple[int, ...], bytes], _SubsetTemplate] = {}
+        self._slots: tuple[int, np.ndarray] | None = None
+
+    def wanted_slots(self, described: Described) -> np.ndarray:
+        """Per code slot, whether the plan reads values of that code (uint8, read-only, as
+        the engine's decode takes it): 0 for the codes described so far whose key the plan
+        does not take, 1 for the others and for every code not met yet."""
+        entries = len(described.code_name)
+        if self._slots is None or self._slots[0] != entries:
+            takes = (self.wanted | self.rank_wanted).astype(np.uint8)[described.code_name]
+            slots = np.ones(_SLOTS, dtype=np.uint8)
+            known = np.flatnonzero(described.entry_of_slot >= 0)
+            slots[known] = takes[described.entry_of_slot[known]]
+            slots.flags.writeable = False
+            self._slots = (entries, slots)
+        return self._slots[1]
 
 
 class _SubsetTemplate:
@@ -406,11 +422,21 @@ def _head_keys(
     return names, values
 
 
+# Compressed data of at least this many subsets are decoded without the values of the
+# elements a plan does not read (fewer cost little to read whole).
+_SKIPPING_SUBSETS = 32
+
+
 def message_rows(
     message: Message, plan: Plan, count: int, decoded: Decoded | None = None
 ) -> MessageRows:
     """The rows a message gives, as pdbufr's generic reader collects them (``decoded``: its
     values, when already decoded)."""
+    if decoded is None and message.header.compressed_data:
+        if message.number_of_subsets >= _SKIPPING_SUBSETS:
+            described = described_codes(plan.tables.for_header(message.header))
+            wanted = plan.arrays(described).wanted_slots(described)
+            decoded = message.decode_with(plan.tables, padded_texts=True, wanted=wanted)
     stream = _KeyStream(message, plan.tables, decoded)
     described = stream.described
     head_names, head_values = _head_keys(message, plan, described, count)

@@ -198,32 +198,43 @@ class Values:
 _NAT = np.datetime64("NaT", "us")
 
 
-def column_array(values: Values, rows_at: np.ndarray, rows: int) -> np.ndarray:
+def kind_counts(kind: np.ndarray) -> list[int]:
+    """How many values are of each kind. On long columns a pass per kind beats
+    ``np.bincount``, which first widens every kind to an intp."""
+    if len(kind) < 1 << 14:
+        return np.bincount(kind, minlength=KINDS).tolist()  # type: ignore[no-any-return]
+    return [int(np.count_nonzero(kind == k)) for k in range(KINDS)]
+
+
+def column_array(values: Values, rows_at: np.ndarray | None, rows: int) -> np.ndarray:
     """A column of ``rows`` rows that has ``values`` at rows ``rows_at`` (ascending, each row
-    at most once) and no value elsewhere, typed as pandas types the same column of objects with NaN
-    where a row has no value: int64, float64 or datetime64[us] where its values allow, else an
-    object array for pandas to infer."""
-    counts = np.bincount(values.kind, minlength=KINDS)
+    at most once; None for every row) and no value elsewhere, typed as pandas types the same
+    column of objects with NaN where a row has no value: int64, float64 or datetime64[us]
+    where its values allow, else an object array for pandas to infer."""
+    counts = kind_counts(values.kind)
     numbers = counts[FLOAT] + counts[INT]
-    absent = len(rows_at) < rows
+    absent = rows_at is not None and len(rows_at) < rows
+    at: Any = slice(None) if rows_at is None else rows_at
     if counts[OBJECT] or (counts[DATETIME] and numbers):
         out = np.full(rows, np.nan, dtype=object)
-        out[rows_at] = values.to_objects()
+        out[at] = values.to_objects()
         return out
     if counts[DATETIME]:
         dates = np.full(rows, _NAT)
         taken = values.kind == DATETIME
-        dates[rows_at[taken]] = values.number[taken].view(np.int64).view("datetime64[us]")
+        dates[taken if rows_at is None else rows_at[taken]] = (
+            values.number[taken].view(np.int64).view("datetime64[us]")
+        )
         return dates
     if not numbers:
         if absent:
             return np.full(rows, np.nan)
         return np.full(rows, None, dtype=object)
-    if counts[INT] == len(rows_at) and not absent:
+    if counts[INT] == len(values) and not absent:
         # Rows are ascending and each comes once: with none absent, they are every row.
         return values.number.astype(np.int64)
     if not absent:
         return values.number  # None is NaN
     out = np.full(rows, np.nan)
-    out[rows_at] = values.number
+    out[at] = values.number
     return out

@@ -175,3 +175,63 @@ def test_a_declared_length_beyond_a_stream_is_no_hang(tables, monkeypatch):
     reader = skarvel.open(io.BytesIO(good(2) + claim), tables=tables, on_error="skip")
     assert [m.index for m in reader] == [0]
     assert [e.index for e in reader.skipped] == [1]
+
+
+def _slot(code: int) -> int:
+    return code // 100000 * 2**14 + code // 1000 % 100 * 2**8 + code % 1000
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_compressed_values_not_wanted_are_passed_over_and_the_rest_kept(seed):
+    """Decoding compressed data without the values of some elements (as frames do) keeps
+    every code, text and wanted value of the whole decode, and the failures of damaged data
+    (random octets changed, so that widths and lengths go wrong) are the same either way."""
+    from corpus import CORPUS
+    from skarvel import _engine
+
+    if not CORPUS.is_dir():
+        pytest.skip(f"shared corpus not found at {CORPUS}")
+    rng = np.random.default_rng(seed)
+    compared = failed = skipped = 0
+    for path in sorted(CORPUS.glob("*/*")):
+        for message in skarvel.open(path, on_error="skip"):
+            if not message.header.compressed_data:
+                continue
+            table_set = skarvel.Tables.of(None).for_header(message.header)
+            try:
+                codes = np.frombuffer(_engine.decode(message.raw, table_set, True)[0], np.uint32)
+            except ValueError:
+                continue
+            distinct = np.unique(codes)
+            wanted = np.ones(_slot(999999) + 1, dtype=np.uint8)
+            unwanted = distinct[rng.random(len(distinct)) < 0.7]
+            wanted[[_slot(int(c)) for c in unwanted]] = 0
+            raw = bytearray(message.raw)
+            for at in rng.integers(len(raw) // 2, len(raw) - 4, size=int(rng.integers(0, 3))):
+                raw[at] = int(rng.integers(256))
+            outcomes = []
+            for chosen in (None, wanted):
+                try:
+                    columns = _engine.decode(bytes(raw), table_set, True, chosen)
+                except ValueError as error:
+                    outcomes.append(str(error))
+                    continue
+                codes = np.frombuffer(columns[0], np.uint32)
+                values = np.frombuffer(columns[1], np.float64)
+                outcomes.append((codes, values, bytes(columns[2]), columns[3].texts()[1]))
+            whole, partial = outcomes
+            if isinstance(whole, str):
+                assert partial == whole
+                failed += 1
+                continue
+            assert not isinstance(partial, str), partial
+            np.testing.assert_array_equal(partial[0], whole[0])
+            assert partial[2:] == whole[2:]
+            kept = wanted[[_slot(int(c)) for c in whole[0]]] == 1
+            kept |= whole[0] // 1000 == 31  # values that steer the decoding are always read
+            np.testing.assert_array_equal(partial[1][kept], whole[1][kept])
+            missing = np.isnan(partial[1][~kept])
+            assert (missing | (partial[1][~kept] == whole[1][~kept])).all()
+            skipped += int((missing & ~np.isnan(whole[1][~kept])).sum())
+            compared += 1
+    assert compared > 10 and failed > 0 and skipped > 1000

@@ -31,4 +31,13 @@ constexpr DescriptorCode code_from_word(std::uint8_t a, std::uint8_t b) {
 // (0-01-001 is "001001"; a code of seven or more digits prints in full).
 std::string format_code6(DescriptorCode code);
 
+// The slot of a decoded code FXXYYY: F * 2^14 + XX * 2^8 + YYY, below kCodeSlots for any
+// code up to 999999. Codes as messages give them (XX below 64, YYY below 256) and the
+// associated-field code 999999 have distinct slots.
+constexpr std::uint32_t kCodeSlots = 9 * (1u << 14) + 99 * (1u << 8) + 999 + 1;
+
+constexpr std::uint32_t code_slot(DescriptorCode code) {
+    return code / 100000 * (1u << 14) + code / 1000 % 100 * (1u << 8) + code % 1000;
+}
+
 }  // namespace skarvel

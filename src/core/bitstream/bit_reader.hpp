@@ -53,6 +53,11 @@ class BitReader {
         return value;
     }
 
+    // Passes over `count` fields of `width` bits, which the caller has checked with holds.
+    void skip_checked(std::uint16_t width, std::size_t count) {
+        position_ += static_cast<std::size_t>(width) * count;
+    }
+
     // Reads `width` bits as ceil(width / 8) octets; a partial last octet holds its bits at the
     // top. The shortage test runs octet by octet, so a failing read has consumed the whole
     // octets that were available before the one that failed.

@@ -83,7 +83,7 @@ Result<std::uint64_t> read_compressed_constant(DescriptorCode code, std::uint16_
 Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveCoding& coding,
                                       bool missing_allowed, const CodeTable* code_table,
                                       std::size_t subsets, BitReader& reader,
-                                      DecodedValues& columns) {
+                                      DecodedValues& columns, bool wanted) {
     auto reference = reader.read_u64(coding.width);
     if (!reference) return reference.error();
     auto increment_width = reader.read_u64(kIncrementWidthBits);
@@ -98,6 +98,12 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
         return {};
     }
     const auto nbinc = static_cast<std::uint16_t>(*increment_width);
+    if (!wanted && nbinc <= 64 && reader.holds(nbinc, subsets)) {
+        reader.skip_checked(nbinc, subsets);
+        set_number(v, nullptr, coding.reference, scale, r0, true, columns);
+        columns.push_constant_column(v);
+        return {};
+    }
     const auto push = [&](std::uint64_t increment) {
         const bool missing = reference_missing || (missing_allowed && all_ones(increment, nbinc));
         set_number(v, code_table, coding.reference, scale, missing ? r0 : r0 + increment, missing,
@@ -119,14 +125,14 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
 
 Status read_compressed_element_column(const ElementCoding& coding, ValueCodingState& state,
                                       std::size_t subsets, BitReader& reader,
-                                      DecodedValues& columns) {
+                                      DecodedValues& columns, bool wanted) {
     const EffectiveCoding e = effective_coding(coding, state);
     if (coding.text) {
         return read_compressed_text_column(coding, e.width, state, subsets, reader, columns);
     }
     return read_compressed_numeric_column(blank_value(coding.code(), &coding.definition->name), e,
                                           !is_class31(coding.code()), coding.code_table, subsets,
-                                          reader, columns);
+                                          reader, columns, wanted);
 }
 
 }  // namespace skarvel

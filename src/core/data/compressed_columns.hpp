@@ -15,11 +15,13 @@ namespace skarvel {
 // Reads a numeric column of `subsets` values, each a copy of `base` with its number fields
 // set, and appends it to `columns`. A value is missing when `missing_allowed` and its local
 // reference or its increment is all ones; a missing value keeps the local reference as raw.
-// `code_table` (may be null) gives each value's meaning.
+// `code_table` (may be null) gives each value's meaning. Unless `wanted`, the increments are
+// passed over and the column is one missing value, where they are all there (otherwise they
+// are read, for the failure that gives).
 Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveCoding& coding,
                                       bool missing_allowed, const CodeTable* code_table,
                                       std::size_t subsets, BitReader& reader,
-                                      DecodedValues& columns);
+                                      DecodedValues& columns, bool wanted = true);
 
 // Reads a text column of `width` bits per local reference for `coding`, whatever the
 // operators in force, and appends it to `columns`.
@@ -33,9 +35,9 @@ Result<std::uint64_t> read_compressed_constant(DescriptorCode code, std::uint16_
                                                std::size_t subsets, BitReader& reader);
 
 // Reads the column of one element with the operators in force (numeric or text) and appends
-// it to `columns`.
+// it to `columns`; a numeric column not `wanted` as read_compressed_numeric_column says.
 Status read_compressed_element_column(const ElementCoding& coding, ValueCodingState& state,
                                       std::size_t subsets, BitReader& reader,
-                                      DecodedValues& columns);
+                                      DecodedValues& columns, bool wanted = true);
 
 }  // namespace skarvel

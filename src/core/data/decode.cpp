@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "base/descriptor_code.hpp"
 #include "bitstream/bit_reader.hpp"
 #include "data/compressed_columns.hpp"
 #include "data/decode_program.hpp"
@@ -114,8 +115,12 @@ class ValueColumns {
         "compressed descriptor decode exceeded recursion depth";
 
     ValueColumns(BitReader& reader, DecodedValues& columns, DecodeBudget& budget,
-                 std::size_t subsets)
-        : reader_(reader), columns_(columns), budget_(budget), subsets_(subsets) {}
+                 std::size_t subsets, std::span<const std::uint8_t> wanted_slots)
+        : reader_(reader),
+          columns_(columns),
+          budget_(budget),
+          subsets_(subsets),
+          wanted_slots_(wanted_slots) {}
 
     Status associated_field(ValueCodingState& state) {
         if (Status s = reserve_column(); !s) return s;
@@ -126,7 +131,8 @@ class ValueColumns {
 
     Status element(const ElementCoding& coding, ValueCodingState& state) {
         if (Status s = reserve_column(); !s) return s;
-        return read_compressed_element_column(coding, state, subsets_, reader_, columns_);
+        return read_compressed_element_column(coding, state, subsets_, reader_, columns_,
+                                              wanted(coding.code()));
     }
 
     // The indicator of the first subset stands for the whole column.
@@ -179,6 +185,13 @@ class ValueColumns {
     }
 
   private:
+    // Whether the caller reads the values of element `code` (see DecodeOptions::wanted_slots).
+    bool wanted(DescriptorCode code) const {
+        if (wanted_slots_.empty() || is_class31(code)) return true;
+        const std::uint32_t slot = code_slot(code);
+        return slot >= wanted_slots_.size() || wanted_slots_[slot] != 0;
+    }
+
     // Factors of different subsets count as equal when they differ by at most this much.
     static constexpr double kFactorTolerance = 2.220446049250313e-16;
 
@@ -195,6 +208,7 @@ class ValueColumns {
     DecodedValues& columns_;
     DecodeBudget& budget_;
     std::size_t subsets_;
+    std::span<const std::uint8_t> wanted_slots_;
 };
 
 Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableSet& tables,
@@ -204,7 +218,7 @@ Result<DecodedValues> decode_compressed(const BufrMessage& message, const TableS
     columns.keep_text_padding(options.keep_text_padding);
     DecodeBudget budget(reader);
     ElementCodings codings(tables);
-    ValueColumns source(reader, columns, budget, subsets);
+    ValueColumns source(reader, columns, budget, subsets, options.wanted_slots);
     ValueCodingState state;
     DescriptorWalk<ValueColumns> walk(tables, codings, source, budget);
     if (Status s = walk.walk(message.unexpanded_descriptors, state, 0); !s) return s.error();

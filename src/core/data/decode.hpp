@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 #include "base/bufr_error.hpp"
 #include "data/decoded_value.hpp"
@@ -32,6 +34,11 @@ struct DecodeOptions {
     // where the template allows; off, the descriptor walk reads every subset. The results
     // are the same either way.
     bool compiled_programs = true;
+    // For compressed data: per element code slot (code_slot), whether the caller reads the
+    // element's values (empty: every element's). The columns of the others are passed over
+    // and hold one missing value; their codes stay, so the stream of keys is whole. Elements
+    // of class 31, whose values steer the decoding, are always read.
+    std::span<const std::uint8_t> wanted_slots;
 };
 
 // The same, with `options`.

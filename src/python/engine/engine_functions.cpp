@@ -153,9 +153,10 @@ PyObject* engine_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<const char*, 3> names = {"data", "tables", "padded_texts"};
-    if (nargs < 2 || nargs > 3 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
-        PyErr_SetString(PyExc_TypeError, "decode() takes 2 or 3 positional arguments");
+    static constexpr std::array<const char*, 4> names = {"data", "tables", "padded_texts",
+                                                         "wanted"};
+    if (nargs < 2 || nargs > 4 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "decode() takes 2 to 4 positional arguments");
         return nullptr;
     }
     PyObject* values[2] = {args[0], args[1]};
@@ -165,6 +166,18 @@ PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (tables == nullptr) return nullptr;
     DecodeOptions options;
     if (nargs > 2 && !padded_option(args[2], options)) return nullptr;
+    // The slots of the elements whose values of compressed data the caller reads, held (and
+    // not changed: the caller's own array) while the core reads them.
+    BufferView wanted;
+    if (nargs > 3 && args[3] != Py_None) {
+        if (!wanted.acquire(args[3], names[3])) return nullptr;
+        if (wanted.bytes().size() != kCodeSlots) {
+            PyErr_Format(PyExc_ValueError, "argument 'wanted': expected %u octets, got %zu",
+                         static_cast<unsigned>(kCodeSlots), wanted.bytes().size());
+            return nullptr;
+        }
+        options.wanted_slots = wanted.bytes();
+    }
 
     std::optional<BufrError> failure;
     std::optional<DecodedValues> decoded;
@@ -173,8 +186,9 @@ PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::vector<std::int64_t> bounds;
     bool out_of_memory = false;
     {
-        // A table set never changes once made, and a read-only buffer cannot change either.
-        const UnlockedScope unlocked(view.read_only());
+        // A table set never changes once made, and read-only buffers cannot change either.
+        const bool fixed = view.read_only() && (options.wanted_slots.empty() || wanted.read_only());
+        const UnlockedScope unlocked(fixed);
         auto result = decode_message_tolerant(view.bytes(), *tables, options);
         if (!result) {
             failure = result.error();

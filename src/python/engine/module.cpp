@@ -26,9 +26,11 @@ PyMethodDef engine_methods[] = {
      "parse(data)\n--\n\nThe header of the one message in data, tolerantly: (BufrMessage, "
      "tolerated, absent field flags)."},
     {"decode", fastcall<engine_decode>(), kFastcallKeywords,
-     "decode(data, tables, padded_texts=False, /)\n--\n\nThe values of the one message in data "
-     "as columns: (codes, values, subset bounds, annotations), whose materialize() gives the "
-     "texts and meanings; with padded_texts the texts keep the blanks they are padded with."},
+     "decode(data, tables, padded_texts=False, wanted=None, /)\n--\n\nThe values of the one "
+     "message in data as columns: (codes, values, subset bounds, annotations), whose "
+     "materialize() gives the texts and meanings; with padded_texts the texts keep the blanks "
+     "they are padded with. wanted (uint8 per code slot, see code_entries): of compressed "
+     "data, only the values of elements whose slot is not 0 are read, the others missing."},
     {"load_tables", fastcall<engine_load_tables>(), kFastcallKeywords,
      "load_tables(dirs)\n--\n\nA TableSet of table directories loaded one over the other: of "
      "each, element.table, sequence.def and codetables where present, later entries replacing "
