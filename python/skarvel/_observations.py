@@ -340,8 +340,14 @@ class _NameArrays:
         # The keys rows are made of: columns, and the keys computed keys need.
         self.useful = np.array([n in index or n in plan.computed_inputs for n in names], dtype=bool)
         # The rows of compressed subsets, by their head keys and codes (see _SubsetTemplate).
-        self.templates: dict[tuple[tuple[int, ...], bytes], _SubsetTemplate] = {}
+        self.templates: dict[tuple[Any, ...], _SubsetTemplate] = {}
         self._slots: tuple[int, np.ndarray] | None = None
+
+    def keep(self, key: tuple[Any, ...], template: _SubsetTemplate) -> None:
+        """Keeps a template, the oldest going when there are too many."""
+        if len(self.templates) >= _SubsetTemplate.LIMIT:
+            del self.templates[next(iter(self.templates))]
+        self.templates[key] = template
 
     def wanted_slots(self, described: Described) -> np.ndarray:
         """Per code slot, whether the plan reads values of that code (uint8, read-only, as
@@ -367,7 +373,7 @@ class _SubsetTemplate:
     head values followed by the data values taken), its rows within a subset and the places
     of its values in their rows."""
 
-    __slots__ = ("positions", "rows", "columns", "_tiled")
+    __slots__ = ("positions", "subset_at", "rows", "columns", "_tiled")
 
     # Templates kept per plan and table set (0: none, every message is read afresh); codes
     # seldom vary much within a file.
@@ -380,11 +386,22 @@ class _SubsetTemplate:
         columns: list[tuple[str, np.ndarray, np.ndarray, np.ndarray]],
     ) -> None:
         self.positions = positions
+        # For a message of uncompressed data: where each subset's subsetNumber key goes among
+        # the values at ``positions`` (None when the plan takes no subsetNumber).
+        self.subset_at: np.ndarray | None = None
         self.rows = rows
         self.columns = columns
         # The rows and places of each column for the number of subsets met last (messages of
         # one template mostly have as many): read-only, as every message's rows share them.
         self._tiled: tuple[int, list[tuple[np.ndarray, np.ndarray]]] = (-1, [])
+
+    def fill_message(self, values: Values) -> MessageRows:
+        """The rows of a message of uncompressed data whose keys' values (head values, then
+        the values at ``positions`` with the subset numbers inserted) are ``values``."""
+        columns = {}
+        for name, keys, rows, places in self.columns:
+            columns[name] = Column(rows, places, values[keys])
+        return MessageRows(self.rows, columns)
 
     def fill(self, values: Values) -> MessageRows:
         """The rows of subsets whose values (head values, then those at ``positions``) are
@@ -422,6 +439,10 @@ def _head_keys(
     return names, values
 
 
+# Messages of uncompressed data of at most this many values have their rows found once per
+# template of codes (see _SubsetTemplate); larger ones seldom repeat their codes exactly.
+_TEMPLATE_VALUES = 4096
+
 # Compressed data of at least this many subsets are decoded without the values of the
 # elements a plan does not read (fewer cost little to read whole).
 _SKIPPING_SUBSETS = 32
@@ -451,6 +472,22 @@ def message_rows(
             return MessageRows.from_dicts([])
         if _SubsetTemplate.LIMIT and not plan.filters and not plan.computes:
             return _compressed_rows(stream, plan, arrays, head_names, head)
+    templated = (
+        _SubsetTemplate.LIMIT
+        and not stream.compressed
+        and not plan.filters
+        and not plan.computes
+        and len(stream.codes) <= _TEMPLATE_VALUES
+    )
+    if templated:
+        key = (tuple(head_names), stream.codes.tobytes(), stream.bounds.tobytes())
+        template = arrays.templates.get(key)
+        if template is not None:
+            values = stream.values_at(template.positions)
+            if template.subset_at is not None:
+                numbers = Values.of_ints(np.arange(1, len(bounds)))
+                values = values.insert(template.subset_at, numbers)
+            return template.fill_message(Values.concatenate([head, values]))
     start, stop = (bounds[0], bounds[1]) if stream.compressed else (bounds[0], bounds[-1])
     restarts = np.asarray(bounds[:-1], dtype=np.int64) - start
     positions, data_names, data_levels = _taken(
@@ -463,6 +500,7 @@ def message_rows(
         # Uncompressed subsets follow each other in one stream, each after its subsetNumber
         # key (at level 0), and ranks count over the whole message.
         values = stream.values_at(positions)
+        at = None
         if subset_number >= 0:
             at = np.searchsorted(positions, bounds[:-1])
             data_names = np.insert(data_names, at, subset_number)
@@ -476,6 +514,11 @@ def message_rows(
             np.zeros(1, dtype=np.int64),
             base,
         )
+        if templated:
+            template = _subset_template(plan, arrays, described, keys.names, keys.levels)
+            template.positions, template.subset_at = positions, at
+            arrays.keep(key, template)
+            return template.fill_message(keys.values)
         return _select(plan, arrays, described, keys, *_collect(plan, arrays, described, keys))
 
     # Every subset of compressed data has the keys of the first, ranked alike: the structure is
@@ -488,9 +531,9 @@ def message_rows(
     if not arrays.filtered[data_names].any():
         # No filter looks at the data: which keys make which row is the same for every subset,
         # so the observations are collected once and filled with each subset's values.
-        template = _Keys(row_names, row_levels, head, np.zeros(1, dtype=np.int64), base, len(head))
-        starts, found = _collect(plan, arrays, described, template)
-        return _fill_template(plan, arrays, described, template, starts, found, matrix)
+        slots = _Keys(row_names, row_levels, head, np.zeros(1, dtype=np.int64), base, len(head))
+        starts, found = _collect(plan, arrays, described, slots)
+        return _fill_template(plan, arrays, described, slots, starts, found, matrix)
     # Filters look at the data: each subset is a stream of its own.
     values = Values.concatenate([head.repeated(subsets), matrix], axis=1)
     keys = _Keys(
@@ -536,13 +579,11 @@ def _compressed_rows(
         positions, data_names, data_levels = _taken(
             stream, plan, arrays, start, stop, np.zeros(0, dtype=np.int64)
         )
-        template = _subset_template(
-            plan, arrays, stream.described, head_names, data_names, data_levels
-        )
+        names = np.concatenate([np.array(head_names, dtype=np.int32), data_names])
+        levels = np.concatenate([np.zeros(len(head_names), dtype=np.int32), data_levels])
+        template = _subset_template(plan, arrays, stream.described, names, levels)
         template.positions = positions - start  # from each subset's start
-        if len(arrays.templates) >= _SubsetTemplate.LIMIT:
-            del arrays.templates[next(iter(arrays.templates))]
-        arrays.templates[key] = template
+        arrays.keep(key, template)
     matrix = stream.values_at(stream.bounds[:-1, None] + template.positions[None, :])
     if len(head):
         matrix = Values.concatenate([head.repeated(matrix.shape[0]), matrix], axis=1)
@@ -550,18 +591,12 @@ def _compressed_rows(
 
 
 def _subset_template(
-    plan: Plan,
-    arrays: _NameArrays,
-    described: Described,
-    head_names: list[int],
-    data_names: np.ndarray,
-    data_levels: np.ndarray,
+    plan: Plan, arrays: _NameArrays, described: Described, names: np.ndarray, levels: np.ndarray
 ) -> _SubsetTemplate:
-    """The rows a plan without filters or computed keys makes of one subset of compressed
-    data whose keys taken are ``data_names`` at ``data_levels``, after ``head_names``: what
-    ``_fill_template`` and ``_finish`` find, for any number of subsets."""
-    names = np.concatenate([np.array(head_names, dtype=np.int32), data_names])
-    levels = np.concatenate([np.zeros(len(head_names), dtype=np.int32), data_levels])
+    """The rows a plan without filters or computed keys makes of one stream of keys (a
+    message of uncompressed data, or one subset of compressed data) whose names and levels
+    are ``names`` and ``levels``, head keys first: what ``_select`` (``_fill_template`` for
+    any number of subsets) and ``_finish`` find."""
     base = 1 if "count" in plan.included else 0
     keys = _Keys(names, levels, Values.missing(0), np.zeros(1, dtype=np.int64), base, 0)
     starts, found = _collect(plan, arrays, described, keys)
@@ -581,14 +616,10 @@ def _subset_template(
     columns = []
     for c, at in by_column(column[taken], len(plan.columns)):
         entries = taken[at]
-        columns.append(
-            (
-                plan.columns[c],
-                keys_taken[entries],
-                number[row_of[entries]],
-                places[entries].astype(np.int32),
-            )
-        )
+        column_rows, column_places = number[row_of[entries]], places[entries].astype(np.int32)
+        # Shared by the rows of every message the template fills: never to be changed.
+        column_rows.flags.writeable = column_places.flags.writeable = False
+        columns.append((plan.columns[c], keys_taken[entries], column_rows, column_places))
     return _SubsetTemplate(empty, int(kept.sum()), columns)
 
 
