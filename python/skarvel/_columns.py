@@ -14,7 +14,7 @@ from typing import Any, NamedTuple, Union
 
 import numpy as np
 
-from ._values import DATETIME, FLOAT, INT, NONE, Values, column_array
+from ._values import DATETIME, FLOAT, INT, KINDS, NONE, OBJECT, Values, column_array, kind_counts
 
 # The kinds of values a typed column of each kind may hold (besides None), and its dtype.
 _MASKABLE = {"int": (INT,), "float": (FLOAT, INT), "datetime": (DATETIME,)}
@@ -195,36 +195,28 @@ def _dicts(rows: int, parts: Sequence[tuple[int, MessageRows]]) -> list[Row]:
 
 
 class _Growing:
-    """A one-dimensional array that grows by doubling, so that appending pieces one by one
-    copies each value a bounded number of times."""
+    """A one-dimensional array built from pieces: they are kept as they come and joined once,
+    when the array is asked for. Growing an array as they come (by doubling) would copy most
+    values twice and touch twice the memory, which costs more than the copying itself."""
 
-    __slots__ = ("data", "size")
-
-    _EMPTY: dict[Any, np.ndarray] = {}
+    __slots__ = ("pieces", "size", "dtype")
 
     def __init__(self, dtype: Any) -> None:
-        # Shared until the first values come: most columns of a small chunk never grow.
-        empty = self._EMPTY.get(dtype)
-        if empty is None:
-            empty = self._EMPTY[dtype] = np.empty(0, dtype=dtype)
-        self.data = empty
+        self.pieces: list[np.ndarray] = []
         self.size = 0
+        self.dtype = np.dtype(dtype)
 
     def extend(self, more: np.ndarray) -> None:
-        end = self.size + len(more)
-        if end > len(self.data):
-            grown = np.empty(max(end, 2 * len(self.data), 256), dtype=self.data.dtype)
-            grown[: self.size] = self.data[: self.size]
-            self.data = grown
-        self.data[self.size : end] = more
-        self.size = end
+        """Appends ``more``, which is kept as it is: the caller gives up the array."""
+        self.pieces.append(more)
+        self.size += len(more)
 
     def array(self) -> np.ndarray:
-        """The values, in an array of their own size: the room left is given back (shrinking
-        in place, as nothing else refers to the array)."""
-        if len(self.data) != self.size:
-            self.data.resize(self.size, refcheck=False)
-        return self.data
+        """The values, in one array (of the widest dtype of the pieces)."""
+        if len(self.pieces) != 1:
+            joined = np.concatenate(self.pieces) if self.pieces else np.empty(0, self.dtype)
+            self.pieces = [joined]
+        return self.pieces[0]
 
 
 class _ColumnBuilder:
@@ -265,11 +257,13 @@ class _ColumnBuilder:
 
     def add(self, column: Column, offset: int, part_rows: int) -> None:
         row, position, values = column
+        # Row numbers of chunks of fewer than 2**31 rows (all in practice) take four octets.
+        dtype = np.int32 if offset + part_rows < 2**31 else np.int64
         if self.rows is None and not (offset == self.start + self.count and len(row) == part_rows):
             self.rows = _Growing(np.int64)
-            self.rows.extend(np.arange(self.start, self.start + self.count))
+            self.rows.extend(np.arange(self.start, self.start + self.count, dtype=dtype))
         if self.rows is not None:
-            self.rows.extend(row.astype(np.int64) + offset)
+            self.rows.extend(row.astype(dtype) + dtype(offset))
         if self.place is not None and not (position == self.place).all():
             self.places.append(np.full(self.count, self.place, dtype=np.int32))
             self.place = None
@@ -288,6 +282,35 @@ class _ColumnBuilder:
             waiting, self.waiting = self.waiting, []
             self.number.extend(np.concatenate([c.values.number for c in waiting]))
             self.kind.extend(np.concatenate([c.values.kind for c in waiting]))
+
+    def dense(self, rows: int) -> np.ndarray | None:
+        """What ``column_array`` makes of the column among a chunk's ``rows`` rows, for a
+        column of numbers: made from the pieces, without joining them into the column's own
+        arrays first, which would touch as much memory again. None for other columns."""
+        if self.objects:
+            return None
+        self._take_waiting()
+        counts = [0] * KINDS
+        for kind in self.kind.pieces:
+            counts = [a + b for a, b in zip(counts, kind_counts(kind))]
+        if counts[OBJECT] or counts[DATETIME] or not counts[FLOAT] + counts[INT]:
+            return None
+        numbers = self.number.pieces
+        if self.rows is None and self.start == 0 and self.count == rows:
+            # Every row has a value.
+            if counts[INT] == self.count:
+                return np.concatenate(numbers, dtype=np.int64, casting="unsafe")
+            return self.number.array()
+        out = np.full(rows, np.nan)
+        at = self.rows.array() if self.rows is not None else None
+        done = self.start
+        for piece in numbers:
+            if at is None:
+                out[done : done + len(piece)] = piece
+            else:
+                out[at[done - self.start : done - self.start + len(piece)]] = piece
+            done += len(piece)
+        return out
 
     def finish(self, rows: int) -> tuple[np.ndarray | None, np.ndarray, Values]:
         """The column's rows (None for every one of the chunk's ``rows``), the places of its
@@ -348,6 +371,7 @@ class Rows:
         # rows, and its values.
         self._columns: dict[str, tuple[np.ndarray | None, np.ndarray, Values]] | None = None
         self._sources: np.ndarray | None = None
+        self._names: list[str] | None = None  # the columns in order, once asked for
         for part, source in parts:
             self.add(part, source)
 
@@ -356,7 +380,7 @@ class Rows:
 
     def add(self, part: Part, source: str) -> None:
         """Adds a message's rows after those added before."""
-        if self._columns is not None:
+        if self._names is not None:
             raise RuntimeError("rows cannot be added to a chunk once its columns are made")
         if not part.rows:
             return
@@ -402,35 +426,45 @@ class Rows:
         and its values."""
         return {name: (at, values) for name, (at, _, values) in self._built().items()}
 
+    def _order(self) -> list[str]:
+        """The columns in order of appearance; no rows can be added after."""
+        if self._names is None:
+            self._flush_run()
+            first = self._first
+            order = sorted(first, key=first.__getitem__)
+            if self._source_column is not None and self._rows:
+                # Every row ends with its source: the column comes after those of the first
+                # row.
+                first_row = [name for name in order if first[name][0] == 0]
+                rest = [name for name in order if name not in first_row]
+                order = [*first_row, self._source_column, *rest]
+            self._names = order
+        return self._names
+
     def _built(self) -> dict[str, tuple[np.ndarray | None, np.ndarray, Values]]:
         if self._columns is not None:
             return self._columns
-        self._flush_run()
-        first = self._first
-        order = sorted(first, key=first.__getitem__)
-        # Columns that every row has (the usual case) list no rows.
-        built = {name: self._builders[name].finish(self._rows) for name in order}
+        built = {}
+        for name in self._order():
+            if name == self._source_column:
+                sources = np.empty(self._rows, dtype=object)
+                start = 0
+                for source, rows in self._source_runs:
+                    sources[start : start + rows] = source
+                    start += rows
+                self._sources = sources
+                built[name] = (None, np.zeros(0, dtype=np.int32), Values.missing(0))
+            else:
+                # Columns that every row has (the usual case) list no rows.
+                built[name] = self._builders[name].finish(self._rows)
         self._builders = {}
-        if self._source_column is not None and self._rows:
-            # Every row ends with its source: the column comes after those of the first row.
-            sources = np.empty(self._rows, dtype=object)
-            start = 0
-            for source, rows in self._source_runs:
-                sources[start : start + rows] = source
-                start += rows
-            self._sources = sources
-            first_row = [name for name in order if first[name][0] == 0]
-            order = [*first_row, self._source_column]
-            order += [name for name in built if name not in first_row]
-            built[self._source_column] = (None, np.zeros(0, dtype=np.int32), Values.missing(0))
-            built = {name: built[name] for name in order}
         self._columns = built
         return built
 
     @property
     def names(self) -> list[str]:
         """The columns, in the order they first appear."""
-        return list(self._build())
+        return list(self._order())
 
     def column(self, name: str, absent: Any = None) -> np.ndarray:
         """The values of a column (an object array), ``absent`` where a row lacks it."""
@@ -452,6 +486,12 @@ class Rows:
     def typed_column(self, name: str) -> np.ndarray:
         """The values of a column typed as pandas types them in records (``column_array``);
         absent values are NaN."""
+        builder = self._builders.get(name) if self._columns is None else None
+        if builder is not None and name != self._source_column:
+            self._order()
+            dense = builder.dense(self._rows)
+            if dense is not None:
+                return dense
         columns = self._build()
         if name == self._source_column and self._sources is not None:
             return self._sources

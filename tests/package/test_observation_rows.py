@@ -181,14 +181,16 @@ def random_value(rng: random.Random, flavour: int) -> Any:
 
 
 @pytest.mark.parametrize("seed", range(100))
-def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int) -> None:
-    """However rows fall into messages and whichever keys they have, the frame built from the
-    columns is the one pandas makes of the same rows as dicts."""
+def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, monkeypatch) -> None:
+    """However rows fall into messages and whichever keys they have, and however the pieces
+    of a column are joined, the frame built from the columns is the one pandas makes of the
+    same rows as dicts."""
     pandas = pytest.importorskip("pandas")
-    from skarvel._columns import Rows
+    from skarvel._columns import Rows, _ColumnBuilder
     from skarvel._frames import _inferred_frame
 
     rng = random.Random(seed)
+    monkeypatch.setattr(_ColumnBuilder, "WAITING_PIECES", rng.choice([1, 2, 32]))
     names = ["a", "b", "c", "d"][: rng.randint(1, 4)]
     source = "source" if rng.random() < 0.3 else None
     parts, records = random_parts(rng, names)
