@@ -258,12 +258,12 @@ class _ColumnBuilder:
     def add(self, column: Column, offset: int, part_rows: int) -> None:
         row, position, values = column
         # Row numbers of chunks of fewer than 2**31 rows (all in practice) take four octets.
-        dtype = np.int32 if offset + part_rows < 2**31 else np.int64
+        dtype: type[np.signedinteger[Any]] = np.int32 if offset + part_rows < 2**31 else np.int64
         if self.rows is None and not (offset == self.start + self.count and len(row) == part_rows):
             self.rows = _Growing(np.int64)
             self.rows.extend(np.arange(self.start, self.start + self.count, dtype=dtype))
         if self.rows is not None:
-            self.rows.extend(row.astype(dtype) + dtype(offset))
+            self.rows.extend(row.astype(dtype) + np.asarray(offset, dtype=dtype))
         if self.place is not None and not (position == self.place).all():
             self.places.append(np.full(self.count, self.place, dtype=np.int32))
             self.place = None
@@ -444,7 +444,7 @@ class Rows:
     def _built(self) -> dict[str, tuple[np.ndarray | None, np.ndarray, Values]]:
         if self._columns is not None:
             return self._columns
-        built = {}
+        built: dict[str, tuple[np.ndarray | None, np.ndarray, Values]] = {}
         for name in self._order():
             if name == self._source_column:
                 sources = np.empty(self._rows, dtype=object)
