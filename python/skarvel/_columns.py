@@ -347,6 +347,11 @@ class _ColumnBuilder:
         return at, positions, values
 
 
+# Columns of at least this many values are made straight from their pieces (see
+# _ColumnBuilder.dense).
+_DENSE_FROM = 1 << 16
+
+
 class Rows:
     """The rows of a chunk of messages, held as columns.
 
@@ -487,7 +492,9 @@ class Rows:
         """The values of a column typed as pandas types them in records (``column_array``);
         absent values are NaN."""
         builder = self._builders.get(name) if self._columns is None else None
-        if builder is not None and name != self._source_column:
+        # Long columns of numbers are made from their pieces; for short ones that costs more
+        # than joining them does.
+        if builder is not None and builder.count >= _DENSE_FROM and name != self._source_column:
             self._order()
             dense = builder.dense(self._rows)
             if dense is not None:

@@ -186,11 +186,13 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, m
     of a column are joined, the frame built from the columns is the one pandas makes of the
     same rows as dicts."""
     pandas = pytest.importorskip("pandas")
+    from skarvel import _columns
     from skarvel._columns import Rows, _ColumnBuilder
     from skarvel._frames import _inferred_frame
 
     rng = random.Random(seed)
     monkeypatch.setattr(_ColumnBuilder, "WAITING_PIECES", rng.choice([1, 2, 32]))
+    monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
     names = ["a", "b", "c", "d"][: rng.randint(1, 4)]
     source = "source" if rng.random() < 0.3 else None
     parts, records = random_parts(rng, names)
