@@ -373,7 +373,7 @@ class _SubsetTemplate:
     head values followed by the data values taken), its rows within a subset and the places
     of its values in their rows."""
 
-    __slots__ = ("positions", "subset_at", "rows", "columns", "_tiled")
+    __slots__ = ("positions", "subset_at", "selection", "rows", "columns", "_tiled")
 
     # Templates kept per plan and table set (0: none, every message is read afresh); codes
     # seldom vary much within a file.
@@ -389,15 +389,22 @@ class _SubsetTemplate:
         # For a message of uncompressed data: where each subset's subsetNumber key goes among
         # the values at ``positions`` (None when the plan takes no subsetNumber).
         self.subset_at: np.ndarray | None = None
+        # For a plan with computed keys, whose rows depend on the values: the entries its
+        # observations keep, the rows being made of them for each message.
+        self.selection: _Selection | None = None
         self.rows = rows
         self.columns = columns
         # The rows and places of each column for the number of subsets met last (messages of
         # one template mostly have as many): read-only, as every message's rows share them.
         self._tiled: tuple[int, list[tuple[np.ndarray, np.ndarray]]] = (-1, [])
 
-    def fill_message(self, values: Values) -> MessageRows:
+    def fill_message(
+        self, values: Values, plan: Plan, arrays: _NameArrays, described: Described
+    ) -> MessageRows:
         """The rows of a message of uncompressed data whose keys' values (head values, then
         the values at ``positions`` with the subset numbers inserted) are ``values``."""
+        if self.selection is not None:
+            return self.selection.finish(plan, arrays, described, values)
         columns = {}
         for name, keys, rows, places in self.columns:
             columns[name] = Column(rows, places, values[keys])
@@ -476,7 +483,6 @@ def message_rows(
         _SubsetTemplate.LIMIT
         and not stream.compressed
         and not plan.filters
-        and not plan.computes
         and len(stream.codes) <= _TEMPLATE_VALUES
     )
     if templated:
@@ -487,7 +493,8 @@ def message_rows(
             if template.subset_at is not None:
                 numbers = Values.of_ints(np.arange(1, len(bounds)))
                 values = values.insert(template.subset_at, numbers)
-            return template.fill_message(Values.concatenate([head, values]))
+            values = Values.concatenate([head, values])
+            return template.fill_message(values, plan, arrays, described)
     start, stop = (bounds[0], bounds[1]) if stream.compressed else (bounds[0], bounds[-1])
     restarts = np.asarray(bounds[:-1], dtype=np.int64) - start
     positions, data_names, data_levels = _taken(
@@ -515,10 +522,19 @@ def message_rows(
             base,
         )
         if templated:
-            template = _subset_template(plan, arrays, described, keys.names, keys.levels)
+            if plan.computes:
+                # Computed keys decide rows by their values: the template keeps what the
+                # observations select, and each message's rows are made of its values.
+                starts, found = _collect(plan, arrays, described, keys)
+                if len(starts) < 2:
+                    return MessageRows.from_dicts([])
+                template = _SubsetTemplate(positions, 0, [])
+                template.selection = _Selection.of(arrays, keys.names, starts, found)
+            else:
+                template = _subset_template(plan, arrays, described, keys.names, keys.levels)
             template.positions, template.subset_at = positions, at
             arrays.keep(key, template)
-            return template.fill_message(keys.values)
+            return template.fill_message(keys.values, plan, arrays, described)
         return _select(plan, arrays, described, keys, *_collect(plan, arrays, described, keys))
 
     # Every subset of compressed data has the keys of the first, ranked alike: the structure is
@@ -762,22 +778,53 @@ def _select(
     ``kept_out`` when given."""
     if len(starts) < 2:
         return MessageRows.from_dicts([])
-    rows = len(starts) - 1
-    row_of = np.repeat(np.arange(rows, dtype=np.int64), np.diff(starts))
-    names = keys.names[found]
-    position = np.arange(len(found), dtype=np.int64) - starts[row_of]
-    useful = arrays.useful[names]
-    return _finish(
-        plan,
-        arrays,
-        described,
-        rows,
-        row_of[useful],
-        names[useful],
-        position[useful],
-        keys.values[found[useful]],
-        kept_out,
-    )
+    selection = _Selection.of(arrays, keys.names, starts, found)
+    return selection.finish(plan, arrays, described, keys.values, kept_out)
+
+
+class _Selection(NamedTuple):
+    """The entries of observations a plan keeps in rows: how many rows, and for each entry
+    its row, name number, place in its row and key (its index in the stream of keys)."""
+
+    rows: int
+    row_of: np.ndarray
+    names: np.ndarray
+    position: np.ndarray
+    keys: np.ndarray
+
+    @classmethod
+    def of(
+        cls, arrays: _NameArrays, names: np.ndarray, starts: np.ndarray, found: np.ndarray
+    ) -> _Selection:
+        """The selection of observations ``found[starts[r]:starts[r + 1]]`` (at least one)
+        of a stream whose keys have the name numbers ``names``."""
+        rows = len(starts) - 1
+        row_of = np.repeat(np.arange(rows, dtype=np.int64), np.diff(starts))
+        found_names = names[found]
+        position = np.arange(len(found), dtype=np.int64) - starts[row_of]
+        useful = arrays.useful[found_names]
+        return cls(rows, row_of[useful], found_names[useful], position[useful], found[useful])
+
+    def finish(
+        self,
+        plan: Plan,
+        arrays: _NameArrays,
+        described: Described,
+        values: Values,
+        kept_out: list[np.ndarray] | None = None,
+    ) -> MessageRows:
+        """The rows (``_finish``) of a stream of keys whose values are ``values``."""
+        return _finish(
+            plan,
+            arrays,
+            described,
+            self.rows,
+            self.row_of,
+            self.names,
+            self.position,
+            values[self.keys],
+            kept_out,
+        )
 
 
 def _finish(
