@@ -322,8 +322,10 @@ class _ColumnBuilder:
             at = None
         else:
             at = np.arange(self.start, self.start + self.count)
-        if self.place is not None:
-            # One place for all: a view of it, which takes no memory.
+        if self.place is not None and self.count < _DENSE_FROM:
+            positions = np.full(self.count, self.place, dtype=np.int32)
+        elif self.place is not None:
+            # One place for all, in a long column: a view of it, which takes no memory.
             positions = np.broadcast_to(np.int32(self.place), (self.count,))
         else:
             positions = self.places[0] if len(self.places) == 1 else np.concatenate(self.places)

@@ -438,6 +438,9 @@ def _inferred_frame(pandas: Any, rows: Rows) -> pandas.DataFrame:
     return _frame_of_columns(pandas, names, columns, len(rows))
 
 
+# Frames of at most this many rows gather their columns of one dtype into one block.
+_SMALL_FRAME = 4096
+
 # The column labels of recent frames, by their names: pandas takes some 25 microseconds to
 # infer the dtype of a few labels, more than building a small frame costs otherwise.
 _LABELS: dict[tuple[str, ...], Any] = {}
@@ -470,10 +473,24 @@ def _frame_of_columns(
         from pandas.api.internals import create_dataframe_from_blocks
     except ImportError:
         return pandas.DataFrame(dict(zip(names, columns)), index=index, copy=False)
-    blocks = [
-        (column.reshape(1, -1) if isinstance(column, np.ndarray) else column, np.array([i]))
-        for i, column in enumerate(columns)
-    ]
+    blocks: list[tuple[Any, np.ndarray]] = []
+    if rows <= _SMALL_FRAME:
+        # A small frame's columns of one dtype go in one block, as pandas's constructor
+        # gathers them: fewer blocks cost less to make, and copying a few values costs
+        # nothing.
+        by_dtype: dict[Any, list[int]] = {}
+        for i, column in enumerate(columns):
+            if isinstance(column, np.ndarray):
+                by_dtype.setdefault(column.dtype, []).append(i)
+            else:
+                blocks.append((column, np.array([i])))
+        for places in by_dtype.values():
+            stacked = np.stack([columns[i] for i in places])
+            blocks.append((stacked, np.array(places)))
+    else:
+        for i, column in enumerate(columns):
+            block = column.reshape(1, -1) if isinstance(column, np.ndarray) else column
+            blocks.append((block, np.array([i])))
     return create_dataframe_from_blocks(blocks, index, _labels(pandas, names))
 
 
