@@ -38,7 +38,7 @@ struct DecodeOptions {
     // element's values (empty: every element's). The columns of the others are passed over
     // and hold one missing value; their codes stay, so the stream of keys is whole. Elements
     // of class 31, whose values steer the decoding, are always read.
-    std::span<const std::uint8_t> wanted_slots;
+    std::span<const std::uint8_t> wanted_slots{};
 };
 
 // The same, with `options`.
