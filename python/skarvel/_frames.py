@@ -455,7 +455,7 @@ def _labels(pandas: Any, names: Sequence[str]) -> Any:
     labels = _LABELS.get(key)
     if labels is None:
         if len(_LABELS) >= _LABELS_LIMIT:
-            del _LABELS[next(iter(_LABELS))]
+            _LABELS.pop(next(iter(_LABELS)), None)  # another thread may have taken it
         labels = _LABELS[key] = pandas.Index(names)
     return labels.view()
 

@@ -321,7 +321,7 @@ class Plan:
         arrays = _NameArrays(self, described.names)
         described.plans[self.signature] = arrays
         if len(described.plans) > _PLANS_LIMIT:
-            del described.plans[next(iter(described.plans))]
+            described.plans.pop(next(iter(described.plans)), None)
         return arrays
 
 
@@ -346,7 +346,8 @@ class _NameArrays:
     def keep(self, key: tuple[Any, ...], template: _SubsetTemplate) -> None:
         """Keeps a template, the oldest going when there are too many."""
         if len(self.templates) >= _SubsetTemplate.LIMIT:
-            del self.templates[next(iter(self.templates))]
+            # (Threads share templates: another may have evicted the same one.)
+            self.templates.pop(next(iter(self.templates)), None)
         self.templates[key] = template
 
     def wanted_slots(self, described: Described) -> np.ndarray:
@@ -414,17 +415,19 @@ class _SubsetTemplate:
         """The rows of subsets whose values (head values, then those at ``positions``) are
         the rows of ``values``."""
         subsets = values.shape[0]
-        if self._tiled[0] != subsets:
+        # Read once: another thread may replace it meanwhile, for another number of subsets.
+        tiled = self._tiled
+        if tiled[0] != subsets:
             first_rows = np.arange(subsets, dtype=np.int32)[:, None] * self.rows
-            tiled = []
+            made = []
             for _, _, rows, places in self.columns:
                 all_rows = (first_rows + rows[None, :]).reshape(-1)
                 all_places = np.tile(places, subsets)
                 all_rows.flags.writeable = all_places.flags.writeable = False
-                tiled.append((all_rows, all_places))
-            self._tiled = (subsets, tiled)
+                made.append((all_rows, all_places))
+            tiled = self._tiled = (subsets, made)
         columns = {}
-        for (name, keys, _, _), (rows, places) in zip(self.columns, self._tiled[1]):
+        for (name, keys, _, _), (rows, places) in zip(self.columns, tiled[1]):
             columns[name] = Column(rows, places, values[:, keys].reshape(-1))
         return MessageRows(subsets * self.rows, columns)
 

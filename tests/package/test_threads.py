@@ -47,3 +47,24 @@ def test_threads_sharing_compiled_programs_decode_as_one_thread_does():
     with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
         got = list(pool.map(lambda i: (i, decode(jobs[i])), order))
     assert all(result == expected[i] for i, result in got)
+
+
+@pytest.mark.filterwarnings("ignore::skarvel.SkarvelWarning")
+def test_threads_reading_frames_share_their_templates_and_give_the_serial_frames(monkeypatch):
+    # Frames of every corpus file read by four threads at once, twice each, with room for two
+    # templates a plan: threads find, share and evict templates while others fill them.
+    pandas = pytest.importorskip("pandas")
+    monkeypatch.setattr(skarvel._observations._SubsetTemplate, "LIMIT", 2)
+    call = dict(columns=["latitude", "longitude", "airTemperature"], required_columns=False)
+    paths = sorted(p for p in CORPUS.glob("*/*") if p.is_file()) * 2
+    random.Random(1).shuffle(paths)
+
+    def read(path):
+        return skarvel.read_bufr(path, on_error="skip", **call)
+
+    serial = [read(path) for path in paths]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        threaded = list(pool.map(read, paths))
+    assert sum(len(frame) for frame in serial) > 10000
+    for path, one, other in zip(paths, serial, threaded):
+        pandas.testing.assert_frame_equal(one, other, obj=str(path))
