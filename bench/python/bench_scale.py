@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import resource
 import subprocess
 import sys
 import threading
@@ -80,14 +81,26 @@ class PeakMemory:
         return f"caller {main:.0f} MiB{worst}"
 
 
+def cpu_seconds(who: int) -> float:
+    usage = resource.getrusage(who)
+    return usage.ru_utime + usage.ru_stime
+
+
 def timed(label: str, size: int, function) -> float:
+    caller = cpu_seconds(resource.RUSAGE_SELF)
+    children = cpu_seconds(resource.RUSAGE_CHILDREN)
     with PeakMemory() as memory:
         start = time.perf_counter()
         rows = function()
         elapsed = time.perf_counter() - start
+    # Processor time of this process and of the worker processes that ended meanwhile (a
+    # process pool's; a cluster's workers end later and are not counted).
+    caller = cpu_seconds(resource.RUSAGE_SELF) - caller
+    children = cpu_seconds(resource.RUSAGE_CHILDREN) - children
+    workers = f", workers {children:.1f} s" if children > 0.05 else ""
     print(
         f"  {label:<22} {elapsed:8.1f} s  {size / 2**20 / elapsed:6.2f} MiB/s  {rows:>9} rows"
-        f"  peak: {memory.report()}",
+        f"  peak: {memory.report()}  cpu: caller {caller:.1f} s{workers}",
         flush=True,
     )
     return elapsed
