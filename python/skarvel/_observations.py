@@ -339,13 +339,13 @@ class _NameArrays:
         self.required = np.array([n in plan.required and n in index for n in names], dtype=bool)
         # The keys rows are made of: columns, and the keys computed keys need.
         self.useful = np.array([n in index or n in plan.computed_inputs for n in names], dtype=bool)
-        # The rows of compressed subsets, by their head keys and codes (see _SubsetTemplate).
-        self.templates: dict[tuple[Any, ...], _SubsetTemplate] = {}
+        # The rows of compressed subsets, by their head keys and codes (see _RowsTemplate).
+        self.templates: dict[tuple[Any, ...], _RowsTemplate] = {}
         self._slots: tuple[int, np.ndarray] | None = None
 
-    def keep(self, key: tuple[Any, ...], template: _SubsetTemplate) -> None:
+    def keep(self, key: tuple[Any, ...], template: _RowsTemplate) -> None:
         """Keeps a template, the oldest going when there are too many."""
-        if len(self.templates) >= _SubsetTemplate.LIMIT:
+        if len(self.templates) >= _RowsTemplate.LIMIT:
             # (Threads share templates: another may have evicted the same one.)
             self.templates.pop(next(iter(self.templates)), None)
         self.templates[key] = template
@@ -365,14 +365,15 @@ class _NameArrays:
         return self._slots[1]
 
 
-class _SubsetTemplate:
-    """The rows a plan without filters or computed keys makes of a subset of compressed data,
-    found once for its codes (and the head keys before it): every subset of every message with
-    those codes gives the same rows of the same keys, only their values differ. Holds the
-    places of the data keys it takes (from the subset's start), how many rows a subset gives,
-    and each column (in the order columns appear): the keys that fill it (as indexes into the
-    head values followed by the data values taken), its rows within a subset and the places
-    of its values in their rows."""
+class _RowsTemplate:
+    """The rows a plan without filters makes of a stream of keys, found once for its codes
+    (and the head keys before it): a subset of compressed data, or a small message of
+    uncompressed data. Every stream with those codes gives the same rows of the same keys;
+    only their values differ. Holds the places of the data keys it takes (from the stream's
+    start), how many rows a stream gives, and each column (in the order columns appear): the
+    keys that fill it (as indexes into the head values followed by the data values taken),
+    its rows and the places of its values in their rows. A plan with computed keys, whose rows
+    depend on the values, keeps the selection of its observations instead."""
 
     __slots__ = ("positions", "subset_at", "selection", "rows", "columns", "_tiled")
 
@@ -450,7 +451,7 @@ def _head_keys(
 
 
 # Messages of uncompressed data of at most this many values have their rows found once per
-# template of codes (see _SubsetTemplate); larger ones seldom repeat their codes exactly.
+# template of codes (see _RowsTemplate); larger ones seldom repeat their codes exactly.
 _TEMPLATE_VALUES = 4096
 
 # Compressed data of at least this many subsets are decoded without the values of the
@@ -480,10 +481,10 @@ def message_rows(
     if stream.compressed:
         if len(bounds) < 2:
             return MessageRows.from_dicts([])
-        if _SubsetTemplate.LIMIT and not plan.filters and not plan.computes:
+        if _RowsTemplate.LIMIT and not plan.filters and not plan.computes:
             return _compressed_rows(stream, plan, arrays, head_names, head)
     templated = (
-        _SubsetTemplate.LIMIT
+        _RowsTemplate.LIMIT
         and not stream.compressed
         and not plan.filters
         and len(stream.codes) <= _TEMPLATE_VALUES
@@ -531,7 +532,7 @@ def message_rows(
                 starts, found = _collect(plan, arrays, described, keys)
                 if len(starts) < 2:
                     return MessageRows.from_dicts([])
-                template = _SubsetTemplate(positions, 0, [])
+                template = _RowsTemplate(positions, 0, [])
                 template.selection = _Selection.of(arrays, keys.names, starts, found)
             else:
                 template = _subset_template(plan, arrays, described, keys.names, keys.levels)
@@ -611,7 +612,7 @@ def _compressed_rows(
 
 def _subset_template(
     plan: Plan, arrays: _NameArrays, described: Described, names: np.ndarray, levels: np.ndarray
-) -> _SubsetTemplate:
+) -> _RowsTemplate:
     """The rows a plan without filters or computed keys makes of one stream of keys (a
     message of uncompressed data, or one subset of compressed data) whose names and levels
     are ``names`` and ``levels``, head keys first: what ``_select`` (``_fill_template`` for
@@ -621,7 +622,7 @@ def _subset_template(
     starts, found = _collect(plan, arrays, described, keys)
     empty = np.zeros(0, dtype=np.int64)
     if len(starts) < 2:
-        return _SubsetTemplate(empty, 0, [])
+        return _RowsTemplate(empty, 0, [])
     rows = len(starts) - 1
     row_of = np.repeat(np.arange(rows, dtype=np.int64), np.diff(starts))
     places = np.arange(len(found), dtype=np.int64) - starts[row_of]
@@ -639,7 +640,7 @@ def _subset_template(
         # Shared by the rows of every message the template fills: never to be changed.
         column_rows.flags.writeable = column_places.flags.writeable = False
         columns.append((plan.columns[c], keys_taken[entries], column_rows, column_places))
-    return _SubsetTemplate(empty, int(kept.sum()), columns)
+    return _RowsTemplate(empty, int(kept.sum()), columns)
 
 
 def batchable(plan: Plan, message: Message) -> bool:

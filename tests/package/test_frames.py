@@ -179,7 +179,7 @@ def test_messages_read_through_templates_give_the_rows_read_afresh(call, monkeyp
     templated = [skarvel.read_bufr([p, p], on_error="skip", **call) for p in paths]
     assert sum(len(frame) for frame in templated) > 1000  # the comparison is not empty
     for limit in (0, 1):
-        monkeypatch.setattr(skarvel._observations._SubsetTemplate, "LIMIT", limit)
+        monkeypatch.setattr(skarvel._observations._RowsTemplate, "LIMIT", limit)
         for path, frame in zip(paths, templated):
             afresh = skarvel.read_bufr([path, path], on_error="skip", **call)
             pandas.testing.assert_frame_equal(frame, afresh, obj=f"{path.name}, {limit}")

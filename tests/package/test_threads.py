@@ -54,7 +54,7 @@ def test_threads_reading_frames_share_their_templates_and_give_the_serial_frames
     # Frames of every corpus file read by four threads at once, twice each, with room for two
     # templates a plan: threads find, share and evict templates while others fill them.
     pandas = pytest.importorskip("pandas")
-    monkeypatch.setattr(skarvel._observations._SubsetTemplate, "LIMIT", 2)
+    monkeypatch.setattr(skarvel._observations._RowsTemplate, "LIMIT", 2)
     call = dict(columns=["latitude", "longitude", "airTemperature"], required_columns=False)
     paths = sorted(p for p in CORPUS.glob("*/*") if p.is_file()) * 2
     random.Random(1).shuffle(paths)
