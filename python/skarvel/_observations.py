@@ -12,6 +12,7 @@ profile gives one row per level, with the station and time of the levels above i
 from __future__ import annotations
 
 import collections
+import threading
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, NamedTuple
 
@@ -46,10 +47,15 @@ class Described:
     """What the keys of one table set's codes are, found once per code: each code's key name
     (as a number into ``names``), and whether ecCodes gives its values as integers or texts.
     Other keys (header keys, "count", "subsetNumber") get name numbers in the same space when
-    first asked for."""
+    first asked for.
+
+    Threads reading frames share it: what is added is added under a lock, and published only
+    once whatever it refers to is in place, so that a reader without the lock never finds a
+    number or an entry beyond the arrays it indexes."""
 
     def __init__(self, table_set: Any) -> None:
         self.table_set = table_set
+        self._lock = threading.RLock()
         self.names: list[str] = []
         self.number_of: dict[str, int] = {}
         self._coordinate: list[bool] = []
@@ -68,9 +74,12 @@ class Described:
         first key that bears it."""
         found = self.number_of.get(name)
         if found is None:
-            found = self.number_of[name] = len(self.names)
-            self.names.append(name)
-            self._coordinate.append(coordinate)
+            with self._lock:
+                found = self.number_of.get(name)
+                if found is None:
+                    self.names.append(name)
+                    self._coordinate.append(coordinate)
+                    found = self.number_of[name] = len(self.names) - 1
         return found
 
     @property
@@ -84,22 +93,36 @@ class Described:
         """The entries of codes in the per-code arrays, describing those not met before."""
         entries = self._entries(codes)
         if (entries < 0).any():
-            new = np.unique(codes[entries < 0]).tolist()
-            first = len(self.code_name)
-            numbers, integer, text = [], [], []
-            for code in new:
-                name, is_integer, is_text = describe(self.table_set, code)
-                numbers.append(self.number(name, code <= 9999))
-                integer.append(is_integer)
-                text.append(is_text)
-            self.entry_of_slot[_slots(np.array(new, dtype=np.int64))] = np.arange(
-                first, first + len(new), dtype=np.int32
-            )
-            self.code_name = np.concatenate([self.code_name, np.array(numbers, dtype=np.int32)])
-            self.code_integer = np.concatenate([self.code_integer, np.array(integer, dtype=bool)])
-            self.code_text = np.concatenate([self.code_text, np.array(text, dtype=bool)])
-            entries = self._entries(codes)
+            with self._lock:
+                # Another thread may have described some of them meanwhile.
+                entries = self._entries(codes)
+                if (entries < 0).any():
+                    self._describe(np.unique(codes[entries < 0]).tolist())
+                    entries = self._entries(codes)
         return entries
+
+    def _describe(self, new: list[int]) -> None:
+        """Gives entries to codes not met before; with the lock held."""
+        first = len(self.code_name)
+        numbers, integer, text = [], [], []
+        for code in new:
+            name, is_integer, is_text = describe(self.table_set, code)
+            numbers.append(self.number(name, code <= 9999))
+            integer.append(is_integer)
+            text.append(is_text)
+        self.code_name = np.concatenate([self.code_name, np.array(numbers, dtype=np.int32)])
+        self.code_integer = np.concatenate([self.code_integer, np.array(integer, dtype=bool)])
+        self.code_text = np.concatenate([self.code_text, np.array(text, dtype=bool)])
+        # Last: the entries are found only once the arrays hold them.
+        self.entry_of_slot[_slots(np.array(new, dtype=np.int64))] = np.arange(
+            first, first + len(new), dtype=np.int32
+        )
+
+    def snapshot(self) -> tuple[np.ndarray, np.ndarray]:
+        """The name number of each entry, and the entry of each code slot (-1: none), as one
+        consistent pair."""
+        with self._lock:
+            return self.code_name, self.entry_of_slot.copy()
 
     def _entries(self, codes: np.ndarray) -> np.ndarray:
         # The engine looks them up in one pass: numpy's integer division alone costs more.
@@ -355,14 +378,19 @@ class _NameArrays:
         the engine's decode takes it): 0 for the codes described so far whose key the plan
         does not take, 1 for the others and for every code not met yet."""
         entries = len(described.code_name)
-        if self._slots is None or self._slots[0] != entries:
-            takes = (self.wanted | self.rank_wanted).astype(np.uint8)[described.code_name]
+        found = self._slots
+        if found is None or found[0] != entries:
+            code_name, entry_of_slot = described.snapshot()
+            # Names this plan's arrays do not cover yet (another thread added them) are read.
+            takes = np.ones(len(code_name), dtype=np.uint8)
+            covered = code_name < self.size
+            takes[covered] = (self.wanted | self.rank_wanted)[code_name[covered]]
             slots = np.ones(_SLOTS, dtype=np.uint8)
-            known = np.flatnonzero(described.entry_of_slot >= 0)
-            slots[known] = takes[described.entry_of_slot[known]]
+            known = np.flatnonzero(entry_of_slot >= 0)
+            slots[known] = takes[entry_of_slot[known]]
             slots.flags.writeable = False
-            self._slots = (entries, slots)
-        return self._slots[1]
+            found = self._slots = (len(code_name), slots)
+        return found[1]
 
 
 class _RowsTemplate:

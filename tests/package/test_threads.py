@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import random
+import sys
 from pathlib import Path
 
 import _skarvel
@@ -52,7 +53,8 @@ def test_threads_sharing_compiled_programs_decode_as_one_thread_does():
 @pytest.mark.filterwarnings("ignore::skarvel.SkarvelWarning")
 def test_threads_reading_frames_share_their_templates_and_give_the_serial_frames(monkeypatch):
     # Frames of every corpus file read by four threads at once, twice each, with room for two
-    # templates a plan: threads find, share and evict templates while others fill them.
+    # templates a plan: threads describe codes, and find, share and evict templates, while
+    # others read them.
     pandas = pytest.importorskip("pandas")
     monkeypatch.setattr(skarvel._observations._RowsTemplate, "LIMIT", 2)
     call = dict(columns=["latitude", "longitude", "airTemperature"], required_columns=False)
@@ -63,8 +65,17 @@ def test_threads_reading_frames_share_their_templates_and_give_the_serial_frames
         return skarvel.read_bufr(path, on_error="skip", **call)
 
     serial = [read(path) for path in paths]
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        threaded = list(pool.map(read, paths))
+    # What is known of each table set's codes is found afresh, by the threads at once.
+    skarvel._observations._DESCRIBED.clear()
+    # Threads switch every few microseconds rather than every 5 ms, so that they interleave
+    # inside the shared caches' updates, not only between calls.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            threaded = list(pool.map(read, paths))
+    finally:
+        sys.setswitchinterval(interval)
     assert sum(len(frame) for frame in serial) > 10000
     for path, one, other in zip(paths, serial, threaded):
         pandas.testing.assert_frame_equal(one, other, obj=str(path))
