@@ -27,7 +27,7 @@ _MASKED_DTYPES: dict[str, np.dtype[Any]] = {
 Row = dict[str, Any]
 
 
-def by_column(column: np.ndarray, count: int) -> list[tuple[int, np.ndarray]]:
+def _by_column(column: np.ndarray, count: int) -> list[tuple[int, np.ndarray]]:
     """The column numbers in ``column`` (below ``count``), each with the indexes of its
     entries, in order of each column's first entry."""
     if count <= 32:
@@ -98,7 +98,7 @@ class MessageRows:
         row."""
         columns = {
             names[c]: Column(row[taken], position[taken], values[taken])
-            for c, taken in by_column(column, len(names))
+            for c, taken in _by_column(column, len(names))
         }
         return cls(rows, columns)
 

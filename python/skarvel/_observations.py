@@ -19,7 +19,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _computed, _engine
-from ._columns import Column, MessageRows, RowsSlice, by_column
+from ._columns import Column, MessageRows, RowsSlice
 from ._decoded import Decoded, DecodedBatch
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
@@ -563,8 +563,10 @@ def message_rows(
                 template = _RowsTemplate(positions, 0, [])
                 template.selection = _Selection.of(arrays, keys.names, starts, found)
             else:
-                template = _subset_template(plan, arrays, described, keys.names, keys.levels)
-            template.positions, template.subset_at = positions, at
+                template = _subset_template(
+                    plan, arrays, described, keys.names, keys.levels, positions
+                )
+            template.subset_at = at
             arrays.keep(key, template)
             return template.fill_message(keys.values, plan, arrays, described)
         return _select(plan, arrays, described, keys, *_collect(plan, arrays, described, keys))
@@ -629,8 +631,10 @@ def _compressed_rows(
         )
         names = np.concatenate([np.array(head_names, dtype=np.int32), data_names])
         levels = np.concatenate([np.zeros(len(head_names), dtype=np.int32), data_levels])
-        template = _subset_template(plan, arrays, stream.described, names, levels)
-        template.positions = positions - start  # from each subset's start
+        # Data keys are placed from each subset's start.
+        template = _subset_template(
+            plan, arrays, stream.described, names, levels, positions - start
+        )
         arrays.keep(key, template)
     matrix = stream.values_at(stream.bounds[:-1, None] + template.positions[None, :])
     if len(head):
@@ -639,36 +643,32 @@ def _compressed_rows(
 
 
 def _subset_template(
-    plan: Plan, arrays: _NameArrays, described: Described, names: np.ndarray, levels: np.ndarray
+    plan: Plan,
+    arrays: _NameArrays,
+    described: Described,
+    names: np.ndarray,
+    levels: np.ndarray,
+    positions: np.ndarray,
 ) -> _RowsTemplate:
     """The rows a plan without filters or computed keys makes of one stream of keys (a
     message of uncompressed data, or one subset of compressed data) whose names and levels
-    are ``names`` and ``levels``, head keys first: what ``_select`` (``_fill_template`` for
-    any number of subsets) and ``_finish`` find."""
+    are ``names`` and ``levels``, head keys first, the data keys at ``positions``: what
+    ``_select`` finds, made once of the keys' own indexes, so that each column's values say
+    which keys fill it."""
     base = 1 if "count" in plan.included else 0
     keys = _Keys(names, levels, Values.missing(0), np.zeros(1, dtype=np.int64), base, 0)
     starts, found = _collect(plan, arrays, described, keys)
-    empty = np.zeros(0, dtype=np.int64)
     if len(starts) < 2:
-        return _RowsTemplate(empty, 0, [])
-    rows = len(starts) - 1
-    row_of = np.repeat(np.arange(rows, dtype=np.int64), np.diff(starts))
-    places = np.arange(len(found), dtype=np.int64) - starts[row_of]
-    useful = arrays.useful[names[found]]
-    row_of, places, keys_taken = row_of[useful], places[useful], found[useful]
-    found_names = names[keys_taken]
-    kept = _complete(plan, arrays, found_names, row_of, rows)
-    number = (np.cumsum(kept) - 1).astype(np.int32)
-    column = arrays.column[found_names]
-    taken = np.flatnonzero((column >= 0) & kept[row_of])
+        return _RowsTemplate(positions, 0, [])
+    selection = _Selection.of(arrays, names, starts, found)
+    indexes = Values.of_ints(np.arange(len(names)))
+    shaped = selection.finish(plan, arrays, described, indexes)
     columns = []
-    for c, at in by_column(column[taken], len(plan.columns)):
-        entries = taken[at]
-        column_rows, column_places = number[row_of[entries]], places[entries].astype(np.int32)
+    for name, (rows, places, filled) in shaped.columns.items():
         # Shared by the rows of every message the template fills: never to be changed.
-        column_rows.flags.writeable = column_places.flags.writeable = False
-        columns.append((plan.columns[c], keys_taken[entries], column_rows, column_places))
-    return _RowsTemplate(empty, int(kept.sum()), columns)
+        rows.flags.writeable = places.flags.writeable = False
+        columns.append((name, filled.number.astype(np.int64), rows, places))
+    return _RowsTemplate(positions, shaped.rows, columns)
 
 
 def batchable(plan: Plan, message: Message) -> bool:
