@@ -6,6 +6,7 @@ function."""
 from __future__ import annotations
 
 from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -83,20 +84,32 @@ _FAST_FROM = 32
 def computed_values(column: str, inputs: Inputs, rows: int) -> Values:
     """The value of a computed key in each row (None where it cannot be computed)."""
     keys, compute = COMPUTED_KEYS[column]
-    result = Values.missing(rows)
     # A few rows cost less one by one than the setup of the numpy path.
     fast = _FAST.get(column) if rows >= _FAST_FROM else None
-    done = fast(inputs, keys, result) if fast is not None else np.zeros(rows, dtype=bool)
-    slow = np.flatnonzero(~done)
+    if fast is None:
+        return Values.of_objects(_computed_by_row(compute, keys, inputs, np.arange(rows)))
+    result = Values.missing(rows)
+    slow = np.flatnonzero(~fast(inputs, keys, result))
+    if len(slow):
+        result[slow] = Values.of_objects(_computed_by_row(compute, keys, inputs, slow))
+    return result
+
+
+def _computed_by_row(
+    compute: Callable[[Row, Sequence[str]], Any],
+    keys: Sequence[str],
+    inputs: Inputs,
+    rows: np.ndarray,
+) -> list[Any]:
+    """A computed key's value in each of some rows, by its own function (None where that
+    fails)."""
     found = []
-    for observation in _inputs_by_row(inputs, keys, slow):
+    for observation in _inputs_by_row(inputs, keys, rows):
         try:
             found.append(compute(observation, keys))
         except Exception:
             found.append(None)
-    if len(slow):
-        result[slow] = Values.of_objects(found)
-    return result
+    return found
 
 
 def _inputs_by_row(inputs: Inputs, keys: Sequence[str], rows: np.ndarray) -> Iterator[Row]:

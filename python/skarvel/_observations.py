@@ -400,10 +400,10 @@ class _RowsTemplate:
     only their values differ. Holds the places of the data keys it takes (from the stream's
     start), how many rows a stream gives, and each column (in the order columns appear): the
     keys that fill it (as indexes into the head values followed by the data values taken),
-    its rows and the places of its values in their rows. A plan with computed keys, whose rows
-    depend on the values, keeps the selection of its observations instead."""
+    its rows and the places of its values in their rows. For a plan with computed keys, these
+    are the rows when every computed key a row requires is found (see ``_Computing``)."""
 
-    __slots__ = ("positions", "subset_at", "selection", "rows", "columns", "_tiled")
+    __slots__ = ("positions", "subset_at", "computing", "rows", "columns", "_tiled")
 
     # Templates kept per plan and table set (0: none, every message is read afresh); codes
     # seldom vary much within a file.
@@ -419,9 +419,9 @@ class _RowsTemplate:
         # For a message of uncompressed data: where each subset's subsetNumber key goes among
         # the values at ``positions`` (None when the plan takes no subsetNumber).
         self.subset_at: np.ndarray | None = None
-        # For a plan with computed keys, whose rows depend on the values: the entries its
-        # observations keep, the rows being made of them for each message.
-        self.selection: _Selection | None = None
+        # For a plan with computed keys: how they are computed, and what else their values
+        # may change.
+        self.computing: _Computing | None = None
         self.rows = rows
         self.columns = columns
         # The rows and places of each column for the number of subsets met last (messages of
@@ -433,12 +433,25 @@ class _RowsTemplate:
     ) -> MessageRows:
         """The rows of a message of uncompressed data whose keys' values (head values, then
         the values at ``positions`` with the subset numbers inserted) are ``values``."""
-        if self.selection is not None:
-            return self.selection.finish(plan, arrays, described, values)
+        computing = self.computing
+        if computing is not None:
+            inputs = {}
+            for key, rows, keys, present in computing.inputs:
+                held = Values.missing(computing.selection.rows)
+                held[rows] = values[keys]
+                inputs[key] = (held, present)
+            kept = computing.kept.copy()
+            computed, failed = _computed_keys(plan, inputs, len(kept), kept)
+            if failed.any() or not np.array_equal(kept, computing.kept):
+                # Rows this template does not have: found afresh from the observations.
+                return computing.selection.finish(plan, arrays, described, values)
         columns = {}
         for name, keys, rows, places in self.columns:
             columns[name] = Column(rows, places, values[keys])
-        return MessageRows(self.rows, columns)
+        found = MessageRows(self.rows, columns)
+        if computing is not None and computed:
+            _add_computed(plan, found, computed, computing.number, kept, computing.after)
+        return found
 
     def fill(self, values: Values) -> MessageRows:
         """The rows of subsets whose values (head values, then those at ``positions``) are
@@ -554,18 +567,7 @@ def message_rows(
             base,
         )
         if templated:
-            if plan.computes:
-                # Computed keys decide rows by their values: the template keeps what the
-                # observations select, and each message's rows are made of its values.
-                starts, found = _collect(plan, arrays, described, keys)
-                if len(starts) < 2:
-                    return MessageRows.from_dicts([])
-                template = _RowsTemplate(positions, 0, [])
-                template.selection = _Selection.of(arrays, keys.names, starts, found)
-            else:
-                template = _subset_template(
-                    plan, arrays, described, keys.names, keys.levels, positions
-                )
+            template = _subset_template(plan, arrays, described, keys.names, keys.levels, positions)
             template.subset_at = at
             arrays.keep(key, template)
             return template.fill_message(keys.values, plan, arrays, described)
@@ -650,25 +652,83 @@ def _subset_template(
     levels: np.ndarray,
     positions: np.ndarray,
 ) -> _RowsTemplate:
-    """The rows a plan without filters or computed keys makes of one stream of keys (a
-    message of uncompressed data, or one subset of compressed data) whose names and levels
-    are ``names`` and ``levels``, head keys first, the data keys at ``positions``: what
-    ``_select`` finds, made once of the keys' own indexes, so that each column's values say
-    which keys fill it."""
+    """The rows a plan without filters makes of one stream of keys (a message of uncompressed
+    data, or one subset of compressed data) whose names and levels are ``names`` and
+    ``levels``, head keys first, the data keys at ``positions``: what ``_select`` finds, made
+    once of the keys' own indexes, so that each column's values say which keys fill it."""
     base = 1 if "count" in plan.included else 0
     keys = _Keys(names, levels, Values.missing(0), np.zeros(1, dtype=np.int64), base, 0)
     starts, found = _collect(plan, arrays, described, keys)
     if len(starts) < 2:
         return _RowsTemplate(positions, 0, [])
     selection = _Selection.of(arrays, names, starts, found)
-    indexes = Values.of_ints(np.arange(len(names)))
-    shaped = selection.finish(plan, arrays, described, indexes)
+    kept = _complete(plan, arrays, selection.names, selection.row_of, selection.rows)
+    indexes = Values.of_ints(selection.keys)
+    shaped, number = _kept_rows(
+        plan,
+        arrays,
+        selection.rows,
+        selection.row_of,
+        selection.names,
+        selection.position,
+        indexes,
+        kept,
+        None,
+    )
     columns = []
     for name, (rows, places, filled) in shaped.columns.items():
         # Shared by the rows of every message the template fills: never to be changed.
         rows.flags.writeable = places.flags.writeable = False
         columns.append((name, filled.number.astype(np.int64), rows, places))
-    return _RowsTemplate(positions, shaped.rows, columns)
+    template = _RowsTemplate(positions, shaped.rows, columns)
+    if plan.computes:
+        template.computing = _Computing.of(plan, described, selection, kept, number)
+    return template
+
+
+class _Computing(NamedTuple):
+    """How a template computes the computed keys of a plan. Its rows are those of
+    observations whose required computed keys are all found; a message whose computed keys
+    keep other rows (one is missing, or fails its filter) has its rows found afresh from the
+    ``selection`` of its observations."""
+
+    selection: _Selection
+    # The rows kept when every required computed key is found, and their numbers.
+    kept: np.ndarray
+    number: np.ndarray
+    # For each input of a computed key: the rows that have it, the key (index in the
+    # stream) that gives it in each of them, and whether each row has it.
+    inputs: list[tuple[str, np.ndarray, np.ndarray, np.ndarray]]
+    # Where the first computed key stands in its row.
+    after: int
+
+    @classmethod
+    def of(
+        cls,
+        plan: Plan,
+        described: Described,
+        selection: _Selection,
+        kept: np.ndarray,
+        number: np.ndarray,
+    ) -> _Computing:
+        inputs = []
+        rows = selection.rows
+        for key in plan.computed_inputs:
+            name_number = described.number_of.get(key)
+            # The key that gives a row its input, as _finish assigns them: the last of the
+            # row's.
+            given_by = np.full(rows, -1, dtype=np.int64)
+            if name_number is not None:
+                at = selection.names == name_number
+                given_by[selection.row_of[at]] = selection.keys[at]
+            present = given_by >= 0
+            with_input = np.flatnonzero(present)
+            for array in (with_input, present):
+                array.flags.writeable = False
+            inputs.append((key, with_input, given_by[with_input], present))
+        kept.flags.writeable = number.flags.writeable = False
+        after = int(selection.position.max()) + 1 if len(selection.position) else 0
+        return cls(selection, kept, number, inputs, after)
 
 
 def batchable(plan: Plan, message: Message) -> bool:
@@ -874,8 +934,8 @@ def _finish(
     number, place in its row and value; entries in row order, at least those of columns,
     required keys and the inputs of computed keys), with their computed keys."""
     kept = _complete(plan, arrays, names, row_of, rows)
-    computed: dict[str, tuple[Values, np.ndarray]] = {}
-    emptied = np.zeros(rows, dtype=bool)
+    computed: _ComputedColumns = {}
+    emptied = None
     if plan.computes:
         inputs = {}
         for key in plan.computed_inputs:
@@ -887,21 +947,56 @@ def _finish(
                 held[row_of[at]] = values[at]
                 present[row_of[at]] = True
             inputs[key] = (held, present)
-        computed, failed = _computed.computed_columns(
-            plan.included, plan.computed_filters, inputs, rows
-        )
-        for name, (_, given) in computed.items():
-            if name in plan.required:
-                kept &= given
-        # A row whose computed key fails its filter keeps no key, and stays only when no
-        # column is required.
-        kept[failed] = not plan.required
-        emptied = failed
+        computed, emptied = _computed_keys(plan, inputs, rows, kept)
     if kept_out is not None:
         kept_out.append(kept)
+    found, number = _kept_rows(plan, arrays, rows, row_of, names, position, values, kept, emptied)
+    if computed:
+        # Computed keys come after every other key of their row.
+        after = int(position.max()) + 1 if len(position) else 0
+        given = kept if emptied is None else kept & ~emptied
+        _add_computed(plan, found, computed, number, given, after)
+    return found
+
+
+# Each computed key's values, and whether each row gets it.
+_ComputedColumns = dict[str, tuple[Values, np.ndarray]]
+
+
+def _computed_keys(
+    plan: Plan, inputs: _computed.Inputs, rows: int, kept: np.ndarray
+) -> tuple[_ComputedColumns, np.ndarray]:
+    """The computed keys of rows whose inputs are ``inputs``, and which rows lose every key
+    (a computed key failed its filter); ``kept`` loses the rows that lack a required computed
+    key, or that lose every key while some column is required."""
+    computed, failed = _computed.computed_columns(
+        plan.included, plan.computed_filters, inputs, rows
+    )
+    for name, (_, given) in computed.items():
+        if name in plan.required:
+            kept &= given
+    kept[failed] = not plan.required
+    return computed, failed
+
+
+def _kept_rows(
+    plan: Plan,
+    arrays: _NameArrays,
+    rows: int,
+    row_of: np.ndarray,
+    names: np.ndarray,
+    position: np.ndarray,
+    values: Values,
+    kept: np.ndarray,
+    emptied: np.ndarray | None,
+) -> tuple[MessageRows, np.ndarray]:
+    """The columns of the ``kept`` rows of entries in long form (see ``_finish``), rows that
+    are ``emptied`` keeping no key; and the new number of each row."""
     number = (np.cumsum(kept) - 1).astype(np.int32)
     column = arrays.column[names]
-    taken = (column >= 0) & kept[row_of] & ~emptied[row_of]
+    taken = (column >= 0) & kept[row_of]
+    if emptied is not None:
+        taken &= ~emptied[row_of]
     # Entries come row by row: each column's come in the order of its rows.
     found = MessageRows.from_entries(
         int(kept.sum()),
@@ -911,14 +1006,24 @@ def _finish(
         position[taken].astype(np.int32),
         values[taken],
     )
-    # Computed keys come after every other key of their row.
-    after = int(position.max()) + 1 if len(position) else 0
+    return found, number
+
+
+def _add_computed(
+    plan: Plan,
+    found: MessageRows,
+    computed: _ComputedColumns,
+    number: np.ndarray,
+    rows: np.ndarray,
+    after: int,
+) -> None:
+    """Adds to ``found`` the columns of computed keys, in the ``rows`` that have them
+    (numbered by ``number``), placed from ``after`` on in their rows."""
     for i, (name, (held, given)) in enumerate(computed.items()):
-        where = np.flatnonzero(given & kept & ~emptied)
+        where = np.flatnonzero(given & rows)
         if name in plan.column_index and len(where):
             at = np.full(len(where), after + i, dtype=np.int32)
             found.columns[name] = Column(number[where], at, held[where])
-    return found
 
 
 def _complete(
