@@ -369,6 +369,9 @@ class Rows:
         self._rows = 0  # every row added
         self._taken = 0  # the rows in the columns so far
         self._builders: dict[str, _ColumnBuilder] = {}
+        # The first part, kept whole until another comes: a chunk of one part (a file of one
+        # message, mostly) has its columns as they are, without building them.
+        self._alone: MessageRows | None = None
         # Where each column first appears: its first row, and its place there.
         self._first: dict[str, tuple[int, int]] = {}
         self._source_runs: list[tuple[str, int]] = []  # (source, rows) in order
@@ -377,6 +380,7 @@ class Rows:
         # Each column: the rows that have it (ascending), the places of its values in their
         # rows, and its values.
         self._columns: dict[str, tuple[np.ndarray | None, np.ndarray, Values]] | None = None
+        self._rows_and_values: dict[str, tuple[np.ndarray | None, Values]] | None = None
         self._sources: np.ndarray | None = None
         self._names: list[str] | None = None  # the columns in order, once asked for
         for part, source in parts:
@@ -414,6 +418,23 @@ class Rows:
 
     def _take(self, part: MessageRows, source: str) -> None:
         offset = self._taken
+        if offset == 0:
+            self._alone = part
+            for name, column in part.columns.items():
+                self._first[name] = (int(column.row[0]), int(column.position[0]))
+        else:
+            if self._alone is not None:
+                alone, self._alone = self._alone, None
+                self._build_from(alone, 0)
+            self._build_from(part, offset)
+        self._taken += part.rows
+        if self._source_runs and self._source_runs[-1][0] == source:
+            self._source_runs[-1] = (source, self._source_runs[-1][1] + part.rows)
+        else:
+            self._source_runs.append((source, part.rows))
+
+    def _build_from(self, part: MessageRows, offset: int) -> None:
+        """Takes a part, whose rows start at row ``offset``, into the columns' builders."""
         for name, column in part.columns.items():
             builder = self._builders.get(name)
             if builder is None:
@@ -422,16 +443,14 @@ class Rows:
                 builder = self._builders[name] = _ColumnBuilder(start, place)
                 self._first[name] = (start, place)
             builder.add(column, offset, part.rows)
-        self._taken += part.rows
-        if self._source_runs and self._source_runs[-1][0] == source:
-            self._source_runs[-1] = (source, self._source_runs[-1][1] + part.rows)
-        else:
-            self._source_runs.append((source, part.rows))
 
     def _build(self) -> dict[str, tuple[np.ndarray | None, Values]]:
         """Every column, in order of appearance: the rows that have it (None for every row)
         and its values."""
-        return {name: (at, values) for name, (at, _, values) in self._built().items()}
+        if self._rows_and_values is None:
+            built = self._built().items()
+            self._rows_and_values = {name: (at, values) for name, (at, _, values) in built}
+        return self._rows_and_values
 
     def _order(self) -> list[str]:
         """The columns in order of appearance; no rows can be added after."""
@@ -461,10 +480,15 @@ class Rows:
                     start += rows
                 self._sources = sources
                 built[name] = (None, np.zeros(0, dtype=np.int32), Values.missing(0))
+            elif self._alone is not None:
+                row, position, values = self._alone.columns[name]
+                # Rows are ascending, each once: as many as the chunk's are every row.
+                built[name] = (None if len(row) == self._rows else row, position, values)
             else:
                 # Columns that every row has (the usual case) list no rows.
                 built[name] = self._builders[name].finish(self._rows)
         self._builders = {}
+        self._alone = None
         self._columns = built
         return built
 
