@@ -195,17 +195,14 @@ class _KeyStream:
         self.bounds = bounds
         self.compressed = compressed
         self.described = described
-        self._varying: np.ndarray | None = None
+        # Per place of a compressed subset that holds a text: whether subsets' texts differ.
+        self._varying: dict[int, bool] = {}
         # Every subset of compressed data has the codes of the first: only those are named.
         self.named = len(self.codes)
         if self.compressed and len(self.bounds) > 2:
             self.named = int(self.bounds[1])
         self.entries = self.described.entries(self.codes[: self.named])
         self.name_numbers = self.described.code_name[self.entries]
-
-    def _text(self, position: int) -> str | None:
-        """The text at a position of the stream (None when missing)."""
-        return self._decoded.text_map().get(position)
 
     def levels(self, start: int, stop: int, restarts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The level and rank of the keys of ``[start, stop)``; a subset begins (after its
@@ -227,22 +224,19 @@ class _KeyStream:
         result: np.ndarray = self.entries[positions]
         return result
 
-    def _varying_texts(self) -> np.ndarray | None:
-        """For compressed data, whether the text at each position of a subset differs between
-        subsets (it is then stored for each subset); None for uncompressed data."""
+    def _varies(self, position: int) -> bool:
+        """Whether the text at a position differs between the subsets of compressed data
+        (each subset then stores its own); False for uncompressed data."""
         if not self.compressed or len(self.bounds) < 2:
-            return None
-        if self._varying is None:
-            first, width = int(self.bounds[0]), int(self.bounds[1] - self.bounds[0])
-            subsets = len(self.bounds) - 1
-            # Only the places that hold texts are compared, each with the first subset's.
-            places = np.flatnonzero(self.described.code_text[self.entries[first : first + width]])
+            return False
+        first, width = int(self.bounds[0]), int(self.bounds[1] - self.bounds[0])
+        place = (position - first) % width
+        found = self._varying.get(place)
+        if found is None:
             text_of = self._decoded.text_map().get
-            self._varying = np.zeros(width, dtype=bool)
-            for place in places.tolist():
-                at = range(first + place, first + place + width * subsets, width)
-                self._varying[place] = len({text_of(p) for p in at}) > 1
-        return self._varying
+            at = range(first + place, first + place + width * (len(self.bounds) - 1), width)
+            found = self._varying[place] = len({text_of(p) for p in at}) > 1
+        return found
 
     def values_at(self, positions: np.ndarray) -> Values:
         """The values at ``positions`` (any shape) as ecCodes gives them: an int or a float,
@@ -259,23 +253,21 @@ class _KeyStream:
         out = Values(numbers, kind)
         texts = self.described.code_text[entries]
         if texts.any():
-            varying = self._varying_texts()
-            width = int(self.bounds[1] - self.bounds[0]) if len(self.bounds) > 1 else 1
-            first = int(self.bounds[0])
             kind[texts] = OBJECT
             objects = out.objects = np.full(numbers.shape, None, dtype=object)
-            for index in zip(*np.nonzero(texts)):
-                position = int(positions[index])
-                text = self._text(position)
+            text_of = self._decoded.text_map().get
+            found = []
+            for position in positions[texts].tolist():
+                text = text_of(position)
                 # ecCodes gives a missing text as an empty one and ends a text at its first
                 # NUL octet; it keeps the blanks that pad a text to its width only where
                 # compressed data give each subset a text of its own.
                 if text is None:
-                    objects[index] = ""
+                    found.append("")
                 else:
                     text = text.partition("\0")[0]
-                    kept = varying is not None and varying[(position - first) % width]
-                    objects[index] = text if kept else text.rstrip(" ")
+                    found.append(text if self._varies(position) else text.rstrip(" "))
+            objects[texts] = found
         return out
 
 
@@ -435,11 +427,12 @@ class _RowsTemplate:
         the values at ``positions`` with the subset numbers inserted) are ``values``."""
         computing = self.computing
         if computing is not None:
-            inputs = {}
-            for key, rows, keys, present in computing.inputs:
-                held = Values.missing(computing.selection.rows)
-                held[rows] = values[keys]
-                inputs[key] = (held, present)
+            # Every input at once: row i of ``held`` is input i's value in each row.
+            count = len(computing.inputs)
+            held = Values.missing(count * computing.selection.rows)
+            held[computing.held_at] = values[computing.held_by]
+            held = held.reshape(count, computing.selection.rows)
+            inputs = {key: (held[i], present) for i, (key, present) in enumerate(computing.inputs)}
             kept = computing.kept.copy()
             computed, failed = _computed_keys(plan, inputs, len(kept), kept)
             if failed.any() or not np.array_equal(kept, computing.kept):
@@ -469,8 +462,14 @@ class _RowsTemplate:
                 made.append((all_rows, all_places))
             tiled = self._tiled = (subsets, made)
         columns = {}
+        number, kind, objects = values.number, values.kind, values.objects
         for (name, keys, _, _), (rows, places) in zip(self.columns, tiled[1]):
-            columns[name] = Column(rows, places, values[:, keys].reshape(-1))
+            taken = Values(
+                number[:, keys].reshape(-1),
+                kind[:, keys].reshape(-1),
+                None if objects is None else objects[:, keys].reshape(-1),
+            )
+            columns[name] = Column(rows, places, taken)
         return MessageRows(subsets * self.rows, columns)
 
 
@@ -696,9 +695,12 @@ class _Computing(NamedTuple):
     # The rows kept when every required computed key is found, and their numbers.
     kept: np.ndarray
     number: np.ndarray
-    # For each input of a computed key: the rows that have it, the key (index in the
-    # stream) that gives it in each of them, and whether each row has it.
-    inputs: list[tuple[str, np.ndarray, np.ndarray, np.ndarray]]
+    # Each input of a computed key, and whether each row has it; where the inputs' values
+    # go in an (inputs, rows) array of them, and the keys (indexes in the stream) that give
+    # them.
+    inputs: list[tuple[str, np.ndarray]]
+    held_at: np.ndarray
+    held_by: np.ndarray
     # Where the first computed key stands in its row.
     after: int
 
@@ -711,9 +713,9 @@ class _Computing(NamedTuple):
         kept: np.ndarray,
         number: np.ndarray,
     ) -> _Computing:
-        inputs = []
+        inputs, held_at, held_by = [], [], []
         rows = selection.rows
-        for key in plan.computed_inputs:
+        for i, key in enumerate(plan.computed_inputs):
             name_number = described.number_of.get(key)
             # The key that gives a row its input, as _finish assigns them: the last of the
             # row's.
@@ -722,13 +724,22 @@ class _Computing(NamedTuple):
                 at = selection.names == name_number
                 given_by[selection.row_of[at]] = selection.keys[at]
             present = given_by >= 0
+            present.flags.writeable = False
+            inputs.append((key, present))
             with_input = np.flatnonzero(present)
-            for array in (with_input, present):
-                array.flags.writeable = False
-            inputs.append((key, with_input, given_by[with_input], present))
+            held_at.append(i * rows + with_input)
+            held_by.append(given_by[with_input])
         kept.flags.writeable = number.flags.writeable = False
         after = int(selection.position.max()) + 1 if len(selection.position) else 0
-        return cls(selection, kept, number, inputs, after)
+        return cls(
+            selection,
+            kept,
+            number,
+            inputs,
+            np.concatenate([np.zeros(0, dtype=np.int64), *held_at]),
+            np.concatenate([np.zeros(0, dtype=np.int64), *held_by]),
+            after,
+        )
 
 
 def batchable(plan: Plan, message: Message) -> bool:

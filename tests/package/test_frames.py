@@ -152,6 +152,10 @@ def test_messages_read_together_give_the_rows_read_one_by_one(call, monkeypatch)
 
 TEMPLATE_CALLS = [
     dict(columns=["WMO_station_id", "data_datetime", "airTemperature", "pressure"]),
+    dict(
+        columns=["WIGOS_station_id", "typical_datetime", "data_datetime", "latitude"],
+        required_columns=False,
+    ),
     dict(columns=["count", "edition", "latitude", "longitude", "stationOrSiteName"]),
     dict(
         columns=["typicalDate", "#2#brightnessTemperature", "pressure", "channelNumber"],
@@ -166,7 +170,9 @@ TEMPLATE_CALLS = [
 
 @pytest.mark.filterwarnings("ignore::skarvel.SkarvelWarning")
 @pytest.mark.parametrize(
-    "call", TEMPLATE_CALLS, ids=["computed", "header and texts", "ranked", "profile"]
+    "call",
+    TEMPLATE_CALLS,
+    ids=["computed", "computed optional", "header and texts", "ranked", "profile"],
 )
 def test_messages_read_through_templates_give_the_rows_read_afresh(call, monkeypatch):
     """The rows of a message (of compressed subsets, or of a small message of uncompressed
