@@ -25,6 +25,9 @@ _ON_ERROR = ("raise", "warn", "skip")
 # source is scanned at a time.
 _CHUNK = 1 << 20
 _WINDOW = 64 << 20
+# Files up to this size are read whole: mapping and unmapping a file costs more than reading
+# a few pages of it.
+_MAPPED_FROM = 256 << 10
 # The engine's name for octets that are no message, passed over before a message.
 _SKIPPED = "skipped octets"
 
@@ -75,6 +78,9 @@ class Reader:
             size = os.fstat(file.fileno()).st_size
             if size == 0:
                 self._data = memoryview(b"")
+                return
+            if size < _MAPPED_FROM:
+                self._data = memoryview(file.read(size))
                 return
             # A read-only mapping: the octets are read as the scan reaches them, never copied
             # into one Python object, and the engine may work on them without the lock.
@@ -217,8 +223,8 @@ class Reader:
 def open(source: Source, *, tables: TablesLike = None, on_error: str = "raise") -> Reader:
     """Opens a BUFR source for reading, message by message.
 
-    ``source`` is a path (``str`` or ``os.PathLike``; the file is memory-mapped, never read
-    whole into a Python object), a bytes-like object, or a binary file object (mapped when it
+    ``source`` is a path (``str`` or ``os.PathLike``; a file of 256 KiB or more is
+    memory-mapped, never read whole into a Python object), a bytes-like object, or a binary file object (mapped when it
     is a real file, read in chunks otherwise). ``tables`` gives the BUFR tables: a
     ``_skarvel.TableSet``, an ecCodes definitions root (each message's header picks its
     tables), an ecCodes table directory, or None for the installed ecCodes definitions.
