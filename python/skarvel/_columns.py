@@ -67,20 +67,13 @@ class MessageRows:
         return self.rows
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
-        # Rows travel between processes without what they can say in a word: the rows of a
-        # column that every row has, and places that all values share.
-        columns = []
-        for name, (row, position, values) in self.columns.items():
-            every = len(row) == self.rows  # ascending and each once: every row
-            shared = position.strides == (0,) and len(position) > 0
-            columns.append(
-                (
-                    name,
-                    None if every else row,
-                    (int(position[0]), len(position)) if shared else position,
-                    values,
-                )
-            )
+        # Rows travel between processes in as few octets as say them exactly (see
+        # _packed_rows, _packed_places and _packed_values): they are copied several times on
+        # the way, and those copies cost the reading process more than packing them costs.
+        columns = [
+            (name, _packed_rows(row, self.rows), _packed_places(position), _packed_values(values))
+            for name, (row, position, values) in self.columns.items()
+        ]
         return _message_rows, (self.rows, columns)
 
     @classmethod
@@ -138,15 +131,81 @@ class MessageRows:
         return _dicts(self.rows, [(0, self)])
 
 
-def _message_rows(rows: int, columns: list[tuple[str, Any, Any, Values]]) -> MessageRows:
+def _packed_rows(row: np.ndarray, rows: int) -> Any:
+    """The rows of a column among ``rows``: None for every row; a bit per row, packed, where
+    that takes less than the row numbers; else the row numbers."""
+    if len(row) == rows:  # ascending and each once: every row
+        return None
+    if len(row) * row.itemsize * 8 > rows:
+        taken = np.zeros(rows, dtype=bool)
+        taken[row] = True
+        return (np.packbits(taken), row.dtype.char)
+    return row
+
+
+def _unpacked_rows(packed: Any, rows: int) -> np.ndarray:
+    if packed is None:
+        return np.arange(rows)
+    if isinstance(packed, tuple):
+        bits, dtype = packed
+        return np.flatnonzero(np.unpackbits(bits, count=rows)).astype(dtype)
+    return packed  # type: ignore[no-any-return]
+
+
+def _packed_places(position: np.ndarray) -> Any:
+    """The places of a column's values: (place, count) when they share one, runs of places
+    (their starts, places and the count) when there are few runs, else the places."""
+    if len(position) and position.strides == (0,):
+        return (int(position[0]), len(position))
+    starts = np.flatnonzero(position[1:] != position[:-1]) + 1
+    if len(starts) * 16 < len(position):
+        return (
+            np.concatenate([[0], starts]),
+            position[np.concatenate([[0], starts])],
+            len(position),
+        )
+    return position
+
+
+def _unpacked_places(packed: Any) -> np.ndarray:
+    if isinstance(packed, tuple) and len(packed) == 2:
+        place, count = packed
+        return np.broadcast_to(np.int32(place), (count,))
+    if isinstance(packed, tuple):
+        starts, places, count = packed
+        return np.repeat(places, np.diff(np.append(starts, count)))
+    return packed  # type: ignore[no-any-return]
+
+
+def _packed_values(values: Values) -> Any:
+    """Values as (numbers, kind) when every value is either None with a NaN number or of one
+    kind with another number (a column of numbers, mostly): the kinds then follow from the
+    numbers. Otherwise the values."""
+    if values.objects is not None or not len(values):
+        return values
+    given = values.kind != NONE
+    kinds = values.kind[given]
+    kind = int(kinds[0]) if len(kinds) else NONE
+    if (kinds == kind).all() and (np.isnan(values.number) != given).all():
+        return (values.number, kind)
+    return values
+
+
+def _unpacked_values(packed: Any) -> Values:
+    if isinstance(packed, tuple):
+        number, kind = packed
+        kinds = np.full(len(number), kind, dtype=np.uint8)
+        kinds[np.isnan(number)] = NONE
+        return Values(number, kinds)
+    return packed  # type: ignore[no-any-return]
+
+
+def _message_rows(rows: int, columns: list[tuple[str, Any, Any, Any]]) -> MessageRows:
     """Rows as ``MessageRows.__reduce__`` gives them."""
-    every_row = np.arange(rows)
-    built = {}
-    for name, row, position, values in columns:
-        if isinstance(position, tuple):
-            place, count = position
-            position = np.broadcast_to(np.int32(place), (count,))
-        built[name] = Column(every_row if row is None else row, position, values)
+    built = {
+        name: Column(_unpacked_rows(row, rows), _unpacked_places(position), _unpacked_values(v))
+        for name, row, position, v in columns
+    }
     return MessageRows(rows, built)
 
 

@@ -224,10 +224,11 @@ def open(source: Source, *, tables: TablesLike = None, on_error: str = "raise") 
     """Opens a BUFR source for reading, message by message.
 
     ``source`` is a path (``str`` or ``os.PathLike``; a file of 256 KiB or more is
-    memory-mapped, never read whole into a Python object), a bytes-like object, or a binary file object (mapped when it
-    is a real file, read in chunks otherwise). ``tables`` gives the BUFR tables: a
-    ``_skarvel.TableSet``, an ecCodes definitions root (each message's header picks its
-    tables), an ecCodes table directory, or None for the installed ecCodes definitions.
+    memory-mapped, never read whole into a Python object), a bytes-like object, or a binary
+    file object (mapped when it is a real file, read in chunks otherwise). ``tables`` gives
+    the BUFR tables: a ``_skarvel.TableSet``, an ecCodes definitions root (each message's
+    header picks its tables), an ecCodes table directory, or None for the installed ecCodes
+    definitions.
     ``on_error`` is "raise", "warn" or "skip" (see ``Reader``).
 
     >>> with skarvel.open("observations.bufr") as reader:    # doctest: +SKIP

@@ -327,3 +327,30 @@ def test_filters_judge_values_at_once_as_one_by_one(seed: int) -> None:
             wanted.matches(values)
         return
     assert wanted.matches(values).tolist() == expected
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_rows_come_back_from_a_pickle_exactly(seed: int) -> None:
+    """Rows travel between processes packed (rows as bits, places as runs, kinds from the
+    numbers, each where that says them exactly): whatever the rows, they come back with the
+    same rows, places, numbers (to the bit), kinds and objects."""
+    import pickle
+
+    from skarvel._columns import join
+
+    rng = random.Random(seed)
+    parts, _ = random_parts(rng, ["a", "b", "c"])
+    parts = [part for part, _ in parts if part.rows]
+    if not parts:
+        return
+    # Many messages alike joined into one whole give long columns whose places run long.
+    parts = rng.choice([parts, parts * 40, parts[:1] * 40 + parts[-1:] * 40])
+    whole = join(parts)[0].whole if rng.random() < 0.8 else parts[0]
+    back = pickle.loads(pickle.dumps(whole))
+    assert back.rows == whole.rows and list(back.columns) == list(whole.columns)
+    for name, (row, position, values) in whole.columns.items():
+        got = back.columns[name]
+        assert got.row.tolist() == row.tolist() and got.position.tolist() == position.tolist()
+        assert got.values.number.view(np.int64).tolist() == values.number.view(np.int64).tolist()
+        assert got.values.kind.tolist() == values.kind.tolist()
+        assert list(map(repr, got.values.tolist())) == list(map(repr, values.tolist()))
