@@ -52,12 +52,17 @@ class Outcome(NamedTuple):
     error: DecodeError | None
 
 
-def plan(sources: Sequence[Any], max_count: int | None) -> list[Task] | None:
+def plan(sources: Sequence[Any], max_count: int | None) -> Iterator[Task] | None:
     """The tasks of the sources, or None when one is not a file path (bytes and streams are
     read serially)."""
     if not all(isinstance(s, str) for s in sources):
         return None
-    tasks = []
+    return _tasks(sources, max_count)
+
+
+def _tasks(sources: Sequence[str], max_count: int | None) -> Iterator[Task]:
+    """The tasks of files, each file scanned when its tasks are asked for: the workers start
+    on the first file while the others wait to be scanned."""
     count = 0
     for path in sources:
         with Reader(path, on_error="skip") as reader:
@@ -69,15 +74,12 @@ def plan(sources: Sequence[Any], max_count: int | None) -> list[Task] | None:
             start, index = starts[i]
             stop = starts[i + MESSAGES_PER_TASK][0] if i + MESSAGES_PER_TASK < len(starts) else size
             # The first task of a file also owns what comes before its first message.
-            tasks.append(
-                Task(path, 0 if i == 0 else start, stop, count + 1, 0 if i == 0 else index)
-            )
+            yield Task(path, 0 if i == 0 else start, stop, count + 1, 0 if i == 0 else index)
             count += min(MESSAGES_PER_TASK, len(starts) - i)
             if max_count is not None and count >= max_count:
-                return tasks
+                return
         if not starts:
-            tasks.append(Task(path, 0, size, count + 1, 0))
-    return tasks
+            yield Task(path, 0, size, count + 1, 0)
 
 
 def run_task(query: _Query, task: Task) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
