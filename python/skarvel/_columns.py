@@ -442,6 +442,7 @@ class Rows:
         self._rows_and_values: dict[str, tuple[np.ndarray | None, Values]] | None = None
         self._sources: np.ndarray | None = None
         self._names: list[str] | None = None  # the columns in order, once asked for
+        self._dense: dict[str, np.ndarray] = {}  # long columns made at once (see make_dense)
         for part, source in parts:
             self.add(part, source)
 
@@ -573,9 +574,36 @@ class Rows:
             out[:] = [absent] * self._rows
         return out
 
+    def make_dense(self, threads: int) -> None:
+        """Makes the long columns of numbers that ``typed_column`` gives, with ``threads``
+        threads at once: numpy copies their values without the interpreter's lock, and the
+        copies (and the first touch of the memory they fill) are most of what a frame of
+        millions of rows costs."""
+        if threads < 2 or self._columns is not None:
+            return
+        order = self._order()
+        if self._alone is not None:
+            return  # one part: its columns are taken as they are
+        builders = self._builders
+        long = [
+            name
+            for name in order
+            if name != self._source_column and builders[name].count >= _DENSE_FROM
+        ]
+        if len(long) < 2:
+            return
+        from concurrent.futures import ThreadPoolExecutor
+
+        with ThreadPoolExecutor(min(threads, len(long))) as pool:
+            made = pool.map(lambda name: builders[name].dense(self._rows), long)
+            self._dense = {name: dense for name, dense in zip(long, made) if dense is not None}
+
     def typed_column(self, name: str) -> np.ndarray:
         """The values of a column typed as pandas types them in records (``column_array``);
         absent values are NaN."""
+        made = self._dense.get(name)
+        if made is not None:
+            return made
         builder = self._builders.get(name) if self._columns is None else None
         # Long columns of numbers are made from their pieces; for short ones that costs more
         # than joining them does.

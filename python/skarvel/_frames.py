@@ -346,10 +346,14 @@ def _frame(
     kinds: dict[str, str],
     as_requested: bool,
     dtype_backend: str | None,
+    threads: int = 1,
 ) -> pandas.DataFrame:
     """A DataFrame of rows: pandas's own inference, as pdbufr, by default; the requested
-    columns in their order, and dtypes from the tables when a backend is given."""
+    columns in their order, and dtypes from the tables when a backend is given. Long columns
+    of numbers are made by ``threads`` threads at once."""
     pandas = _require("pandas", "pandas")
+    if dtype_backend is None:
+        rows.make_dense(threads)
     if not as_requested and dtype_backend is None:
         return _inferred_frame(pandas, rows)
     index = pandas.RangeIndex(len(rows))
@@ -550,9 +554,11 @@ def read_bufr(
     # need them.
     kinds = query.kinds(source_column) if requested else {}
     chunks = query.chunks(sources, chunksize, source_column, workers=workers)
+    # The cores that read the messages also make the frame's columns.
+    threads = workers or 1
     if chunksize is None:
-        return _frame(next(chunks), kinds, requested, dtype_backend)
-    return (_frame(rows, kinds, requested, dtype_backend) for rows in chunks)
+        return _frame(next(chunks), kinds, requested, dtype_backend, threads)
+    return (_frame(rows, kinds, requested, dtype_backend, threads) for rows in chunks)
 
 
 class _FlatQuery(_Collector):

@@ -183,8 +183,8 @@ def random_value(rng: random.Random, flavour: int) -> Any:
 @pytest.mark.parametrize("seed", range(100))
 def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, monkeypatch) -> None:
     """However rows fall into messages and whichever keys they have, and however the pieces
-    of a column are joined, the frame built from the columns is the one pandas makes of the
-    same rows as dicts."""
+    of a column are joined (by threads or not), the frame built from the columns is the one
+    pandas makes of the same rows as dicts."""
     pandas = pytest.importorskip("pandas")
     from skarvel import _columns
     from skarvel._columns import Rows, _ColumnBuilder
@@ -203,7 +203,10 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, m
         ]
     else:
         records = [row for _, rows in records for row in rows]
-    frame = _inferred_frame(pandas, Rows(parts, source))
+    rows = Rows(parts, source)
+    if rng.random() < 0.5:
+        rows.make_dense(2)  # long columns made by threads at once
+    frame = _inferred_frame(pandas, rows)
     pandas.testing.assert_frame_equal(frame, pandas.DataFrame.from_records(iter(records)))
 
 
