@@ -1,6 +1,8 @@
 """Reading with several processes: the messages of the input, found by the framing scanner,
 are cut into tasks of consecutive messages (a file, or a range of a large one); worker
 processes decode them, and the rows come back in input order, as a serial read gives them.
+The calling process is one of the processes: while the next rows it needs are not back, it
+reads the next task itself, whose rows then need not travel between processes.
 
 Decoding and collecting rows is mostly Python work, which threads would serialise on the
 interpreter lock: processes were measured faster (see the figures in the README), so tasks go
@@ -12,6 +14,7 @@ worker are emitted again in the caller.
 from __future__ import annotations
 
 import concurrent.futures
+import copy
 import mmap
 import os
 import pickle
@@ -82,14 +85,20 @@ def _tasks(sources: Sequence[str], max_count: int | None) -> Iterator[Task]:
             yield Task(path, 0, size, count + 1, 0)
 
 
-def run_task(query: _Query, task: Task) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
+def run_task(
+    query: _Query, task: Task, joined: bool = True
+) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
     """The outcomes of one task's messages, in order, and the warnings raised meanwhile.
     Messages are read as a serial read does (in batches); a failure comes after the rows of
-    the messages before it."""
+    the messages before it. With ``joined``, the messages' rows are joined into one whole, to
+    travel to another process."""
     from ._frames import _Batch
 
     outcomes: list[Outcome] = []
     stopped = False
+    # The task's own copy takes its failure handler: the caller's query may be on its way to
+    # a worker meanwhile.
+    query = copy.copy(query)
 
     def failed(error: DecodeError) -> None:
         nonlocal stopped
@@ -130,10 +139,11 @@ def run_task(query: _Query, task: Task) -> tuple[list[Outcome], list[warnings.Wa
                 flush(batch)
                 outcomes += _failures(reader, reported, task)
         finally:
-            query.failed = None
             view.release()
             if mapping is not None:
                 mapping.close()
+    if not joined:
+        return outcomes, list(caught)
     # The rows of the task's messages travel as one whole.
     shown = [i for i, outcome in enumerate(outcomes) if outcome.rows is not None]
     slices = join([outcomes[i].rows for i in shown])  # type: ignore[misc]
@@ -169,20 +179,34 @@ def message_rows(
         return
     failed = query.failed
     query.failed = None  # a handler in the caller's process does not travel
-    executor = concurrent.futures.ProcessPoolExecutor(max_workers=workers)
+    # The caller is one of the processes that read.
+    executor = concurrent.futures.ProcessPoolExecutor(max_workers=workers - 1)
     try:
-        pending: deque[concurrent.futures.Future[Any]] = deque()
+        # The tasks taken, in input order: those handed to the workers, and those the caller
+        # read itself, done. A bounded window of tasks in flight: memory holds a few tasks'
+        # rows, not the input's.
+        pending: deque[Any] = deque()
         queue = iter(tasks)
-        # A bounded window of tasks in flight: memory holds a few tasks' rows, not the input's.
-        for task in queue:
-            pending.append(_submit(executor, query, task))
-            if len(pending) >= 2 * workers:
-                break
-        while pending:
-            outcomes, caught = pending.popleft().result()
-            for task in queue:
+        while True:
+            handed = sum(isinstance(p, concurrent.futures.Future) for p in pending)
+            task = next(queue, None) if handed < 2 * (workers - 1) else None
+            if task is not None:
                 pending.append(_submit(executor, query, task))
+                continue
+            if not pending:
                 break
+            first = pending[0]
+            if isinstance(first, concurrent.futures.Future) and not first.done():
+                # Rather than wait, the caller reads the next task itself (unless the window
+                # of rows waiting is full).
+                task = next(queue, None) if len(pending) < 4 * workers else None
+                if task is not None:
+                    pending.append(run_task(query, task, joined=False))
+                    continue
+            found = pending.popleft()
+            outcomes, caught = (
+                found.result() if isinstance(found, concurrent.futures.Future) else found
+            )
             for warning in caught:
                 warnings.warn_explicit(
                     warning.message, warning.category, warning.filename, warning.lineno
