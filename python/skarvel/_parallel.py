@@ -34,6 +34,8 @@ if TYPE_CHECKING:
 
 # Messages per task: enough to outweigh the cost of a task, few enough to spread a file.
 MESSAGES_PER_TASK = 256
+# Tasks handed to each worker process ahead of their turn.
+_HANDED = 3
 
 
 class Task(NamedTuple):
@@ -184,12 +186,13 @@ def message_rows(
     try:
         # The tasks taken, in input order: those handed to the workers, and those the caller
         # read itself, done. A bounded window of tasks in flight: memory holds a few tasks'
-        # rows, not the input's.
+        # rows, not the input's. Each worker has a few tasks waiting, so that it has work
+        # while the caller reads a task.
         pending: deque[Any] = deque()
         queue = iter(tasks)
         while True:
             handed = sum(isinstance(p, concurrent.futures.Future) for p in pending)
-            task = next(queue, None) if handed < 2 * (workers - 1) else None
+            task = next(queue, None) if handed < _HANDED * (workers - 1) else None
             if task is not None:
                 pending.append(_submit(executor, query, task))
                 continue
@@ -199,7 +202,7 @@ def message_rows(
             if isinstance(first, concurrent.futures.Future) and not first.done():
                 # Rather than wait, the caller reads the next task itself (unless the window
                 # of rows waiting is full).
-                task = next(queue, None) if len(pending) < 4 * workers else None
+                task = next(queue, None) if len(pending) < 2 * _HANDED * workers else None
                 if task is not None:
                     pending.append(run_task(query, task, joined=False))
                     continue
