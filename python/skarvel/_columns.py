@@ -361,14 +361,27 @@ class _ColumnBuilder:
                 return np.concatenate(numbers, dtype=np.int64, casting="unsafe")
             return self.number.array()
         out = np.full(rows, np.nan)
-        at = self.rows.array() if self.rows is not None else None
-        done = self.start
-        for piece in numbers:
-            if at is None:
+        if self.rows is None:
+            done = self.start
+            for piece in numbers:
                 out[done : done + len(piece)] = piece
-            else:
-                out[at[done - self.start : done - self.start + len(piece)]] = piece
-            done += len(piece)
+                done += len(piece)
+            return out
+        # The rows of the values come in the pieces they were added in, the numbers in pieces
+        # joined otherwise: both are walked together rather than joined first.
+        row_pieces = self.rows.pieces
+        r = used = 0
+        for piece in numbers:
+            taken = 0
+            while taken < len(piece):
+                at = row_pieces[r]
+                if used == len(at):
+                    r, used = r + 1, 0
+                    continue
+                step = min(len(piece) - taken, len(at) - used)
+                out[at[used : used + step]] = piece[taken : taken + step]
+                taken += step
+                used += step
         return out
 
     def finish(self, rows: int) -> tuple[np.ndarray | None, np.ndarray, Values]:
