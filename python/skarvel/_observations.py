@@ -395,7 +395,7 @@ class _RowsTemplate:
     its rows and the places of its values in their rows. For a plan with computed keys, these
     are the rows when every computed key a row requires is found (see ``_Computing``)."""
 
-    __slots__ = ("positions", "subset_at", "computing", "rows", "columns", "_tiled")
+    __slots__ = ("positions", "subset_at", "computing", "rows", "columns", "_single", "_tiled")
 
     # Templates kept per plan and table set (0: none, every message is read afresh); codes
     # seldom vary much within a file.
@@ -416,6 +416,10 @@ class _RowsTemplate:
         self.computing: _Computing | None = None
         self.rows = rows
         self.columns = columns
+        # The columns that one key fills in each stream (the usual case), and those keys: their
+        # values are taken from compressed subsets at once.
+        single = [i for i, (_, keys, _, _) in enumerate(columns) if len(keys) == 1]
+        self._single = (single, np.array([int(columns[i][1][0]) for i in single], dtype=np.int64))
         # The rows and places of each column for the number of subsets met last (messages of
         # one template mostly have as many): read-only, as every message's rows share them.
         self._tiled: tuple[int, list[tuple[np.ndarray, np.ndarray]]] = (-1, [])
@@ -461,15 +465,24 @@ class _RowsTemplate:
                 all_rows.flags.writeable = all_places.flags.writeable = False
                 made.append((all_rows, all_places))
             tiled = self._tiled = (subsets, made)
-        columns = {}
         number, kind, objects = values.number, values.kind, values.objects
-        for (name, keys, _, _), (rows, places) in zip(self.columns, tiled[1]):
-            taken = Values(
-                number[:, keys].reshape(-1),
-                kind[:, keys].reshape(-1),
-                None if objects is None else objects[:, keys].reshape(-1),
-            )
-            columns[name] = Column(rows, places, taken)
+        taken: list[Values | None] = [None] * len(self.columns)
+        single, single_keys = self._single
+        if single:
+            # Row i of each is the values of the i-th single-key column, subset by subset.
+            numbers, kinds = number.T[single_keys], kind.T[single_keys]
+            texts = None if objects is None else objects.T[single_keys]
+            for i, column in enumerate(single):
+                taken[column] = Values(numbers[i], kinds[i], None if texts is None else texts[i])
+        columns = {}
+        for (name, keys, _, _), (rows, places), found in zip(self.columns, tiled[1], taken):
+            if found is None:
+                found = Values(
+                    number[:, keys].reshape(-1),
+                    kind[:, keys].reshape(-1),
+                    None if objects is None else objects[:, keys].reshape(-1),
+                )
+            columns[name] = Column(rows, places, found)
         return MessageRows(subsets * self.rows, columns)
 
 
