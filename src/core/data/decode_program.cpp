@@ -237,12 +237,65 @@ class ProgramCompiler {
     std::size_t compile_visits_ = 0;
 };
 
+namespace {
+
+// Whether a number step can be part of a run: 1 to 57 bits, which one unaligned 64-bit load
+// holds at any bit offset, and a reference that no raw value of that width can push out of
+// 64 bits.
+bool in_run(const ProgramStep& step) {
+    constexpr std::int64_t kReferenceBound = std::int64_t{1} << 62;
+    return step.kind == ProgramStep::Kind::kNumber && step.width >= 1 && step.width <= 57 &&
+           step.reference >= -kReferenceBound && step.reference < kReferenceBound;
+}
+
+// Copies steps [begin, end) of `in` to `out`, with every stretch of numbers that in_run
+// accepts behind a kRun step, loop bodies included.
+void group_runs(const std::vector<ProgramStep>& in, std::size_t begin, std::size_t end,
+                std::vector<ProgramStep>& out) {
+    std::size_t i = begin;
+    while (i < end) {
+        const ProgramStep& step = in[i];
+        if (in_run(step)) {
+            const std::size_t head = out.size();
+            out.push_back(ProgramStep{});
+            out[head].kind = ProgramStep::Kind::kRun;
+            for (; i < end && in_run(in[i]); ++i) {
+                ProgramStep member = in[i];
+                out[head].visits += member.visits;
+                out[head].rounds += member.width;
+                member.visits = 0;
+                // Multiplying by one gives the value unchanged, as dividing by it does.
+                if (member.scale.factor == 1.0) member.scale.multiply = true;
+                // Below 2^57, a raw value never equals this.
+                if (!member.can_be_missing) member.missing = UINT64_MAX;
+                out.push_back(member);
+            }
+            out[head].body = static_cast<std::uint32_t>(out.size() - head - 1);
+            continue;
+        }
+        out.push_back(step);
+        ++i;
+        if (step.kind == ProgramStep::Kind::kDelayedLoop ||
+            step.kind == ProgramStep::Kind::kFixedLoop) {
+            const std::size_t loop = out.size() - 1;
+            group_runs(in, i, i + step.body, out);
+            out[loop].body = static_cast<std::uint32_t>(out.size() - loop - 1);
+            i += step.body;
+        }
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<const DecodeProgram> DecodeProgram::compile(
     const TableSet& tables, std::span<const DescriptorCode> descriptors) {
     std::unique_ptr<DecodeProgram> program(new DecodeProgram(tables));
     ProgramCompiler compiler(tables, *program);
     if (!compiler.compile(descriptors)) return nullptr;
-    program->steps_.shrink_to_fit();
+    std::vector<ProgramStep> grouped;
+    group_runs(program->steps_, 0, program->steps_.size(), grouped);
+    grouped.shrink_to_fit();
+    program->steps_ = std::move(grouped);
     return program;
 }
 
@@ -295,6 +348,10 @@ class ProgramRun {
                     break;
                 case ProgramStep::Kind::kVisit:
                     break;
+                case ProgramStep::Kind::kRun:
+                    if (!run(steps + i + 1, step)) return false;
+                    i += step.body;
+                    break;
             }
         }
         return true;
@@ -319,6 +376,52 @@ class ProgramRun {
         set_number(v, step.code_table, step.reference, step.scale, raw, missing, output_);
         output_.push_back(v);
         return true;
+    }
+
+    // The numbers of a run. The budget has counted the run's descriptors at once, before its
+    // bits are read: that check is the strictest of those the walk makes on the way.
+    bool run(const ProgramStep* members, const ProgramStep& head) {
+        const std::size_t n = head.body;
+        if (!reader_.has_bits(head.rounds + 64)) {
+            // Near the end of the data: read as single numbers, every read checked.
+            for (std::size_t k = 0; k < n; ++k) {
+                if (!number(members[k])) return false;
+            }
+            return true;
+        }
+        budget_.justify(n);
+        BitReader::NarrowCursor cursor = reader_.narrow_cursor();
+        for (std::size_t k = 0; k < n;) {
+            for (DecodedValue& out : output_.append_in_place(n - k)) {
+                const ProgramStep& member = members[k++];
+                narrow_number(member, cursor.read(member.width), out);
+            }
+        }
+        reader_.advance_to(cursor);
+        return true;
+    }
+
+    // A number of a run, as number() gives it, written in place. `missing` of a number that
+    // cannot be missing is a value no field of its width holds.
+    [[gnu::always_inline]] void narrow_number(const ProgramStep& step, std::uint64_t raw,
+                                              DecodedValue& out) {
+        const bool missing = raw == step.missing;
+        // Computed whether or not the value is missing, so that no branch depends on the data.
+        const auto sum = static_cast<double>(step.reference + static_cast<std::int64_t>(raw));
+        const double value =
+            step.scale.multiply ? sum * step.scale.factor : sum / step.scale.factor;
+        std::uint32_t extra =
+            missing ? DecodedValue::kHasRaw : DecodedValue::kHasRaw | DecodedValue::kHasValue;
+        if (step.code_table != nullptr) [[unlikely]] {
+            if (auto meaning = step.code_table->find(raw)) {
+                extra |= DecodedValue::kHasMeaning | output_.add_meaning(*meaning);
+            }
+        }
+        out.raw_value = missing ? 0.0 : value;
+        out.raw = raw;
+        out.name = step.name;
+        out.descriptor = step.code;
+        out.extra = extra;
     }
 
     bool loop(const ProgramStep* body, std::size_t n, std::uint64_t rounds) {

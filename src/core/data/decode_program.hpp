@@ -50,6 +50,9 @@ struct ProgramStep {
                            // many times as it says
         kFixedLoop,        // the next `body` steps `rounds` times
         kVisit,            // descriptors visited that add nothing (trailing operators)
+        kRun,              // the next `body` steps, numbers of 1 to 57 bits whose reference
+                           // plus raw value always fits 64 bits, read together: `rounds`
+                           // is their total width and `visits` their descriptors
     };
 
     Kind kind;

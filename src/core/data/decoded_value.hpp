@@ -7,10 +7,12 @@
 // allocates per value nor copies records to grow.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -137,6 +139,16 @@ class DecodedValues {
         if ((count_ & kChunkMask) == 0 && (count_ >> kChunkBits) == chunks_.size()) add_chunk();
         chunks_[count_ >> kChunkBits][count_ & kChunkMask] = value;
         ++count_;
+    }
+    // Room at the end for up to `count` values (at least 1), which the caller writes in place:
+    // as many as fit in the current chunk. They count as pushed at once.
+    std::span<DecodedValue> append_in_place(std::size_t count) {
+        if ((count_ & kChunkMask) == 0 && (count_ >> kChunkBits) == chunks_.size()) add_chunk();
+        const std::size_t offset = count_ & kChunkMask;
+        const std::size_t n = std::min(count, kChunkMask + 1 - offset);
+        DecodedValue* first = &chunks_[count_ >> kChunkBits][offset];
+        count_ += n;
+        return {first, n};
     }
     // The last value pushed.
     DecodedValue& back() { return chunks_[(count_ - 1) >> kChunkBits][(count_ - 1) & kChunkMask]; }
