@@ -49,6 +49,19 @@ struct DecodedValue {
     std::uint32_t text_index() const { return extra & kTextIndexMask; }
 };
 
+// The storage of DecodedValues: chunks of kValueChunkRecords records. Chunks of lists that
+// are destroyed are kept, up to a bound, and handed to the lists made next. Fresh memory
+// costs a page fault on the first write to every 4 KiB, and the C library gives freed chunks
+// back to the system as soon as a few lie free at the top of its heap, so decoding message
+// after message would otherwise fault on most of the records it writes.
+inline constexpr std::size_t kValueChunkRecords = 2048;  // 64 KiB
+struct ValueChunkRelease {
+    void operator()(DecodedValue* chunk) const noexcept;
+};
+using ValueChunk = std::unique_ptr<DecodedValue[], ValueChunkRelease>;
+// A chunk of kValueChunkRecords records, their contents unset.
+ValueChunk new_value_chunk();
+
 // All values of a message and the texts they refer to. Uncompressed data are stored subset
 // by subset as decoded. Compressed data are stored column by column (one value per subset),
 // a column whose values are all alike as a single record, and are read back subset by subset
@@ -195,6 +208,7 @@ class DecodedValues {
     // 2048 records (64 KiB) per chunk: below the size at which malloc maps fresh pages from
     // the system for every allocation.
     static constexpr unsigned kChunkBits = 11;
+    static_assert(kValueChunkRecords == std::size_t{1} << kChunkBits);
     static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
 
     struct TextRef {
@@ -211,9 +225,7 @@ class DecodedValues {
     const DecodedValue& cell(std::size_t i) const {
         return chunks_[i >> kChunkBits][i & kChunkMask];
     }
-    void add_chunk() {
-        chunks_.push_back(std::make_unique_for_overwrite<DecodedValue[]>(kChunkMask + 1));
-    }
+    void add_chunk() { chunks_.push_back(new_value_chunk()); }
     std::string_view text_of(std::uint32_t index) const {
         const TextRef& ref = texts_[index];
         const char* chars =
@@ -221,7 +233,7 @@ class DecodedValues {
         return {chars, ref.length};
     }
 
-    std::vector<std::unique_ptr<DecodedValue[]>> chunks_;
+    std::vector<ValueChunk> chunks_;
     std::size_t count_ = 0;
     std::vector<TextRef> texts_;
     std::string buffer_;
