@@ -98,19 +98,46 @@ class DecodedValues {
     template <typename F>
     bool for_each(F&& f) const {
         if (!column_mode_) {
-            for (std::size_t i = 0; i < count_; ++i) {
-                if (!f(cell(i))) return false;
+            for (std::size_t start = 0; start < count_; start += kChunkMask + 1) {
+                const DecodedValue* chunk = chunks_[start >> kChunkBits].get();
+                const std::size_t n = std::min(count_ - start, kChunkMask + 1);
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!f(chunk[i])) return false;
+                }
             }
             return true;
+        }
+        // Each column is followed by a cursor, which moves on by one record per subset (by
+        // none in a constant column) and to the next chunk at the end of one.
+        struct Cursor {
+            const DecodedValue* at;
+            std::size_t step;  // 0 for a constant column, else 1
+            std::size_t left;  // records left in the chunk; never reaches 0 with no step
+            std::size_t chunk;
+        };
+        const std::size_t n = columns_.size();
+        std::vector<Cursor> cursors(n);
+        for (std::size_t c = 0; c < n; ++c) {
+            const Column& column = columns_[c];
+            const std::size_t offset = column.start & kChunkMask;
+            cursors[c] = {&cell(column.start), column.constant ? 0u : 1u,
+                          column.constant ? 1 : kChunkMask + 1 - offset,
+                          column.start >> kChunkBits};
         }
         // One subset's values lie a column apart from each other, too far apart for the
         // hardware to guess, so the value a few columns ahead is fetched early.
         constexpr std::size_t kAhead = 8;
-        const std::size_t n = columns_.size();
         for (std::size_t s = 0; s < subsets_; ++s) {
             for (std::size_t c = 0; c < n; ++c) {
-                if (c + kAhead < n) __builtin_prefetch(&column_entry(c + kAhead, s));
-                if (!f(column_entry(c, s))) return false;
+                if (c + kAhead < n) __builtin_prefetch(cursors[c + kAhead].at);
+                Cursor& cursor = cursors[c];
+                if (cursor.left == 0) [[unlikely]] {
+                    cursor.at = chunks_[++cursor.chunk].get();
+                    cursor.left = kChunkMask + 1;
+                }
+                if (!f(*cursor.at)) return false;
+                cursor.at += cursor.step;
+                cursor.left -= cursor.step;
             }
         }
         return true;
