@@ -35,12 +35,20 @@ struct DecodedValueObject {
     std::uint8_t flags;
 };
 
+// The top four bits of a core value's flags, in the same order: a record's flags are its
+// `extra` shifted down.
 enum ValueFlags : std::uint8_t {
-    kHasValue = 1,
-    kHasRaw = 2,
-    kHasText = 4,
-    kHasMeaning = 8,
+    kHasValue = 8,
+    kHasRaw = 4,
+    kHasText = 2,
+    kHasMeaning = 1,
 };
+constexpr unsigned kFlagShift = 28;
+static_assert(DecodedValue::kHasValue >> kFlagShift == kHasValue &&
+              DecodedValue::kHasRaw >> kFlagShift == kHasRaw &&
+              DecodedValue::kHasText >> kFlagShift == kHasText &&
+              DecodedValue::kHasMeaning >> kFlagShift == kHasMeaning &&
+              (DecodedValue::kTextIndexMask >> kFlagShift) == 0);
 
 static_assert(sizeof(DecodedValueObject) == 48);
 
@@ -193,6 +201,20 @@ void* new_value_memory() {
     return PyObject_Malloc(sizeof(DecodedValueObject));
 }
 
+// The object header that PyObject_Init writes, for a type that is not a heap type (its
+// instances hold no reference to it): without the call, which costs as much as the rest of
+// making a value. Builds that count or list every object go through PyObject_Init.
+PyObject* init_value_object(void* memory, PyTypeObject* type) {
+#if defined(Py_TRACE_REFS) || defined(Py_REF_DEBUG)
+    return PyObject_Init(static_cast<PyObject*>(memory), type);
+#else
+    PyObject* self = static_cast<PyObject*>(memory);
+    Py_SET_TYPE(self, type);
+    Py_SET_REFCNT(self, 1);
+    return self;
+#endif
+}
+
 // The shared objects of one conversion: names and meanings by the address and length of
 // their characters in the table set, and (name, meaning) tuples by their two strs. An
 // open-addressing table with linear probing, at most half full; it owns one reference to each
@@ -283,7 +305,13 @@ class NameCache {
     // A borrowed reference to the shared str of `*name`; null with an exception set.
     PyObject* get(const std::string* name, SharedObjects& strs) {
         const std::size_t i = (reinterpret_cast<std::uintptr_t>(name) >> 4) & (kSlots - 1);
-        if (keys_[i] == name) return strs_[i];
+        if (keys_[i] == name) [[likely]]
+            return strs_[i];
+        return miss(i, name, strs);
+    }
+
+  private:
+    [[gnu::noinline]] PyObject* miss(std::size_t i, const std::string* name, SharedObjects& strs) {
         PyObject* str = shared_str(strs, *name);
         if (str != nullptr) {
             keys_[i] = name;
@@ -292,7 +320,6 @@ class NameCache {
         return str;
     }
 
-  private:
     static constexpr std::size_t kSlots = 256;
     const std::string* keys_[kSlots] = {};
     PyObject* strs_[kSlots] = {};
@@ -325,6 +352,29 @@ PyTypeObject* decoded_value_type() {
                              .getset = value_getset});
 }
 
+namespace {
+
+// The objects a value with a meaning or a text refers to: for a meaning, the shared
+// (name, meaning) pair in place of `strings` (the name); for a text, a new str of it in
+// `text`. Borrowed `strings`, new `text`; false with an exception set on failure.
+[[gnu::noinline]] bool meaning_or_text(const DecodedValues& values, const DecodedValue& value,
+                                       SharedObjects& strs, SharedObjects& pairs,
+                                       PyObject*& strings, PyObject*& text) {
+    if (value.has_meaning()) {
+        PyObject* name = strings;
+        PyObject* meaning = shared_str(strs, *values.raw_meaning(value));
+        if (meaning == nullptr) return false;
+        strings = pairs.get({name, reinterpret_cast<std::uintptr_t>(meaning)},
+                            [&] { return str_pair(name, meaning); });
+        return strings != nullptr;
+    }
+    const std::string_view chars = *values.raw_text(value);
+    text = ascii_str(chars.data(), chars.size());
+    return text != nullptr;
+}
+
+}  // namespace
+
 PyObject* decoded_values_to_list(const DecodedValues& values) {
     PyTypeObject* type = decoded_value_type();
     if (type == nullptr) return nullptr;
@@ -334,52 +384,35 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
     SharedObjects strs;   // names and meanings
     SharedObjects pairs;  // (name, meaning) tuples
     NameCache names;
-    Py_ssize_t i = 0;
-    const bool done = values.for_each([&](const DecodedValue& value) {
-        PyObject* name = names.get(value.name, strs);
-        if (name == nullptr) return false;
-        PyObject* strings = name;  // a new reference below
+    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    // Inlined into the visit: the call would cost as much as the rest.
+    const auto make = [&](const DecodedValue& value) __attribute__((always_inline)) {
+        PyObject* strings = names.get(value.name, strs);  // a new reference below
+        if (strings == nullptr) return false;
         PyObject* text = nullptr;  // a new reference
-        std::uint8_t flags = (value.has_value() ? kHasValue : 0) | (value.has_raw() ? kHasRaw : 0);
-        if (value.has_meaning()) {
-            PyObject* meaning = shared_str(strs, *values.raw_meaning(value));
-            if (meaning == nullptr) return false;
-            strings = pairs.get({name, reinterpret_cast<std::uintptr_t>(meaning)},
-                                [&] { return str_pair(name, meaning); });
-            if (strings == nullptr) return false;
-            Py_INCREF(strings);
-            flags |= kHasMeaning;
-        } else {
-            if (value.has_text()) {
-                const std::string_view chars = *values.raw_text(value);
-                text = ascii_str(chars.data(), chars.size());
-                if (text == nullptr) return false;
-                flags |= kHasText;
-            }
-            Py_INCREF(strings);
+        // A record has a text or a meaning, never both: they share its text index.
+        const auto flags = static_cast<std::uint8_t>(value.extra >> kFlagShift);
+        if (flags & (kHasMeaning | kHasText)) [[unlikely]] {
+            if (!meaning_or_text(values, value, strs, pairs, strings, text)) return false;
         }
         void* memory = new_value_memory();
-        if (memory == nullptr) {
-            Py_DECREF(strings);
+        if (memory == nullptr) [[unlikely]] {
             Py_XDECREF(text);
             PyErr_NoMemory();
             return false;
         }
-        PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
-        DecodedValueObject* v = value_of(self);
+        Py_INCREF(strings);
+        DecodedValueObject* v = value_of(init_value_object(memory, type));
         v->strings = strings;
         v->raw_value = value.raw_value;
-        if (text != nullptr) {
-            v->text = text;
-        } else {
-            v->raw = value.raw;
-        }
+        v->raw = value.raw;
+        if (text != nullptr) v->text = text;
         v->descriptor = value.descriptor;
         v->flags = flags;
-        PyList_SET_ITEM(list.get(), i++, self);
+        *items++ = reinterpret_cast<PyObject*>(v);
         return true;
-    });
-    if (!done) return nullptr;
+    };
+    if (!values.for_each(make)) return nullptr;
     return list.release();
 }
 
