@@ -325,6 +325,39 @@ class NameCache {
     PyObject* strs_[kSlots] = {};
 };
 
+// The shared (name, meaning) pairs by the addresses of the name and of the meaning's
+// characters in the table set, a direct-mapped table in front of the shared objects: many
+// values have meanings, and most of them are found with a few comparisons.
+class PairCache {
+  public:
+    // The pair of `name` and `meaning` if it is here (borrowed), else null.
+    PyObject* find(const std::string* name, std::string_view meaning) const {
+        const Slot& slot = slots_[index(meaning)];
+        if (slot.name == name && slot.chars == meaning.data() && slot.length == meaning.size()) {
+            return slot.pair;
+        }
+        return nullptr;
+    }
+    void add(const std::string* name, std::string_view meaning, PyObject* pair) {
+        slots_[index(meaning)] = {name, meaning.data(), meaning.size(), pair};
+    }
+
+  private:
+    struct Slot {
+        const std::string* name = nullptr;
+        const char* chars = nullptr;
+        std::size_t length = 0;
+        PyObject* pair = nullptr;
+    };
+    static constexpr std::size_t kSlots = 512;
+
+    static std::size_t index(std::string_view meaning) {
+        return (reinterpret_cast<std::uintptr_t>(meaning.data()) ^ meaning.size()) & (kSlots - 1);
+    }
+
+    Slot slots_[kSlots];
+};
+
 // A new tuple (first, second), not tracked by the garbage collector: it holds strs only.
 PyObject* str_pair(PyObject* first, PyObject* second) {
     PyObject* pair = PyTuple_Pack(2, first, second);
@@ -354,23 +387,26 @@ PyTypeObject* decoded_value_type() {
 
 namespace {
 
-// The objects a value with a meaning or a text refers to: for a meaning, the shared
-// (name, meaning) pair in place of `strings` (the name); for a text, a new str of it in
-// `text`. Borrowed `strings`, new `text`; false with an exception set on failure.
-[[gnu::noinline]] bool meaning_or_text(const DecodedValues& values, const DecodedValue& value,
-                                       SharedObjects& strs, SharedObjects& pairs,
-                                       PyObject*& strings, PyObject*& text) {
-    if (value.has_meaning()) {
-        PyObject* name = strings;
-        PyObject* meaning = shared_str(strs, *values.raw_meaning(value));
-        if (meaning == nullptr) return false;
-        strings = pairs.get({name, reinterpret_cast<std::uintptr_t>(meaning)},
-                            [&] { return str_pair(name, meaning); });
-        return strings != nullptr;
-    }
+// The shared (name, meaning) pair of a value with the meaning `chars` that the pair cache
+// lacks (borrowed), added to it; in `strings`, which holds the name's str. False with an
+// exception set on failure.
+[[gnu::noinline]] bool new_meaning_pair(const DecodedValue& value, std::string_view chars,
+                                        SharedObjects& strs, SharedObjects& pairs,
+                                        PairCache& known_pairs, PyObject*& strings) {
+    PyObject* name = strings;
+    PyObject* meaning = shared_str(strs, chars);
+    if (meaning == nullptr) return false;
+    strings = pairs.get({name, reinterpret_cast<std::uintptr_t>(meaning)},
+                        [&] { return str_pair(name, meaning); });
+    if (strings == nullptr) return false;
+    known_pairs.add(value.name, chars, strings);
+    return true;
+}
+
+// A new str of a value's text; null with an exception set on failure.
+[[gnu::noinline]] PyObject* text_str(const DecodedValues& values, const DecodedValue& value) {
     const std::string_view chars = *values.raw_text(value);
-    text = ascii_str(chars.data(), chars.size());
-    return text != nullptr;
+    return ascii_str(chars.data(), chars.size());
 }
 
 }  // namespace
@@ -384,6 +420,7 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
     SharedObjects strs;   // names and meanings
     SharedObjects pairs;  // (name, meaning) tuples
     NameCache names;
+    PairCache known_pairs;
     PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
     // Inlined into the visit: the call would cost as much as the rest.
     const auto make = [&](const DecodedValue& value) __attribute__((always_inline)) {
@@ -392,8 +429,17 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
         PyObject* text = nullptr;  // a new reference
         // A record has a text or a meaning, never both: they share its text index.
         const auto flags = static_cast<std::uint8_t>(value.extra >> kFlagShift);
-        if (flags & (kHasMeaning | kHasText)) [[unlikely]] {
-            if (!meaning_or_text(values, value, strs, pairs, strings, text)) return false;
+        if (flags & kHasMeaning) {
+            // The (name, meaning) pair takes the name's place.
+            const std::string_view chars = *values.raw_meaning(value);
+            if (PyObject* pair = known_pairs.find(value.name, chars)) {
+                strings = pair;
+            } else if (!new_meaning_pair(value, chars, strs, pairs, known_pairs, strings)) {
+                return false;
+            }
+        } else if (flags & kHasText) [[unlikely]] {
+            text = text_str(values, value);
+            if (text == nullptr) return false;
         }
         void* memory = new_value_memory();
         if (memory == nullptr) [[unlikely]] {
