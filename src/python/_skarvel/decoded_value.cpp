@@ -298,31 +298,47 @@ PyObject* shared_str(SharedObjects& strs, std::string_view text) {
     });
 }
 
-// The shared strs of element names by the address of the name, a direct-mapped table in front
-// of the shared objects: a value's name is found with one comparison, not a hash lookup.
+// The shared strs of element names by the address of the name, a small table of two-way sets
+// in front of the shared objects: a value's name is found with a comparison or two, not a
+// hash lookup. Names lie anywhere in the table set, so two that a message uses in turn may
+// fall in one set; the second way keeps them from taking each other's place.
 class NameCache {
   public:
     // A borrowed reference to the shared str of `*name`; null with an exception set.
     PyObject* get(const std::string* name, SharedObjects& strs) {
-        const std::size_t i = (reinterpret_cast<std::uintptr_t>(name) >> 4) & (kSlots - 1);
-        if (keys_[i] == name) [[likely]]
-            return strs_[i];
-        return miss(i, name, strs);
+        Set& set = sets_[index(name)];
+        if (set.keys[0] == name) [[likely]]
+            return set.strs[0];
+        if (set.keys[1] == name) return set.strs[1];
+        return miss(set, name, strs);
     }
 
   private:
-    [[gnu::noinline]] PyObject* miss(std::size_t i, const std::string* name, SharedObjects& strs) {
+    struct Set {
+        const std::string* keys[2] = {};
+        PyObject* strs[2] = {};
+    };
+
+    static std::size_t index(const std::string* name) {
+        return static_cast<std::size_t>(
+                   (reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ULL) >> 32) &
+               (kSets - 1);
+    }
+
+    // The name goes in the first way, and the one it replaces in the second.
+    [[gnu::noinline]] PyObject* miss(Set& set, const std::string* name, SharedObjects& strs) {
         PyObject* str = shared_str(strs, *name);
         if (str != nullptr) {
-            keys_[i] = name;
-            strs_[i] = str;
+            set.keys[1] = set.keys[0];
+            set.strs[1] = set.strs[0];
+            set.keys[0] = name;
+            set.strs[0] = str;
         }
         return str;
     }
 
-    static constexpr std::size_t kSlots = 256;
-    const std::string* keys_[kSlots] = {};
-    PyObject* strs_[kSlots] = {};
+    static constexpr std::size_t kSets = 256;
+    Set sets_[kSets];
 };
 
 // The shared (name, meaning) pairs by the addresses of the name and of the meaning's
