@@ -403,20 +403,18 @@ PyTypeObject* decoded_value_type() {
 
 namespace {
 
-// The shared (name, meaning) pair of a value with the meaning `chars` that the pair cache
-// lacks (borrowed), added to it; in `strings`, which holds the name's str. False with an
-// exception set on failure.
-[[gnu::noinline]] bool new_meaning_pair(const DecodedValue& value, std::string_view chars,
-                                        SharedObjects& strs, SharedObjects& pairs,
-                                        PairCache& known_pairs, PyObject*& strings) {
-    PyObject* name = strings;
+// The shared (name, meaning) pair of a value of `name` (whose str is `name_str`) with the
+// meaning `chars` that the pair cache lacks, added to it; borrowed, or null with an exception
+// set.
+[[gnu::noinline]] PyObject* new_meaning_pair(const std::string* name, PyObject* name_str,
+                                             std::string_view chars, SharedObjects& strs,
+                                             SharedObjects& pairs, PairCache& known_pairs) {
     PyObject* meaning = shared_str(strs, chars);
-    if (meaning == nullptr) return false;
-    strings = pairs.get({name, reinterpret_cast<std::uintptr_t>(meaning)},
-                        [&] { return str_pair(name, meaning); });
-    if (strings == nullptr) return false;
-    known_pairs.add(value.name, chars, strings);
-    return true;
+    if (meaning == nullptr) return nullptr;
+    PyObject* pair = pairs.get({name_str, reinterpret_cast<std::uintptr_t>(meaning)},
+                               [&] { return str_pair(name_str, meaning); });
+    if (pair != nullptr) known_pairs.add(name, chars, pair);
+    return pair;
 }
 
 // A new str of a value's text; null with an exception set on failure.
@@ -448,11 +446,12 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
         if (flags & kHasMeaning) {
             // The (name, meaning) pair takes the name's place.
             const std::string_view chars = *values.raw_meaning(value);
-            if (PyObject* pair = known_pairs.find(value.name, chars)) {
-                strings = pair;
-            } else if (!new_meaning_pair(value, chars, strs, pairs, known_pairs, strings)) {
-                return false;
+            PyObject* pair = known_pairs.find(value.name, chars);
+            if (pair == nullptr) [[unlikely]] {
+                pair = new_meaning_pair(value.name, strings, chars, strs, pairs, known_pairs);
+                if (pair == nullptr) return false;
             }
+            strings = pair;
         } else if (flags & kHasText) [[unlikely]] {
             text = text_str(values, value);
             if (text == nullptr) return false;
