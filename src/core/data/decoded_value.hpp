@@ -127,17 +127,18 @@ class DecodedValues {
         // One subset's values lie a column apart from each other, too far apart for the
         // hardware to guess, so the value a few columns ahead is fetched early.
         constexpr std::size_t kAhead = 8;
+        Cursor* const end = cursors.data() + n;
+        Cursor* const ahead_end = n > kAhead ? end - kAhead : cursors.data();
         for (std::size_t s = 0; s < subsets_; ++s) {
-            for (std::size_t c = 0; c < n; ++c) {
-                if (c + kAhead < n) __builtin_prefetch(cursors[c + kAhead].at);
-                Cursor& cursor = cursors[c];
-                if (cursor.left == 0) [[unlikely]] {
-                    cursor.at = chunks_[++cursor.chunk].get();
-                    cursor.left = kChunkMask + 1;
+            for (Cursor* cursor = cursors.data(); cursor != end; ++cursor) {
+                if (cursor < ahead_end) __builtin_prefetch(cursor[kAhead].at);
+                if (cursor->left == 0) [[unlikely]] {
+                    cursor->at = chunks_[++cursor->chunk].get();
+                    cursor->left = kChunkMask + 1;
                 }
-                if (!f(*cursor.at)) return false;
-                cursor.at += cursor.step;
-                cursor.left -= cursor.step;
+                if (!f(*cursor->at)) return false;
+                cursor->at += cursor->step;
+                cursor->left -= cursor->step;
             }
         }
         return true;
