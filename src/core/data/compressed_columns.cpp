@@ -33,10 +33,8 @@ void read_narrow_column(DecodedValue v, const EffectiveCoding& coding, DecimalSc
     // Multiplying by one gives the value unchanged, as dividing by it does.
     if (scale.factor == 1.0) scale.multiply = true;
     // Below 2^57, an increment never equals UINT64_MAX.
-    const std::uint64_t missing_increment = reference_missing ? 0
-                                            : missing_allowed ? (std::uint64_t{1} << nbinc) - 1
-                                                              : UINT64_MAX;
-    const bool all_missing = reference_missing;
+    const std::uint64_t missing_increment =
+        missing_allowed ? (std::uint64_t{1} << nbinc) - 1 : UINT64_MAX;
     std::uint64_t meaning_raw = 0;
     std::uint32_t meaning_flags = 0;
     bool meaning_known = false;
@@ -45,7 +43,7 @@ void read_narrow_column(DecodedValue v, const EffectiveCoding& coding, DecimalSc
         for (DecodedValue& out : columns.append_in_place(subsets - s)) {
             ++s;
             const std::uint64_t increment = cursor.read(nbinc);
-            const bool missing = all_missing || increment == missing_increment;
+            const bool missing = reference_missing || increment == missing_increment;
             const std::uint64_t raw = missing ? r0 : r0 + increment;
             const auto sum = static_cast<double>(coding.reference + static_cast<std::int64_t>(raw));
             const double value = scale.multiply ? sum * scale.factor : sum / scale.factor;
