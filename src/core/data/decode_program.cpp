@@ -305,8 +305,8 @@ namespace {
 class ProgramRun {
   public:
     ProgramRun(BitReader& reader, DecodedValues& output, DecodeBudget& budget,
-               std::uint64_t& text_counter)
-        : reader_(reader), output_(output), budget_(budget), text_counter_(text_counter) {}
+               ProgramRunState& state)
+        : reader_(reader), output_(output), budget_(budget), state_(state) {}
 
     bool block(const ProgramStep* steps, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
@@ -317,7 +317,8 @@ class ProgramRun {
                     if (!number(step)) return false;
                     break;
                 case ProgramStep::Kind::kText:
-                    if (!read_text(*step.coding, step.width, reader_, text_counter_, output_)) {
+                    if (!read_text(*step.coding, step.width, reader_, state_.text_counter,
+                                   output_)) {
                         return false;
                     }
                     justify(step.width);
@@ -413,9 +414,7 @@ class ProgramRun {
         std::uint32_t extra =
             missing ? DecodedValue::kHasRaw : DecodedValue::kHasRaw | DecodedValue::kHasValue;
         if (step.code_table != nullptr) [[unlikely]] {
-            if (auto meaning = step.code_table->find(raw)) {
-                extra |= DecodedValue::kHasMeaning | output_.add_meaning(*meaning);
-            }
+            extra |= state_.meaning(*step.code_table, raw, output_);
         }
         out.raw_value = missing ? 0.0 : value;
         out.raw = raw;
@@ -439,14 +438,14 @@ class ProgramRun {
     BitReader& reader_;
     DecodedValues& output_;
     DecodeBudget& budget_;
-    std::uint64_t& text_counter_;
+    ProgramRunState& state_;
 };
 
 }  // namespace
 
 bool DecodeProgram::run(BitReader& reader, DecodedValues& output, DecodeBudget& budget,
-                        std::uint64_t& text_counter) const {
-    ProgramRun run(reader, output, budget, text_counter);
+                        ProgramRunState& state) const {
+    ProgramRun run(reader, output, budget, state);
     return run.block(steps_.data(), steps_.size()) && run.within_values();
 }
 
