@@ -1,5 +1,6 @@
 #include "data/decode_program.hpp"
 
+#include <algorithm>
 #include <optional>
 
 #include "data/decode.hpp"
@@ -392,13 +393,43 @@ class ProgramRun {
         }
         budget_.justify(n);
         BitReader::NarrowCursor cursor = reader_.narrow_cursor();
+        read_members(members, n, cursor);
+        reader_.advance_to(cursor);
+        return true;
+    }
+
+    // The numbers of a run, whose bits the caller has checked.
+    void read_members(const ProgramStep* members, std::size_t n, BitReader::NarrowCursor& cursor) {
         for (std::size_t k = 0; k < n;) {
             for (DecodedValue& out : output_.append_in_place(n - k)) {
                 const ProgramStep& member = members[k++];
                 narrow_number(member, cursor.read(member.width), out);
             }
         }
-        reader_.advance_to(cursor);
+    }
+
+    // Rounds of a loop whose body is one run, read a batch of rounds at a time: for a batch,
+    // the output bound, the bits and the budget's count of descriptors are checked once, before
+    // it is read. Batches stay near kCheckEvery descriptors, so that the budget's check (with
+    // the bits read before the batch) is hardly stricter than the walk's on the way. Where a
+    // batch cannot be checked at once, the rounds left run one by one.
+    bool run_rounds(const ProgramStep& head, std::uint64_t rounds) {
+        const ProgramStep* members = &head + 1;
+        const std::size_t n = head.body;
+        const std::uint64_t batch = std::max<std::uint64_t>(1, 1024 / std::max(head.visits, 1u));
+        while (rounds > 0) {
+            const std::uint64_t take = std::min(rounds, batch);
+            if (output_.size() + take * n > kMaxDecodedValues ||
+                !reader_.has_bits(take * head.rounds + 64)) {
+                return rounds_one_by_one(&head, n + 1, rounds);
+            }
+            if (!budget_.advance(take * head.visits)) return false;
+            budget_.justify(take * n);
+            BitReader::NarrowCursor cursor = reader_.narrow_cursor();
+            for (std::uint64_t round = 0; round < take; ++round) read_members(members, n, cursor);
+            reader_.advance_to(cursor);
+            rounds -= take;
+        }
         return true;
     }
 
@@ -424,6 +455,13 @@ class ProgramRun {
     }
 
     bool loop(const ProgramStep* body, std::size_t n, std::uint64_t rounds) {
+        if (body[0].kind == ProgramStep::Kind::kRun && body[0].body + 1 == n) {
+            return run_rounds(body[0], rounds);
+        }
+        return rounds_one_by_one(body, n, rounds);
+    }
+
+    bool rounds_one_by_one(const ProgramStep* body, std::size_t n, std::uint64_t rounds) {
         for (std::uint64_t round = 0; round < rounds; ++round) {
             if (!within_values() || !block(body, n)) return false;
         }
