@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -718,6 +721,102 @@ TEST(Compressed, OperatorsThatReadData) {
 TEST(Compressed, DepthLimitMessage) {
     EXPECT_EQ(decode(test_tables(), {301003}, Bits(), 2, true).error,
               "csv/table parse error: compressed descriptor decode exceeded recursion depth");
+}
+
+// Random values written both as compressed columns and subset by subset decode alike, but for
+// the raw field and the meaning of a missing value, which compressed data take from the local
+// reference. Columns come constant, all missing, or spread with missing values among them,
+// over up to 4500 subsets (their records then cross chunks of the value list, twice); and
+// with and without 64 bits after the last column, on which depends how increments are read.
+TEST(Compressed, ColumnsDecodeAsTheSameValuesUncompressed) {
+    const TableSet tables = test_tables();
+    // A code table (1003), a 64-bit element (2001) and class 31 (31021) among them.
+    const std::pair<DescriptorCode, unsigned> kElements[] = {
+        {1001, 7},  {1002, 10}, {1003, 3},   {1004, 8},   {2001, 64},
+        {7030, 16}, {10004, 8}, {10009, 16}, {12001, 12}, {31021, 6}};
+    const std::uint16_t kSubsets[] = {1, 2, 7, 300, 4500};
+    std::mt19937_64 random(20261208);
+    const auto below = [&](std::uint64_t n) { return random() % n; };
+    struct Column {
+        DescriptorCode code;
+        unsigned width;
+        std::vector<std::optional<std::uint64_t>> raws;  // per subset; none: missing
+    };
+    for (int round = 0; round < 300; ++round) {
+        const std::uint16_t subsets = kSubsets[below(std::size(kSubsets))];
+        std::vector<Column> columns;
+        Bits compressed;
+        for (std::uint64_t c = 0, n = 1 + below(6); c < n; ++c) {
+            const auto [code, width] = kElements[below(std::size(kElements))];
+            const std::uint64_t all_ones = width == 64 ? UINT64_MAX : (1ull << width) - 1;
+            const bool can_be_missing = code != 31021 && width < 64;
+            // Present values stay below all ones, which would read as missing.
+            const std::uint64_t top = std::min<std::uint64_t>(all_ones - 1, 1ull << 40);
+            const std::uint64_t base = below(top + 1);
+            const std::uint64_t spread = below(4) == 0 ? 1 : 1 + below(top - base + 1);
+            const bool all_missing = can_be_missing && below(4) == 0;
+            Column column{code, width, std::vector<std::optional<std::uint64_t>>(subsets)};
+            for (auto& raw : column.raws) {
+                if (!all_missing && !(can_be_missing && below(5) == 0)) raw = base + below(spread);
+            }
+            std::uint64_t low = UINT64_MAX, high = 0;
+            bool any_missing = false;
+            for (const auto& raw : column.raws) {
+                any_missing = any_missing || !raw;
+                if (raw) low = std::min(low, *raw), high = std::max(high, *raw);
+            }
+            if (low > high) {
+                // A missing local reference makes every value missing, whatever the increments.
+                const auto increment_width = static_cast<unsigned>(below(3) * below(9));
+                compressed.put(all_ones, width).put(increment_width, 6);
+                for (std::uint16_t s = 0; s < subsets && increment_width != 0; ++s) {
+                    compressed.put(below(1ull << increment_width), increment_width);
+                }
+            } else if (low == high && !any_missing) {
+                compressed.put(low, width).put(0, 6);
+            } else {
+                // All ones of the increment width stays free for missing values.
+                const auto increment_width = static_cast<unsigned>(std::bit_width(high - low + 1));
+                compressed.put(low, width).put(increment_width, 6);
+                for (const auto& raw : column.raws) {
+                    compressed.put(raw ? *raw - low : (1ull << increment_width) - 1,
+                                   increment_width);
+                }
+            }
+            columns.push_back(std::move(column));
+        }
+        Bits uncompressed;
+        std::vector<DescriptorCode> codes;
+        for (const Column& column : columns) codes.push_back(column.code);
+        for (std::uint16_t s = 0; s < subsets; ++s) {
+            for (const Column& column : columns) {
+                // Only elements narrower than 64 bits have missing values.
+                const std::uint64_t raw =
+                    column.raws[s] ? *column.raws[s] : (1ull << column.width) - 1;
+                uncompressed.put(raw, column.width);
+            }
+        }
+        const Outcome expected = decode(tables, codes, uncompressed, subsets);
+        ASSERT_EQ(expected.error, "");
+        for (const bool padded : {false, true}) {
+            if (padded) compressed.put(0, 64);
+            SCOPED_TRACE("round " + std::to_string(round) + (padded ? ", padded" : ""));
+            const Outcome got = decode(tables, codes, compressed, subsets, true);
+            ASSERT_EQ(got.error, "");
+            ASSERT_EQ(got.values.size(), expected.values.size());
+            for (std::size_t i = 0; i < got.values.size(); ++i) {
+                const Value& a = got.values[i];
+                const Value& b = expected.values[i];
+                ASSERT_EQ(a.code, b.code) << "value " << i;
+                ASSERT_EQ(a.name, b.name) << "value " << i;
+                ASSERT_EQ(a.value, b.value) << "value " << i;
+                if (b.value) {
+                    ASSERT_EQ(a.raw, b.raw) << "value " << i;
+                    ASSERT_EQ(a.meaning, b.meaning) << "value " << i;
+                }
+            }
+        }
+    }
 }
 
 // --- Bounds on work and output --------------------------------------------------------------

@@ -39,10 +39,14 @@ Status BitReader::read_octets(std::uint16_t width, std::uint8_t* out) {
         std::memcpy(out, data_.data() + (position_ >> 3), whole);
         position_ += whole * 8;
     } else {
+        // Each octet takes the low bits of one data octet and the high bits of the next, which
+        // exists: the octet's last bit lies in it.
+        const std::uint8_t* p = data_.data() + (position_ >> 3);
+        const unsigned skip = static_cast<unsigned>(position_ & 7);
         for (std::size_t i = 0; i < whole; ++i) {
-            out[i] = static_cast<std::uint8_t>(extract(position_, 8));
-            position_ += 8;
+            out[i] = static_cast<std::uint8_t>((p[i] << skip) | (p[i + 1] >> (8 - skip)));
         }
+        position_ += whole * 8;
     }
     if (rest != 0) {
         out[whole] = static_cast<std::uint8_t>(extract(position_, rest) << (8 - rest));

@@ -58,6 +58,34 @@ class BitReader {
         position_ += static_cast<std::size_t>(width) * count;
     }
 
+    // Reads fields of 1 to 57 bits with one unaligned load each and no checks, on a copy of
+    // the position: for a caller that has checked with has_bits that the fields and 64 bits
+    // beyond them exist. BitReader::advance_to hands the position back.
+    class NarrowCursor {
+      public:
+        std::uint64_t read(unsigned width) {
+            std::uint64_t word;
+            std::memcpy(&word, data_ + (position_ >> 3), 8);
+            if constexpr (std::endian::native == std::endian::little) {
+                word = __builtin_bswap64(word);
+            }
+            const std::uint64_t value = (word << (position_ & 7)) >> (64 - width);
+            position_ += width;
+            return value;
+        }
+        std::size_t position() const { return position_; }
+
+      private:
+        friend class BitReader;
+        NarrowCursor(const std::uint8_t* data, std::size_t position)
+            : data_(data), position_(position) {}
+        const std::uint8_t* data_;
+        std::size_t position_;
+    };
+    NarrowCursor narrow_cursor() const { return {data_.data(), position_}; }
+    // Takes the position of a cursor made from this reader, after its reads.
+    void advance_to(const NarrowCursor& cursor) { position_ = cursor.position_; }
+
     // Reads `width` bits as ceil(width / 8) octets; a partial last octet holds its bits at the
     // top. The shortage test runs octet by octet, so a failing read has consumed the whole
     // octets that were available before the one that failed.

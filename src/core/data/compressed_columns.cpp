@@ -12,6 +12,64 @@ namespace {
 // The increment width that follows every local reference value.
 constexpr std::uint16_t kIncrementWidthBits = 6;
 
+// Whether a column's increments can be read by read_narrow_column: all there with 64 bits
+// beyond them, at most 57 bits each, and with a local reference of at most 57 bits and a
+// reference that no reference plus increment can push out of 64 bits.
+bool narrow_column(const EffectiveCoding& coding, std::uint16_t nbinc, std::size_t subsets,
+                   const BitReader& reader) {
+    constexpr std::int64_t kReferenceBound = std::int64_t{1} << 62;
+    return nbinc <= 57 && coding.width <= 57 && coding.reference >= -kReferenceBound &&
+           coding.reference < kReferenceBound && reader.has_bits(nbinc * subsets + 64);
+}
+
+// The values of a numeric column whose increments narrow_column accepts, as the general loop
+// of read_compressed_numeric_column gives them, written in place: each increment with one
+// unaligned load, and the meaning of a raw value looked up again only when it differs from
+// the one before (values with one meaning share its text).
+void read_narrow_column(DecodedValue v, const EffectiveCoding& coding, DecimalScale scale,
+                        std::uint64_t r0, bool reference_missing, bool missing_allowed,
+                        std::uint16_t nbinc, const CodeTable* code_table, std::size_t subsets,
+                        BitReader& reader, DecodedValues& columns) {
+    // Multiplying by one gives the value unchanged, as dividing by it does.
+    if (scale.factor == 1.0) scale.multiply = true;
+    // Below 2^57, an increment never equals UINT64_MAX.
+    const std::uint64_t missing_increment =
+        missing_allowed ? (std::uint64_t{1} << nbinc) - 1 : UINT64_MAX;
+    std::uint64_t meaning_raw = 0;
+    std::uint32_t meaning_flags = 0;
+    bool meaning_known = false;
+    BitReader::NarrowCursor cursor = reader.narrow_cursor();
+    for (std::size_t s = 0; s < subsets;) {
+        for (DecodedValue& out : columns.append_in_place(subsets - s)) {
+            ++s;
+            const std::uint64_t increment = cursor.read(nbinc);
+            const bool missing = reference_missing || increment == missing_increment;
+            const std::uint64_t raw = missing ? r0 : r0 + increment;
+            const auto sum = static_cast<double>(coding.reference + static_cast<std::int64_t>(raw));
+            const double value = scale.multiply ? sum * scale.factor : sum / scale.factor;
+            std::uint32_t extra =
+                missing ? DecodedValue::kHasRaw : DecodedValue::kHasRaw | DecodedValue::kHasValue;
+            if (code_table != nullptr) [[unlikely]] {
+                if (!meaning_known || raw != meaning_raw) {
+                    meaning_flags = 0;
+                    if (auto meaning = code_table->find(raw)) {
+                        meaning_flags = DecodedValue::kHasMeaning | columns.add_meaning(*meaning);
+                    }
+                    meaning_raw = raw;
+                    meaning_known = true;
+                }
+                extra |= meaning_flags;
+            }
+            // A missing value keeps the value before it, as set_number leaves it.
+            v.raw_value = missing ? v.raw_value : value;
+            v.raw = raw;
+            v.extra = extra;
+            out = v;
+        }
+    }
+    reader.advance_to(cursor);
+}
+
 }  // namespace
 
 Status read_compressed_text_column(const ElementCoding& coding, std::uint16_t width,
@@ -102,6 +160,11 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
         reader.skip_checked(nbinc, subsets);
         set_number(v, nullptr, coding.reference, scale, r0, true, columns);
         columns.push_constant_column(v);
+        return {};
+    }
+    if (narrow_column(coding, nbinc, subsets, reader)) {
+        read_narrow_column(v, coding, scale, r0, reference_missing, missing_allowed, nbinc,
+                           code_table, subsets, reader, columns);
         return {};
     }
     const auto push = [&](std::uint64_t increment) {

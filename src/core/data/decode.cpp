@@ -234,10 +234,10 @@ std::optional<DecodedValues> run_program(const DecodeProgram& program, const Buf
     DecodedValues output;
     output.keep_text_padding(options.keep_text_padding);
     DecodeBudget budget(reader);
-    std::uint64_t text_counter = 0;
+    ProgramRunState state;
     for (std::size_t subset = 0; subset < message.number_of_subsets; ++subset) {
         output.begin_subset();
-        if (!program.run(reader, output, budget, text_counter)) return std::nullopt;
+        if (!program.run(reader, output, budget, state)) return std::nullopt;
     }
     return output;
 }

@@ -1,5 +1,6 @@
 #include "data/decode_program.hpp"
 
+#include <algorithm>
 #include <optional>
 
 #include "data/decode.hpp"
@@ -237,12 +238,65 @@ class ProgramCompiler {
     std::size_t compile_visits_ = 0;
 };
 
+namespace {
+
+// Whether a number step can be part of a run: 1 to 57 bits, which one unaligned 64-bit load
+// holds at any bit offset, and a reference that no raw value of that width can push out of
+// 64 bits.
+bool in_run(const ProgramStep& step) {
+    constexpr std::int64_t kReferenceBound = std::int64_t{1} << 62;
+    return step.kind == ProgramStep::Kind::kNumber && step.width >= 1 && step.width <= 57 &&
+           step.reference >= -kReferenceBound && step.reference < kReferenceBound;
+}
+
+// Copies steps [begin, end) of `in` to `out`, with every stretch of numbers that in_run
+// accepts behind a kRun step, loop bodies included.
+void group_runs(const std::vector<ProgramStep>& in, std::size_t begin, std::size_t end,
+                std::vector<ProgramStep>& out) {
+    std::size_t i = begin;
+    while (i < end) {
+        const ProgramStep& step = in[i];
+        if (in_run(step)) {
+            const std::size_t head = out.size();
+            out.push_back(ProgramStep{});
+            out[head].kind = ProgramStep::Kind::kRun;
+            for (; i < end && in_run(in[i]); ++i) {
+                ProgramStep member = in[i];
+                out[head].visits += member.visits;
+                out[head].rounds += member.width;
+                member.visits = 0;
+                // Multiplying by one gives the value unchanged, as dividing by it does.
+                if (member.scale.factor == 1.0) member.scale.multiply = true;
+                // Below 2^57, a raw value never equals this.
+                if (!member.can_be_missing) member.missing = UINT64_MAX;
+                out.push_back(member);
+            }
+            out[head].body = static_cast<std::uint32_t>(out.size() - head - 1);
+            continue;
+        }
+        out.push_back(step);
+        ++i;
+        if (step.kind == ProgramStep::Kind::kDelayedLoop ||
+            step.kind == ProgramStep::Kind::kFixedLoop) {
+            const std::size_t loop = out.size() - 1;
+            group_runs(in, i, i + step.body, out);
+            out[loop].body = static_cast<std::uint32_t>(out.size() - loop - 1);
+            i += step.body;
+        }
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<const DecodeProgram> DecodeProgram::compile(
     const TableSet& tables, std::span<const DescriptorCode> descriptors) {
     std::unique_ptr<DecodeProgram> program(new DecodeProgram(tables));
     ProgramCompiler compiler(tables, *program);
     if (!compiler.compile(descriptors)) return nullptr;
-    program->steps_.shrink_to_fit();
+    std::vector<ProgramStep> grouped;
+    group_runs(program->steps_, 0, program->steps_.size(), grouped);
+    grouped.shrink_to_fit();
+    program->steps_ = std::move(grouped);
     return program;
 }
 
@@ -252,8 +306,8 @@ namespace {
 class ProgramRun {
   public:
     ProgramRun(BitReader& reader, DecodedValues& output, DecodeBudget& budget,
-               std::uint64_t& text_counter)
-        : reader_(reader), output_(output), budget_(budget), text_counter_(text_counter) {}
+               ProgramRunState& state)
+        : reader_(reader), output_(output), budget_(budget), state_(state) {}
 
     bool block(const ProgramStep* steps, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) {
@@ -264,7 +318,8 @@ class ProgramRun {
                     if (!number(step)) return false;
                     break;
                 case ProgramStep::Kind::kText:
-                    if (!read_text(*step.coding, step.width, reader_, text_counter_, output_)) {
+                    if (!read_text(*step.coding, step.width, reader_, state_.text_counter,
+                                   output_)) {
                         return false;
                     }
                     justify(step.width);
@@ -295,6 +350,10 @@ class ProgramRun {
                     break;
                 case ProgramStep::Kind::kVisit:
                     break;
+                case ProgramStep::Kind::kRun:
+                    if (!run(steps + i + 1, step)) return false;
+                    i += step.body;
+                    break;
             }
         }
         return true;
@@ -321,7 +380,88 @@ class ProgramRun {
         return true;
     }
 
+    // The numbers of a run. The budget has counted the run's descriptors at once, before its
+    // bits are read: that check is the strictest of those the walk makes on the way.
+    bool run(const ProgramStep* members, const ProgramStep& head) {
+        const std::size_t n = head.body;
+        if (!reader_.has_bits(head.rounds + 64)) {
+            // Near the end of the data: read as single numbers, every read checked.
+            for (std::size_t k = 0; k < n; ++k) {
+                if (!number(members[k])) return false;
+            }
+            return true;
+        }
+        budget_.justify(n);
+        BitReader::NarrowCursor cursor = reader_.narrow_cursor();
+        read_members(members, n, cursor);
+        reader_.advance_to(cursor);
+        return true;
+    }
+
+    // The numbers of a run, whose bits the caller has checked.
+    void read_members(const ProgramStep* members, std::size_t n, BitReader::NarrowCursor& cursor) {
+        for (std::size_t k = 0; k < n;) {
+            for (DecodedValue& out : output_.append_in_place(n - k)) {
+                const ProgramStep& member = members[k++];
+                narrow_number(member, cursor.read(member.width), out);
+            }
+        }
+    }
+
+    // Rounds of a loop whose body is one run, read a batch of rounds at a time: for a batch,
+    // the output bound, the bits and the budget's count of descriptors are checked once, before
+    // it is read. Batches stay near kCheckEvery descriptors, so that the budget's check (with
+    // the bits read before the batch) is hardly stricter than the walk's on the way. Where a
+    // batch cannot be checked at once, the rounds left run one by one.
+    bool run_rounds(const ProgramStep& head, std::uint64_t rounds) {
+        const ProgramStep* members = &head + 1;
+        const std::size_t n = head.body;
+        const std::uint64_t batch = std::max<std::uint64_t>(1, 1024 / std::max(head.visits, 1u));
+        while (rounds > 0) {
+            const std::uint64_t take = std::min(rounds, batch);
+            if (output_.size() + take * n > kMaxDecodedValues ||
+                !reader_.has_bits(take * head.rounds + 64)) {
+                return rounds_one_by_one(&head, n + 1, rounds);
+            }
+            if (!budget_.advance(take * head.visits)) return false;
+            budget_.justify(take * n);
+            BitReader::NarrowCursor cursor = reader_.narrow_cursor();
+            for (std::uint64_t round = 0; round < take; ++round) read_members(members, n, cursor);
+            reader_.advance_to(cursor);
+            rounds -= take;
+        }
+        return true;
+    }
+
+    // A number of a run, as number() gives it, written in place. `missing` of a number that
+    // cannot be missing is a value no field of its width holds.
+    [[gnu::always_inline]] void narrow_number(const ProgramStep& step, std::uint64_t raw,
+                                              DecodedValue& out) {
+        const bool missing = raw == step.missing;
+        // Computed whether or not the value is missing, so that no branch depends on the data.
+        const auto sum = static_cast<double>(step.reference + static_cast<std::int64_t>(raw));
+        const double value =
+            step.scale.multiply ? sum * step.scale.factor : sum / step.scale.factor;
+        std::uint32_t extra =
+            missing ? DecodedValue::kHasRaw : DecodedValue::kHasRaw | DecodedValue::kHasValue;
+        if (step.code_table != nullptr) [[unlikely]] {
+            extra |= state_.meaning(*step.code_table, raw, output_);
+        }
+        out.raw_value = missing ? 0.0 : value;
+        out.raw = raw;
+        out.name = step.name;
+        out.descriptor = step.code;
+        out.extra = extra;
+    }
+
     bool loop(const ProgramStep* body, std::size_t n, std::uint64_t rounds) {
+        if (body[0].kind == ProgramStep::Kind::kRun && body[0].body + 1 == n) {
+            return run_rounds(body[0], rounds);
+        }
+        return rounds_one_by_one(body, n, rounds);
+    }
+
+    bool rounds_one_by_one(const ProgramStep* body, std::size_t n, std::uint64_t rounds) {
         for (std::uint64_t round = 0; round < rounds; ++round) {
             if (!within_values() || !block(body, n)) return false;
         }
@@ -336,14 +476,14 @@ class ProgramRun {
     BitReader& reader_;
     DecodedValues& output_;
     DecodeBudget& budget_;
-    std::uint64_t& text_counter_;
+    ProgramRunState& state_;
 };
 
 }  // namespace
 
 bool DecodeProgram::run(BitReader& reader, DecodedValues& output, DecodeBudget& budget,
-                        std::uint64_t& text_counter) const {
-    ProgramRun run(reader, output, budget, text_counter);
+                        ProgramRunState& state) const {
+    ProgramRun run(reader, output, budget, state);
     return run.block(steps_.data(), steps_.size()) && run.within_values();
 }
 

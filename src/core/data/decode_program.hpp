@@ -50,6 +50,9 @@ struct ProgramStep {
                            // many times as it says
         kFixedLoop,        // the next `body` steps `rounds` times
         kVisit,            // descriptors visited that add nothing (trailing operators)
+        kRun,              // the next `body` steps, numbers of 1 to 57 bits whose reference
+                           // plus raw value always fits 64 bits, read together: `rounds`
+                           // is their total width and `visits` their descriptors
     };
 
     Kind kind;
@@ -70,6 +73,38 @@ struct ProgramStep {
     std::uint64_t rounds;
 };
 
+// What runs of a program carry from subset to subset of one message: the count of texts read
+// and the meanings of code-table values met lately, so that a value met again takes the
+// meaning registered for it before instead of a table lookup.
+class ProgramRunState {
+  public:
+    std::uint64_t text_counter = 0;
+
+    // The meaning flags and text index of `raw` in `table` for a value of `output`.
+    std::uint32_t meaning(const CodeTable& table, std::uint64_t raw, DecodedValues& output) {
+        Entry& entry =
+            entries_[(raw ^ (reinterpret_cast<std::uintptr_t>(&table) >> 4)) & (kEntries - 1)];
+        if (entry.table != &table || entry.raw != raw) {
+            entry.flags = 0;
+            if (auto meaning = table.find(raw)) {
+                entry.flags = DecodedValue::kHasMeaning | output.add_meaning(*meaning);
+            }
+            entry.table = &table;
+            entry.raw = raw;
+        }
+        return entry.flags;
+    }
+
+  private:
+    struct Entry {
+        const CodeTable* table = nullptr;
+        std::uint64_t raw = 0;
+        std::uint32_t flags = 0;
+    };
+    static constexpr std::size_t kEntries = 128;
+    Entry entries_[kEntries];
+};
+
 class DecodeProgram {
   public:
     // The program of `descriptors` with `tables`, or null when the template does not compile
@@ -79,11 +114,11 @@ class DecodeProgram {
         const TableSet& tables, std::span<const DescriptorCode> descriptors);
 
     // Runs the program for one subset: reads its values from `reader` into `output`, counting
-    // them against `budget`. `text_counter` is the running count of texts read, which carries
-    // over from subset to subset. False when the run fails, for whatever reason: the walk
-    // then decodes the message again and tells why.
+    // them against `budget`. `state` carries over from subset to subset of the message. False
+    // when the run fails, for whatever reason: the walk then decodes the message again and
+    // tells why.
     bool run(BitReader& reader, DecodedValues& output, DecodeBudget& budget,
-             std::uint64_t& text_counter) const;
+             ProgramRunState& state) const;
 
   private:
     explicit DecodeProgram(const TableSet& tables) : codings_(tables) {}

@@ -7,10 +7,12 @@
 // allocates per value nor copies records to grow.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +48,19 @@ struct DecodedValue {
     bool has_meaning() const { return (extra & kHasMeaning) != 0; }
     std::uint32_t text_index() const { return extra & kTextIndexMask; }
 };
+
+// The storage of DecodedValues: chunks of kValueChunkRecords records. Chunks of lists that
+// are destroyed are kept, up to a bound, and handed to the lists made next. Fresh memory
+// costs a page fault on the first write to every 4 KiB, and the C library gives freed chunks
+// back to the system as soon as a few lie free at the top of its heap, so decoding message
+// after message would otherwise fault on most of the records it writes.
+inline constexpr std::size_t kValueChunkRecords = 2048;  // 64 KiB
+struct ValueChunkRelease {
+    void operator()(DecodedValue* chunk) const noexcept;
+};
+using ValueChunk = std::unique_ptr<DecodedValue[], ValueChunkRelease>;
+// A chunk of kValueChunkRecords records, their contents unset.
+ValueChunk new_value_chunk();
 
 // All values of a message and the texts they refer to. Uncompressed data are stored subset
 // by subset as decoded. Compressed data are stored column by column (one value per subset),
@@ -83,19 +98,47 @@ class DecodedValues {
     template <typename F>
     bool for_each(F&& f) const {
         if (!column_mode_) {
-            for (std::size_t i = 0; i < count_; ++i) {
-                if (!f(cell(i))) return false;
+            for (std::size_t start = 0; start < count_; start += kChunkMask + 1) {
+                const DecodedValue* chunk = chunks_[start >> kChunkBits].get();
+                const std::size_t n = std::min(count_ - start, kChunkMask + 1);
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!f(chunk[i])) return false;
+                }
             }
             return true;
+        }
+        // Each column is followed by a cursor, which moves on by one record per subset (by
+        // none in a constant column) and to the next chunk at the end of one.
+        struct Cursor {
+            const DecodedValue* at;
+            std::size_t step;  // 0 for a constant column, else 1
+            std::size_t left;  // records left in the chunk; never reaches 0 with no step
+            std::size_t chunk;
+        };
+        const std::size_t n = columns_.size();
+        std::vector<Cursor> cursors(n);
+        for (std::size_t c = 0; c < n; ++c) {
+            const Column& column = columns_[c];
+            const std::size_t offset = column.start & kChunkMask;
+            cursors[c] = {&cell(column.start), column.constant ? 0u : 1u,
+                          column.constant ? 1 : kChunkMask + 1 - offset,
+                          column.start >> kChunkBits};
         }
         // One subset's values lie a column apart from each other, too far apart for the
         // hardware to guess, so the value a few columns ahead is fetched early.
         constexpr std::size_t kAhead = 8;
-        const std::size_t n = columns_.size();
+        Cursor* const end = cursors.data() + n;
+        Cursor* const ahead_end = n > kAhead ? end - kAhead : cursors.data();
         for (std::size_t s = 0; s < subsets_; ++s) {
-            for (std::size_t c = 0; c < n; ++c) {
-                if (c + kAhead < n) __builtin_prefetch(&column_entry(c + kAhead, s));
-                if (!f(column_entry(c, s))) return false;
+            for (Cursor* cursor = cursors.data(); cursor != end; ++cursor) {
+                if (cursor < ahead_end) __builtin_prefetch(cursor[kAhead].at);
+                if (cursor->left == 0) [[unlikely]] {
+                    cursor->at = chunks_[++cursor->chunk].get();
+                    cursor->left = kChunkMask + 1;
+                }
+                if (!f(*cursor->at)) return false;
+                cursor->at += cursor->step;
+                cursor->left -= cursor->step;
             }
         }
         return true;
@@ -137,6 +180,16 @@ class DecodedValues {
         if ((count_ & kChunkMask) == 0 && (count_ >> kChunkBits) == chunks_.size()) add_chunk();
         chunks_[count_ >> kChunkBits][count_ & kChunkMask] = value;
         ++count_;
+    }
+    // Room at the end for up to `count` values (at least 1), which the caller writes in place:
+    // as many as fit in the current chunk. They count as pushed at once.
+    std::span<DecodedValue> append_in_place(std::size_t count) {
+        if ((count_ & kChunkMask) == 0 && (count_ >> kChunkBits) == chunks_.size()) add_chunk();
+        const std::size_t offset = count_ & kChunkMask;
+        const std::size_t n = std::min(count, kChunkMask + 1 - offset);
+        DecodedValue* first = &chunks_[count_ >> kChunkBits][offset];
+        count_ += n;
+        return {first, n};
     }
     // The last value pushed.
     DecodedValue& back() { return chunks_[(count_ - 1) >> kChunkBits][(count_ - 1) & kChunkMask]; }
@@ -183,6 +236,7 @@ class DecodedValues {
     // 2048 records (64 KiB) per chunk: below the size at which malloc maps fresh pages from
     // the system for every allocation.
     static constexpr unsigned kChunkBits = 11;
+    static_assert(kValueChunkRecords == std::size_t{1} << kChunkBits);
     static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
 
     struct TextRef {
@@ -199,9 +253,7 @@ class DecodedValues {
     const DecodedValue& cell(std::size_t i) const {
         return chunks_[i >> kChunkBits][i & kChunkMask];
     }
-    void add_chunk() {
-        chunks_.push_back(std::make_unique_for_overwrite<DecodedValue[]>(kChunkMask + 1));
-    }
+    void add_chunk() { chunks_.push_back(new_value_chunk()); }
     std::string_view text_of(std::uint32_t index) const {
         const TextRef& ref = texts_[index];
         const char* chars =
@@ -209,7 +261,7 @@ class DecodedValues {
         return {chars, ref.length};
     }
 
-    std::vector<std::unique_ptr<DecodedValue[]>> chunks_;
+    std::vector<ValueChunk> chunks_;
     std::size_t count_ = 0;
     std::vector<TextRef> texts_;
     std::string buffer_;

@@ -35,12 +35,20 @@ struct DecodedValueObject {
     std::uint8_t flags;
 };
 
+// The top four bits of a core value's flags, in the same order: a record's flags are its
+// `extra` shifted down.
 enum ValueFlags : std::uint8_t {
-    kHasValue = 1,
-    kHasRaw = 2,
-    kHasText = 4,
-    kHasMeaning = 8,
+    kHasValue = 8,
+    kHasRaw = 4,
+    kHasText = 2,
+    kHasMeaning = 1,
 };
+constexpr unsigned kFlagShift = 28;
+static_assert(DecodedValue::kHasValue >> kFlagShift == kHasValue &&
+              DecodedValue::kHasRaw >> kFlagShift == kHasRaw &&
+              DecodedValue::kHasText >> kFlagShift == kHasText &&
+              DecodedValue::kHasMeaning >> kFlagShift == kHasMeaning &&
+              (DecodedValue::kTextIndexMask >> kFlagShift) == 0);
 
 static_assert(sizeof(DecodedValueObject) == 48);
 
@@ -193,6 +201,20 @@ void* new_value_memory() {
     return PyObject_Malloc(sizeof(DecodedValueObject));
 }
 
+// The object header that PyObject_Init writes, for a type that is not a heap type (its
+// instances hold no reference to it): without the call, which costs as much as the rest of
+// making a value. Builds that count or list every object go through PyObject_Init.
+PyObject* init_value_object(void* memory, PyTypeObject* type) {
+#if defined(Py_TRACE_REFS) || defined(Py_REF_DEBUG)
+    return PyObject_Init(static_cast<PyObject*>(memory), type);
+#else
+    PyObject* self = static_cast<PyObject*>(memory);
+    Py_SET_TYPE(self, type);
+    Py_SET_REFCNT(self, 1);
+    return self;
+#endif
+}
+
 // The shared objects of one conversion: names and meanings by the address and length of
 // their characters in the table set, and (name, meaning) tuples by their two strs. An
 // open-addressing table with linear probing, at most half full; it owns one reference to each
@@ -276,26 +298,80 @@ PyObject* shared_str(SharedObjects& strs, std::string_view text) {
     });
 }
 
-// The shared strs of element names by the address of the name, a direct-mapped table in front
-// of the shared objects: a value's name is found with one comparison, not a hash lookup.
+// The shared strs of element names by the address of the name, a small table of two-way sets
+// in front of the shared objects: a value's name is found with a comparison or two, not a
+// hash lookup. Names lie anywhere in the table set, so two that a message uses in turn may
+// fall in one set; the second way keeps them from taking each other's place.
 class NameCache {
   public:
     // A borrowed reference to the shared str of `*name`; null with an exception set.
     PyObject* get(const std::string* name, SharedObjects& strs) {
-        const std::size_t i = (reinterpret_cast<std::uintptr_t>(name) >> 4) & (kSlots - 1);
-        if (keys_[i] == name) return strs_[i];
+        Set& set = sets_[index(name)];
+        if (set.keys[0] == name) [[likely]]
+            return set.strs[0];
+        if (set.keys[1] == name) return set.strs[1];
+        return miss(set, name, strs);
+    }
+
+  private:
+    struct Set {
+        const std::string* keys[2] = {};
+        PyObject* strs[2] = {};
+    };
+
+    static std::size_t index(const std::string* name) {
+        return static_cast<std::size_t>(
+                   (reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ULL) >> 32) &
+               (kSets - 1);
+    }
+
+    // The name goes in the first way, and the one it replaces in the second.
+    [[gnu::noinline]] PyObject* miss(Set& set, const std::string* name, SharedObjects& strs) {
         PyObject* str = shared_str(strs, *name);
         if (str != nullptr) {
-            keys_[i] = name;
-            strs_[i] = str;
+            set.keys[1] = set.keys[0];
+            set.strs[1] = set.strs[0];
+            set.keys[0] = name;
+            set.strs[0] = str;
         }
         return str;
     }
 
+    static constexpr std::size_t kSets = 256;
+    Set sets_[kSets];
+};
+
+// The shared (name, meaning) pairs by the addresses of the name and of the meaning's
+// characters in the table set, a direct-mapped table in front of the shared objects: many
+// values have meanings, and most of them are found with a few comparisons.
+class PairCache {
+  public:
+    // The pair of `name` and `meaning` if it is here (borrowed), else null.
+    PyObject* find(const std::string* name, std::string_view meaning) const {
+        const Slot& slot = slots_[index(meaning)];
+        if (slot.name == name && slot.chars == meaning.data() && slot.length == meaning.size()) {
+            return slot.pair;
+        }
+        return nullptr;
+    }
+    void add(const std::string* name, std::string_view meaning, PyObject* pair) {
+        slots_[index(meaning)] = {name, meaning.data(), meaning.size(), pair};
+    }
+
   private:
-    static constexpr std::size_t kSlots = 256;
-    const std::string* keys_[kSlots] = {};
-    PyObject* strs_[kSlots] = {};
+    struct Slot {
+        const std::string* name = nullptr;
+        const char* chars = nullptr;
+        std::size_t length = 0;
+        PyObject* pair = nullptr;
+    };
+    static constexpr std::size_t kSlots = 512;
+
+    static std::size_t index(std::string_view meaning) {
+        return (reinterpret_cast<std::uintptr_t>(meaning.data()) ^ meaning.size()) & (kSlots - 1);
+    }
+
+    Slot slots_[kSlots];
 };
 
 // A new tuple (first, second), not tracked by the garbage collector: it holds strs only.
@@ -325,6 +401,30 @@ PyTypeObject* decoded_value_type() {
                              .getset = value_getset});
 }
 
+namespace {
+
+// The shared (name, meaning) pair of a value of `name` (whose str is `name_str`) with the
+// meaning `chars` that the pair cache lacks, added to it; borrowed, or null with an exception
+// set.
+[[gnu::noinline]] PyObject* new_meaning_pair(const std::string* name, PyObject* name_str,
+                                             std::string_view chars, SharedObjects& strs,
+                                             SharedObjects& pairs, PairCache& known_pairs) {
+    PyObject* meaning = shared_str(strs, chars);
+    if (meaning == nullptr) return nullptr;
+    PyObject* pair = pairs.get({name_str, reinterpret_cast<std::uintptr_t>(meaning)},
+                               [&] { return str_pair(name_str, meaning); });
+    if (pair != nullptr) known_pairs.add(name, chars, pair);
+    return pair;
+}
+
+// A new str of a value's text; null with an exception set on failure.
+[[gnu::noinline]] PyObject* text_str(const DecodedValues& values, const DecodedValue& value) {
+    const std::string_view chars = *values.raw_text(value);
+    return ascii_str(chars.data(), chars.size());
+}
+
+}  // namespace
+
 PyObject* decoded_values_to_list(const DecodedValues& values) {
     PyTypeObject* type = decoded_value_type();
     if (type == nullptr) return nullptr;
@@ -334,52 +434,46 @@ PyObject* decoded_values_to_list(const DecodedValues& values) {
     SharedObjects strs;   // names and meanings
     SharedObjects pairs;  // (name, meaning) tuples
     NameCache names;
-    Py_ssize_t i = 0;
-    const bool done = values.for_each([&](const DecodedValue& value) {
-        PyObject* name = names.get(value.name, strs);
-        if (name == nullptr) return false;
-        PyObject* strings = name;  // a new reference below
+    PairCache known_pairs;
+    PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    // Inlined into the visit: the call would cost as much as the rest.
+    const auto make = [&](const DecodedValue& value) __attribute__((always_inline)) {
+        PyObject* strings = names.get(value.name, strs);  // a new reference below
+        if (strings == nullptr) return false;
         PyObject* text = nullptr;  // a new reference
-        std::uint8_t flags = (value.has_value() ? kHasValue : 0) | (value.has_raw() ? kHasRaw : 0);
-        if (value.has_meaning()) {
-            PyObject* meaning = shared_str(strs, *values.raw_meaning(value));
-            if (meaning == nullptr) return false;
-            strings = pairs.get({name, reinterpret_cast<std::uintptr_t>(meaning)},
-                                [&] { return str_pair(name, meaning); });
-            if (strings == nullptr) return false;
-            Py_INCREF(strings);
-            flags |= kHasMeaning;
-        } else {
-            if (value.has_text()) {
-                const std::string_view chars = *values.raw_text(value);
-                text = ascii_str(chars.data(), chars.size());
-                if (text == nullptr) return false;
-                flags |= kHasText;
+        // A record has a text or a meaning, never both: they share its text index.
+        const auto flags = static_cast<std::uint8_t>(value.extra >> kFlagShift);
+        if (flags & kHasMeaning) {
+            // The (name, meaning) pair takes the name's place.
+            const std::string_view chars = *values.raw_meaning(value);
+            PyObject* pair = known_pairs.find(value.name, chars);
+            if (pair == nullptr) [[unlikely]] {
+                pair = new_meaning_pair(value.name, strings, chars, strs, pairs, known_pairs);
+                if (pair == nullptr) return false;
             }
-            Py_INCREF(strings);
+            strings = pair;
+        } else if (flags & kHasText) [[unlikely]] {
+            text = text_str(values, value);
+            if (text == nullptr) return false;
         }
         void* memory = new_value_memory();
-        if (memory == nullptr) {
-            Py_DECREF(strings);
+        if (memory == nullptr) [[unlikely]] {
             Py_XDECREF(text);
             PyErr_NoMemory();
             return false;
         }
-        PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
-        DecodedValueObject* v = value_of(self);
+        Py_INCREF(strings);
+        DecodedValueObject* v = value_of(init_value_object(memory, type));
         v->strings = strings;
         v->raw_value = value.raw_value;
-        if (text != nullptr) {
-            v->text = text;
-        } else {
-            v->raw = value.raw;
-        }
+        v->raw = value.raw;
+        if (text != nullptr) v->text = text;
         v->descriptor = value.descriptor;
         v->flags = flags;
-        PyList_SET_ITEM(list.get(), i++, self);
+        *items++ = reinterpret_cast<PyObject*>(v);
         return true;
-    });
-    if (!done) return nullptr;
+    };
+    if (!values.for_each(make)) return nullptr;
     return list.release();
 }
 
