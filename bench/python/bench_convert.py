@@ -1,8 +1,8 @@
 """`skarvel convert` of a large file made by repeating corpus messages: time and peak memory.
 
-Peak memory is the converting process's anonymous memory (the "Anonymous" line of
-/proc/PID/smaps_rollup), sampled every 20 ms: the pages of the memory-mapped input are file
-pages and are not counted. A script, not a test: the figures depend on the machine.
+Peak memory is the converting process's anonymous memory (the "RssAnon" line of
+/proc/PID/status), sampled every 20 ms: the pages of the memory-mapped input are file pages
+and are not counted. A script, not a test: the figures depend on the machine.
 
 Usage: bench_convert.py [--size-mb N] [--work DIR]
 """
@@ -47,10 +47,13 @@ def make_input(path: Path, size: int) -> int:
 
 
 def anonymous_kb(pid: int) -> int:
+    """The resident anonymous memory of a process (its heap, not the files it maps), from
+    the counters of /proc/PID/status: reading smaps would walk the page tables of the
+    process under measurement, and hold up its page faults meanwhile."""
     try:
-        with open(f"/proc/{pid}/smaps_rollup") as rollup:
-            for line in rollup:
-                if line.startswith("Anonymous:"):
+        with open(f"/proc/{pid}/status") as status:
+            for line in status:
+                if line.startswith("RssAnon:"):
                     return int(line.split()[1])
     except OSError:
         pass

@@ -18,7 +18,9 @@ import copy
 import mmap
 import os
 import pickle
+import shutil
 import signal
+import tempfile
 import warnings
 from collections import deque
 from collections.abc import Iterator, Sequence
@@ -183,6 +185,7 @@ def message_rows(
     query.failed = None  # a handler in the caller's process does not travel
     # The caller is one of the processes that read.
     executor = concurrent.futures.ProcessPoolExecutor(max_workers=workers - 1)
+    spool = tempfile.mkdtemp(prefix="skarvel-", dir=_SPOOL_ROOT)
     try:
         # The tasks taken, in input order: those handed to the workers, and those the caller
         # read itself, done. A bounded window of tasks in flight: memory holds a few tasks'
@@ -190,25 +193,36 @@ def message_rows(
         # while the caller reads a task.
         pending: deque[Any] = deque()
         queue = iter(tasks)
+        exhausted = False
+
+        def take() -> Task | None:
+            nonlocal exhausted
+            task = None if exhausted else next(queue, None)
+            exhausted = task is None
+            return task
+
         while True:
-            handed = sum(isinstance(p, concurrent.futures.Future) for p in pending)
-            task = next(queue, None) if handed < _HANDED * (workers - 1) else None
+            handed = sum(isinstance(p, _Handed) for p in pending)
+            task = take() if handed < _HANDED * (workers - 1) else None
             if task is not None:
-                pending.append(_submit(executor, query, task))
+                pending.append(_Handed(_submit(executor, query, task, spool), task))
                 continue
             if not pending:
                 break
             first = pending[0]
-            if isinstance(first, concurrent.futures.Future) and not first.done():
-                # Rather than wait, the caller reads the next task itself (unless the window
-                # of rows waiting is full).
-                task = next(queue, None) if len(pending) < 2 * _HANDED * workers else None
+            if isinstance(first, _Handed) and not first.future.done():
+                # Rather than wait, the caller reads a task itself: the next one (unless the
+                # window of rows waiting is full), or once there is none, the last one handed
+                # out that no worker has begun.
+                task = take() if len(pending) < 2 * _HANDED * workers else None
                 if task is not None:
                     pending.append(run_task(query, task, joined=False))
                     continue
+                if exhausted and _take_back(pending, query):
+                    continue
             found = pending.popleft()
             outcomes, caught = (
-                found.result() if isinstance(found, concurrent.futures.Future) else found
+                _unspooled(found.future.result()) if isinstance(found, _Handed) else found
             )
             for warning in caught:
                 warnings.warn_explicit(
@@ -238,10 +252,53 @@ def message_rows(
             raise
     finally:
         query.failed = failed
+        shutil.rmtree(spool, ignore_errors=True)
+
+
+# Where workers leave the outcomes of their tasks: memory, where the system has it as files.
+_SPOOL_ROOT = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+
+
+def spooled_task(query: _Query, task: Task, spool: str) -> str:
+    """Runs a task in a worker and leaves its outcomes in a file of ``spool``; the file's
+    path. Written to a file, the outcomes never wait on the caller: sent down the result pipe
+    they would, a pipe's worth at a time, whenever the caller runs Python code."""
+    found = run_task(query, task)
+    descriptor, path = tempfile.mkstemp(dir=spool)
+    with open(descriptor, "wb") as out:
+        pickle.dump(found, out, protocol=pickle.HIGHEST_PROTOCOL)
+    return path
+
+
+def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
+    """The outcomes a worker left in a file, which is removed."""
+    with open(path, "rb") as spooled:
+        data = spooled.read()
+    os.unlink(path)
+    found: tuple[list[Outcome], list[warnings.WarningMessage]] = pickle.loads(data)
+    return found
+
+
+class _Handed(NamedTuple):
+    """A task handed to the workers, and its result to come."""
+
+    future: concurrent.futures.Future[Any]
+    task: Task
+
+
+def _take_back(pending: deque[Any], query: _Query) -> bool:
+    """Reads in the caller the last task handed out that no worker has begun, in its place;
+    False when every one has begun."""
+    for i in range(len(pending) - 1, -1, -1):
+        entry = pending[i]
+        if isinstance(entry, _Handed) and entry.future.cancel():
+            pending[i] = run_task(query, entry.task, joined=False)
+            return True
+    return False
 
 
 def _submit(
-    executor: concurrent.futures.ProcessPoolExecutor, query: _Query, task: Task
+    executor: concurrent.futures.ProcessPoolExecutor, query: _Query, task: Task, spool: str
 ) -> concurrent.futures.Future[Any]:
     """A task handed to the workers. The first starts them, forking this process; an interrupt
     that comes during a fork is lost (the interpreter ignores exceptions in its fork
@@ -249,10 +306,10 @@ def _submit(
     blocked interrupt and are ended by the caller, as they should be."""
     block = getattr(signal, "pthread_sigmask", None)
     if block is None:
-        return executor.submit(run_task, query, task)
+        return executor.submit(spooled_task, query, task, spool)
     previous = block(signal.SIG_BLOCK, {signal.SIGINT})
     try:
-        return executor.submit(run_task, query, task)
+        return executor.submit(spooled_task, query, task, spool)
     finally:
         block(signal.SIG_SETMASK, previous)
 
