@@ -36,8 +36,9 @@ if TYPE_CHECKING:
 
 # Messages per task: enough to outweigh the cost of a task, few enough to spread a file.
 MESSAGES_PER_TASK = 256
-# Tasks handed to each worker process ahead of their turn.
-_HANDED = 3
+# Tasks handed to each worker process ahead of their turn: one to read while the caller reads
+# one of its own, and no more, since the caller waits for those that are left at the end.
+_HANDED = 2
 
 
 class Task(NamedTuple):
@@ -193,37 +194,25 @@ def message_rows(
         # while the caller reads a task.
         pending: deque[Any] = deque()
         queue = iter(tasks)
-        exhausted = False
-
-        def take() -> Task | None:
-            nonlocal exhausted
-            task = None if exhausted else next(queue, None)
-            exhausted = task is None
-            return task
-
+        Future = concurrent.futures.Future
         while True:
-            handed = sum(isinstance(p, _Handed) for p in pending)
-            task = take() if handed < _HANDED * (workers - 1) else None
+            handed = sum(isinstance(p, Future) for p in pending)
+            task = next(queue, None) if handed < _HANDED * (workers - 1) else None
             if task is not None:
-                pending.append(_Handed(_submit(executor, query, task, spool), task))
+                pending.append(_submit(executor, query, task, spool))
                 continue
             if not pending:
                 break
             first = pending[0]
-            if isinstance(first, _Handed) and not first.future.done():
-                # Rather than wait, the caller reads a task itself: the next one (unless the
-                # window of rows waiting is full), or once there is none, the last one handed
-                # out that no worker has begun.
-                task = take() if len(pending) < 2 * _HANDED * workers else None
+            if isinstance(first, Future) and not first.done():
+                # Rather than wait, the caller reads the next task itself (unless the window
+                # of rows waiting is full).
+                task = next(queue, None) if len(pending) < 2 * _HANDED * workers else None
                 if task is not None:
                     pending.append(run_task(query, task, joined=False))
                     continue
-                if exhausted and _take_back(pending, query):
-                    continue
             found = pending.popleft()
-            outcomes, caught = (
-                _unspooled(found.future.result()) if isinstance(found, _Handed) else found
-            )
+            outcomes, caught = _unspooled(found.result()) if isinstance(found, Future) else found
             for warning in caught:
                 warnings.warn_explicit(
                     warning.message, warning.category, warning.filename, warning.lineno
@@ -277,24 +266,6 @@ def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]
     os.unlink(path)
     found: tuple[list[Outcome], list[warnings.WarningMessage]] = pickle.loads(data)
     return found
-
-
-class _Handed(NamedTuple):
-    """A task handed to the workers, and its result to come."""
-
-    future: concurrent.futures.Future[Any]
-    task: Task
-
-
-def _take_back(pending: deque[Any], query: _Query) -> bool:
-    """Reads in the caller the last task handed out that no worker has begun, in its place;
-    False when every one has begun."""
-    for i in range(len(pending) - 1, -1, -1):
-        entry = pending[i]
-        if isinstance(entry, _Handed) and entry.future.cancel():
-            pending[i] = run_task(query, entry.task, joined=False)
-            return True
-    return False
 
 
 def _submit(

@@ -128,32 +128,3 @@ def test_ctrl_c_cancels_pending_work_promptly(tmp_path):
             except ProcessLookupError:
                 pass
             process.wait()
-
-
-_SPOOLED_TASK = _parallel.spooled_task
-
-
-def slow_spooled_task(query, task, spool):
-    """A worker that is slow to begin each task."""
-    import time
-
-    time.sleep(0.05)
-    return _SPOOLED_TASK(query, task, spool)
-
-
-def test_tasks_no_worker_has_begun_are_read_by_the_caller_in_their_place(monkeypatch):
-    """With workers slow to begin, the caller reads the tasks left, then takes back those
-    handed out that no worker has begun; the rows stay in input order."""
-    monkeypatch.setattr(_parallel, "spooled_task", slow_spooled_task)
-    taken_back = []
-    take_back = _parallel._take_back
-
-    def counted(pending, query):
-        taken_back.append(take_back(pending, query))
-        return taken_back[-1]
-
-    monkeypatch.setattr(_parallel, "_take_back", counted)
-    serial, _ = read("skip", None)
-    parallel, _ = read("skip", 2)
-    assert any(taken_back)
-    pandas.testing.assert_frame_equal(parallel, serial)
