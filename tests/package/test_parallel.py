@@ -128,3 +128,18 @@ def test_ctrl_c_cancels_pending_work_promptly(tmp_path):
             except ProcessLookupError:
                 pass
             process.wait()
+
+
+def test_workers_leave_no_files_behind():
+    """Workers leave their outcomes in files, which are gone once the call ends, whether it
+    returns or raises."""
+    import glob
+    import os
+    import tempfile
+
+    pattern = os.path.join(_parallel._SPOOL_ROOT or tempfile.gettempdir(), "skarvel-*")
+    before = set(glob.glob(pattern))
+    read("skip", 2)
+    with pytest.raises(skarvel.DecodeError):
+        skarvel.read_bufr(FILES, workers=2, **CALL)
+    assert set(glob.glob(pattern)) == before
