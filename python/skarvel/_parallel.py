@@ -2,7 +2,8 @@
 are cut into tasks of consecutive messages (a file, or a range of a large one); worker
 processes decode them, and the rows come back in input order, as a serial read gives them.
 The calling process is one of the processes: while the next rows it needs are not back, it
-reads the next task itself, whose rows then need not travel between processes.
+reads the next task itself, whose rows then need not travel between processes. Workers leave
+the outcomes of their tasks in files of a directory in memory, removed when the call ends.
 
 Decoding and collecting rows is mostly Python work, which threads would serialise on the
 interpreter lock: processes were measured faster (see the figures in the README), so tasks go
