@@ -159,11 +159,8 @@ def _packed_places(position: np.ndarray) -> Any:
         return (int(position[0]), len(position))
     starts = np.flatnonzero(position[1:] != position[:-1]) + 1
     if len(starts) * 16 < len(position):
-        return (
-            np.concatenate([[0], starts]),
-            position[np.concatenate([[0], starts])],
-            len(position),
-        )
+        starts = np.concatenate([[0], starts])
+        return (starts, position[starts], len(position))
     return position
 
 

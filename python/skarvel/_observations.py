@@ -431,12 +431,7 @@ class _RowsTemplate:
         the values at ``positions`` with the subset numbers inserted) are ``values``."""
         computing = self.computing
         if computing is not None:
-            # Every input at once: row i of ``held`` is input i's value in each row.
-            count = len(computing.inputs)
-            held = Values.missing(count * computing.selection.rows)
-            held[computing.held_at] = values[computing.held_by]
-            held = held.reshape(count, computing.selection.rows)
-            inputs = {key: (held[i], present) for i, (key, present) in enumerate(computing.inputs)}
+            inputs = computing.inputs.gathered(values)
             kept = computing.kept.copy()
             computed, failed = _computed_keys(plan, inputs, len(kept), kept)
             if failed.any() or not np.array_equal(kept, computing.kept):
@@ -708,12 +703,7 @@ class _Computing(NamedTuple):
     # The rows kept when every required computed key is found, and their numbers.
     kept: np.ndarray
     number: np.ndarray
-    # Each input of a computed key, and whether each row has it; where the inputs' values
-    # go in an (inputs, rows) array of them, and the keys (indexes in the stream) that give
-    # them.
-    inputs: list[tuple[str, np.ndarray]]
-    held_at: np.ndarray
-    held_by: np.ndarray
+    inputs: _InputPlaces
     # Where the first computed key stands in its row.
     after: int
 
@@ -726,33 +716,61 @@ class _Computing(NamedTuple):
         kept: np.ndarray,
         number: np.ndarray,
     ) -> _Computing:
-        inputs, held_at, held_by = [], [], []
-        rows = selection.rows
-        for i, key in enumerate(plan.computed_inputs):
-            name_number = described.number_of.get(key)
-            # The key that gives a row its input, as _finish assigns them: the last of the
-            # row's.
-            given_by = np.full(rows, -1, dtype=np.int64)
-            if name_number is not None:
-                at = selection.names == name_number
-                given_by[selection.row_of[at]] = selection.keys[at]
-            present = given_by >= 0
-            present.flags.writeable = False
-            inputs.append((key, present))
-            with_input = np.flatnonzero(present)
-            held_at.append(i * rows + with_input)
-            held_by.append(given_by[with_input])
+        inputs = _InputPlaces.of(
+            plan, described, selection.rows, selection.row_of, selection.names, selection.keys
+        )
         kept.flags.writeable = number.flags.writeable = False
         after = int(selection.position.max()) + 1 if len(selection.position) else 0
+        return cls(selection, kept, number, inputs, after)
+
+
+class _InputPlaces(NamedTuple):
+    """Where the inputs of a plan's computed keys are among the values of observations: each
+    input, and whether each row has it; where the inputs' values go in an (inputs, rows)
+    array of them, and the values that give them."""
+
+    present: list[tuple[str, np.ndarray]]
+    rows: int
+    held_at: np.ndarray
+    held_by: np.ndarray
+
+    @classmethod
+    def of(
+        cls,
+        plan: Plan,
+        described: Described,
+        rows: int,
+        row_of: np.ndarray,
+        names: np.ndarray,
+        keys: np.ndarray,
+    ) -> _InputPlaces:
+        """The places of entries in long form (each entry's row and name number), whose values
+        are the values at ``keys``. A row that has an input twice takes the last."""
+        present, held_at, held_by = [], [], []
+        for i, key in enumerate(plan.computed_inputs):
+            name_number = described.number_of.get(key)
+            given_by = np.full(rows, -1, dtype=np.int64)
+            if name_number is not None:
+                at = names == name_number
+                given_by[row_of[at]] = keys[at]
+            has = given_by >= 0
+            has.flags.writeable = False
+            present.append((key, has))
+            with_input = np.flatnonzero(has)
+            held_at.append(i * rows + with_input)
+            held_by.append(given_by[with_input])
+        none = np.zeros(0, dtype=np.int64)
         return cls(
-            selection,
-            kept,
-            number,
-            inputs,
-            np.concatenate([np.zeros(0, dtype=np.int64), *held_at]),
-            np.concatenate([np.zeros(0, dtype=np.int64), *held_by]),
-            after,
+            present, rows, np.concatenate([none, *held_at]), np.concatenate([none, *held_by])
         )
+
+    def gathered(self, values: Values) -> _computed.Inputs:
+        """The inputs, each with its value in each row (row i of one array of them)."""
+        count = len(self.present)
+        held = Values.missing(count * self.rows)
+        held[self.held_at] = values[self.held_by]
+        held = held.reshape(count, self.rows)
+        return {key: (held[i], has) for i, (key, has) in enumerate(self.present)}
 
 
 def batchable(plan: Plan, message: Message) -> bool:
@@ -961,17 +979,8 @@ def _finish(
     computed: _ComputedColumns = {}
     emptied = None
     if plan.computes:
-        inputs = {}
-        for key in plan.computed_inputs:
-            name_number = described.number_of.get(key)
-            held = Values.missing(rows)
-            present = np.zeros(rows, dtype=bool)
-            if name_number is not None:
-                at = names == name_number
-                held[row_of[at]] = values[at]
-                present[row_of[at]] = True
-            inputs[key] = (held, present)
-        computed, emptied = _computed_keys(plan, inputs, rows, kept)
+        places = _InputPlaces.of(plan, described, rows, row_of, names, np.arange(len(names)))
+        computed, emptied = _computed_keys(plan, places.gathered(values), rows, kept)
     if kept_out is not None:
         kept_out.append(kept)
     found, number = _kept_rows(plan, arrays, rows, row_of, names, position, values, kept, emptied)
