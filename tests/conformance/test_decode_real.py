@@ -213,3 +213,44 @@ def test_most_messages_are_compared_value_for_value():
         if outcome_kind(name, index) == "match" and master_only(_skarvel.parse_bytes(octets))
     )
     assert master_only_matched >= MIN_MATCHED
+
+
+def test_value_objects_say_what_the_columns_say_whatever_was_decoded_before():
+    """The objects of ``decode_values_with_tables`` (written into storage that earlier decodes
+    left, names and meanings found in caches by address) carry the descriptor, number, text
+    and meaning that the package's columnar decode gives each value; and decoding every
+    message again in reverse, from two threads at once, gives the same objects."""
+    import concurrent.futures
+
+    from skarvel import _engine
+    from skarvel._decoded import Decoded as Columns
+
+    def objects(octets):
+        tables = tables_for(_skarvel.parse_bytes(octets))
+        values = _skarvel.decode_values_with_tables(octets, tables)
+        return tables, [
+            (v.descriptor, v.name, v.raw_value, v.raw_text, v.raw_meaning) for v in values
+        ]
+
+    decodable, first = [], []
+    for _, _, octets in MESSAGES:
+        try:
+            tables, found = objects(octets)
+        except ValueError:
+            continue
+        decodable.append(octets)
+        first.append(found)
+        columns = Columns(_engine.decode(octets, tables, False), tables)
+        expected = zip(
+            columns.codes.tolist(),
+            columns.values.tolist(),
+            columns.texts.tolist(),
+            columns.meanings.tolist(),
+        )
+        assert [(d, v, t, m) for d, _, v, t, m in found] == [
+            (c, None if math.isnan(x) else x, t, m) for c, x, t, m in expected
+        ]
+    assert len(decodable) >= MIN_MATCHED
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        again = list(pool.map(lambda octets: objects(octets)[1], decodable[::-1]))
+    assert again[::-1] == first
