@@ -39,10 +39,13 @@ def read(on_error: str, workers: int | None):
     return frame, [str(w.message) for w in caught]
 
 
-@pytest.mark.parametrize("on_error", ["skip", "warn"])
-def test_workers_give_the_serial_rows_and_warnings(on_error):
+@pytest.mark.parametrize(("on_error", "workers"), [("skip", 2), ("warn", 2), ("skip", 3)])
+def test_workers_give_the_serial_rows_and_warnings(on_error, workers, monkeypatch):
+    """Whatever the workers (the caller and one or two processes) and however the frame's
+    columns are made (every column long enough for threads to make)."""
     serial, serial_warnings = read(on_error, None)
-    parallel, parallel_warnings = read(on_error, 2)
+    monkeypatch.setattr(skarvel._columns, "_DENSE_FROM", 0)
+    parallel, parallel_warnings = read(on_error, workers)
     assert len(serial) > 100
     pandas.testing.assert_frame_equal(parallel, serial)
     assert parallel_warnings == serial_warnings
