@@ -82,6 +82,9 @@ def sources(kind: str, tmp_path, monkeypatch):
     path = tmp_path / "mixed.bufr"
     path.write_bytes(DATA)
     if kind == "path":
+        return path  # a small file: read whole
+    if kind == "mapped path":
+        monkeypatch.setattr("skarvel._reader._MAPPED_FROM", 1)
         return path
     if kind == "file":
         return open(path, "rb")  # noqa: SIM115 - closed with the reader
@@ -91,7 +94,7 @@ def sources(kind: str, tmp_path, monkeypatch):
     return io.BytesIO(DATA)
 
 
-@pytest.mark.parametrize("kind", ["bytes", "bytearray", "path", "file", "stream"])
+@pytest.mark.parametrize("kind", ["bytes", "bytearray", "path", "mapped path", "file", "stream"])
 def test_every_good_message_is_read_and_every_failure_kept(kind, tmp_path, monkeypatch, tables):
     source = sources(kind, tmp_path, monkeypatch)
     with skarvel.open(source, tables=tables, on_error="skip") as reader:
