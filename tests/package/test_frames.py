@@ -3,6 +3,7 @@ plain call, arranged and typed as asked."""
 
 from __future__ import annotations
 
+import datetime
 import sys
 
 import numpy as np
@@ -156,6 +157,13 @@ TEMPLATE_CALLS = [
         columns=["WIGOS_station_id", "typical_datetime", "data_datetime", "latitude"],
         required_columns=False,
     ),
+    dict(
+        columns=["WMO_station_id", "data_datetime", "airTemperature"],
+        filters={
+            "data_datetime": slice(datetime.datetime(2008, 1, 1), datetime.datetime(2013, 1, 1))
+        },
+        required_columns=False,
+    ),
     dict(columns=["count", "edition", "latitude", "longitude", "stationOrSiteName"]),
     dict(
         columns=["typicalDate", "#2#brightnessTemperature", "pressure", "channelNumber"],
@@ -172,7 +180,14 @@ TEMPLATE_CALLS = [
 @pytest.mark.parametrize(
     "call",
     TEMPLATE_CALLS,
-    ids=["computed", "computed optional", "header and texts", "ranked", "profile"],
+    ids=[
+        "computed",
+        "computed optional",
+        "computed filter",
+        "header and texts",
+        "ranked",
+        "profile",
+    ],
 )
 def test_messages_read_through_templates_give_the_rows_read_afresh(call, monkeypatch):
     """The rows of a message (of compressed subsets, or of a small message of uncompressed
