@@ -339,16 +339,21 @@ class _ColumnBuilder:
             self.number.extend(np.concatenate([c.values.number for c in waiting]))
             self.kind.extend(np.concatenate([c.values.kind for c in waiting]))
 
+    def counts(self) -> list[int]:
+        """How many values of each kind the column has."""
+        self._take_waiting()
+        counts = [0] * KINDS
+        for kind in self.kind.pieces:
+            counts = [a + b for a, b in zip(counts, kind_counts(kind))]
+        return counts
+
     def dense(self, rows: int) -> np.ndarray | None:
         """What ``column_array`` makes of the column among a chunk's ``rows`` rows, for a
         column of numbers: made from the pieces, without joining them into the column's own
         arrays first, which would touch as much memory again. None for other columns."""
         if self.objects:
             return None
-        self._take_waiting()
-        counts = [0] * KINDS
-        for kind in self.kind.pieces:
-            counts = [a + b for a, b in zip(counts, kind_counts(kind))]
+        counts = self.counts()
         if counts[OBJECT] or counts[DATETIME] or not counts[FLOAT] + counts[INT]:
             return None
         numbers = self.number.pieces
@@ -584,21 +589,24 @@ class Rows:
             out[:] = [absent] * self._rows
         return out
 
-    def make_dense(self, threads: int) -> None:
-        """Makes the long columns of numbers that ``typed_column`` gives, with ``threads``
-        threads at once: numpy copies their values without the interpreter's lock, and the
-        copies (and the first touch of the memory they fill) are most of what a frame of
-        millions of rows costs."""
+    def make_dense(self, threads: int, names: Iterable[str] | None = None) -> None:
+        """Makes the long columns of numbers that ``typed_column`` and ``masked`` give (of
+        ``names``, None for all), with ``threads`` threads at once: numpy copies their values
+        without the interpreter's lock, and the copies (and the first touch of the memory
+        they fill) are most of what a frame of millions of rows costs."""
         if threads < 2 or self._columns is not None:
             return
         order = self._order()
         if self._alone is not None:
             return  # one part: its columns are taken as they are
         builders = self._builders
+        wanted = set(order if names is None else names)
         long = [
             name
             for name in order
-            if name != self._source_column and builders[name].count >= _DENSE_FROM
+            if name in wanted
+            and name != self._source_column
+            and builders[name].count >= _DENSE_FROM
         ]
         if len(long) < 2:
             return
@@ -608,20 +616,25 @@ class Rows:
             made = pool.map(lambda name: builders[name].dense(self._rows), long)
             self._dense = {name: dense for name, dense in zip(long, made) if dense is not None}
 
-    def typed_column(self, name: str) -> np.ndarray:
-        """The values of a column typed as pandas types them in records (``column_array``);
-        absent values are NaN."""
+    def _dense_column(self, name: str) -> np.ndarray | None:
+        """A long column of numbers made from its pieces (see ``_ColumnBuilder.dense``), NaN
+        where a row has none; None for other columns, and once the columns are built."""
         made = self._dense.get(name)
         if made is not None:
             return made
         builder = self._builders.get(name) if self._columns is None else None
-        # Long columns of numbers are made from their pieces; for short ones that costs more
-        # than joining them does.
+        # For short columns, making them from their pieces costs more than joining them does.
         if builder is not None and builder.count >= _DENSE_FROM and name != self._source_column:
             self._order()
-            dense = builder.dense(self._rows)
-            if dense is not None:
-                return dense
+            return builder.dense(self._rows)
+        return None
+
+    def typed_column(self, name: str) -> np.ndarray:
+        """The values of a column typed as pandas types them in records (``column_array``);
+        absent values are NaN."""
+        dense = self._dense_column(name)
+        if dense is not None:
+            return dense
         columns = self._build()
         if name == self._source_column and self._sources is not None:
             return self._sources
@@ -633,9 +646,13 @@ class Rows:
         datetime64[us]) and whether each row has a value, when every value it has is of that
         kind (ints count as floats; None as no value); None otherwise."""
         allowed = _MASKABLE.get(kind)
-        columns = self._build()
         if allowed is None or name == self._source_column:
             return None
+        if kind != "datetime":
+            made = self._masked_numbers(name, kind)
+            if made is not None:
+                return made
+        columns = self._build()
         dtype = _MASKED_DTYPES[kind]
         out = np.zeros(self._rows, dtype=dtype)
         valid = np.zeros(self._rows, dtype=bool)
@@ -653,6 +670,29 @@ class Rows:
         else:
             out[rows] = numbers.astype(dtype)
         return out, valid
+
+    def _masked_numbers(self, name: str, kind: str) -> tuple[np.ndarray, np.ndarray] | None:
+        """``masked`` of a long column of numbers, made from its pieces: a missing value's
+        number is NaN, so the dense column says which rows have one (unless a value is NaN
+        itself), and a column of floats is that column itself. The general way makes several
+        copies of every value, which cost more than decoding them on columns of millions of
+        rows."""
+        builder = self._builders.get(name)
+        dense = self._dense_column(name) if builder is not None else None
+        if dense is None or builder is None:
+            return None
+        if dense.dtype == np.int64:  # ints in every row
+            every = np.ones(len(dense), dtype=bool)
+            return (dense.astype(np.float64) if kind == "float" else dense), every
+        valid = ~np.isnan(dense)
+        counts = builder.counts()
+        if np.count_nonzero(valid) != counts[FLOAT] + counts[INT]:
+            return None  # a value that is NaN: the general way tells it from a missing one
+        if kind == "float":
+            return dense, valid
+        if counts[FLOAT]:
+            return None  # an int column holding floats: not maskable, as the general way says
+        return np.where(valid, dense, 0).astype(np.int64), valid
 
     def message_rows(self) -> MessageRows:
         """The chunk's rows as the rows of one message (without the source column)."""

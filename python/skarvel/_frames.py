@@ -352,8 +352,7 @@ def _frame(
     columns in their order, and dtypes from the tables when a backend is given. Long columns
     of numbers are made by ``threads`` threads at once."""
     pandas = _require("pandas", "pandas")
-    if dtype_backend is None:
-        rows.make_dense(threads)
+    rows.make_dense(threads, list(kinds) if kinds else None)
     if not as_requested and dtype_backend is None:
         return _inferred_frame(pandas, rows)
     index = pandas.RangeIndex(len(rows))
@@ -363,7 +362,7 @@ def _frame(
         # that no row has is all NaN, or all None when it would hold objects. Columns of
         # numbers and dates come typed already.
         data: dict[str, Any] = {}
-        for name in kinds:
+        for name in _numbers_first(kinds):
             column = rows.typed_column(name) if name in present else None
             # A column without a number is all None here (rows lacking the key included).
             if column is not None and column.dtype != object:
@@ -371,6 +370,7 @@ def _frame(
                     data[name] = column
                     continue
             data[name] = rows.column(name).tolist()
+        data = {name: data[name] for name in kinds}
         frame = pandas.DataFrame(data, index=index, columns=list(kinds), copy=False)
         for name, kind in kinds.items():
             if kind in ("int", "float") and frame[name].isna().all():
@@ -386,8 +386,9 @@ def _frame(
     else:
         dtypes = _PANDAS_DTYPES[dtype_backend]
     columns = {}
+    typed_columns = _typed_columns(rows, kinds)
     for name, kind in kinds.items():
-        typed = rows.masked(name, kind)
+        typed = typed_columns[name]
         if typed is None:
             columns[name] = pandas.Series(
                 rows.column(name).tolist(), dtype=dtypes[kind], index=index
@@ -396,6 +397,19 @@ def _frame(
             array = _masked_array(pandas, *typed, kind, dtype_backend)
             columns[name] = pandas.Series(array, dtype=dtypes[kind], index=index, copy=False)
     return pandas.DataFrame(columns, index=index, copy=False)
+
+
+def _numbers_first(kinds: dict[str, str]) -> list[str]:
+    """The columns, those of numbers first: a long column of numbers is made straight from
+    its pieces, unless a column of another kind has had every column joined before it."""
+    return sorted(kinds, key=lambda name: kinds[name] not in ("int", "float"))
+
+
+def _typed_columns(
+    rows: Rows, kinds: dict[str, str]
+) -> dict[str, tuple[np.ndarray, np.ndarray] | None]:
+    """``rows.masked`` of each column (see ``_numbers_first``)."""
+    return {name: rows.masked(name, kinds[name]) for name in _numbers_first(kinds)}
 
 
 def _masked_array(
@@ -689,12 +703,13 @@ def _arrow_schema(kinds: dict[str, str]) -> Any:
 def _arrow_table(rows: Rows, schema: Any) -> Any:
     pyarrow = _require("pyarrow", "arrow")
     arrays = []
-    kinds = {pyarrow.type_for_alias(alias): kind for kind, alias in _ARROW_TYPES.items()}
+    by_type = {pyarrow.type_for_alias(alias): kind for kind, alias in _ARROW_TYPES.items()}
+    typed = _typed_columns(rows, {field.name: by_type.get(field.type, "") for field in schema})
     for field in schema:
         # Numbers and dates go from their arrays; other values as objects.
-        typed = rows.masked(field.name, kinds.get(field.type, ""))
-        if typed is not None:
-            numbers, valid = typed
+        arrays_of = typed[field.name]
+        if arrays_of is not None:
+            numbers, valid = arrays_of
             arrays.append(pyarrow.array(numbers, type=field.type, mask=~valid))
             continue
         values = rows.column(field.name).tolist()

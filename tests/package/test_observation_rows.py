@@ -5,8 +5,9 @@ from __future__ import annotations
 
 import collections
 import datetime
+import itertools
 import random
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -164,11 +165,12 @@ def test_dates_computed_at_once_are_those_computed_row_by_row(seed: int, monkeyp
     assert at_once.tolist() == one_by_one.tolist()
 
 
-def random_value(rng: random.Random, flavour: int) -> Any:
-    """A value as rows hold them: usually of its column's flavour (ints, floats, dates, None
-    or anything), so that a column is as often all numbers or all dates as it is mixed."""
+def random_value(rng: random.Random, flavour: int, flavours: Sequence[int] = range(5)) -> Any:
+    """A value as rows hold them: usually of its column's flavour (ints, floats, dates, None,
+    anything or floats without NaN, among ``flavours``), so that a column is as often all
+    numbers or all dates as it is mixed."""
     if rng.random() < 0.1:
-        flavour = rng.randrange(5)
+        flavour = rng.choice(flavours)
     return rng.choice(
         [
             [rng.randint(-5, 5), 7, None],
@@ -176,6 +178,7 @@ def random_value(rng: random.Random, flavour: int) -> Any:
             [datetime.datetime(2020, 1, rng.randint(1, 9), 0, 0, 1, 5), None],
             [None],
             [rng.choice("ab"), 2**60, True, rng.randint(-5, 5), rng.uniform(-1, 1)],
+            [rng.uniform(-1, 1), None, 3],
         ][flavour]
     )
 
@@ -210,34 +213,45 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, m
     pandas.testing.assert_frame_equal(frame, pandas.DataFrame.from_records(iter(records)))
 
 
-def random_parts(rng: random.Random, names: list[str]) -> tuple[list, list]:
-    """Random rows of up to six messages, as parts of a chunk and as (message, dicts)."""
+# The flavours of values that columns of numbers hold: ints, floats with NaN and without,
+# None.
+NUMBERS = (0, 1, 3, 5)
+
+
+def random_parts(
+    rng: random.Random, names: list[str], flavours: Sequence[int] = range(5), messages: int = 6
+) -> tuple[list, list]:
+    """Random rows of up to ``messages`` messages, as parts of a chunk and as (message,
+    dicts); the values of ``flavours`` (see ``random_value``)."""
     from skarvel._columns import MessageRows
 
-    flavours = {name: rng.randrange(5) for name in names}
+    flavour = {name: rng.choice(flavours) for name in names}
     parts, records = [], []
     # Messages whose rows all have a key, then lack it, then have it again, are common.
-    for m in range(rng.randint(0, 6)):
+    for m in range(rng.randint(0, messages)):
         rows = []
         full = rng.random() < 0.5
         for _ in range(rng.randint(0, 4)):
             keys = list(names) if full else rng.sample(names, rng.randint(0, len(names)))
-            rows.append({k: random_value(rng, flavours[k]) for k in keys})
+            rows.append({k: random_value(rng, flavour[k], flavours) for k in keys})
         parts.append((MessageRows.from_dicts(rows), f"file{m}"))
         records.append((m, rows))
     return parts, records
 
 
 @pytest.mark.parametrize("seed", range(60))
-def test_typed_arrow_columns_are_those_made_from_the_objects(seed: int) -> None:
+def test_typed_arrow_columns_are_those_made_from_the_objects(seed: int, monkeypatch) -> None:
     """A numeric or date column goes to Arrow from its arrays: the same array pyarrow makes of
     its objects, or, where they are not all of the column's type, the same failure."""
     pyarrow = pytest.importorskip("pyarrow")
+    from skarvel import _columns
     from skarvel._columns import Rows
     from skarvel._frames import _arrow_table
 
     rng = random.Random(seed)
-    parts, _ = random_parts(rng, ["a", "b", "c"])
+    # Long columns are made from their pieces, short ones from their joined values.
+    monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
+    parts, _ = random_parts(rng, ["a", "b", "c"], rng.choice([range(5), NUMBERS]))
     rows = Rows(parts)
     types = [pyarrow.int64(), pyarrow.float64(), pyarrow.timestamp("us")]
     schema = pyarrow.schema(
@@ -273,17 +287,20 @@ def test_typed_frames_are_those_made_from_the_objects(seed: int, monkeypatch) ->
     frame is the one made of the same columns as objects."""
     pandas = pytest.importorskip("pandas")
     pytest.importorskip("pyarrow")
+    from skarvel import _columns
     from skarvel._columns import Rows
     from skarvel._frames import _frame
 
     rng = random.Random(seed)
-    parts, _ = random_parts(rng, ["a", "b", "c"])
+    monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
+    parts, _ = random_parts(rng, ["a", "b", "c"], rng.choice([range(5), NUMBERS]))
     kinds = {name: rng.choice(["int", "float", "datetime", "str"]) for name in "abcx"}
     backend = rng.choice([None, "numpy_nullable", "pyarrow"])
+    threads = rng.choice([1, 2])
 
     def frame() -> Any:
         try:
-            return _frame(Rows(parts), kinds, True, backend)
+            return _frame(Rows(parts), kinds, True, backend, threads)
         except Exception as error:  # the same failure either way
             return type(error)
 
@@ -295,6 +312,38 @@ def test_typed_frames_are_those_made_from_the_objects(seed: int, monkeypatch) ->
         assert typed is objects
     else:
         pandas.testing.assert_frame_equal(typed, objects)
+
+
+@pytest.mark.parametrize("seed", range(80))
+def test_long_columns_of_numbers_are_masked_as_their_values_say(seed: int, monkeypatch) -> None:
+    """Long columns of numbers are masked straight from their pieces: the same numbers and
+    validity as joined columns give, whatever their ints, floats, NaN values and gaps."""
+    from skarvel import _columns
+    from skarvel._columns import Rows, _ColumnBuilder
+
+    rng = random.Random(seed)
+    monkeypatch.setattr(_ColumnBuilder, "WAITING_PIECES", rng.choice([1, 2, 32]))
+    monkeypatch.setattr(_columns, "_DENSE_FROM", 0)
+    parts, _ = random_parts(rng, ["a", "b"], NUMBERS, messages=12)
+    threads = rng.choice([1, 2])
+
+    def masked() -> list[Any]:
+        made = []
+        for name, kind in itertools.product("ab", ("int", "float")):
+            rows = Rows(parts)
+            rows.make_dense(threads)
+            made.append(rows.masked(name, kind))
+        return made
+
+    fast = masked()
+    monkeypatch.setattr(Rows, "_masked_numbers", lambda self, name, kind: None)
+    for made, joined in zip(fast, masked()):
+        if joined is None or made is None:
+            assert made is joined
+            continue
+        assert made[0].dtype == joined[0].dtype
+        assert made[1].tolist() == joined[1].tolist()
+        assert repr(made[0][made[1]].tolist()) == repr(joined[0][joined[1]].tolist())
 
 
 def random_filter(rng: random.Random) -> Any:
