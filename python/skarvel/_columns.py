@@ -457,7 +457,9 @@ class Rows:
         self._rows_and_values: dict[str, tuple[np.ndarray | None, Values]] | None = None
         self._sources: np.ndarray | None = None
         self._names: list[str] | None = None  # the columns in order, once asked for
-        self._dense: dict[str, np.ndarray] = {}  # long columns made at once (see make_dense)
+        # Long columns made at once (see make_dense): as typed_column and masked give them.
+        self._dense: dict[str, np.ndarray] = {}
+        self._masked: dict[tuple[str, str], tuple[np.ndarray, np.ndarray]] = {}
         for part, source in parts:
             self.add(part, source)
 
@@ -589,18 +591,25 @@ class Rows:
             out[:] = [absent] * self._rows
         return out
 
-    def make_dense(self, threads: int, names: Iterable[str] | None = None) -> None:
-        """Makes the long columns of numbers that ``typed_column`` and ``masked`` give (of
-        ``names``, None for all), with ``threads`` threads at once: numpy copies their values
-        without the interpreter's lock, and the copies (and the first touch of the memory
-        they fill) are most of what a frame of millions of rows costs."""
+    def make_dense(
+        self,
+        threads: int,
+        names: Iterable[str] | None = None,
+        kinds: dict[str, str] | None = None,
+    ) -> None:
+        """Makes what ``typed_column`` gives of the long columns of numbers among ``names``
+        (None for all), and what ``masked`` gives of those among ``kinds`` (a kind for each),
+        with ``threads`` threads at once: numpy copies their values without the interpreter's
+        lock, and the copies (and the first touch of the memory they fill) are most of what a
+        frame of millions of rows costs."""
         if threads < 2 or self._columns is not None:
             return
         order = self._order()
         if self._alone is not None:
             return  # one part: its columns are taken as they are
         builders = self._builders
-        wanted = set(order if names is None else names)
+        kinds = kinds or {}
+        wanted = set(order if names is None else names) | set(kinds)
         long = [
             name
             for name in order
@@ -612,9 +621,19 @@ class Rows:
             return
         from concurrent.futures import ThreadPoolExecutor
 
+        def make(name: str) -> Any:
+            if name in kinds:
+                return self._masked_numbers(name, kinds[name])
+            return builders[name].dense(self._rows)
+
         with ThreadPoolExecutor(min(threads, len(long))) as pool:
-            made = pool.map(lambda name: builders[name].dense(self._rows), long)
-            self._dense = {name: dense for name, dense in zip(long, made) if dense is not None}
+            for name, made in zip(long, list(pool.map(make, long))):
+                if made is None:
+                    continue
+                if name in kinds:
+                    self._masked[name, kinds[name]] = made
+                else:
+                    self._dense[name] = made
 
     def _dense_column(self, name: str) -> np.ndarray | None:
         """A long column of numbers made from its pieces (see ``_ColumnBuilder.dense``), NaN
@@ -648,6 +667,8 @@ class Rows:
         allowed = _MASKABLE.get(kind)
         if allowed is None or name == self._source_column:
             return None
+        if (name, kind) in self._masked:
+            return self._masked[name, kind]
         if kind != "datetime":
             made = self._masked_numbers(name, kind)
             if made is not None:

@@ -352,7 +352,11 @@ def _frame(
     columns in their order, and dtypes from the tables when a backend is given. Long columns
     of numbers are made by ``threads`` threads at once."""
     pandas = _require("pandas", "pandas")
-    rows.make_dense(threads, list(kinds) if kinds else None)
+    if dtype_backend is None:
+        rows.make_dense(threads, list(kinds) if kinds else None)
+    else:
+        numbers = {name: kind for name, kind in kinds.items() if kind in ("int", "float")}
+        rows.make_dense(threads, (), numbers)
     if not as_requested and dtype_backend is None:
         return _inferred_frame(pandas, rows)
     index = pandas.RangeIndex(len(rows))
@@ -417,18 +421,19 @@ def _masked_array(
 ) -> Any:
     """The array of a backend's dtype for a typed column: values where ``valid``, missing
     elsewhere; NaN is missing too, as these dtypes make it of a float."""
+    missing = ~valid
     if kind == "float":
-        valid = valid & ~np.isnan(values)
+        missing |= np.isnan(values)
     if dtype_backend == "pyarrow":
         pyarrow = _require("pyarrow", "arrow")
         alias = _ARROW_TYPES[kind]
-        masked = pyarrow.array(values, type=pyarrow.type_for_alias(alias), mask=~valid)
+        masked = pyarrow.array(values, type=pyarrow.type_for_alias(alias), mask=missing)
         return pandas.arrays.ArrowExtensionArray(masked)
     if kind == "int":
-        return pandas.arrays.IntegerArray(values, ~valid)
+        return pandas.arrays.IntegerArray(values, missing)
     if kind == "float":
-        return pandas.arrays.FloatingArray(values, ~valid)
-    values[~valid] = np.datetime64("NaT")
+        return pandas.arrays.FloatingArray(values, missing)
+    values[missing] = np.datetime64("NaT")
     return values
 
 

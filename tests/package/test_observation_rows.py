@@ -331,7 +331,7 @@ def test_long_columns_of_numbers_are_masked_as_their_values_say(seed: int, monke
         made = []
         for name, kind in itertools.product("ab", ("int", "float")):
             rows = Rows(parts)
-            rows.make_dense(threads)
+            rows.make_dense(threads, (), dict.fromkeys("ab", kind))
             made.append(rows.masked(name, kind))
         return made
 
