@@ -21,6 +21,7 @@ import os
 import pickle
 import shutil
 import signal
+import struct
 import tempfile
 import warnings
 from collections import deque
@@ -256,16 +257,50 @@ def spooled_task(query: _Query, task: Task, spool: str) -> str:
     found = run_task(query, task)
     descriptor, path = tempfile.mkstemp(dir=spool)
     with open(descriptor, "wb") as out:
-        pickle.dump(found, out, protocol=pickle.HIGHEST_PROTOCOL)
+        _spool(found, out)
     return path
 
 
+# A spool file: the sizes (of the pickle, of each buffer), the pickle, then the buffers, each
+# at a multiple of this many octets, so that the arrays made on them are aligned.
+_ALIGN = 64
+
+
+def _spool(found: Any, out: Any) -> None:
+    """Writes outcomes as a pickle whose arrays lie beside it (out of band), to be mapped by
+    ``_unspooled`` rather than read and copied."""
+    buffers: list[pickle.PickleBuffer] = []
+    head = pickle.dumps(found, protocol=5, buffer_callback=buffers.append)
+    raws = [buffer.raw() for buffer in buffers]
+    sizes = [len(head)] + [raw.nbytes for raw in raws]
+    index = struct.pack(f"<Q{len(sizes)}Q", len(sizes), *sizes)
+    for part in [index, head, *raws]:
+        out.write(part)
+        out.write(bytes(-out.tell() % _ALIGN))
+
+
 def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
-    """The outcomes a worker left in a file, which is removed."""
+    """The outcomes a worker left in a file, which is removed. The file is mapped and its
+    arrays are made on the mapping: the worker's pages are taken as they are, where reading
+    the file would copy every octet once into the read and again into the arrays, and the
+    first touch of that fresh memory costs the caller more than the copying."""
     with open(path, "rb") as spooled:
-        data = spooled.read()
+        # Copy on write: the arrays are as writable as any, without writing to the file.
+        mapping = mmap.mmap(spooled.fileno(), 0, access=mmap.ACCESS_COPY)
     os.unlink(path)
-    found: tuple[list[Outcome], list[warnings.WarningMessage]] = pickle.loads(data)
+    view = memoryview(mapping)
+    (count,) = struct.unpack_from("<Q", view)
+    sizes = struct.unpack_from(f"<{count}Q", view, 8)
+    parts = []
+    at = 8 * (count + 1)
+    for size in sizes:
+        at += -at % _ALIGN
+        parts.append(view[at : at + size])
+        at += size
+    # The mapping lives as long as an array made on it.
+    found: tuple[list[Outcome], list[warnings.WarningMessage]] = pickle.loads(
+        parts[0], buffers=parts[1:]
+    )
     return found
 
 
