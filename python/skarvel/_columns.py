@@ -327,6 +327,8 @@ class _ColumnBuilder:
             self.places.append(position)
         if values.objects is not None:
             self.objects.append((self.count, values.objects))
+        if len(row) >= self.WAITING_VALUES:
+            self._take_waiting()  # the pieces before a long one, so that it is taken alone
         self.waiting.append(column)
         self.count += len(row)
         waiting_values = self.count - self.number.size
@@ -334,7 +336,14 @@ class _ColumnBuilder:
             self._take_waiting()
 
     def _take_waiting(self) -> None:
-        if self.waiting:
+        if len(self.waiting) == 1:
+            # A long piece alone (a batch's rows, a worker's task) is taken as it is: its
+            # arrays are given up to the column, never written to.
+            (column,) = self.waiting
+            self.waiting = []
+            self.number.extend(column.values.number)
+            self.kind.extend(column.values.kind)
+        elif self.waiting:
             waiting, self.waiting = self.waiting, []
             self.number.extend(np.concatenate([c.values.number for c in waiting]))
             self.kind.extend(np.concatenate([c.values.kind for c in waiting]))
