@@ -195,6 +195,8 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, m
 
     rng = random.Random(seed)
     monkeypatch.setattr(_ColumnBuilder, "WAITING_PIECES", rng.choice([1, 2, 32]))
+    # Pieces this long are taken alone, as they are.
+    monkeypatch.setattr(_ColumnBuilder, "WAITING_VALUES", rng.choice([2, 4, 1 << 16]))
     monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
     names = ["a", "b", "c", "d"][: rng.randint(1, 4)]
     source = "source" if rng.random() < 0.3 else None
