@@ -635,25 +635,28 @@ class _FlatQuery(_Collector):
                     count += 1
                     if self.max_count is not None and count > self.max_count:
                         return
-                    if self.count_filter is not None and not self.count_filter.match(count):
-                        continue
                     try:
-                        found = list(
-                            _observations.flat_rows(
-                                message, self.tables, self.header, self.data, self.shown
-                            )
-                        )
+                        found = self.rows_of(message, count)
                     except DecodeError as error:
                         if self.failed is not None:
                             self.failed(error)
                         else:
                             reader._failed(error)
                         continue
-                    done = Done(message.source, message.offset, message.length)
-                    yield message.source, done, MessageRows.from_dicts(self._kept(found))
+                    if found is not None:
+                        done = Done(message.source, message.offset, message.length)
+                        yield message.source, done, found
                 if self.failed is not None:
                     for skipped in reader.skipped:
                         self.failed(skipped)
+
+    def rows_of(self, message: Message, count: int) -> MessageRows | None:
+        """The rows of the message at position ``count``; None when the count filter passes
+        it over. Raises DecodeError when its data cannot be decoded."""
+        if self.count_filter is not None and not self.count_filter.match(count):
+            return None
+        found = _observations.flat_rows(message, self.tables, self.header, self.data, self.shown)
+        return MessageRows.from_dicts(self._kept(list(found)))
 
     def _kept(self, found: list[Row]) -> list[Row]:
         if not self.data:

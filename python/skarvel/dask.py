@@ -5,7 +5,8 @@ A range owns the messages that start inside it: a partition reads its octets and
 end until its last message is whole, and the framing scanner finds the first message that
 checks out after the range's start, so that every message belongs to exactly one partition.
 The frame's columns and dtypes (``meta``) come from the tables, so no data are decoded to
-build the graph. Paths go through fsspec: any filesystem it knows works. ``dask`` and
+build the graph; a flat frame's columns depend on the data, so its caller gives them, or they
+come from a scan. Paths go through fsspec: any filesystem it knows works. ``dask`` and
 ``distributed`` are the optional extra ``skarvel[dask]``.
 
 >>> import skarvel.dask
@@ -17,12 +18,14 @@ build the graph. Paths go through fsspec: any filesystem it knows works. ``dask`
 from __future__ import annotations
 
 import warnings
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, NamedTuple
+
+import numpy as np
 
 from ._columns import Rows
 from ._errors import DecodeError, SkarvelWarning
-from ._frames import _Batch, _frame, _Query, _require
+from ._frames import _Batch, _FlatQuery, _frame, _inferred_frame, _Query, _require
 from ._reader import Reader
 from ._tables import Tables, TablesLike
 
@@ -64,10 +67,12 @@ def _counted(fs: Any, parts: list[Part], tables: Tables) -> list[Part]:
 
 
 class _ReadPart:
-    """What each partition runs: reads the messages its range owns into a frame."""
+    """What each partition runs: reads the messages its range owns into a frame. A flat
+    frame is made to have the columns and dtypes of ``meta``, when it is known."""
 
-    def __init__(self, fs: Any, query: _Query, dtype_backend: str) -> None:
+    def __init__(self, fs: Any, query: _Query | _FlatQuery, dtype_backend: str) -> None:
         self.fs, self.query, self.dtype_backend = fs, query, dtype_backend
+        self.meta: Any = None
 
     def __call__(self, part: Part) -> Any:
         # Warnings raised here reach the client through distributed's warn, which also
@@ -76,6 +81,8 @@ class _ReadPart:
             warnings.simplefilter("always")
             frame = self._read(part)
         _forward(caught)
+        if self.meta is not None:
+            frame = _conformed(frame, self.meta, part)
         return frame
 
     def _read(self, part: Part) -> Any:
@@ -86,7 +93,8 @@ class _ReadPart:
         self.query.failed = self._failed
         try:
             with Reader(data, tables=self.query.tables, on_error="skip") as reader:
-                batch = _Batch(self.query, part.path)
+                # Messages of uncompressed data wait to be read together (flat rows do not).
+                batch = _Batch(self.query, part.path) if isinstance(self.query, _Query) else None
                 reported = 0
                 for message in reader:
                     self._failures(reader, reported, part)
@@ -98,14 +106,38 @@ class _ReadPart:
                         break
                     message.source = part.path
                     message.offset += part.start
-                    for _, _, found in self.query._read(message, count, reader, batch):
+                    for found in self._rows_of(message, count, reader, batch):
                         rows.add(found, part.path)
-                for _, _, found in batch.flush():
+                for _, _, found in batch.flush() if batch is not None else ():
                     rows.add(found, part.path)
                 self._failures(reader, reported, part)
         finally:
             self.query.failed = None
+        if isinstance(self.query, _FlatQuery):
+            pandas = _require("pandas", "pandas")
+            if not rows.names:
+                # Rows without a key still count: beside the other partitions' keys they
+                # are rows of missing values, as in a serial frame.
+                return pandas.DataFrame(index=pandas.RangeIndex(len(rows)))
+            return _inferred_frame(pandas, rows)
         return _frame(rows, self.query.kinds(None), True, self.dtype_backend)
+
+    def _rows_of(
+        self, message: Any, count: int, reader: Reader, batch: _Batch | None
+    ) -> Iterator[Any]:
+        """The rows of a message, or of the batch it ends, as the query reads them."""
+        if isinstance(self.query, _Query):
+            assert batch is not None
+            for _, _, found in self.query._read(message, count, reader, batch):
+                yield found
+            return
+        try:
+            flat = self.query.rows_of(message, count)
+        except DecodeError as error:
+            self._failed(error)
+            return
+        if flat is not None:
+            yield flat
 
     def _failures(self, reader: Reader, reported: int, part: Part) -> None:
         for error in reader.skipped[reported:]:
@@ -124,6 +156,81 @@ class _ReadPart:
             raise error
         if self.query.on_error == "warn":
             warnings.warn(str(error), SkarvelWarning, stacklevel=2)
+
+
+def _conformed(frame: Any, meta: Any, part: Part) -> Any:
+    """A flat partition with the columns and dtypes of ``meta``: its columns that meta lacks
+    left out, those it lacks all missing (NaN, as a frame of rows lacking a key has it)."""
+    if not len(meta.columns):
+        return meta  # no row has a key: pandas makes no rows of rows without keys
+    conformed = frame.reindex(columns=meta.columns)
+    changed = {
+        name: dtype
+        for name, dtype, found in zip(meta.columns, meta.dtypes, conformed.dtypes)
+        if found != dtype
+    }
+    for name, dtype in changed.items():
+        try:
+            conformed[name] = conformed[name].astype(dtype)
+        except (TypeError, ValueError, OverflowError) as error:
+            raise ValueError(
+                f"{part.path} (octets {part.start} to {part.stop}): column {name!r} is"
+                f" {conformed[name].dtype}, which cannot be the {dtype} of meta: {error}"
+            ) from None
+    return conformed
+
+
+def _column_summary(read: _ReadPart, part: Part) -> tuple[int, list[tuple[str, Any, bool, bool]]]:
+    """The rows of a flat partition, and its columns: name, dtype, and whether a row misses
+    a value and whether every row does."""
+    with warnings.catch_warnings():
+        # The partition's warnings are given when it is read for the frame.
+        warnings.simplefilter("ignore")
+        frame = read._read(part)
+    missing = frame.isna()
+    found = zip(frame.columns, frame.dtypes, missing.any().tolist(), missing.all().tolist())
+    return len(frame), list(found)
+
+
+def _scanned_meta(read: _ReadPart, parts: list[Part]) -> Any:
+    """The columns of every flat partition, read on the cluster (or the scheduler at hand),
+    and the dtype pandas gives each when a frame holds all their rows."""
+    dask = _require("dask", "dask")
+    pandas = _require("pandas", "pandas")
+    summaries = dask.compute(*[dask.delayed(_column_summary)(read, part) for part in parts])
+    read_parts = [found for rows, found in summaries if rows]
+    # Each column in order of first appearance, as the serial frame has them: the dtypes of
+    # the partitions that have a value in it, and of those that have none.
+    seen: dict[str, tuple[list[Any], list[Any]]] = {}
+    missing: set[str] = set()
+    for found in read_parts:
+        for name, dtype, has_missing, all_missing in found:
+            seen.setdefault(name, ([], []))[all_missing].append(dtype)
+            if has_missing:
+                missing.add(name)
+    dtypes = {}
+    for name, (valued, empty) in seen.items():
+        # Rows lacking the key are NaN, as are the values of an empty column of floats; the
+        # values of an empty column of objects are None.
+        nan = len(valued) + len(empty) < len(read_parts) or any(d.kind == "f" for d in empty)
+        dtypes[name] = _common_dtype(valued, name in missing or nan, nan)
+    return pandas.DataFrame({name: pandas.Series([], dtype=d) for name, d in dtypes.items()})
+
+
+def _common_dtype(dtypes: list[Any], missing: bool, nan: bool) -> Any:
+    """The dtype pandas infers for a column of values of these dtypes, and of missing values
+    when ``missing`` (some of them NaN when ``nan``, else all None): numbers widen (to floats,
+    for ints missing somewhere), dates and texts keep theirs (with NaT, NaN), anything else is
+    objects. A column without values is of objects when they are all None, else of floats."""
+    if not dtypes:
+        return np.dtype(np.float64) if nan else np.dtype(object)
+    first = dtypes[0]
+    if all(dtype == first for dtype in dtypes) and (not missing or first.kind in "fMO"):
+        return first
+    if all(dtype.kind in "iuf" for dtype in dtypes):
+        common = np.result_type(*dtypes)
+        return np.dtype(np.float64) if missing and common.kind in "iu" else common
+    return np.dtype(object)
 
 
 def _forward(caught: list[warnings.WarningMessage]) -> None:
@@ -162,6 +269,8 @@ def read_bufr(
     *,
     blocksize: int | None = DEFAULT_BLOCKSIZE,
     dtype_backend: str = "numpy_nullable",
+    flat: bool = False,
+    meta: Any = None,
     storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """``skarvel.read_bufr`` as a ``dask.dataframe.DataFrame``: the same rows, in the same
@@ -175,21 +284,34 @@ def read_bufr(
     available at a price: building the graph then reads the framing and header of every
     message of the input, as a partition cannot know how many come before it otherwise.
 
+    ``flat=True`` gives ``read_bufr(..., flat=True)``'s rows (one per subset, every key),
+    typed as pandas infers them. Their columns depend on the data: ``meta`` gives them (what
+    ``dask.dataframe`` takes as meta: an empty frame, a dict of dtypes...), and each partition
+    is made to have them; without it, building the graph reads every partition once to find
+    them (a scan), and the frame has the serial frame's columns and dtypes.
+
     >>> frame = skarvel.dask.read_bufr("s3://bucket/synop/*.bufr", columns=["WMO_station_id",
     ...     "airTemperature"], storage_options={"anon": True})   # doctest: +SKIP
     """
     dataframe = _require("dask.dataframe", "dask").dataframe
     fsspec = _require("fsspec", "dask")
-    query = _Query(columns, filters, required_columns, tables, on_error)
+    if meta is not None and not flat:
+        raise ValueError("meta is for flat frames: other frames take theirs from the tables")
+    query: _Query | _FlatQuery
+    if flat:
+        query = _FlatQuery(columns, filters, required_columns, tables, on_error)
+        counted = query.count_filter is not None
+    else:
+        query = _Query(columns, filters, required_columns, tables, on_error)
+        counted = "count" in query.included
     fs, _, paths = fsspec.get_fs_token_paths(urlpath, storage_options=dict(storage_options or {}))
     parts = _parts(fs, list(paths), blocksize)
-    if "count" in query.included:
+    if counted:
         parts = _counted(fs, parts, query.tables)
-    meta = _frame(Rows(), query.kinds(None), True, dtype_backend)
-    return dataframe.from_map(
-        _ReadPart(fs, query, dtype_backend),
-        parts,
-        meta=meta,
-        enforce_metadata=False,
-        label="read-bufr",
-    )
+    read = _ReadPart(fs, query, dtype_backend)
+    if isinstance(query, _Query):
+        meta = _frame(Rows(), query.kinds(None), True, dtype_backend)
+    else:
+        meta = _scanned_meta(read, parts) if meta is None else dataframe.utils.make_meta(meta)
+        read.meta = meta
+    return dataframe.from_map(read, parts, meta=meta, enforce_metadata=False, label="read-bufr")

@@ -89,3 +89,58 @@ def test_count_is_the_position_in_the_whole_input(blocksize, filters):
     got = frame.compute(scheduler="synchronous").reset_index(drop=True)
     assert serial["count"].nunique() >= 3
     pandas.testing.assert_frame_equal(got, serial)
+
+
+# Files of different templates, whose partitions have a key or not, a value in it or only None.
+FLAT_FILES = [
+    str(CORPUS / "other/pybufrkit__multi_invalid_messages.bufr"),
+    str(CORPUS / "other/wreport__gen-synop.bufr"),
+    str(CORPUS / "other/wreport__synop3new.bufr"),
+]
+
+
+@pytest.mark.parametrize("blocksize", [None, 4096], ids=["per file", "per 4 KiB range"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        dict(columns="all"),
+        dict(columns="header"),
+        dict(columns=["stationNumber", "ident", "#1#airTemperature"], required_columns=False),
+    ],
+    ids=["all", "header", "named"],
+)
+def test_flat_frames_found_by_a_scan_are_the_serial_frame(client, blocksize, call):
+    """Without meta, the columns and dtypes of a flat frame come from a scan of every
+    partition on the cluster: those of the serial flat frame."""
+    import dask
+
+    serial = skarvel.read_bufr(FLAT_FILES, flat=True, on_error="skip", **call)
+    # Dask's own conversion of texts to Arrow strings aside, the frame is the serial one.
+    with dask.config.set({"dataframe.convert-string": False}):
+        frame = skarvel.dask.read_bufr(
+            FLAT_FILES, flat=True, on_error="skip", blocksize=blocksize, **call
+        )
+        got = client.compute(frame).result().reset_index(drop=True)
+    assert len(serial) > 200 and frame.npartitions >= len(FLAT_FILES)
+    assert frame.columns.tolist() == serial.columns.tolist()
+    pandas.testing.assert_frame_equal(got, serial)
+
+
+def test_flat_partitions_take_the_columns_and_dtypes_of_the_callers_meta():
+    import dask
+
+    meta = {"stationNumber": "float64", "#1#airTemperature": "float64", "absent": "object"}
+    call = dict(flat=True, on_error="skip", blocksize=4096)
+    with dask.config.set({"dataframe.convert-string": False}):
+        frame = skarvel.dask.read_bufr(FLAT_FILES, meta=meta, **call)
+        got = frame.compute(scheduler="synchronous").reset_index(drop=True)
+    serial = skarvel.read_bufr(FLAT_FILES, flat=True, on_error="skip")
+    expected = serial.reindex(columns=list(meta)).astype(meta)
+    pandas.testing.assert_frame_equal(got, expected)
+    # A column that cannot take meta's dtype (ints, where values are missing) names the
+    # partition.
+    wrong = skarvel.dask.read_bufr(FLAT_FILES, meta={"#1#airTemperature": "int64"}, **call)
+    with pytest.raises(ValueError, match="octets [0-9]+ to [0-9]+.: column '#1#airTemperature'"):
+        wrong.compute(scheduler="synchronous")
+    with pytest.raises(ValueError, match="meta is for flat frames"):
+        skarvel.dask.read_bufr(FILES, meta=meta)
