@@ -144,3 +144,21 @@ def test_flat_partitions_take_the_columns_and_dtypes_of_the_callers_meta():
         wrong.compute(scheduler="synchronous")
     with pytest.raises(ValueError, match="meta is for flat frames"):
         skarvel.dask.read_bufr(FILES, meta=meta)
+
+
+@pytest.mark.parametrize("where", ["memory", "file"])
+def test_paths_go_through_fsspec(where, tmp_path):
+    """A glob of URLs of any filesystem fsspec knows, its files read by ranges."""
+    fsspec = pytest.importorskip("fsspec")
+    root = f"memory://skarvel-{tmp_path.name}" if where == "memory" else f"file://{tmp_path}"
+    fs = fsspec.filesystem(where)
+    files = [FILES[1], str(CORPUS / "other/wreport__gen-synop.bufr"), FILES[3]]
+    for i, path in enumerate(files):
+        with open(path, "rb") as source, fs.open(f"{root}/{i}.bufr", "wb") as copy:
+            copy.write(source.read())
+    call = dict(CALL, on_error="skip")
+    frame = skarvel.dask.read_bufr(f"{root}/*.bufr", blocksize=4096, **call)
+    got = frame.compute(scheduler="synchronous").reset_index(drop=True)
+    serial = skarvel.read_bufr(files, dtype_backend="numpy_nullable", **call)
+    assert frame.npartitions > len(files) and len(serial) > 200
+    pandas.testing.assert_frame_equal(got, serial)
