@@ -162,7 +162,7 @@ def _conformed(frame: Any, meta: Any, part: Part) -> Any:
     """A flat partition with the columns and dtypes of ``meta``: its columns that meta lacks
     left out, those it lacks all missing (NaN, as a frame of rows lacking a key has it)."""
     if not len(meta.columns):
-        return meta  # no row has a key: pandas makes no rows of rows without keys
+        return meta.copy()  # no row has a key: pandas makes no rows of rows without keys
     conformed = frame.reindex(columns=meta.columns)
     changed = {
         name: dtype
