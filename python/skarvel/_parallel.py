@@ -24,6 +24,7 @@ import signal
 import struct
 import tempfile
 import warnings
+import weakref
 from collections import deque
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -267,8 +268,8 @@ _ALIGN = 64
 
 
 def _spool(found: Any, out: Any) -> None:
-    """Writes outcomes as a pickle whose arrays lie beside it (out of band), to be mapped by
-    ``_unspooled`` rather than read and copied."""
+    """Writes outcomes as a pickle whose arrays lie beside it (out of band), so that
+    ``_unspooled`` makes them where it finds them, without copying them."""
     buffers: list[pickle.PickleBuffer] = []
     head = pickle.dumps(found, protocol=5, buffer_callback=buffers.append)
     raws = [buffer.raw() for buffer in buffers]
@@ -279,16 +280,31 @@ def _spool(found: Any, out: Any) -> None:
         out.write(bytes(-out.tell() % _ALIGN))
 
 
+# How many spool files may be mapped at once (see _unspooled): each mapping holds a file
+# descriptor for as long as an array made on it lives, until the chunk's frame is made.
+_MAPPED_AT_ONCE = 256
+_mapped = 0
+
+
 def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
     """The outcomes a worker left in a file, which is removed. The file is mapped and its
     arrays are made on the mapping: the worker's pages are taken as they are, where reading
     the file would copy every octet once into the read and again into the arrays, and the
-    first touch of that fresh memory costs the caller more than the copying."""
+    first touch of that fresh memory costs the caller more than the copying. Beyond
+    ``_MAPPED_AT_ONCE`` mappings alive, the file is read into a buffer of its own."""
+    global _mapped
     with open(path, "rb") as spooled:
-        # Copy on write: the arrays are as writable as any, without writing to the file.
-        mapping = mmap.mmap(spooled.fileno(), 0, access=mmap.ACCESS_COPY)
+        data: Any
+        if _mapped < _MAPPED_AT_ONCE:
+            # Copy on write: the arrays are as writable as any, without writing to the file.
+            data = mmap.mmap(spooled.fileno(), 0, access=mmap.ACCESS_COPY)
+            _mapped += 1
+            weakref.finalize(data, _unmapped)
+        else:
+            data = bytearray(os.fstat(spooled.fileno()).st_size)
+            spooled.readinto(data)
     os.unlink(path)
-    view = memoryview(mapping)
+    view = memoryview(data)
     (count,) = struct.unpack_from("<Q", view)
     sizes = struct.unpack_from(f"<{count}Q", view, 8)
     parts = []
@@ -297,11 +313,16 @@ def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]
         at += -at % _ALIGN
         parts.append(view[at : at + size])
         at += size
-    # The mapping lives as long as an array made on it.
+    # The buffer lives as long as an array made on it.
     found: tuple[list[Outcome], list[warnings.WarningMessage]] = pickle.loads(
         parts[0], buffers=parts[1:]
     )
     return found
+
+
+def _unmapped() -> None:
+    global _mapped
+    _mapped -= 1
 
 
 def _submit(

@@ -3,6 +3,7 @@ failures in input order, the same warnings."""
 
 from __future__ import annotations
 
+import gc
 import warnings
 
 import pytest
@@ -39,16 +40,24 @@ def read(on_error: str, workers: int | None):
     return frame, [str(w.message) for w in caught]
 
 
-@pytest.mark.parametrize(("on_error", "workers"), [("skip", 2), ("warn", 2), ("skip", 3)])
-def test_workers_give_the_serial_rows_and_warnings(on_error, workers, monkeypatch):
-    """Whatever the workers (the caller and one or two processes) and however the frame's
-    columns are made (every column long enough for threads to make)."""
+@pytest.mark.parametrize(
+    ("on_error", "workers", "mapped"), [("skip", 2, 256), ("warn", 2, 3), ("skip", 3, 0)]
+)
+def test_workers_give_the_serial_rows_and_warnings(on_error, workers, mapped, monkeypatch):
+    """Whatever the workers (the caller and one or two processes), however the frame's
+    columns are made (every column long enough for threads to make), and whether the tasks'
+    outcomes are mapped or read."""
     serial, serial_warnings = read(on_error, None)
     monkeypatch.setattr(skarvel._columns, "_DENSE_FROM", 0)
+    monkeypatch.setattr(_parallel, "_MAPPED_AT_ONCE", mapped)
     parallel, parallel_warnings = read(on_error, workers)
     assert len(serial) > 100
     pandas.testing.assert_frame_equal(parallel, serial)
     assert parallel_warnings == serial_warnings
+    # Mappings end with the arrays made on them, each with its file descriptor.
+    del parallel
+    gc.collect()
+    assert _parallel._mapped == 0
     # Two failures of the damaged file, then one per message of the file with local tables.
     assert (len(serial_warnings) > 700) == (on_error == "warn")
 
