@@ -391,16 +391,38 @@ def _frame(
         dtypes = _PANDAS_DTYPES[dtype_backend]
     columns = {}
     typed_columns = _typed_columns(rows, kinds)
+    typed = [name for name in kinds if typed_columns[name] is not None]
+
+    def backend_array(name: str) -> Any:
+        found = typed_columns[name]
+        assert found is not None
+        return _masked_array(pandas, *found, kinds[name], dtype_backend)
+
+    # The masks of long columns are made by the threads too (numpy, without the lock).
+    arrays = _in_threads(backend_array, typed, threads if len(rows) >= _THREADED_FROM else 1)
     for name, kind in kinds.items():
-        typed = typed_columns[name]
-        if typed is None:
+        if name in arrays:
+            array = arrays[name]
+            columns[name] = pandas.Series(array, dtype=dtypes[kind], index=index, copy=False)
+        else:
             columns[name] = pandas.Series(
                 rows.column(name).tolist(), dtype=dtypes[kind], index=index
             )
-        else:
-            array = _masked_array(pandas, *typed, kind, dtype_backend)
-            columns[name] = pandas.Series(array, dtype=dtypes[kind], index=index, copy=False)
     return pandas.DataFrame(columns, index=index, copy=False)
+
+
+# Frames of at least this many rows make their columns' masks with threads.
+_THREADED_FROM = 1 << 16
+
+
+def _in_threads(make: Callable[[str], Any], names: list[str], threads: int) -> dict[str, Any]:
+    """``make`` of each name, by up to ``threads`` threads at once."""
+    if threads < 2 or len(names) < 2:
+        return {name: make(name) for name in names}
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(min(threads, len(names))) as pool:
+        return dict(zip(names, pool.map(make, names)))
 
 
 def _numbers_first(kinds: dict[str, str]) -> list[str]:

@@ -289,12 +289,13 @@ def test_typed_frames_are_those_made_from_the_objects(seed: int, monkeypatch) ->
     frame is the one made of the same columns as objects."""
     pandas = pytest.importorskip("pandas")
     pytest.importorskip("pyarrow")
-    from skarvel import _columns
+    from skarvel import _columns, _frames
     from skarvel._columns import Rows
     from skarvel._frames import _frame
 
     rng = random.Random(seed)
     monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
+    monkeypatch.setattr(_frames, "_THREADED_FROM", 0)
     parts, _ = random_parts(rng, ["a", "b", "c"], rng.choice([range(5), NUMBERS]))
     kinds = {name: rng.choice(["int", "float", "datetime", "str"]) for name in "abcx"}
     backend = rng.choice([None, "numpy_nullable", "pyarrow"])
