@@ -215,7 +215,10 @@ def message_rows(
                     pending.append(run_task(query, task, joined=False))
                     continue
             found = pending.popleft()
-            outcomes, caught = _unspooled(found.result()) if isinstance(found, Future) else found
+            if isinstance(found, Future):
+                found = found.result()
+                found = _unspooled(found) if isinstance(found, str) else found
+            outcomes, caught = found
             for warning in caught:
                 warnings.warn_explicit(
                     warning.message, warning.category, warning.filename, warning.lineno
@@ -251,14 +254,23 @@ def message_rows(
 _SPOOL_ROOT = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
 
 
-def spooled_task(query: _Query, task: Task, spool: str) -> str:
+def spooled_task(query: _Query, task: Task, spool: str) -> Any:
     """Runs a task in a worker and leaves its outcomes in a file of ``spool``; the file's
-    path. Written to a file, the outcomes never wait on the caller: sent down the result pipe
-    they would, a pipe's worth at a time, whenever the caller runs Python code."""
+    path (or the outcomes themselves, when the spool has no room for them). Written to a
+    file, the outcomes never wait on the caller: sent down the result pipe they would, a
+    pipe's worth at a time, whenever the caller runs Python code."""
     found = run_task(query, task)
-    descriptor, path = tempfile.mkstemp(dir=spool)
-    with open(descriptor, "wb") as out:
-        _spool(found, out)
+    path = None
+    try:
+        descriptor, path = tempfile.mkstemp(dir=spool)
+        with open(descriptor, "wb") as out:
+            _spool(found, out)
+    except OSError:
+        # No room in the spool (a container's /dev/shm may be small): the outcomes go down
+        # the result pipe instead.
+        if path is not None:
+            os.unlink(path)
+        return found
     return path
 
 
@@ -281,21 +293,35 @@ def _spool(found: Any, out: Any) -> None:
 
 
 # How many spool files may be mapped at once (see _unspooled): each mapping holds a file
-# descriptor for as long as an array made on it lives, until the chunk's frame is made.
+# descriptor, and the file's memory, for as long as an array made on it lives, until the
+# chunk's frame is made.
 _MAPPED_AT_ONCE = 256
 _mapped = 0
+
+
+def _room_to_map(spooled: Any) -> bool:
+    """Whether a spool file may stay in memory while mapped: mappings alive hold less than
+    half of the spool's filesystem (a container's /dev/shm may be small), so that workers
+    always have room for the files they write."""
+    if _mapped >= _MAPPED_AT_ONCE:
+        return False
+    try:
+        found = os.fstatvfs(spooled.fileno())
+    except OSError:
+        return False
+    return found.f_bavail * 2 > found.f_blocks
 
 
 def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
     """The outcomes a worker left in a file, which is removed. The file is mapped and its
     arrays are made on the mapping: the worker's pages are taken as they are, where reading
     the file would copy every octet once into the read and again into the arrays, and the
-    first touch of that fresh memory costs the caller more than the copying. Beyond
-    ``_MAPPED_AT_ONCE`` mappings alive, the file is read into a buffer of its own."""
+    first touch of that fresh memory costs the caller more than the copying. Without room
+    to map it (see ``_room_to_map``), the file is read into a buffer of its own."""
     global _mapped
     with open(path, "rb") as spooled:
         data: Any
-        if _mapped < _MAPPED_AT_ONCE:
+        if _room_to_map(spooled):
             # Copy on write: the arrays are as writable as any, without writing to the file.
             data = mmap.mmap(spooled.fileno(), 0, access=mmap.ACCESS_COPY)
             _mapped += 1

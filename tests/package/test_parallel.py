@@ -3,6 +3,7 @@ failures in input order, the same warnings."""
 
 from __future__ import annotations
 
+import errno
 import gc
 import warnings
 
@@ -40,16 +41,25 @@ def read(on_error: str, workers: int | None):
     return frame, [str(w.message) for w in caught]
 
 
+def full_spool(*args):
+    raise OSError(errno.ENOSPC, "No space left on device")
+
+
 @pytest.mark.parametrize(
-    ("on_error", "workers", "mapped"), [("skip", 2, 256), ("warn", 2, 3), ("skip", 3, 0)]
+    ("on_error", "workers", "mapped", "spool_full"),
+    [("skip", 2, 256, False), ("warn", 2, 3, False), ("skip", 3, 0, False), ("skip", 2, 9, True)],
 )
-def test_workers_give_the_serial_rows_and_warnings(on_error, workers, mapped, monkeypatch):
+def test_workers_give_the_serial_rows_and_warnings(
+    on_error, workers, mapped, spool_full, monkeypatch
+):
     """Whatever the workers (the caller and one or two processes), however the frame's
-    columns are made (every column long enough for threads to make), and whether the tasks'
-    outcomes are mapped or read."""
+    columns are made (every column long enough for threads to make), whether the tasks'
+    outcomes are mapped or read, and when the spool is full (they come down the pipe)."""
     serial, serial_warnings = read(on_error, None)
     monkeypatch.setattr(skarvel._columns, "_DENSE_FROM", 0)
     monkeypatch.setattr(_parallel, "_MAPPED_AT_ONCE", mapped)
+    if spool_full:
+        monkeypatch.setattr(_parallel, "_spool", full_spool)
     parallel, parallel_warnings = read(on_error, workers)
     assert len(serial) > 100
     pandas.testing.assert_frame_equal(parallel, serial)
