@@ -294,6 +294,7 @@ class _ColumnBuilder:
         "number",
         "kind",
         "objects",
+        "counted",
     )
 
     # Pieces wait until there are this many, or this many values in them.
@@ -310,9 +311,11 @@ class _ColumnBuilder:
         self.number = _Growing(np.float64)
         self.kind = _Growing(np.uint8)
         self.objects: list[tuple[int, np.ndarray]] = []  # (first entry, objects of a piece)
+        self.counted: list[int] | None = None  # once counted, until more values come
 
     def add(self, column: Column, offset: int, part_rows: int) -> None:
         row, position, values = column
+        self.counted = None
         # Row numbers of chunks of fewer than 2**31 rows (all in practice) take four octets.
         dtype: type[np.signedinteger[Any]] = np.int32 if offset + part_rows < 2**31 else np.int64
         if self.rows is None and not (offset == self.start + self.count and len(row) == part_rows):
@@ -350,11 +353,13 @@ class _ColumnBuilder:
 
     def counts(self) -> list[int]:
         """How many values of each kind the column has."""
-        self._take_waiting()
-        counts = [0] * KINDS
-        for kind in self.kind.pieces:
-            counts = [a + b for a, b in zip(counts, kind_counts(kind))]
-        return counts
+        if self.counted is None:
+            self._take_waiting()
+            counts = [0] * KINDS
+            for kind in self.kind.pieces:
+                counts = [a + b for a, b in zip(counts, kind_counts(kind))]
+            self.counted = counts
+        return self.counted
 
     def dense(self, rows: int) -> np.ndarray | None:
         """What ``column_array`` makes of the column among a chunk's ``rows`` rows, for a

@@ -657,28 +657,30 @@ class _FlatQuery(_Collector):
                     count += 1
                     if self.max_count is not None and count > self.max_count:
                         return
-                    try:
-                        found = self.rows_of(message, count)
-                    except DecodeError as error:
-                        if self.failed is not None:
-                            self.failed(error)
-                        else:
-                            reader._failed(error)
-                        continue
-                    if found is not None:
-                        done = Done(message.source, message.offset, message.length)
-                        yield message.source, done, found
+                    yield from self._read(message, count, reader)
                 if self.failed is not None:
                     for skipped in reader.skipped:
                         self.failed(skipped)
 
-    def rows_of(self, message: Message, count: int) -> MessageRows | None:
-        """The rows of the message at position ``count``; None when the count filter passes
-        it over. Raises DecodeError when its data cannot be decoded."""
+    def _read(
+        self, message: Message, count: int, reader: Reader, batch: _Batch | None = None
+    ) -> Iterator[tuple[str, Done, Part]]:
+        """The rows of the message at position ``count``, unless the count filter passes it
+        over; a failure goes where ``_Query._read`` sends one. Flat rows are not batched."""
         if self.count_filter is not None and not self.count_filter.match(count):
-            return None
-        found = _observations.flat_rows(message, self.tables, self.header, self.data, self.shown)
-        return MessageRows.from_dicts(self._kept(list(found)))
+            return
+        try:
+            found = _observations.flat_rows(
+                message, self.tables, self.header, self.data, self.shown
+            )
+            rows = MessageRows.from_dicts(self._kept(list(found)))
+        except DecodeError as error:
+            if self.failed is not None:
+                self.failed(error)
+            else:
+                reader._failed(error)
+            return
+        yield message.source, Done(message.source, message.offset, message.length), rows
 
     def _kept(self, found: list[Row]) -> list[Row]:
         if not self.data:

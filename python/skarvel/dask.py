@@ -18,7 +18,7 @@ come from a scan. Paths go through fsspec: any filesystem it knows works. ``dask
 from __future__ import annotations
 
 import warnings
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -94,7 +94,9 @@ class _ReadPart:
         try:
             with Reader(data, tables=self.query.tables, on_error="skip") as reader:
                 # Messages of uncompressed data wait to be read together (flat rows do not).
-                batch = _Batch(self.query, part.path) if isinstance(self.query, _Query) else None
+                batch: Any = (
+                    _Batch(self.query, part.path) if isinstance(self.query, _Query) else None
+                )
                 reported = 0
                 for message in reader:
                     self._failures(reader, reported, part)
@@ -106,7 +108,7 @@ class _ReadPart:
                         break
                     message.source = part.path
                     message.offset += part.start
-                    for found in self._rows_of(message, count, reader, batch):
+                    for _, _, found in self.query._read(message, count, reader, batch):
                         rows.add(found, part.path)
                 for _, _, found in batch.flush() if batch is not None else ():
                     rows.add(found, part.path)
@@ -121,23 +123,6 @@ class _ReadPart:
                 return pandas.DataFrame(index=pandas.RangeIndex(len(rows)))
             return _inferred_frame(pandas, rows)
         return _frame(rows, self.query.kinds(None), True, self.dtype_backend)
-
-    def _rows_of(
-        self, message: Any, count: int, reader: Reader, batch: _Batch | None
-    ) -> Iterator[Any]:
-        """The rows of a message, or of the batch it ends, as the query reads them."""
-        if isinstance(self.query, _Query):
-            assert batch is not None
-            for _, _, found in self.query._read(message, count, reader, batch):
-                yield found
-            return
-        try:
-            flat = self.query.rows_of(message, count)
-        except DecodeError as error:
-            self._failed(error)
-            return
-        if flat is not None:
-            yield flat
 
     def _failures(self, reader: Reader, reported: int, part: Part) -> None:
         for error in reader.skipped[reported:]:
