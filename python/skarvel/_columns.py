@@ -14,6 +14,7 @@ from typing import Any, NamedTuple, Union
 
 import numpy as np
 
+from ._reserve import GrowingArray
 from ._values import DATETIME, FLOAT, INT, KINDS, NONE, OBJECT, Values, column_array, kind_counts
 
 # The kinds of values a typed column of each kind may hold (besides None), and its dtype.
@@ -25,6 +26,9 @@ _MASKED_DTYPES: dict[str, np.dtype[Any]] = {
 }
 
 Row = dict[str, Any]
+
+# The kind of a row without a value, in a column held by row (see _ColumnBuilder).
+_ABSENT = KINDS
 
 
 def _by_column(column: np.ndarray, count: int) -> list[tuple[int, np.ndarray]]:
@@ -282,7 +286,12 @@ class _ColumnBuilder:
     a value in every row since its first, its rows are not stored: they are ``start``
     onwards; while its values all have one place in their rows, their places are not stored
     either (the usual case: a frame needs no places, and copying them costs as much as the
-    values)."""
+    values).
+
+    A column held ``by_row`` keeps its numbers and kinds by row instead, from row 0, a row
+    without a value NaN and ``_ABSENT``, each written where it stays as its piece comes (see
+    ``GrowingArray``): the numbers are then the column a frame makes of them, with nothing
+    left to join, fill or scatter once every row is read, and no piece is kept."""
 
     __slots__ = (
         "start",
@@ -295,13 +304,16 @@ class _ColumnBuilder:
         "kind",
         "objects",
         "counted",
+        "by_row",
+        "filled",
+        "held",
     )
 
     # Pieces wait until there are this many, or this many values in them.
     WAITING_PIECES = 32
     WAITING_VALUES = 1 << 16
 
-    def __init__(self, start: int, place: int) -> None:
+    def __init__(self, start: int, place: int, by_row: bool = False) -> None:
         self.start = start
         self.count = 0
         self.rows: _Growing | None = None
@@ -312,9 +324,26 @@ class _ColumnBuilder:
         self.kind = _Growing(np.uint8)
         self.objects: list[tuple[int, np.ndarray]] = []  # (first entry, objects of a piece)
         self.counted: list[int] | None = None  # once counted, until more values come
+        # Held by row: the numbers and kinds being written, the rows written so far, and the
+        # arrays they became once every row was read.
+        self.by_row = (GrowingArray(np.float64), GrowingArray(np.uint8)) if by_row else None
+        self.filled = 0
+        self.held: tuple[np.ndarray, np.ndarray] | None = None
+        if by_row:
+            self.counted = [0] * KINDS
 
     def add(self, column: Column, offset: int, part_rows: int) -> None:
         row, position, values = column
+        if self.place is not None and not (position == self.place).all():
+            self.places.append(np.full(self.count, self.place, dtype=np.int32))
+            self.place = None
+        if self.place is None:
+            self.places.append(position)
+        if values.objects is not None:
+            self.objects.append((self.count, values.objects))
+        if self.by_row is not None:
+            self._add_by_row(row, values, offset, offset + part_rows)
+            return
         self.counted = None
         # Row numbers of chunks of fewer than 2**31 rows (all in practice) take four octets.
         dtype: type[np.signedinteger[Any]] = np.int32 if offset + part_rows < 2**31 else np.int64
@@ -323,13 +352,6 @@ class _ColumnBuilder:
             self.rows.extend(np.arange(self.start, self.start + self.count, dtype=dtype))
         if self.rows is not None:
             self.rows.extend(row.astype(dtype) + np.asarray(offset, dtype=dtype))
-        if self.place is not None and not (position == self.place).all():
-            self.places.append(np.full(self.count, self.place, dtype=np.int32))
-            self.place = None
-        if self.place is None:
-            self.places.append(position)
-        if values.objects is not None:
-            self.objects.append((self.count, values.objects))
         if len(row) >= self.WAITING_VALUES:
             self._take_waiting()  # the pieces before a long one, so that it is taken alone
         self.waiting.append(column)
@@ -337,6 +359,37 @@ class _ColumnBuilder:
         waiting_values = self.count - self.number.size
         if len(self.waiting) >= self.WAITING_PIECES or waiting_values >= self.WAITING_VALUES:
             self._take_waiting()
+
+    def _add_by_row(self, row: np.ndarray, values: Values, offset: int, end: int) -> None:
+        """Writes a piece whose rows are ``row`` among rows ``offset`` to ``end``, the rows
+        before it without a value."""
+        assert self.by_row is not None
+        numbers, kinds = (held.room(end) for held in self.by_row)
+        if len(row) == end - offset:  # every row of the part
+            numbers[self.filled : offset] = np.nan
+            kinds[self.filled : offset] = _ABSENT
+            numbers[offset:end] = values.number
+            kinds[offset:end] = values.kind
+        else:
+            numbers[self.filled : end] = np.nan
+            kinds[self.filled : end] = _ABSENT
+            numbers[offset:end][row] = values.number
+            kinds[offset:end][row] = values.kind
+        self.filled = end
+        assert self.counted is not None
+        self.counted = [a + b for a, b in zip(self.counted, kind_counts(values.kind))]
+        self.count += len(row)
+
+    def _held(self, rows: int) -> tuple[np.ndarray, np.ndarray]:
+        """The numbers and kinds held by row, of every one of the chunk's ``rows`` rows."""
+        if self.held is None:
+            assert self.by_row is not None
+            numbers, kinds = (held.room(rows) for held in self.by_row)
+            numbers[self.filled : rows] = np.nan
+            kinds[self.filled : rows] = _ABSENT
+            self.held = (self.by_row[0].array(rows), self.by_row[1].array(rows))
+            self.by_row = None
+        return self.held
 
     def _take_waiting(self) -> None:
         if len(self.waiting) == 1:
@@ -370,6 +423,11 @@ class _ColumnBuilder:
         counts = self.counts()
         if counts[OBJECT] or counts[DATETIME] or not counts[FLOAT] + counts[INT]:
             return None
+        if self.by_row is not None or self.held is not None:
+            held = self._held(rows)[0]
+            if counts[INT] == self.count == rows:
+                return held.astype(np.int64)
+            return held
         numbers = self.number.pieces
         if self.rows is None and self.start == 0 and self.count == rows:
             # Every row has a value.
@@ -403,13 +461,6 @@ class _ColumnBuilder:
     def finish(self, rows: int) -> tuple[np.ndarray | None, np.ndarray, Values]:
         """The column's rows (None for every one of the chunk's ``rows``), the places of its
         values in their rows, and its values."""
-        at: np.ndarray | None
-        if self.rows is not None:
-            at = self.rows.array()
-        elif self.start == 0 and self.count == rows:
-            at = None
-        else:
-            at = np.arange(self.start, self.start + self.count)
         if self.place is not None and self.count < _DENSE_FROM:
             positions = np.full(self.count, self.place, dtype=np.int32)
         elif self.place is not None:
@@ -418,23 +469,43 @@ class _ColumnBuilder:
         else:
             positions = self.places[0] if len(self.places) == 1 else np.concatenate(self.places)
         self.places = []
-        if self.number.size == 0:
-            if len(self.waiting) == 1:
-                # One piece: it is the column.
-                return at, positions, self.waiting[0].values
-            # Pieces that all waited are joined once, without growing arrays for them.
-            values = Values(
-                np.concatenate([c.values.number for c in self.waiting]),
-                np.concatenate([c.values.kind for c in self.waiting]),
-            )
+        if self.by_row is not None or self.held is not None:
+            at, values = self._finish_by_row(rows)
         else:
-            self._take_waiting()
-            values = Values(self.number.array(), self.kind.array())
+            at, values = self._finish_pieces(rows)
         if self.objects:
             values.objects = np.full(self.count, None, dtype=object)
             for first, objects in self.objects:
                 values.objects[first : first + len(objects)] = objects
         return at, positions, values
+
+    def _finish_by_row(self, rows: int) -> tuple[np.ndarray | None, Values]:
+        numbers, kinds = self._held(rows)
+        if self.count == rows:
+            return None, Values(numbers, kinds)
+        at = np.flatnonzero(kinds != _ABSENT)
+        return at, Values(numbers[at], kinds[at])
+
+    def _finish_pieces(self, rows: int) -> tuple[np.ndarray | None, Values]:
+        at: np.ndarray | None
+        if self.rows is not None:
+            at = self.rows.array()
+        elif self.start == 0 and self.count == rows:
+            at = None
+        else:
+            at = np.arange(self.start, self.start + self.count)
+        if self.number.size == 0:
+            if len(self.waiting) == 1:
+                # One piece: it is the column.
+                values = self.waiting[0].values
+                return at, Values(values.number, values.kind, values.objects)
+            # Pieces that all waited are joined once, without growing arrays for them.
+            return at, Values(
+                np.concatenate([c.values.number for c in self.waiting]),
+                np.concatenate([c.values.kind for c in self.waiting]),
+            )
+        self._take_waiting()
+        return at, Values(self.number.array(), self.kind.array())
 
 
 # Columns of at least this many values are made straight from their pieces (see
@@ -448,12 +519,18 @@ class Rows:
     Each part is a message's rows and, with ``source_column``, the name of the source they
     came from, which every row gets as its last column. Parts given to ``add`` are taken into
     the columns as they come, so that a chunk holds its values once, not once per message
-    and again in its columns."""
+    and again in its columns. With ``by_row``, the columns are held by row (see
+    ``_ColumnBuilder``): for a chunk that becomes a frame or a table, whose columns then need
+    no more work; without, by value, as rows that travel or are cut up are best held."""
 
     def __init__(
-        self, parts: Iterable[tuple[Part, str]] = (), source_column: str | None = None
+        self,
+        parts: Iterable[tuple[Part, str]] = (),
+        source_column: str | None = None,
+        by_row: bool = False,
     ) -> None:
         self._source_column = source_column
+        self._by_row = by_row
         self._rows = 0  # every row added
         self._taken = 0  # the rows in the columns so far
         self._builders: dict[str, _ColumnBuilder] = {}
@@ -531,7 +608,7 @@ class Rows:
             if builder is None:
                 start = offset + int(column.row[0])
                 place = int(column.position[0])
-                builder = self._builders[name] = _ColumnBuilder(start, place)
+                builder = self._builders[name] = _ColumnBuilder(start, place, self._by_row)
                 self._first[name] = (start, place)
             builder.add(column, offset, part.rows)
 

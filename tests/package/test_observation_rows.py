@@ -208,11 +208,22 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, m
         ]
     else:
         records = [row for _, rows in records for row in rows]
-    rows = Rows(parts, source)
+    rows = Rows(parts, source, held_by_row(rng, monkeypatch))
     if rng.random() < 0.5:
         rows.make_dense(2)  # long columns made by threads at once
     frame = _inferred_frame(pandas, rows)
     pandas.testing.assert_frame_equal(frame, pandas.DataFrame.from_records(iter(records)))
+
+
+def held_by_row(rng: random.Random, monkeypatch) -> bool:
+    """Whether a chunk holds its columns by row, at random; their arrays then grow as numpy
+    arrays or in reserved memory, moved to a larger reservation often or seldom."""
+    from skarvel import _reserve
+
+    monkeypatch.setattr(_reserve, "_RESERVED_FROM", rng.choice([0, 64, 1 << 19]))
+    monkeypatch.setattr(_reserve, "_LEAST", rng.choice([1, 64 << 20]))
+    monkeypatch.setattr(_reserve, "_AHEAD", rng.choice([1, 8]))
+    return rng.random() < 0.5
 
 
 # The flavours of values that columns of numbers hold: ints, floats with NaN and without,
@@ -254,7 +265,7 @@ def test_typed_arrow_columns_are_those_made_from_the_objects(seed: int, monkeypa
     # Long columns are made from their pieces, short ones from their joined values.
     monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
     parts, _ = random_parts(rng, ["a", "b", "c"], rng.choice([range(5), NUMBERS]))
-    rows = Rows(parts)
+    rows = Rows(parts, by_row=held_by_row(rng, monkeypatch))
     types = [pyarrow.int64(), pyarrow.float64(), pyarrow.timestamp("us")]
     schema = pyarrow.schema(
         [pyarrow.field(name, rng.choice(types)) for name in ["a", "b", "c", "absent"]]
@@ -300,10 +311,11 @@ def test_typed_frames_are_those_made_from_the_objects(seed: int, monkeypatch) ->
     kinds = {name: rng.choice(["int", "float", "datetime", "str"]) for name in "abcx"}
     backend = rng.choice([None, "numpy_nullable", "pyarrow"])
     threads = rng.choice([1, 2])
+    by_row = held_by_row(rng, monkeypatch)
 
     def frame() -> Any:
         try:
-            return _frame(Rows(parts), kinds, True, backend, threads)
+            return _frame(Rows(parts, by_row=by_row), kinds, True, backend, threads)
         except Exception as error:  # the same failure either way
             return type(error)
 
@@ -329,11 +341,12 @@ def test_long_columns_of_numbers_are_masked_as_their_values_say(seed: int, monke
     monkeypatch.setattr(_columns, "_DENSE_FROM", 0)
     parts, _ = random_parts(rng, ["a", "b"], NUMBERS, messages=12)
     threads = rng.choice([1, 2])
+    by_row = held_by_row(rng, monkeypatch)
 
     def masked() -> list[Any]:
         made = []
         for name, kind in itertools.product("ab", ("int", "float")):
-            rows = Rows(parts)
+            rows = Rows(parts, by_row=by_row)
             rows.make_dense(threads, (), dict.fromkeys("ab", kind))
             made.append(rows.masked(name, kind))
         return made
