@@ -210,12 +210,76 @@ def _message_rows(rows: int, columns: list[tuple[str, Any, Any, Any]]) -> Messag
     return MessageRows(rows, built)
 
 
-class RowsSlice(NamedTuple):
-    """One message's rows among rows found for several messages at once (a batch): rows
-    ``start`` to ``stop`` of ``whole``. A chunk that takes every message of the batch takes
-    its rows whole, without cutting them up."""
+class HeldColumn(NamedTuple):
+    """A column of rows held by row: its number and kind in every row (NaN and ``_ABSENT``
+    where a row has no value), and the places and objects of its values, as ``Column`` has
+    them."""
 
-    whole: MessageRows
+    number: np.ndarray
+    kind: np.ndarray
+    position: np.ndarray
+    objects: np.ndarray | None
+
+    def first_row(self) -> int:
+        """The first row that has a value."""
+        return int(np.argmax(self.kind != _ABSENT))
+
+    def by_value(self) -> Column:
+        """The column as ``Column`` holds it, one entry per value."""
+        at = np.flatnonzero(self.kind != _ABSENT)
+        return Column(at, self.position, Values(self.number[at], self.kind[at], self.objects))
+
+
+class HeldRows:
+    """The rows of several messages held by row, as a chunk held by row has them (see
+    ``Rows``): rows that travel between processes so, and join a chunk held by row with one
+    copy of each column, where rows held by value must be unpacked and scattered."""
+
+    __slots__ = ("rows", "columns")
+
+    def __init__(self, rows: int, columns: dict[str, HeldColumn]) -> None:
+        self.rows = rows
+        self.columns = columns
+
+    def __len__(self) -> int:
+        return self.rows
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        columns = [
+            (name, number, kind, _packed_places(position), objects)
+            for name, (number, kind, position, objects) in self.columns.items()
+        ]
+        return _held_rows, (self.rows, columns)
+
+    def split(self, bounds: Sequence[int]) -> list[HeldRows]:
+        """The rows cut at the row numbers ``bounds``, as ``MessageRows.split`` cuts them."""
+        parts: list[dict[str, HeldColumn]] = [{} for _ in range(len(bounds) - 1)]
+        for name, (number, kind, position, objects) in self.columns.items():
+            # The values before each bound.
+            cuts = [int(np.count_nonzero(kind[:bound] != _ABSENT)) for bound in bounds]
+            for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
+                if cuts[k] < cuts[k + 1]:
+                    kept = None if objects is None else objects[cuts[k] : cuts[k + 1]]
+                    taken = position[cuts[k] : cuts[k + 1]]
+                    parts[k][name] = HeldColumn(number[a:b], kind[a:b], taken, kept)
+        return [HeldRows(b - a, part) for part, a, b in zip(parts, bounds[:-1], bounds[1:])]
+
+
+def _held_rows(rows: int, columns: list[tuple[str, Any, Any, Any, Any]]) -> HeldRows:
+    """Rows as ``HeldRows.__reduce__`` gives them."""
+    held = {
+        name: HeldColumn(number, kind, _unpacked_places(position), objects)
+        for name, number, kind, position, objects in columns
+    }
+    return HeldRows(rows, held)
+
+
+class RowsSlice(NamedTuple):
+    """One message's rows among rows found for several messages at once (a batch, or a task
+    of a worker process): rows ``start`` to ``stop`` of ``whole``. A chunk that takes every
+    message of the whole takes its rows whole, without cutting them up."""
+
+    whole: MessageRows | HeldRows
     start: int
     stop: int
 
@@ -225,14 +289,14 @@ class RowsSlice(NamedTuple):
 
 
 # One message's rows.
-Part = Union[MessageRows, RowsSlice]
+Part = Union[MessageRows, HeldRows, RowsSlice]
 
 
 def join(parts: Sequence[Part]) -> list[RowsSlice]:
-    """The rows of messages (in order) joined into one whole, each message's rows a slice of
-    it: rows that travel between processes as a few long arrays rather than many short
-    ones."""
-    whole = Rows((part, "") for part in parts).message_rows()
+    """The rows of messages (in order) joined into one whole held by row, each message's
+    rows a slice of it: rows that travel between processes as a few long arrays rather than
+    many short ones, and are taken into a chunk as they are."""
+    whole = Rows(((part, "") for part in parts), by_row=True).held_rows()
     slices, start = [], 0
     for part in parts:
         slices.append(RowsSlice(whole, start, start + part.rows))
@@ -329,20 +393,19 @@ class _ColumnBuilder:
         self.by_row = (GrowingArray(np.float64), GrowingArray(np.uint8)) if by_row else None
         self.filled = 0
         self.held: tuple[np.ndarray, np.ndarray] | None = None
-        if by_row:
-            self.counted = [0] * KINDS
 
-    def add(self, column: Column, offset: int, part_rows: int) -> None:
+    def add(self, column: Column | HeldColumn, offset: int, part_rows: int) -> None:
+        """Adds the column of a part whose rows start at row ``offset``."""
+        if isinstance(column, HeldColumn):
+            if self.by_row is not None:
+                self._take_places(column.position, column.objects)
+                self._write(offset, offset + part_rows, column.number, column.kind, None)
+                return
+            column = column.by_value()
         row, position, values = column
-        if self.place is not None and not (position == self.place).all():
-            self.places.append(np.full(self.count, self.place, dtype=np.int32))
-            self.place = None
-        if self.place is None:
-            self.places.append(position)
-        if values.objects is not None:
-            self.objects.append((self.count, values.objects))
+        self._take_places(position, values.objects)
         if self.by_row is not None:
-            self._add_by_row(row, values, offset, offset + part_rows)
+            self._write(offset, offset + part_rows, values.number, values.kind, row)
             return
         self.counted = None
         # Row numbers of chunks of fewer than 2**31 rows (all in practice) take four octets.
@@ -360,25 +423,38 @@ class _ColumnBuilder:
         if len(self.waiting) >= self.WAITING_PIECES or waiting_values >= self.WAITING_VALUES:
             self._take_waiting()
 
-    def _add_by_row(self, row: np.ndarray, values: Values, offset: int, end: int) -> None:
-        """Writes a piece whose rows are ``row`` among rows ``offset`` to ``end``, the rows
-        before it without a value."""
+    def _take_places(self, position: np.ndarray, objects: np.ndarray | None) -> None:
+        """Takes the places and objects of the values of a piece."""
+        if self.place is not None and not (position == self.place).all():
+            self.places.append(np.full(self.count, self.place, dtype=np.int32))
+            self.place = None
+        if self.place is None:
+            self.places.append(position)
+        if objects is not None:
+            self.objects.append((self.count, objects))
+
+    def _write(
+        self, offset: int, end: int, number: np.ndarray, kind: np.ndarray, row: np.ndarray | None
+    ) -> None:
+        """Writes a piece held by row: its values in rows ``row`` among rows ``offset`` to
+        ``end`` (None: the numbers and kinds of every one of those rows, ``_ABSENT`` where a
+        row has none), the rows before it without a value."""
         assert self.by_row is not None
+        self.counted = None
         numbers, kinds = (held.room(end) for held in self.by_row)
-        if len(row) == end - offset:  # every row of the part
-            numbers[self.filled : offset] = np.nan
-            kinds[self.filled : offset] = _ABSENT
-            numbers[offset:end] = values.number
-            kinds[offset:end] = values.kind
+        if row is None or len(row) == end - offset:
+            if self.filled < offset:
+                numbers[self.filled : offset] = np.nan
+                kinds[self.filled : offset] = _ABSENT
+            numbers[offset:end] = number
+            kinds[offset:end] = kind
         else:
             numbers[self.filled : end] = np.nan
             kinds[self.filled : end] = _ABSENT
-            numbers[offset:end][row] = values.number
-            kinds[offset:end][row] = values.kind
+            numbers[offset:end][row] = number
+            kinds[offset:end][row] = kind
         self.filled = end
-        assert self.counted is not None
-        self.counted = [a + b for a, b in zip(self.counted, kind_counts(values.kind))]
-        self.count += len(row)
+        self.count += len(kind) if row is not None else int(np.count_nonzero(kind != _ABSENT))
 
     def _held(self, rows: int) -> tuple[np.ndarray, np.ndarray]:
         """The numbers and kinds held by row, of every one of the chunk's ``rows`` rows."""
@@ -404,9 +480,20 @@ class _ColumnBuilder:
             self.number.extend(np.concatenate([c.values.number for c in waiting]))
             self.kind.extend(np.concatenate([c.values.kind for c in waiting]))
 
+    def _kinds_by_row(self) -> np.ndarray:
+        """The kinds held by row, of the rows written so far."""
+        if self.held is not None:
+            return self.held[1][: self.filled]
+        assert self.by_row is not None
+        return self.by_row[1].room(0)[: self.filled]
+
     def counts(self) -> list[int]:
         """How many values of each kind the column has."""
         if self.counted is None:
+            if self.held is not None or self.by_row is not None:
+                # Held by row: counted once over every row, a row without a value of no kind.
+                self.counted = kind_counts(self._kinds_by_row())[:KINDS]
+                return self.counted
             self._take_waiting()
             counts = [0] * KINDS
             for kind in self.kind.pieces:
@@ -461,23 +548,39 @@ class _ColumnBuilder:
     def finish(self, rows: int) -> tuple[np.ndarray | None, np.ndarray, Values]:
         """The column's rows (None for every one of the chunk's ``rows``), the places of its
         values in their rows, and its values."""
-        if self.place is not None and self.count < _DENSE_FROM:
-            positions = np.full(self.count, self.place, dtype=np.int32)
-        elif self.place is not None:
-            # One place for all, in a long column: a view of it, which takes no memory.
-            positions = np.broadcast_to(np.int32(self.place), (self.count,))
-        else:
-            positions = self.places[0] if len(self.places) == 1 else np.concatenate(self.places)
-        self.places = []
+        positions = self._positions()
         if self.by_row is not None or self.held is not None:
             at, values = self._finish_by_row(rows)
         else:
             at, values = self._finish_pieces(rows)
-        if self.objects:
-            values.objects = np.full(self.count, None, dtype=object)
-            for first, objects in self.objects:
-                values.objects[first : first + len(objects)] = objects
+        values.objects = self._objects()
         return at, positions, values
+
+    def held_column(self, rows: int) -> HeldColumn:
+        """The column of a chunk of ``rows`` rows held by row, as it is."""
+        number, kind = self._held(rows)
+        return HeldColumn(number, kind, self._positions(), self._objects())
+
+    def _positions(self) -> np.ndarray:
+        """The places of the values in their rows."""
+        if self.place is not None and self.count < _DENSE_FROM:
+            return np.full(self.count, self.place, dtype=np.int32)
+        if self.place is not None:
+            # One place for all, in a long column: a view of it, which takes no memory.
+            return np.broadcast_to(np.int32(self.place), (self.count,))
+        if len(self.places) > 1:
+            self.places = [np.concatenate(self.places)]
+        return self.places[0]
+
+    def _objects(self) -> np.ndarray | None:
+        """The objects among the values (None where a value is not one), or None when no
+        value is an object."""
+        if not self.objects:
+            return None
+        out = np.full(self.count, None, dtype=object)
+        for first, objects in self.objects:
+            out[first : first + len(objects)] = objects
+        return out
 
     def _finish_by_row(self, rows: int) -> tuple[np.ndarray | None, Values]:
         numbers, kinds = self._held(rows)
@@ -498,7 +601,7 @@ class _ColumnBuilder:
             if len(self.waiting) == 1:
                 # One piece: it is the column.
                 values = self.waiting[0].values
-                return at, Values(values.number, values.kind, values.objects)
+                return at, Values(values.number, values.kind)
             # Pieces that all waited are joined once, without growing arrays for them.
             return at, Values(
                 np.concatenate([c.values.number for c in self.waiting]),
@@ -584,9 +687,9 @@ class Rows:
                 source,
             )
 
-    def _take(self, part: MessageRows, source: str) -> None:
+    def _take(self, part: MessageRows | HeldRows, source: str) -> None:
         offset = self._taken
-        if offset == 0:
+        if offset == 0 and isinstance(part, MessageRows):
             self._alone = part
             for name, column in part.columns.items():
                 self._first[name] = (int(column.row[0]), int(column.position[0]))
@@ -601,12 +704,14 @@ class Rows:
         else:
             self._source_runs.append((source, part.rows))
 
-    def _build_from(self, part: MessageRows, offset: int) -> None:
+    def _build_from(self, part: MessageRows | HeldRows, offset: int) -> None:
         """Takes a part, whose rows start at row ``offset``, into the columns' builders."""
+        column: Column | HeldColumn
         for name, column in part.columns.items():
             builder = self._builders.get(name)
             if builder is None:
-                start = offset + int(column.row[0])
+                first = column.first_row() if isinstance(column, HeldColumn) else column.row[0]
+                start = offset + int(first)
                 place = int(column.position[0])
                 builder = self._builders[name] = _ColumnBuilder(start, place, self._by_row)
                 self._first[name] = (start, place)
@@ -815,6 +920,15 @@ class Rows:
             if name != self._source_column
         }
         return MessageRows(self._rows, columns)
+
+    def held_rows(self) -> MessageRows | HeldRows:
+        """The chunk's rows, held by row (as rows of one message when the chunk has one
+        part); for chunks held by row, without a source column."""
+        order = self._order()
+        if self._alone is not None or not self._rows:
+            return self.message_rows()
+        columns = {name: self._builders[name].held_column(self._rows) for name in order}
+        return HeldRows(self._rows, columns)
 
     def dicts(self) -> list[Row]:
         """The rows as dicts, each with its keys in its own order."""

@@ -29,6 +29,8 @@ _NORESERVE = getattr(
 # Arrays up to this many octets grow as numpy arrays do; a reservation costs a system call
 # and a mapping, worth it for long columns only.
 _RESERVED_FROM = 1 << 19
+# Arrays start with room for this many items.
+_FIRST = 1 << 10
 # A reservation is this many times what it must hold when made or moved, at least this size.
 _AHEAD = 8
 _LEAST = 64 << 20
@@ -52,7 +54,8 @@ class GrowingArray:
         if size > len(self._items):
             octets = size * self.dtype.itemsize
             if octets < _RESERVED_FROM:
-                self._move(np.empty(max(size, 2 * len(self._items)), self.dtype), None)
+                grown = max(size, 2 * len(self._items), _FIRST)
+                self._move(np.empty(grown, self.dtype), None)
             elif not self._resized(max(_AHEAD * octets, _LEAST)):
                 self._move(*self._reservation(max(_AHEAD * octets, _LEAST), size))
         return self._items
