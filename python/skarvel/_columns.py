@@ -901,10 +901,14 @@ class Rows:
         if dense.dtype == np.int64:  # ints in every row
             every = np.ones(len(dense), dtype=bool)
             return (dense.astype(np.float64) if kind == "float" else dense), every
-        valid = ~np.isnan(dense)
         counts = builder.counts()
-        if np.count_nonzero(valid) != counts[FLOAT] + counts[INT]:
-            return None  # a value that is NaN: the general way tells it from a missing one
+        if builder.held is not None:
+            # Held by row: the kinds say which rows have a number, a NaN value among them.
+            valid = builder.held[1] <= INT
+        else:
+            valid = ~np.isnan(dense)
+            if np.count_nonzero(valid) != counts[FLOAT] + counts[INT]:
+                return None  # a value that is NaN: the general way tells it from a missing one
         if kind == "float":
             return dense, valid
         if counts[FLOAT]:
