@@ -296,7 +296,8 @@ def join(parts: Sequence[Part]) -> list[RowsSlice]:
     """The rows of messages (in order) joined into one whole held by row, each message's
     rows a slice of it: rows that travel between processes as a few long arrays rather than
     many short ones, and are taken into a chunk as they are."""
-    whole = Rows(((part, "") for part in parts), by_row=True).held_rows()
+    rows = sum(part.rows for part in parts)
+    whole = Rows(((part, "") for part in parts), by_row=True, expected_rows=rows).held_rows()
     slices, start = [], 0
     for part in parts:
         slices.append(RowsSlice(whole, start, start + part.rows))
@@ -377,7 +378,9 @@ class _ColumnBuilder:
     WAITING_PIECES = 32
     WAITING_VALUES = 1 << 16
 
-    def __init__(self, start: int, place: int, by_row: bool = False) -> None:
+    def __init__(self, start: int, place: int, by_row: bool = False, rows: int = 0) -> None:
+        """A column whose first value is in row ``start``, at ``place`` in it; held by row
+        with ``by_row``, in a chunk expected to have ``rows`` rows (0 when not known)."""
         self.start = start
         self.count = 0
         self.rows: _Growing | None = None
@@ -390,7 +393,8 @@ class _ColumnBuilder:
         self.counted: list[int] | None = None  # once counted, until more values come
         # Held by row: the numbers and kinds being written, the rows written so far, and the
         # arrays they became once every row was read.
-        self.by_row = (GrowingArray(np.float64), GrowingArray(np.uint8)) if by_row else None
+        held = (GrowingArray(np.float64, rows), GrowingArray(np.uint8, rows)) if by_row else None
+        self.by_row = held
         self.filled = 0
         self.held: tuple[np.ndarray, np.ndarray] | None = None
 
@@ -624,16 +628,19 @@ class Rows:
     the columns as they come, so that a chunk holds its values once, not once per message
     and again in its columns. With ``by_row``, the columns are held by row (see
     ``_ColumnBuilder``): for a chunk that becomes a frame or a table, whose columns then need
-    no more work; without, by value, as rows that travel or are cut up are best held."""
+    no more work; without, by value, as rows that travel or are cut up are best held.
+    ``expected_rows``, when known, is how many rows the chunk will have."""
 
     def __init__(
         self,
         parts: Iterable[tuple[Part, str]] = (),
         source_column: str | None = None,
         by_row: bool = False,
+        expected_rows: int = 0,
     ) -> None:
         self._source_column = source_column
         self._by_row = by_row
+        self._expected_rows = expected_rows
         self._rows = 0  # every row added
         self._taken = 0  # the rows in the columns so far
         self._builders: dict[str, _ColumnBuilder] = {}
@@ -713,7 +720,9 @@ class Rows:
                 first = column.first_row() if isinstance(column, HeldColumn) else column.row[0]
                 start = offset + int(first)
                 place = int(column.position[0])
-                builder = self._builders[name] = _ColumnBuilder(start, place, self._by_row)
+                builder = self._builders[name] = _ColumnBuilder(
+                    start, place, self._by_row, self._expected_rows
+                )
                 self._first[name] = (start, place)
             builder.add(column, offset, part.rows)
 

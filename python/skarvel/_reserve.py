@@ -44,9 +44,11 @@ class GrowingArray:
 
     __slots__ = ("dtype", "_items", "_map")
 
-    def __init__(self, dtype: Any) -> None:
+    def __init__(self, dtype: Any, expected: int = 0) -> None:
+        """``expected``: how many items the array will hold, when that is known: room for
+        them is taken at once, as numpy takes it (memory the process has used before)."""
         self.dtype = np.dtype(dtype)
-        self._items = np.empty(0, self.dtype)
+        self._items = np.empty(expected, self.dtype)
         self._map: mmap.mmap | None = None
 
     def room(self, size: int) -> np.ndarray:
