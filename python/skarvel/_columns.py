@@ -467,6 +467,7 @@ class _ColumnBuilder:
             numbers, kinds = (held.room(rows) for held in self.by_row)
             numbers[self.filled : rows] = np.nan
             kinds[self.filled : rows] = _ABSENT
+            del numbers, kinds  # the reservations shrink only with no array on them
             self.held = (self.by_row[0].array(rows), self.by_row[1].array(rows))
             self.by_row = None
         return self.held

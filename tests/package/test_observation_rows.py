@@ -238,6 +238,42 @@ def travelled(rng: random.Random, parts: list) -> list:
     return out
 
 
+@pytest.mark.parametrize("seed", range(40))
+def test_growing_arrays_keep_what_was_written_and_give_back_the_rest(seed: int, monkeypatch):
+    """However an array grows (as numpy's, in a reservation moved to larger ones, or as
+    numpy's where the system refuses to reserve), it ends with every item written, and a
+    reservation shrinks to those items."""
+    import mmap
+
+    from skarvel import _reserve
+
+    mapping = mmap.mmap
+    rng = random.Random(seed)
+    monkeypatch.setattr(_reserve, "_RESERVED_FROM", rng.choice([0, 4096, 1 << 19]))
+    monkeypatch.setattr(_reserve, "_LEAST", rng.choice([1, 1 << 16]))
+    if rng.random() < 0.2:
+
+        def refused(*args: Any, **kwargs: Any) -> Any:
+            raise OSError(12, "Cannot allocate memory")
+
+        monkeypatch.setattr(_reserve.mmap, "mmap", refused)
+    dtype = rng.choice([np.float64, np.uint8])
+    grown = _reserve.GrowingArray(dtype, rng.choice([0, 0, 100]))
+    size = 0
+    for _ in range(rng.randint(0, 12)):
+        more = size + rng.choice([0, 1, 7, 1000, 30000, 200000])
+        grown.room(more)[size:more] = np.arange(size, more)
+        size = more
+    array = grown.array(size)
+    assert array.dtype == dtype and array.tolist() == np.arange(size).astype(dtype).tolist()
+    owner = array
+    while isinstance(owner, np.ndarray):
+        owner = owner.base
+    owner = owner.obj if isinstance(owner, memoryview) else owner
+    if isinstance(owner, mapping):
+        assert len(owner) == max(size * array.itemsize, 1)
+
+
 def held_by_row(rng: random.Random, monkeypatch) -> bool:
     """Whether a chunk holds its columns by row, at random; their arrays then grow as numpy
     arrays or in reserved memory, moved to a larger reservation often or seldom."""
