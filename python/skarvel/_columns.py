@@ -868,13 +868,14 @@ class Rows:
 
     def masked(self, name: str, kind: str) -> tuple[np.ndarray, np.ndarray] | None:
         """A column of "int", "float" or "datetime" values as a typed array (int64, float64,
-        datetime64[us]) and whether each row has a value, when every value it has is of that
-        kind (ints count as floats; None as no value); None otherwise."""
+        datetime64[us]) and whether each row lacks one (the mask, as numpy and pandas mask
+        arrays), when every value it has is of that kind (ints count as floats; None as no
+        value); None otherwise. The arrays are the caller's to change."""
         allowed = _MASKABLE.get(kind)
         if allowed is None or name == self._source_column:
             return None
         if (name, kind) in self._masked:
-            return self._masked[name, kind]
+            return self._masked.pop((name, kind))
         if kind != "datetime":
             made = self._masked_numbers(name, kind)
             if made is not None:
@@ -882,21 +883,21 @@ class Rows:
         columns = self._build()
         dtype = _MASKED_DTYPES[kind]
         out = np.zeros(self._rows, dtype=dtype)
-        valid = np.zeros(self._rows, dtype=bool)
+        missing = np.ones(self._rows, dtype=bool)
         if name not in columns:
-            return out, valid
+            return out, missing
         at, values = columns[name]
         given = values.kind != NONE
         if not np.isin(values.kind[given], allowed).all():
             return None
         rows = given if at is None else at[given]
-        valid[rows] = True
+        missing[rows] = False
         numbers = values.number[given]
         if kind == "datetime":
             out[rows] = numbers.view(np.int64).view(dtype)
         else:
             out[rows] = numbers.astype(dtype)
-        return out, valid
+        return out, missing
 
     def _masked_numbers(self, name: str, kind: str) -> tuple[np.ndarray, np.ndarray] | None:
         """``masked`` of a long column of numbers, made from its pieces: a missing value's
@@ -909,21 +910,21 @@ class Rows:
         if dense is None or builder is None:
             return None
         if dense.dtype == np.int64:  # ints in every row
-            every = np.ones(len(dense), dtype=bool)
-            return (dense.astype(np.float64) if kind == "float" else dense), every
+            none = np.zeros(len(dense), dtype=bool)
+            return (dense.astype(np.float64) if kind == "float" else dense), none
         counts = builder.counts()
         if builder.held is not None:
             # Held by row: the kinds say which rows have a number, a NaN value among them.
-            valid = builder.held[1] <= INT
+            missing = np.greater(builder.held[1], INT)
         else:
-            valid = ~np.isnan(dense)
-            if np.count_nonzero(valid) != counts[FLOAT] + counts[INT]:
+            missing = np.isnan(dense)
+            if len(missing) - np.count_nonzero(missing) != counts[FLOAT] + counts[INT]:
                 return None  # a value that is NaN: the general way tells it from a missing one
         if kind == "float":
-            return dense, valid
+            return dense, missing
         if counts[FLOAT]:
             return None  # an int column holding floats: not maskable, as the general way says
-        return np.where(valid, dense, 0).astype(np.int64), valid
+        return np.where(missing, 0, dense).astype(np.int64), missing
 
     def message_rows(self) -> MessageRows:
         """The chunk's rows as the rows of one message (without the source column)."""

@@ -20,6 +20,7 @@ from ._message import Message
 from ._reader import Reader
 from ._reader import open as _open
 from ._tables import Tables, TablesLike
+from ._values import STRETCH
 
 if TYPE_CHECKING:
     import pandas
@@ -439,13 +440,15 @@ def _typed_columns(
 
 
 def _masked_array(
-    pandas: Any, values: np.ndarray, valid: np.ndarray, kind: str, dtype_backend: str
+    pandas: Any, values: np.ndarray, missing: np.ndarray, kind: str, dtype_backend: str
 ) -> Any:
-    """The array of a backend's dtype for a typed column: values where ``valid``, missing
-    elsewhere; NaN is missing too, as these dtypes make it of a float."""
-    missing = ~valid
+    """The array of a backend's dtype for a typed column: values, except where ``missing``
+    (changed here); NaN is missing too, as these dtypes make it of a float."""
     if kind == "float":
-        missing |= np.isnan(values)
+        # A stretch at a time: isnan of a whole column would be as long again, in fresh memory.
+        for start in range(0, len(values), STRETCH):
+            stretch = missing[start : start + STRETCH]
+            stretch |= np.isnan(values[start : start + STRETCH])
     if dtype_backend == "pyarrow":
         pyarrow = _require("pyarrow", "arrow")
         alias = _ARROW_TYPES[kind]
@@ -741,8 +744,8 @@ def _arrow_table(rows: Rows, schema: Any) -> Any:
         # Numbers and dates go from their arrays; other values as objects.
         arrays_of = typed[field.name]
         if arrays_of is not None:
-            numbers, valid = arrays_of
-            arrays.append(pyarrow.array(numbers, type=field.type, mask=~valid))
+            numbers, missing = arrays_of
+            arrays.append(pyarrow.array(numbers, type=field.type, mask=missing))
             continue
         values = rows.column(field.name).tolist()
         if pyarrow.types.is_list(field.type):
