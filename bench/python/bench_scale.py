@@ -218,7 +218,7 @@ def main() -> None:
     # Each way runs in a fresh process, as a user's read would: none inherits the heap that
     # another left behind, which a fork would copy and the next read would have to reuse.
     times: dict[str, list[float]] = {mode: [] for mode in MODES}
-    order = [mode for _ in range(args.rounds) for mode in COMPARED] + list(MODES[3:])
+    order = [mode for _ in range(args.rounds) for mode in COMPARED] + list(MODES[len(COMPARED) :])
     for mode in order:
         command = [sys.executable, __file__, "--work", str(args.work), "--mode", mode]
         command += ["--size-mb", str(args.size_mb), "--files", str(args.files)]
