@@ -10,7 +10,7 @@ which they first appear, row by row.
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
-from typing import Any, NamedTuple, Union
+from typing import Any, Generic, NamedTuple, TypeVar, Union
 
 import numpy as np
 
@@ -58,17 +58,26 @@ class Column(NamedTuple):
     values: Values
 
 
-class MessageRows:
-    """The rows of one message: how many, and each column that any of them has."""
+_C = TypeVar("_C")
+
+
+class _Columns(Generic[_C]):
+    """Rows held as columns: how many, and each column that any of them has."""
 
     __slots__ = ("rows", "columns")
 
-    def __init__(self, rows: int, columns: dict[str, Column]) -> None:
+    def __init__(self, rows: int, columns: dict[str, _C]) -> None:
         self.rows = rows
         self.columns = columns
 
     def __len__(self) -> int:
         return self.rows
+
+
+class MessageRows(_Columns[Column]):
+    """The rows of one message: how many, and each column that any of them has."""
+
+    __slots__ = ()
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # Rows travel between processes in as few octets as say them exactly (see
@@ -230,19 +239,12 @@ class HeldColumn(NamedTuple):
         return Column(at, self.position, Values(self.number[at], self.kind[at], self.objects))
 
 
-class HeldRows:
+class HeldRows(_Columns[HeldColumn]):
     """The rows of several messages held by row, as a chunk held by row has them (see
     ``Rows``): rows that travel between processes so, and join a chunk held by row with one
     copy of each column, where rows held by value must be unpacked and scattered."""
 
-    __slots__ = ("rows", "columns")
-
-    def __init__(self, rows: int, columns: dict[str, HeldColumn]) -> None:
-        self.rows = rows
-        self.columns = columns
-
-    def __len__(self) -> int:
-        return self.rows
+    __slots__ = ()
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         columns = [
