@@ -499,7 +499,7 @@ class _ColumnBuilder:
         if self.counted is None:
             if self.held is not None or self.by_row is not None:
                 # Held by row: counted once over every row, a row without a value of no kind.
-                self.counted = kind_counts(self._kinds_by_row())[:KINDS]
+                self.counted = kind_counts(self._kinds_by_row())
                 return self.counted
             self._take_waiting()
             counts = [0] * KINDS

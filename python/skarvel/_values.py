@@ -201,12 +201,15 @@ _NAT = np.datetime64("NaT", "us")
 # Long arrays are worked through in stretches of this many items: a stretch's temporaries
 # stay in the processor's cache, where those of a whole column would be fresh memory.
 STRETCH = 1 << 16
+# Arrays at least this long are counted a pass per kind (see kind_counts).
+_COUNTED_BY_PASSES = 1 << 14
 
 
 def kind_counts(kind: np.ndarray) -> list[int]:
-    """How many values are of each kind. On long columns a pass per kind beats
+    """How many values are of each kind (other codes, as a row without a value where
+    columns are held by row, are of none). On long columns a pass per kind beats
     ``np.bincount``, which first widens every kind to an intp."""
-    if len(kind) < 1 << 14:
+    if len(kind) < _COUNTED_BY_PASSES:
         return np.bincount(kind, minlength=KINDS).tolist()[:KINDS]  # type: ignore[no-any-return]
     counts = [0] * KINDS
     same = np.empty(min(len(kind), STRETCH), dtype=bool)

@@ -276,8 +276,14 @@ def test_growing_arrays_keep_what_was_written_and_give_back_the_rest(seed: int, 
 
 def held_by_row(rng: random.Random, monkeypatch) -> bool:
     """Whether a chunk holds its columns by row, at random; their arrays then grow as numpy
-    arrays or in reserved memory, moved to a larger reservation often or seldom."""
-    from skarvel import _reserve
+    arrays or in reserved memory, moved to a larger reservation often or seldom. Long
+    columns are counted and masked in stretches, here of a few rows."""
+    from skarvel import _frames, _reserve, _values
+
+    stretch = rng.choice([1, 3, 1 << 16])
+    monkeypatch.setattr(_values, "STRETCH", stretch)
+    monkeypatch.setattr(_frames, "STRETCH", stretch)
+    monkeypatch.setattr(_values, "_COUNTED_BY_PASSES", rng.choice([0, 1 << 14]))
 
     monkeypatch.setattr(_reserve, "_RESERVED_FROM", rng.choice([0, 64, 1 << 19]))
     monkeypatch.setattr(_reserve, "_LEAST", rng.choice([1, 64 << 20]))
