@@ -87,7 +87,9 @@ class _ReadPart:
 
     def _read(self, part: Part) -> Any:
         data = _octets(self.fs, part)
-        rows = Rows()  # each message's rows taken into the columns as they come
+        # Each message's rows taken into the columns as they come, held by row as a chunk
+        # that becomes a frame is.
+        rows = Rows(by_row=True)
         count = part.first_count - 1
         max_count = self.query.max_count
         self.query.failed = self._failed
