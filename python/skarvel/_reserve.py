@@ -73,9 +73,10 @@ class GrowingArray:
         needed where the system will not reserve (a limit on address space, a strict commit
         policy)."""
         try:
+            # (Windows has no such flags: there too the items grow as numpy's.)
             flags = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | _NORESERVE
             reserved = mmap.mmap(-1, octets, flags=flags)
-        except (OSError, ValueError):
+        except (AttributeError, OSError, ValueError):
             return np.empty(2 * size, self.dtype), None
         if hasattr(mmap, "MADV_HUGEPAGE"):
             # Long columns are written from end to end: a large page takes one fault where
