@@ -299,7 +299,7 @@ def join(parts: Sequence[Part]) -> list[RowsSlice]:
     rows a slice of it: rows that travel between processes as a few long arrays rather than
     many short ones, and are taken into a chunk as they are."""
     rows = sum(part.rows for part in parts)
-    whole = Rows(((part, "") for part in parts), by_row=True, expected_rows=rows).held_rows()
+    whole = Rows(((part, "") for part in parts), expected_rows=rows).held_rows()
     slices, start = [], 0
     for part in parts:
         slices.append(RowsSlice(whole, start, start + part.rows))
@@ -321,113 +321,43 @@ def _dicts(rows: int, parts: Sequence[tuple[int, MessageRows]]) -> list[Row]:
     return out
 
 
-class _Growing:
-    """A one-dimensional array built from pieces: they are kept as they come and joined once,
-    when the array is asked for. Growing an array as they come (by doubling) would copy most
-    values twice and touch twice the memory, which costs more than the copying itself."""
-
-    __slots__ = ("pieces", "size", "dtype")
-
-    def __init__(self, dtype: Any) -> None:
-        self.pieces: list[np.ndarray] = []
-        self.size = 0
-        self.dtype = np.dtype(dtype)
-
-    def extend(self, more: np.ndarray) -> None:
-        """Appends ``more``, which is kept as it is: the caller gives up the array."""
-        self.pieces.append(more)
-        self.size += len(more)
-
-    def array(self) -> np.ndarray:
-        """The values, in one array (of the widest dtype of the pieces)."""
-        if len(self.pieces) != 1:
-            joined = np.concatenate(self.pieces) if self.pieces else np.empty(0, self.dtype)
-            self.pieces = [joined]
-        return self.pieces[0]
-
-
 class _ColumnBuilder:
-    """One column of a chunk, built as its pieces come: pieces wait in a short list and are
-    copied into growing arrays a few dozen at a time, so that a column of one piece is never
-    copied and one of many is copied while the rest is still being read. While the column has
-    a value in every row since its first, its rows are not stored: they are ``start``
-    onwards; while its values all have one place in their rows, their places are not stored
-    either (the usual case: a frame needs no places, and copying them costs as much as the
-    values).
+    """One column of a chunk, built as its pieces come, held by row: its number and kind in
+    every row from row 0 (NaN and ``_ABSENT`` where a row has no value), each written where
+    it stays as its piece comes (see ``GrowingArray``). The numbers are then the column a
+    frame makes of them, with nothing left to join, fill or scatter once every row is read,
+    and no piece is kept. While its values all have one place in their rows, their places
+    are not stored (the usual case: a frame needs no places, and copying them costs as much
+    as the values)."""
 
-    A column held ``by_row`` keeps its numbers and kinds by row instead, from row 0, a row
-    without a value NaN and ``_ABSENT``, each written where it stays as its piece comes (see
-    ``GrowingArray``): the numbers are then the column a frame makes of them, with nothing
-    left to join, fill or scatter once every row is read, and no piece is kept."""
+    __slots__ = ("count", "place", "places", "objects", "counted", "by_row", "filled", "held")
 
-    __slots__ = (
-        "start",
-        "count",
-        "rows",
-        "waiting",
-        "place",
-        "places",
-        "number",
-        "kind",
-        "objects",
-        "counted",
-        "by_row",
-        "filled",
-        "held",
-    )
-
-    # Pieces wait until there are this many, or this many values in them.
-    WAITING_PIECES = 32
-    WAITING_VALUES = 1 << 16
-
-    def __init__(self, start: int, place: int, by_row: bool = False, rows: int = 0) -> None:
-        """A column whose first value is in row ``start``, at ``place`` in it; held by row
-        with ``by_row``, in a chunk expected to have ``rows`` rows (0 when not known)."""
-        self.start = start
+    def __init__(self, place: int, rows: int = 0) -> None:
+        """A column whose first value is at ``place`` in its row, in a chunk expected to
+        have ``rows`` rows (0 when not known)."""
         self.count = 0
-        self.rows: _Growing | None = None
-        self.waiting: list[Column] = []
         self.place: int | None = place  # the place of every value so far, if they share one
         self.places: list[np.ndarray] = []  # the places of the pieces, once they differ
-        self.number = _Growing(np.float64)
-        self.kind = _Growing(np.uint8)
         self.objects: list[tuple[int, np.ndarray]] = []  # (first entry, objects of a piece)
         self.counted: list[int] | None = None  # once counted, until more values come
-        # Held by row: the numbers and kinds being written, the rows written so far, and the
-        # arrays they became once every row was read.
-        held = (GrowingArray(np.float64, rows), GrowingArray(np.uint8, rows)) if by_row else None
-        self.by_row = held
+        # The numbers and kinds being written, the rows written so far, and the arrays they
+        # became once every row was read.
+        self.by_row: tuple[GrowingArray, GrowingArray] | None = (
+            GrowingArray(np.float64, rows),
+            GrowingArray(np.uint8, rows),
+        )
         self.filled = 0
         self.held: tuple[np.ndarray, np.ndarray] | None = None
 
     def add(self, column: Column | HeldColumn, offset: int, part_rows: int) -> None:
         """Adds the column of a part whose rows start at row ``offset``."""
         if isinstance(column, HeldColumn):
-            if self.by_row is not None:
-                self._take_places(column.position, column.objects)
-                self._write(offset, offset + part_rows, column.number, column.kind, None)
-                return
-            column = column.by_value()
-        row, position, values = column
-        self._take_places(position, values.objects)
-        if self.by_row is not None:
+            self._take_places(column.position, column.objects)
+            self._write(offset, offset + part_rows, column.number, column.kind, None)
+        else:
+            row, position, values = column
+            self._take_places(position, values.objects)
             self._write(offset, offset + part_rows, values.number, values.kind, row)
-            return
-        self.counted = None
-        # Row numbers of chunks of fewer than 2**31 rows (all in practice) take four octets.
-        dtype: type[np.signedinteger[Any]] = np.int32 if offset + part_rows < 2**31 else np.int64
-        if self.rows is None and not (offset == self.start + self.count and len(row) == part_rows):
-            self.rows = _Growing(np.int64)
-            self.rows.extend(np.arange(self.start, self.start + self.count, dtype=dtype))
-        if self.rows is not None:
-            self.rows.extend(row.astype(dtype) + np.asarray(offset, dtype=dtype))
-        if len(row) >= self.WAITING_VALUES:
-            self._take_waiting()  # the pieces before a long one, so that it is taken alone
-        self.waiting.append(column)
-        self.count += len(row)
-        waiting_values = self.count - self.number.size
-        if len(self.waiting) >= self.WAITING_PIECES or waiting_values >= self.WAITING_VALUES:
-            self._take_waiting()
 
     def _take_places(self, position: np.ndarray, objects: np.ndarray | None) -> None:
         """Takes the places and objects of the values of a piece."""
@@ -442,9 +372,9 @@ class _ColumnBuilder:
     def _write(
         self, offset: int, end: int, number: np.ndarray, kind: np.ndarray, row: np.ndarray | None
     ) -> None:
-        """Writes a piece held by row: its values in rows ``row`` among rows ``offset`` to
-        ``end`` (None: the numbers and kinds of every one of those rows, ``_ABSENT`` where a
-        row has none), the rows before it without a value."""
+        """Writes a piece: its values in rows ``row`` among rows ``offset`` to ``end`` (None:
+        the numbers and kinds of every one of those rows, ``_ABSENT`` where a row has none),
+        the rows before it without a value."""
         assert self.by_row is not None
         self.counted = None
         numbers, kinds = (held.room(end) for held in self.by_row)
@@ -463,7 +393,7 @@ class _ColumnBuilder:
         self.count += len(kind) if row is not None else int(np.count_nonzero(kind != _ABSENT))
 
     def _held(self, rows: int) -> tuple[np.ndarray, np.ndarray]:
-        """The numbers and kinds held by row, of every one of the chunk's ``rows`` rows."""
+        """The numbers and kinds of every one of the chunk's ``rows`` rows."""
         if self.held is None:
             assert self.by_row is not None
             numbers, kinds = (held.room(rows) for held in self.by_row)
@@ -474,97 +404,46 @@ class _ColumnBuilder:
             self.by_row = None
         return self.held
 
-    def _take_waiting(self) -> None:
-        if len(self.waiting) == 1:
-            # A long piece alone (a batch's rows, a worker's task) is taken as it is: its
-            # arrays are given up to the column, never written to.
-            (column,) = self.waiting
-            self.waiting = []
-            self.number.extend(column.values.number)
-            self.kind.extend(column.values.kind)
-        elif self.waiting:
-            waiting, self.waiting = self.waiting, []
-            self.number.extend(np.concatenate([c.values.number for c in waiting]))
-            self.kind.extend(np.concatenate([c.values.kind for c in waiting]))
-
-    def _kinds_by_row(self) -> np.ndarray:
-        """The kinds held by row, of the rows written so far."""
-        if self.held is not None:
-            return self.held[1][: self.filled]
-        assert self.by_row is not None
-        return self.by_row[1].room(0)[: self.filled]
-
     def counts(self) -> list[int]:
-        """How many values of each kind the column has."""
+        """How many values of each kind the column has, counted once over every row (a row
+        without a value is of no kind)."""
         if self.counted is None:
-            if self.held is not None or self.by_row is not None:
-                # Held by row: counted once over every row, a row without a value of no kind.
-                self.counted = kind_counts(self._kinds_by_row())
-                return self.counted
-            self._take_waiting()
-            counts = [0] * KINDS
-            for kind in self.kind.pieces:
-                counts = [a + b for a, b in zip(counts, kind_counts(kind))]
-            self.counted = counts
+            if self.held is not None:
+                kinds = self.held[1]
+            else:
+                assert self.by_row is not None
+                kinds = self.by_row[1].room(0)
+            self.counted = kind_counts(kinds[: self.filled])
         return self.counted
 
     def dense(self, rows: int) -> np.ndarray | None:
         """What ``column_array`` makes of the column among a chunk's ``rows`` rows, for a
-        column of numbers: made from the pieces, without joining them into the column's own
-        arrays first, which would touch as much memory again. None for other columns."""
+        column of numbers: its numbers as they are held (int64 when every row has an int).
+        None for other columns."""
         if self.objects:
             return None
         counts = self.counts()
         if counts[OBJECT] or counts[DATETIME] or not counts[FLOAT] + counts[INT]:
             return None
-        if self.by_row is not None or self.held is not None:
-            held = self._held(rows)[0]
-            if counts[INT] == self.count == rows:
-                return held.astype(np.int64)
-            return held
-        numbers = self.number.pieces
-        if self.rows is None and self.start == 0 and self.count == rows:
-            # Every row has a value.
-            if counts[INT] == self.count:
-                return np.concatenate(numbers, dtype=np.int64, casting="unsafe")
-            return self.number.array()
-        out = np.full(rows, np.nan)
-        if self.rows is None:
-            done = self.start
-            for piece in numbers:
-                out[done : done + len(piece)] = piece
-                done += len(piece)
-            return out
-        # The rows of the values come in the pieces they were added in, the numbers in pieces
-        # joined otherwise: both are walked together rather than joined first.
-        row_pieces = self.rows.pieces
-        r = used = 0
-        for piece in numbers:
-            taken = 0
-            while taken < len(piece):
-                at = row_pieces[r]
-                if used == len(at):
-                    r, used = r + 1, 0
-                    continue
-                step = min(len(piece) - taken, len(at) - used)
-                out[at[used : used + step]] = piece[taken : taken + step]
-                taken += step
-                used += step
-        return out
+        numbers = self._held(rows)[0]
+        if counts[INT] == self.count == rows:
+            return numbers.astype(np.int64)
+        return numbers
 
     def finish(self, rows: int) -> tuple[np.ndarray | None, np.ndarray, Values]:
         """The column's rows (None for every one of the chunk's ``rows``), the places of its
         values in their rows, and its values."""
-        positions = self._positions()
-        if self.by_row is not None or self.held is not None:
-            at, values = self._finish_by_row(rows)
+        numbers, kinds = self._held(rows)
+        if self.count == rows:
+            at, values = None, Values(numbers, kinds)
         else:
-            at, values = self._finish_pieces(rows)
+            at = np.flatnonzero(kinds != _ABSENT)
+            values = Values(numbers[at], kinds[at])
         values.objects = self._objects()
-        return at, positions, values
+        return at, self._positions(), values
 
     def held_column(self, rows: int) -> HeldColumn:
-        """The column of a chunk of ``rows`` rows held by row, as it is."""
+        """The column of a chunk of ``rows`` rows, as it is held."""
         number, kind = self._held(rows)
         return HeldColumn(number, kind, self._positions(), self._objects())
 
@@ -589,37 +468,9 @@ class _ColumnBuilder:
             out[first : first + len(objects)] = objects
         return out
 
-    def _finish_by_row(self, rows: int) -> tuple[np.ndarray | None, Values]:
-        numbers, kinds = self._held(rows)
-        if self.count == rows:
-            return None, Values(numbers, kinds)
-        at = np.flatnonzero(kinds != _ABSENT)
-        return at, Values(numbers[at], kinds[at])
 
-    def _finish_pieces(self, rows: int) -> tuple[np.ndarray | None, Values]:
-        at: np.ndarray | None
-        if self.rows is not None:
-            at = self.rows.array()
-        elif self.start == 0 and self.count == rows:
-            at = None
-        else:
-            at = np.arange(self.start, self.start + self.count)
-        if self.number.size == 0:
-            if len(self.waiting) == 1:
-                # One piece: it is the column.
-                values = self.waiting[0].values
-                return at, Values(values.number, values.kind)
-            # Pieces that all waited are joined once, without growing arrays for them.
-            return at, Values(
-                np.concatenate([c.values.number for c in self.waiting]),
-                np.concatenate([c.values.kind for c in self.waiting]),
-            )
-        self._take_waiting()
-        return at, Values(self.number.array(), self.kind.array())
-
-
-# Columns of at least this many values are made straight from their pieces (see
-# _ColumnBuilder.dense).
+# Columns of at least this many values are long: their numbers are made by threads at once
+# (see Rows.make_dense), and a place they all share is not repeated for each.
 _DENSE_FROM = 1 << 16
 
 
@@ -629,20 +480,17 @@ class Rows:
     Each part is a message's rows and, with ``source_column``, the name of the source they
     came from, which every row gets as its last column. Parts given to ``add`` are taken into
     the columns as they come, so that a chunk holds its values once, not once per message
-    and again in its columns. With ``by_row``, the columns are held by row (see
-    ``_ColumnBuilder``): for a chunk that becomes a frame or a table, whose columns then need
-    no more work; without, by value, as rows that travel or are cut up are best held.
-    ``expected_rows``, when known, is how many rows the chunk will have."""
+    and again in its columns; they are held by row (see ``_ColumnBuilder``), so that a
+    frame or a table of the chunk needs no more work on them. ``expected_rows``, when known,
+    is how many rows the chunk will have."""
 
     def __init__(
         self,
         parts: Iterable[tuple[Part, str]] = (),
         source_column: str | None = None,
-        by_row: bool = False,
         expected_rows: int = 0,
     ) -> None:
         self._source_column = source_column
-        self._by_row = by_row
         self._expected_rows = expected_rows
         self._rows = 0  # every row added
         self._taken = 0  # the rows in the columns so far
@@ -723,9 +571,7 @@ class Rows:
                 first = column.first_row() if isinstance(column, HeldColumn) else column.row[0]
                 start = offset + int(first)
                 place = int(column.position[0])
-                builder = self._builders[name] = _ColumnBuilder(
-                    start, place, self._by_row, self._expected_rows
-                )
+                builder = self._builders[name] = _ColumnBuilder(place, self._expected_rows)
                 self._first[name] = (start, place)
             builder.add(column, offset, part.rows)
 
@@ -807,9 +653,8 @@ class Rows:
     ) -> None:
         """Makes what ``typed_column`` gives of the long columns of numbers among ``names``
         (None for all), and what ``masked`` gives of those among ``kinds`` (a kind for each),
-        with ``threads`` threads at once: numpy copies their values without the interpreter's
-        lock, and the copies (and the first touch of the memory they fill) are most of what a
-        frame of millions of rows costs."""
+        with ``threads`` threads at once: numpy makes their masks (and columns of ints)
+        without the interpreter's lock."""
         if threads < 2 or self._columns is not None:
             return
         order = self._order()
@@ -844,14 +689,13 @@ class Rows:
                     self._dense[name] = made
 
     def _dense_column(self, name: str) -> np.ndarray | None:
-        """A long column of numbers made from its pieces (see ``_ColumnBuilder.dense``), NaN
-        where a row has none; None for other columns, and once the columns are built."""
+        """A column of numbers as it is held (see ``_ColumnBuilder.dense``), NaN where a row
+        has none; None for other columns, and once the columns are built."""
         made = self._dense.get(name)
         if made is not None:
             return made
         builder = self._builders.get(name) if self._columns is None else None
-        # For short columns, making them from their pieces costs more than joining them does.
-        if builder is not None and builder.count >= _DENSE_FROM and name != self._source_column:
+        if builder is not None and name != self._source_column:
             self._order()
             return builder.dense(self._rows)
         return None
@@ -902,26 +746,19 @@ class Rows:
         return out, missing
 
     def _masked_numbers(self, name: str, kind: str) -> tuple[np.ndarray, np.ndarray] | None:
-        """``masked`` of a long column of numbers, made from its pieces: a missing value's
-        number is NaN, so the dense column says which rows have one (unless a value is NaN
-        itself), and a column of floats is that column itself. The general way makes several
-        copies of every value, which cost more than decoding them on columns of millions of
-        rows."""
+        """``masked`` of a column of numbers, made from how it is held: a column of floats is
+        its numbers themselves, and its kinds say which rows have a number (a NaN value
+        among them). The general way makes several copies of every value, which cost more
+        than decoding them on columns of millions of rows."""
         builder = self._builders.get(name)
         dense = self._dense_column(name) if builder is not None else None
-        if dense is None or builder is None:
+        if dense is None or builder is None or builder.held is None:
             return None
         if dense.dtype == np.int64:  # ints in every row
             none = np.zeros(len(dense), dtype=bool)
             return (dense.astype(np.float64) if kind == "float" else dense), none
         counts = builder.counts()
-        if builder.held is not None:
-            # Held by row: the kinds say which rows have a number, a NaN value among them.
-            missing = np.greater(builder.held[1], INT)
-        else:
-            missing = np.isnan(dense)
-            if len(missing) - np.count_nonzero(missing) != counts[FLOAT] + counts[INT]:
-                return None  # a value that is NaN: the general way tells it from a missing one
+        missing = np.greater(builder.held[1], INT)
         if kind == "float":
             return dense, missing
         if counts[FLOAT]:

@@ -111,7 +111,7 @@ class _Collector:
         """The rows, ``chunksize`` messages at a time (all at once for None); ``progress`` is
         told of each message read."""
         # Each message's rows are taken into the chunk's columns as they come.
-        rows = Rows(source_column=source_column, by_row=True)
+        rows = Rows(source_column=source_column)
         messages = 0
         # Closed whatever happens here, so that an interrupt between two messages stops the
         # reading (and any worker processes) at once, not when the reader is collected.
@@ -123,7 +123,7 @@ class _Collector:
                 rows.add(found, name)
                 messages += 1
                 if chunksize is not None and messages == chunksize:
-                    done, rows = rows, Rows(source_column=source_column, by_row=True)
+                    done, rows = rows, Rows(source_column=source_column)
                     messages = 0
                     yield done
         except Exception:

@@ -87,9 +87,7 @@ class _ReadPart:
 
     def _read(self, part: Part) -> Any:
         data = _octets(self.fs, part)
-        # Each message's rows taken into the columns as they come, held by row as a chunk
-        # that becomes a frame is.
-        rows = Rows(by_row=True)
+        rows = Rows()  # each message's rows taken into the columns as they come
         count = part.first_count - 1
         max_count = self.query.max_count
         self.query.failed = self._failed

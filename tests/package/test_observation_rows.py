@@ -190,13 +190,10 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, m
     pandas makes of the same rows as dicts."""
     pandas = pytest.importorskip("pandas")
     from skarvel import _columns
-    from skarvel._columns import Rows, _ColumnBuilder
+    from skarvel._columns import Rows
     from skarvel._frames import _inferred_frame
 
     rng = random.Random(seed)
-    monkeypatch.setattr(_ColumnBuilder, "WAITING_PIECES", rng.choice([1, 2, 32]))
-    # Pieces this long are taken alone, as they are.
-    monkeypatch.setattr(_ColumnBuilder, "WAITING_VALUES", rng.choice([2, 4, 1 << 16]))
     monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
     names = ["a", "b", "c", "d"][: rng.randint(1, 4)]
     source = "source" if rng.random() < 0.3 else None
@@ -208,10 +205,10 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, m
         ]
     else:
         records = [row for _, rows in records for row in rows]
-    by_row = held_by_row(rng, monkeypatch)
+    reserve_at_random(rng, monkeypatch)
     if rng.random() < 0.5:
         parts = travelled(rng, parts)
-    rows = Rows(parts, source, by_row)
+    rows = Rows(parts, source)
     if rng.random() < 0.5:
         rows.make_dense(2)  # long columns made by threads at once
     frame = _inferred_frame(pandas, rows)
@@ -274,10 +271,10 @@ def test_growing_arrays_keep_what_was_written_and_give_back_the_rest(seed: int, 
         assert len(owner) == max(size * array.itemsize, 1)
 
 
-def held_by_row(rng: random.Random, monkeypatch) -> bool:
-    """Whether a chunk holds its columns by row, at random; their arrays then grow as numpy
-    arrays or in reserved memory, moved to a larger reservation often or seldom. Long
-    columns are counted and masked in stretches, here of a few rows."""
+def reserve_at_random(rng: random.Random, monkeypatch) -> None:
+    """Makes a chunk's columns grow as numpy arrays or in reserved memory, moved to a larger
+    reservation often or seldom, at random; long columns are counted and masked in
+    stretches, here of a few rows or many."""
     from skarvel import _frames, _reserve, _values
 
     stretch = rng.choice([1, 3, 1 << 16])
@@ -288,7 +285,6 @@ def held_by_row(rng: random.Random, monkeypatch) -> bool:
     monkeypatch.setattr(_reserve, "_RESERVED_FROM", rng.choice([0, 64, 1 << 19]))
     monkeypatch.setattr(_reserve, "_LEAST", rng.choice([1, 64 << 20]))
     monkeypatch.setattr(_reserve, "_AHEAD", rng.choice([1, 8]))
-    return rng.random() < 0.5
 
 
 # The flavours of values that columns of numbers hold: ints, floats with NaN and without,
@@ -330,7 +326,8 @@ def test_typed_arrow_columns_are_those_made_from_the_objects(seed: int, monkeypa
     # Long columns are made from their pieces, short ones from their joined values.
     monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
     parts, _ = random_parts(rng, ["a", "b", "c"], rng.choice([range(5), NUMBERS]))
-    rows = Rows(parts, by_row=held_by_row(rng, monkeypatch))
+    reserve_at_random(rng, monkeypatch)
+    rows = Rows(parts)
     types = [pyarrow.int64(), pyarrow.float64(), pyarrow.timestamp("us")]
     schema = pyarrow.schema(
         [pyarrow.field(name, rng.choice(types)) for name in ["a", "b", "c", "absent"]]
@@ -376,11 +373,11 @@ def test_typed_frames_are_those_made_from_the_objects(seed: int, monkeypatch) ->
     kinds = {name: rng.choice(["int", "float", "datetime", "str"]) for name in "abcx"}
     backend = rng.choice([None, "numpy_nullable", "pyarrow"])
     threads = rng.choice([1, 2])
-    by_row = held_by_row(rng, monkeypatch)
+    reserve_at_random(rng, monkeypatch)
 
     def frame() -> Any:
         try:
-            return _frame(Rows(parts, by_row=by_row), kinds, True, backend, threads)
+            return _frame(Rows(parts), kinds, True, backend, threads)
         except Exception as error:  # the same failure either way
             return type(error)
 
@@ -399,19 +396,18 @@ def test_long_columns_of_numbers_are_masked_as_their_values_say(seed: int, monke
     """Long columns of numbers are masked straight from their pieces: the same numbers and
     mask as joined columns give, whatever their ints, floats, NaN values and gaps."""
     from skarvel import _columns
-    from skarvel._columns import Rows, _ColumnBuilder
+    from skarvel._columns import Rows
 
     rng = random.Random(seed)
-    monkeypatch.setattr(_ColumnBuilder, "WAITING_PIECES", rng.choice([1, 2, 32]))
     monkeypatch.setattr(_columns, "_DENSE_FROM", 0)
     parts, _ = random_parts(rng, ["a", "b"], NUMBERS, messages=12)
     threads = rng.choice([1, 2])
-    by_row = held_by_row(rng, monkeypatch)
+    reserve_at_random(rng, monkeypatch)
 
     def masked() -> list[Any]:
         made = []
         for name, kind in itertools.product("ab", ("int", "float")):
-            rows = Rows(parts, by_row=by_row)
+            rows = Rows(parts)
             rows.make_dense(threads, (), dict.fromkeys("ab", kind))
             made.append(rows.masked(name, kind))
         return made
