@@ -427,8 +427,8 @@ def _in_threads(make: Callable[[str], Any], names: list[str], threads: int) -> d
 
 
 def _numbers_first(kinds: dict[str, str]) -> list[str]:
-    """The columns, those of numbers first: a long column of numbers is made straight from
-    its pieces, unless a column of another kind has had every column joined before it."""
+    """The columns, those of numbers first: a column of numbers is made straight from how
+    it is held, unless a column of another kind has had every column built before it."""
     return sorted(kinds, key=lambda name: kinds[name] not in ("int", "float"))
 
 

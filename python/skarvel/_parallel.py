@@ -293,8 +293,9 @@ def _spool(found: Any, out: Any) -> None:
 
 
 # How many spool files may be mapped at once (see _unspooled): each mapping holds a file
-# descriptor, and the file's memory, for as long as an array made on it lives, until the
-# chunk's frame is made.
+# descriptor, and the file's memory, for as long as an array made on it lives: until the
+# chunk has copied the task's rows into its columns, or, for rows a chunk keeps whole (its
+# only part), until its frame is made.
 _MAPPED_AT_ONCE = 256
 _mapped = 0
 
