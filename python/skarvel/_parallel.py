@@ -39,9 +39,14 @@ if TYPE_CHECKING:
 
 # Messages per task: enough to outweigh the cost of a task, few enough to spread a file.
 MESSAGES_PER_TASK = 256
-# Tasks handed to each worker process ahead of their turn: one to read while the caller reads
-# one of its own, and no more, since the caller waits for those that are left at the end.
-_HANDED = 2
+# Tasks handed to each worker process and not yet read: enough that a worker always has the
+# next one at hand (the caller hands more only between tasks of its own, and a task of its own
+# may take longer than one of a worker's), few, since the caller waits for those that are left
+# at the end.
+_HANDED = 3
+# The final messages of the input, this many tasks' worth, go in tasks this many times
+# smaller.
+_TAIL_TASKS = 4
 
 
 class Task(NamedTuple):
@@ -75,22 +80,35 @@ def _tasks(sources: Sequence[str], max_count: int | None) -> Iterator[Task]:
     """The tasks of files, each file scanned when its tasks are asked for: the workers start
     on the first file while the others wait to be scanned."""
     count = 0
-    for path in sources:
+    for number, path in enumerate(sources):
         with Reader(path, on_error="skip") as reader:
-            starts: list[tuple[int, int]] = []
-            for message in reader:
-                starts.append((message.offset, message.index))
+            starts = list(reader._framed())
             size = os.path.getsize(path)
-        for i in range(0, len(starts), MESSAGES_PER_TASK):
+        for i, j in _cuts(len(starts), last=number == len(sources) - 1):
             start, index = starts[i]
-            stop = starts[i + MESSAGES_PER_TASK][0] if i + MESSAGES_PER_TASK < len(starts) else size
+            stop = starts[j][0] if j < len(starts) else size
             # The first task of a file also owns what comes before its first message.
             yield Task(path, 0 if i == 0 else start, stop, count + 1, 0 if i == 0 else index)
-            count += min(MESSAGES_PER_TASK, len(starts) - i)
+            count += j - i
             if max_count is not None and count >= max_count:
                 return
         if not starts:
             yield Task(path, 0, size, count + 1, 0)
+
+
+def _cuts(messages: int, last: bool) -> Iterator[tuple[int, int]]:
+    """The tasks of a file of ``messages`` messages, as [first, stop) message numbers. The
+    final messages of the input go in smaller tasks: the read ends when its last task does,
+    and the processes that finish first wait for it, the calling process to make the frame."""
+    tail = max(messages - _TAIL_TASKS * MESSAGES_PER_TASK, 0) if last else messages
+    i = 0
+    while i < messages:
+        if i < tail:
+            stop = min(i + MESSAGES_PER_TASK, tail)
+        else:
+            stop = min(i + max(MESSAGES_PER_TASK // _TAIL_TASKS, 1), messages)
+        yield i, stop
+        i = stop
 
 
 def run_task(
@@ -192,15 +210,18 @@ def message_rows(
     spool = tempfile.mkdtemp(prefix="skarvel-", dir=_SPOOL_ROOT)
     try:
         # The tasks taken, in input order: those handed to the workers, and those the caller
-        # read itself, done. A bounded window of tasks in flight: memory holds a few tasks'
-        # rows, not the input's. Each worker has a few tasks waiting, so that it has work
-        # while the caller reads a task.
+        # read itself, done. A bounded window of tasks taken and not yet given back: memory
+        # holds a few tasks' rows, not the input's. Each worker has a few tasks not yet
+        # read, so that it has work while the caller reads a task (tasks read but not yet
+        # taken back do not count: a worker that waits for the caller is a core lost).
         pending: deque[Any] = deque()
         queue = iter(tasks)
         Future = concurrent.futures.Future
+        window = 2 * _HANDED * workers
         while True:
-            handed = sum(isinstance(p, Future) for p in pending)
-            task = next(queue, None) if handed < _HANDED * (workers - 1) else None
+            handed = sum(isinstance(p, Future) and not p.done() for p in pending)
+            room = len(pending) < window
+            task = next(queue, None) if handed < _HANDED * (workers - 1) and room else None
             if task is not None:
                 pending.append(_submit(executor, query, task, spool))
                 continue
@@ -210,7 +231,7 @@ def message_rows(
             if isinstance(first, Future) and not first.done():
                 # Rather than wait, the caller reads the next task itself (unless the window
                 # of rows waiting is full).
-                task = next(queue, None) if len(pending) < 2 * _HANDED * workers else None
+                task = next(queue, None) if len(pending) < window else None
                 if task is not None:
                     pending.append(run_task(query, task, joined=False))
                     continue

@@ -141,9 +141,17 @@ class Reader:
         else:
             yield from self._mapped_entries()
 
-    def _mapped_entries(self) -> Iterator[_Entry]:
+    def _framed(self) -> Iterator[tuple[int, int]]:
+        """The offset and index of each candidate of a file or buffer that frames as a
+        message, as iterating would find it, without copying or parsing the message."""
+        for index, (offset, _, _, error) in enumerate(self._mapped_entries(octets=False)):
+            if error is None:
+                yield offset, index
+
+    def _mapped_entries(self, octets: bool = True) -> Iterator[_Entry]:
         # The scan goes a window at a time, so that a file of many messages is never listed
-        # whole; a message larger than the window widens it.
+        # whole; a message larger than the window widens it. Without ``octets``, candidates
+        # come without their octets.
         position, window = self._start, _WINDOW
         while True:
             data = self._open_data()
@@ -153,7 +161,7 @@ class Reader:
             stop = min(size, position + window)
             found, following = _engine.scan(data, position, stop == size, stop)
             for offset, length, tolerated, error in found:
-                raw = None if error is not None else bytes(data[offset : offset + length])
+                raw = bytes(data[offset : offset + length]) if error is None and octets else None
                 yield offset, raw, tolerated, error
                 data = self._open_data()
             if stop == size:
