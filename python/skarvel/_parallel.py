@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import copy
+import ctypes
 import mmap
 import os
 import pickle
@@ -206,7 +207,9 @@ def message_rows(
     failed = query.failed
     query.failed = None  # a handler in the caller's process does not travel
     # The caller is one of the processes that read.
-    executor = concurrent.futures.ProcessPoolExecutor(max_workers=workers - 1)
+    executor = concurrent.futures.ProcessPoolExecutor(
+        max_workers=workers - 1, initializer=_worker_started
+    )
     spool = tempfile.mkdtemp(prefix="skarvel-", dir=_SPOOL_ROOT)
     try:
         # The tasks taken, in input order: those handed to the workers, and those the caller
@@ -371,6 +374,29 @@ def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]
 def _unmapped() -> None:
     global _mapped
     _mapped -= 1
+
+
+# glibc's malloc settings (mallopt): the size from which a block is a mapping of its own,
+# given back when freed, at most 32 MiB on 64-bit systems; how much free memory at the top of
+# the heap is kept.
+_M_MMAP_THRESHOLD = -3
+_M_TRIM_THRESHOLD = -1
+
+
+def _worker_started() -> None:
+    """Sets up a worker process: the memory its tasks free is kept for its next tasks. Each
+    task makes and frees arrays of a few megabytes; by default the C library gives them back
+    to the system as they are freed, and the next task touches fresh pages again, which on a
+    virtual machine cost a worker 0.55 s of 4.5 in the system (0.33 s with the memory kept).
+    The worker is this module's own and lives for one call; the caller's process is left as
+    it is."""
+    try:
+        mallopt = ctypes.CDLL(None).mallopt  # glibc's (musl's does nothing)
+    except (OSError, AttributeError, TypeError):
+        return  # another C library
+    mallopt.argtypes = [ctypes.c_int, ctypes.c_int]
+    mallopt(_M_MMAP_THRESHOLD, 32 << 20)
+    mallopt(_M_TRIM_THRESHOLD, 512 << 20)
 
 
 def _submit(
