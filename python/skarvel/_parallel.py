@@ -17,6 +17,7 @@ from __future__ import annotations
 import concurrent.futures
 import copy
 import ctypes
+import itertools
 import mmap
 import os
 import pickle
@@ -286,8 +287,8 @@ def spooled_task(query: _Query, task: Task, spool: str) -> Any:
     found = run_task(query, task)
     path = None
     try:
-        descriptor, path = tempfile.mkstemp(dir=spool)
-        with open(descriptor, "wb") as out:
+        out, path = _spool_file(spool)
+        with out:
             _spool(found, out)
     except OSError:
         # No room in the spool (a container's /dev/shm may be small): the outcomes go down
@@ -296,6 +297,37 @@ def spooled_task(query: _Query, task: Task, spool: str) -> Any:
             os.unlink(path)
         return found
     return path
+
+
+# The name of a spool file the caller is done with starts with this; a worker takes it by
+# renaming it, which only one can do.
+_FREE = "free-"
+_claims = itertools.count()
+
+
+def _spool_file(spool: str) -> tuple[Any, str]:
+    """A file of ``spool`` to write a task's outcomes to, and its path: one the caller is done
+    with, written over (its memory is taken once, where a new file takes fresh memory for
+    every page), else a new one."""
+    for entry in os.scandir(spool):
+        if entry.name.startswith(_FREE):
+            path = os.path.join(spool, f"task-{os.getpid()}-{next(_claims)}")
+            try:
+                os.rename(entry.path, path)
+            except FileNotFoundError:
+                continue  # another worker took it
+            return open(path, "r+b"), path
+    descriptor, path = tempfile.mkstemp(dir=spool)
+    return open(descriptor, "wb"), path
+
+
+def _free(path: str) -> None:
+    """Gives a spool file back for a worker to write over (gone already once the call has
+    ended)."""
+    try:
+        os.rename(path, os.path.join(os.path.dirname(path), _FREE + os.path.basename(path)))
+    except OSError:
+        pass
 
 
 # A spool file: the sizes (of the pickle, of each buffer), the pickle, then the buffers, each
@@ -338,11 +370,12 @@ def _room_to_map(spooled: Any) -> bool:
 
 
 def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
-    """The outcomes a worker left in a file, which is removed. The file is mapped and its
-    arrays are made on the mapping: the worker's pages are taken as they are, where reading
-    the file would copy every octet once into the read and again into the arrays, and the
-    first touch of that fresh memory costs the caller more than the copying. Without room
-    to map it (see ``_room_to_map``), the file is read into a buffer of its own."""
+    """The outcomes a worker left in a file, which is given back to the workers once done
+    with. The file is mapped and its arrays are made on the mapping: the worker's pages are
+    taken as they are, where reading the file would copy every octet once into the read and
+    again into the arrays, and the first touch of that fresh memory costs the caller more
+    than the copying; the file is given back once no array is left on the mapping. Without
+    room to map it (see ``_room_to_map``), the file is read into a buffer of its own."""
     global _mapped
     with open(path, "rb") as spooled:
         data: Any
@@ -350,11 +383,11 @@ def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]
             # Copy on write: the arrays are as writable as any, without writing to the file.
             data = mmap.mmap(spooled.fileno(), 0, access=mmap.ACCESS_COPY)
             _mapped += 1
-            weakref.finalize(data, _unmapped)
+            weakref.finalize(data, _unmapped, path)
         else:
             data = bytearray(os.fstat(spooled.fileno()).st_size)
             spooled.readinto(data)
-    os.unlink(path)
+            _free(path)
     view = memoryview(data)
     (count,) = struct.unpack_from("<Q", view)
     sizes = struct.unpack_from(f"<{count}Q", view, 8)
@@ -371,9 +404,10 @@ def _unspooled(path: str) -> tuple[list[Outcome], list[warnings.WarningMessage]]
     return found
 
 
-def _unmapped() -> None:
+def _unmapped(path: str) -> None:
     global _mapped
     _mapped -= 1
+    _free(path)
 
 
 # glibc's malloc settings (mallopt): the size from which a block is a mapping of its own,

@@ -165,3 +165,35 @@ def test_workers_leave_no_files_behind():
     with pytest.raises(skarvel.DecodeError):
         skarvel.read_bufr(FILES, workers=2, **CALL)
     assert set(glob.glob(pattern)) == before
+
+
+def test_a_spool_file_is_written_over_only_once_the_caller_is_done_with_it(tmp_path, monkeypatch):
+    """A worker writes a task's outcomes over a spool file the caller gave back, and never
+    over one whose arrays the caller still holds: those keep the rows they had."""
+    import os
+
+    from skarvel import _frames
+
+    monkeypatch.setattr(_parallel, "_room_to_map", lambda spooled: True)
+    query = _frames._Query(CALL["columns"], None, False, None, "skip")
+    tasks = list(_parallel.plan(FILES[:1], None))
+    spool = str(tmp_path)
+
+    def spooled(task):
+        path = _parallel.spooled_task(query, task, spool)
+        return os.stat(path).st_ino, _parallel._unspooled(path)[0]
+
+    def frame(outcomes):
+        rows = [o.rows for o in outcomes if o.rows is not None]
+        return pandas.DataFrame(skarvel._columns.Rows((r, "") for r in rows).dicts())
+
+    first_file, held = spooled(tasks[0])
+    second_file, second = spooled(tasks[1])
+    assert second_file != first_file  # the first is still the caller's
+    fresh = _parallel.run_task(query, tasks[0])[0]
+    pandas.testing.assert_frame_equal(frame(held), frame(fresh))
+    del held, second
+    gc.collect()
+    third_file, third = spooled(tasks[2])
+    assert third_file in (first_file, second_file)
+    pandas.testing.assert_frame_equal(frame(third), frame(_parallel.run_task(query, tasks[2])[0]))
