@@ -694,9 +694,10 @@ class Rows:
         made = self._dense.get(name)
         if made is not None:
             return made
+        if self._columns is None:
+            self._order()  # rows waiting in a run of slices are taken into the builders first
         builder = self._builders.get(name) if self._columns is None else None
         if builder is not None and name != self._source_column:
-            self._order()
             return builder.dense(self._rows)
         return None
 
@@ -750,8 +751,8 @@ class Rows:
         its numbers themselves, and its kinds say which rows have a number (a NaN value
         among them). The general way makes several copies of every value, which cost more
         than decoding them on columns of millions of rows."""
+        dense = self._dense_column(name)
         builder = self._builders.get(name)
-        dense = self._dense_column(name) if builder is not None else None
         if dense is None or builder is None or builder.held is None:
             return None
         if dense.dtype == np.int64:  # ints in every row
