@@ -165,9 +165,11 @@ def _unpacked_rows(packed: Any, rows: int) -> np.ndarray:
     return packed  # type: ignore[no-any-return]
 
 
-def _packed_places(position: np.ndarray) -> Any:
+def _packed_places(position: Places) -> Any:
     """The places of a column's values: (place, count) when they share one, runs of places
     (their starts, places and the count) when there are few runs, else the places."""
+    if isinstance(position, PlaceRuns):
+        return (position.starts, position.places, position.count)
     if len(position) and position.strides == (0,):
         return (int(position[0]), len(position))
     starts = np.flatnonzero(position[1:] != position[:-1]) + 1
@@ -177,14 +179,49 @@ def _packed_places(position: np.ndarray) -> Any:
     return position
 
 
+def _are_runs(packed: Any) -> bool:
+    return isinstance(packed, tuple) and len(packed) == 3
+
+
 def _unpacked_places(packed: Any) -> np.ndarray:
     if isinstance(packed, tuple) and len(packed) == 2:
         place, count = packed
         return np.broadcast_to(np.int32(place), (count,))
     if isinstance(packed, tuple):
-        starts, places, count = packed
-        return np.repeat(places, np.diff(np.append(starts, count)))
+        return PlaceRuns(*packed).array()
     return packed  # type: ignore[no-any-return]
+
+
+class PlaceRuns:
+    """The places of ``count`` values of a column held as runs of one place: where each run
+    starts, and its place. Rows that come from another process keep their places so, for a
+    frame needs none of them: they are made into an array only when asked for (by records,
+    mostly), and where it takes one value to the place, it takes eight octets a run."""
+
+    __slots__ = ("starts", "places", "count")
+
+    def __init__(self, starts: np.ndarray, places: np.ndarray, count: int) -> None:
+        self.starts = starts
+        self.places = places
+        self.count = count
+
+    def __len__(self) -> int:
+        return self.count
+
+    def array(self) -> np.ndarray:
+        """The place of every value."""
+        return np.repeat(self.places, np.diff(np.append(self.starts, self.count)))
+
+
+Places = Union[np.ndarray, PlaceRuns]
+
+
+def _places_array(places: Places) -> np.ndarray:
+    return places.array() if isinstance(places, PlaceRuns) else places
+
+
+def _first_place(places: Places) -> int:
+    return int(places.places[0] if isinstance(places, PlaceRuns) else places[0])
 
 
 def _packed_values(values: Values) -> Any:
@@ -226,7 +263,7 @@ class HeldColumn(NamedTuple):
 
     number: np.ndarray
     kind: np.ndarray
-    position: np.ndarray
+    position: Places
     objects: np.ndarray | None
 
     def first_row(self) -> int:
@@ -236,7 +273,8 @@ class HeldColumn(NamedTuple):
     def by_value(self) -> Column:
         """The column as ``Column`` holds it, one entry per value."""
         at = np.flatnonzero(self.kind != _ABSENT)
-        return Column(at, self.position, Values(self.number[at], self.kind[at], self.objects))
+        values = Values(self.number[at], self.kind[at], self.objects)
+        return Column(at, _places_array(self.position), values)
 
 
 class HeldRows(_Columns[HeldColumn]):
@@ -256,7 +294,8 @@ class HeldRows(_Columns[HeldColumn]):
     def split(self, bounds: Sequence[int]) -> list[HeldRows]:
         """The rows cut at the row numbers ``bounds``, as ``MessageRows.split`` cuts them."""
         parts: list[dict[str, HeldColumn]] = [{} for _ in range(len(bounds) - 1)]
-        for name, (number, kind, position, objects) in self.columns.items():
+        for name, (number, kind, places, objects) in self.columns.items():
+            position = _places_array(places)
             # The values before each bound.
             cuts = [int(np.count_nonzero(kind[:bound] != _ABSENT)) for bound in bounds]
             for k, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
@@ -270,7 +309,12 @@ class HeldRows(_Columns[HeldColumn]):
 def _held_rows(rows: int, columns: list[tuple[str, Any, Any, Any, Any]]) -> HeldRows:
     """Rows as ``HeldRows.__reduce__`` gives them."""
     held = {
-        name: HeldColumn(number, kind, _unpacked_places(position), objects)
+        name: HeldColumn(
+            number,
+            kind,
+            PlaceRuns(*position) if _are_runs(position) else _unpacked_places(position),
+            objects,
+        )
         for name, number, kind, position, objects in columns
     }
     return HeldRows(rows, held)
@@ -337,7 +381,7 @@ class _ColumnBuilder:
         have ``rows`` rows (0 when not known)."""
         self.count = 0
         self.place: int | None = place  # the place of every value so far, if they share one
-        self.places: list[np.ndarray] = []  # the places of the pieces, once they differ
+        self.places: list[Places] = []  # the places of the pieces, once they differ
         self.objects: list[tuple[int, np.ndarray]] = []  # (first entry, objects of a piece)
         self.counted: list[int] | None = None  # once counted, until more values come
         # The numbers and kinds being written, the rows written so far, and the arrays they
@@ -359,9 +403,10 @@ class _ColumnBuilder:
             self._take_places(position, values.objects)
             self._write(offset, offset + part_rows, values.number, values.kind, row)
 
-    def _take_places(self, position: np.ndarray, objects: np.ndarray | None) -> None:
+    def _take_places(self, position: Places, objects: np.ndarray | None) -> None:
         """Takes the places and objects of the values of a piece."""
-        if self.place is not None and not (position == self.place).all():
+        shown = position.places if isinstance(position, PlaceRuns) else position
+        if self.place is not None and not (shown == self.place).all():
             self.places.append(np.full(self.count, self.place, dtype=np.int32))
             self.place = None
         if self.place is None:
@@ -454,9 +499,9 @@ class _ColumnBuilder:
         if self.place is not None:
             # One place for all, in a long column: a view of it, which takes no memory.
             return np.broadcast_to(np.int32(self.place), (self.count,))
-        if len(self.places) > 1:
-            self.places = [np.concatenate(self.places)]
-        return self.places[0]
+        if len(self.places) > 1 or isinstance(self.places[0], PlaceRuns):
+            self.places = [np.concatenate([_places_array(p) for p in self.places])]
+        return _places_array(self.places[0])
 
     def _objects(self) -> np.ndarray | None:
         """The objects among the values (None where a value is not one), or None when no
@@ -570,7 +615,7 @@ class Rows:
             if builder is None:
                 first = column.first_row() if isinstance(column, HeldColumn) else column.row[0]
                 start = offset + int(first)
-                place = int(column.position[0])
+                place = _first_place(column.position)
                 builder = self._builders[name] = _ColumnBuilder(place, self._expected_rows)
                 self._first[name] = (start, place)
             builder.add(column, offset, part.rows)

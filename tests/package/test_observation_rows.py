@@ -465,7 +465,7 @@ def test_rows_come_back_from_a_pickle_exactly(seed: int) -> None:
     same rows, places, numbers (to the bit), kinds and objects."""
     import pickle
 
-    from skarvel._columns import HeldColumn, join
+    from skarvel._columns import HeldColumn, Rows, join
 
     rng = random.Random(seed)
     parts, _ = random_parts(rng, ["a", "b", "c"])
@@ -486,3 +486,6 @@ def test_rows_come_back_from_a_pickle_exactly(seed: int) -> None:
         assert got.values.number.view(np.int64).tolist() == values.number.view(np.int64).tolist()
         assert got.values.kind.tolist() == values.kind.tolist()
         assert list(map(repr, got.values.tolist())) == list(map(repr, values.tolist()))
+    # Taken into a chunk as they came, the rows give back their records, keys in order.
+    records = Rows([(whole, "")]).dicts()
+    assert list(map(repr, Rows([(back, "")]).dicts())) == list(map(repr, records))
