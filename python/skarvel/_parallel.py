@@ -49,17 +49,23 @@ _HANDED = 3
 # The final messages of the input, this many tasks' worth, go in tasks this many times
 # smaller.
 _TAIL_TASKS = 4
+# Tasks handed to each worker process once the input's final tasks are reached: when the
+# caller has read the last one it waits for those the workers still hold, and two are enough
+# that a worker always has the next at hand.
+_HANDED_AT_END = 2
 
 
 class Task(NamedTuple):
     """Consecutive messages of one file: the octets [start, stop), the position (from 1) of
-    its first message among all messages read, and that message's index in its file."""
+    its first message among all messages read, and that message's index in its file;
+    ``final``: whether it is one of the input's final, smaller tasks."""
 
     path: str
     start: int
     stop: int
     first_count: int
     first_index: int
+    final: bool = False
 
 
 class Outcome(NamedTuple):
@@ -86,11 +92,12 @@ def _tasks(sources: Sequence[str], max_count: int | None) -> Iterator[Task]:
         with Reader(path, on_error="skip") as reader:
             starts = list(reader._framed())
             size = os.path.getsize(path)
-        for i, j in _cuts(len(starts), last=number == len(sources) - 1):
+        for i, j, final in _cuts(len(starts), last=number == len(sources) - 1):
             start, index = starts[i]
             stop = starts[j][0] if j < len(starts) else size
             # The first task of a file also owns what comes before its first message.
-            yield Task(path, 0 if i == 0 else start, stop, count + 1, 0 if i == 0 else index)
+            first = 0 if i == 0 else start
+            yield Task(path, first, stop, count + 1, 0 if i == 0 else index, final)
             count += j - i
             if max_count is not None and count >= max_count:
                 return
@@ -98,10 +105,11 @@ def _tasks(sources: Sequence[str], max_count: int | None) -> Iterator[Task]:
             yield Task(path, 0, size, count + 1, 0)
 
 
-def _cuts(messages: int, last: bool) -> Iterator[tuple[int, int]]:
-    """The tasks of a file of ``messages`` messages, as [first, stop) message numbers. The
-    final messages of the input go in smaller tasks: the read ends when its last task does,
-    and the processes that finish first wait for it, the calling process to make the frame."""
+def _cuts(messages: int, last: bool) -> Iterator[tuple[int, int, bool]]:
+    """The tasks of a file of ``messages`` messages, as [first, stop) message numbers and
+    whether the task is one of the input's final ones. Those go in smaller tasks: the read
+    ends when its last task does, and the processes that finish first wait for it, the calling
+    process to make the frame."""
     tail = max(messages - _TAIL_TASKS * MESSAGES_PER_TASK, 0) if last else messages
     i = 0
     while i < messages:
@@ -109,7 +117,7 @@ def _cuts(messages: int, last: bool) -> Iterator[tuple[int, int]]:
             stop = min(i + MESSAGES_PER_TASK, tail)
         else:
             stop = min(i + max(MESSAGES_PER_TASK // _TAIL_TASKS, 1), messages)
-        yield i, stop
+        yield i, stop, i >= tail
         i = stop
 
 
@@ -220,14 +228,15 @@ def message_rows(
         # taken back do not count: a worker that waits for the caller is a core lost).
         pending: deque[Any] = deque()
         queue = iter(tasks)
+        following = next(queue, None)  # the next task to take
         Future = concurrent.futures.Future
         window = 2 * _HANDED * workers
         while True:
             handed = sum(isinstance(p, Future) and not p.done() for p in pending)
-            room = len(pending) < window
-            task = next(queue, None) if handed < _HANDED * (workers - 1) and room else None
-            if task is not None:
-                pending.append(_submit(executor, query, task, spool))
+            limit = _HANDED_AT_END if following is not None and following.final else _HANDED
+            if following is not None and handed < limit * (workers - 1) and len(pending) < window:
+                pending.append(_submit(executor, query, following, spool))
+                following = next(queue, None)
                 continue
             if not pending:
                 break
@@ -235,9 +244,9 @@ def message_rows(
             if isinstance(first, Future) and not first.done():
                 # Rather than wait, the caller reads the next task itself (unless the window
                 # of rows waiting is full).
-                task = next(queue, None) if len(pending) < window else None
-                if task is not None:
-                    pending.append(run_task(query, task, joined=False))
+                if following is not None and len(pending) < window:
+                    pending.append(run_task(query, following, joined=False))
+                    following = next(queue, None)
                     continue
             found = pending.popleft()
             if isinstance(found, Future):
