@@ -199,8 +199,11 @@ _NAT = np.datetime64("NaT", "us")
 
 
 # Long arrays are worked through in stretches of this many items: a stretch's temporaries
-# stay in the processor's cache, where those of a whole column would be fresh memory.
-STRETCH = 1 << 16
+# stay in the processor's caches, where those of a whole column would be fresh memory. Few
+# enough stretches that threads working through columns at once seldom wait on each other
+# for the interpreter's lock, taken for every numpy call (three columns counted by two
+# threads took 70 ms in stretches of 65,536 items, 28 ms in these).
+STRETCH = 1 << 20
 # Arrays at least this long are counted a pass per kind (see kind_counts).
 _COUNTED_BY_PASSES = 1 << 14
 
