@@ -397,15 +397,19 @@ class _ColumnBuilder:
         """Adds the column of a part whose rows start at row ``offset``."""
         if isinstance(column, HeldColumn):
             self._take_places(column.position, column.objects)
-            self._write(offset, offset + part_rows, column.number, column.kind, None)
+            # A held column has a place for each of its values.
+            count = len(column.position)
+            self._write(offset, offset + part_rows, column.number, column.kind, None, count)
         else:
             row, position, values = column
             self._take_places(position, values.objects)
-            self._write(offset, offset + part_rows, values.number, values.kind, row)
+            self._write(offset, offset + part_rows, values.number, values.kind, row, len(row))
 
     def _take_places(self, position: Places, objects: np.ndarray | None) -> None:
         """Takes the places and objects of the values of a piece."""
         shown = position.places if isinstance(position, PlaceRuns) else position
+        if len(shown) and shown.strides == (0,):
+            shown = shown[:1]  # one place for all, said once
         if self.place is not None and not (shown == self.place).all():
             self.places.append(np.full(self.count, self.place, dtype=np.int32))
             self.place = None
@@ -415,11 +419,17 @@ class _ColumnBuilder:
             self.objects.append((self.count, objects))
 
     def _write(
-        self, offset: int, end: int, number: np.ndarray, kind: np.ndarray, row: np.ndarray | None
+        self,
+        offset: int,
+        end: int,
+        number: np.ndarray,
+        kind: np.ndarray,
+        row: np.ndarray | None,
+        values: int,
     ) -> None:
-        """Writes a piece: its values in rows ``row`` among rows ``offset`` to ``end`` (None:
-        the numbers and kinds of every one of those rows, ``_ABSENT`` where a row has none),
-        the rows before it without a value."""
+        """Writes a piece of ``values`` values: in rows ``row`` among rows ``offset`` to
+        ``end`` (None: the numbers and kinds of every one of those rows, ``_ABSENT`` where a
+        row has none), the rows before it without a value."""
         assert self.by_row is not None
         self.counted = None
         numbers, kinds = (held.room(end) for held in self.by_row)
@@ -435,7 +445,7 @@ class _ColumnBuilder:
             numbers[offset:end][row] = number
             kinds[offset:end][row] = kind
         self.filled = end
-        self.count += len(kind) if row is not None else int(np.count_nonzero(kind != _ABSENT))
+        self.count += values
 
     def _held(self, rows: int) -> tuple[np.ndarray, np.ndarray]:
         """The numbers and kinds of every one of the chunk's ``rows`` rows."""
