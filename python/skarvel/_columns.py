@@ -194,9 +194,9 @@ def _unpacked_places(packed: Any) -> np.ndarray:
 
 class PlaceRuns:
     """The places of ``count`` values of a column held as runs of one place: where each run
-    starts, and its place. Rows that come from another process keep their places so, for a
-    frame needs none of them: they are made into an array only when asked for (by records,
-    mostly), and where it takes one value to the place, it takes eight octets a run."""
+    starts, and its place. Rows that come from another process keep their places so, since a
+    frame needs none of them: an array of them (four octets a value) is made only when asked
+    for, by records mostly."""
 
     __slots__ = ("starts", "places", "count")
 
@@ -509,7 +509,7 @@ class _ColumnBuilder:
         if self.place is not None:
             # One place for all, in a long column: a view of it, which takes no memory.
             return np.broadcast_to(np.int32(self.place), (self.count,))
-        if len(self.places) > 1 or isinstance(self.places[0], PlaceRuns):
+        if len(self.places) > 1:
             self.places = [np.concatenate([_places_array(p) for p in self.places])]
         return _places_array(self.places[0])
 
