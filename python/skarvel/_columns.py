@@ -179,16 +179,13 @@ def _packed_places(position: Places) -> Any:
     return position
 
 
-def _are_runs(packed: Any) -> bool:
-    return isinstance(packed, tuple) and len(packed) == 3
-
-
-def _unpacked_places(packed: Any) -> np.ndarray:
+def _unpacked_places(packed: Any) -> Places:
+    """The places ``_packed_places`` packed; runs stay runs (see ``PlaceRuns``)."""
     if isinstance(packed, tuple) and len(packed) == 2:
         place, count = packed
         return np.broadcast_to(np.int32(place), (count,))
     if isinstance(packed, tuple):
-        return PlaceRuns(*packed).array()
+        return PlaceRuns(*packed)
     return packed  # type: ignore[no-any-return]
 
 
@@ -250,7 +247,11 @@ def _unpacked_values(packed: Any) -> Values:
 def _message_rows(rows: int, columns: list[tuple[str, Any, Any, Any]]) -> MessageRows:
     """Rows as ``MessageRows.__reduce__`` gives them."""
     built = {
-        name: Column(_unpacked_rows(row, rows), _unpacked_places(position), _unpacked_values(v))
+        name: Column(
+            _unpacked_rows(row, rows),
+            _places_array(_unpacked_places(position)),
+            _unpacked_values(v),
+        )
         for name, row, position, v in columns
     }
     return MessageRows(rows, built)
@@ -309,12 +310,7 @@ class HeldRows(_Columns[HeldColumn]):
 def _held_rows(rows: int, columns: list[tuple[str, Any, Any, Any, Any]]) -> HeldRows:
     """Rows as ``HeldRows.__reduce__`` gives them."""
     held = {
-        name: HeldColumn(
-            number,
-            kind,
-            PlaceRuns(*position) if _are_runs(position) else _unpacked_places(position),
-            objects,
-        )
+        name: HeldColumn(number, kind, _unpacked_places(position), objects)
         for name, number, kind, position, objects in columns
     }
     return HeldRows(rows, held)
