@@ -197,3 +197,21 @@ def test_a_spool_file_is_written_over_only_once_the_caller_is_done_with_it(tmp_p
     third_file, third = spooled(tasks[2])
     assert third_file in (first_file, second_file)
     pandas.testing.assert_frame_equal(frame(third), frame(_parallel.run_task(query, tasks[2])[0]))
+
+
+@pytest.mark.parametrize("per_task", [1, 5, 256])
+@pytest.mark.parametrize("messages", [0, 1, 7, 300, 1100, 2000])
+@pytest.mark.parametrize("last", [False, True])
+def test_a_file_is_cut_into_tasks_that_cover_each_message_once(
+    per_task, messages, last, monkeypatch
+):
+    """However many messages, tasks cover them in order, each once, none empty and none
+    longer than a task; only the input's last file ends in smaller tasks, marked final."""
+    monkeypatch.setattr(_parallel, "MESSAGES_PER_TASK", per_task)
+    cuts = list(_parallel._cuts(messages, last))
+    bounds = [0] + [j for _, j, _ in cuts]
+    assert [i for i, _, _ in cuts] == bounds[:-1] and bounds[-1] == messages
+    assert all(0 < j - i <= per_task for i, j, _ in cuts)
+    finals = [j - i for i, j, final in cuts if final]
+    assert not finals if not last else all(n <= max(per_task // 4, 1) for n in finals)
+    assert sum(finals) == (min(messages, 4 * per_task) if last else 0)
