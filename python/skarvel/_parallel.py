@@ -58,7 +58,10 @@ _HANDED_AT_END = 2
 class Task(NamedTuple):
     """Consecutive messages of one file: the octets [start, stop), the position (from 1) of
     its first message among all messages read, and that message's index in its file;
-    ``final``: whether it is one of the input's final, smaller tasks."""
+    ``final``: whether it is one of the input's final, smaller tasks. ``reach`` (at least
+    ``stop``) is where the octets the task scans end: a message whose section 0 declares too
+    many octets is ended at its terminator when the scan sees a message start among them,
+    as a scan of the whole file does."""
 
     path: str
     start: int
@@ -66,6 +69,7 @@ class Task(NamedTuple):
     first_count: int
     first_index: int
     final: bool = False
+    reach: int = 0
 
 
 class Outcome(NamedTuple):
@@ -93,16 +97,28 @@ def _tasks(sources: Sequence[str], max_count: int | None) -> Iterator[Task]:
             starts = list(reader._framed())
             size = os.path.getsize(path)
         for i, j, final in _cuts(len(starts), last=number == len(sources) - 1):
-            start, index = starts[i]
+            start, index, _ = starts[i]
             stop = starts[j][0] if j < len(starts) else size
+            reach = min(_reach(starts, i, j, stop), size)
             # The first task of a file also owns what comes before its first message.
             first = 0 if i == 0 else start
-            yield Task(path, first, stop, count + 1, 0 if i == 0 else index, final)
+            yield Task(path, first, stop, count + 1, 0 if i == 0 else index, final, reach)
             count += j - i
             if max_count is not None and count >= max_count:
                 return
         if not starts:
             yield Task(path, 0, size, count + 1, 0)
+
+
+def _reach(starts: list[tuple[int, int, int]], i: int, j: int, stop: int) -> int:
+    """Where the octets a task of messages [i, j) scans end: past the end its messages'
+    section 0 declare, and past the end of each message that starts before that, so that
+    the task's scan ends a message declared too long where a scan of the whole file does."""
+    reach = max([stop] + [end for _, _, end in starts[i:j]])
+    while j < len(starts) and starts[j][0] < reach:
+        reach = max(reach, starts[j][2])
+        j += 1
+    return reach
 
 
 def _cuts(messages: int, last: bool) -> Iterator[tuple[int, int, bool]]:
@@ -149,7 +165,10 @@ def run_task(
         with open(task.path, "rb") as file:
             size = os.fstat(file.fileno()).st_size
             mapping = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) if size else None
-        view = memoryview(mapping)[task.start : task.stop] if mapping else memoryview(b"")
+        reach = max(task.stop, task.reach)
+        view = memoryview(mapping)[task.start : reach] if mapping else memoryview(b"")
+        # What lies at or after ``owned`` is the next task's.
+        owned = task.stop - task.start
         query.failed = failed
         try:
             with Reader(view, tables=query.tables, on_error="skip") as reader:
@@ -157,6 +176,8 @@ def run_task(
                 reported = 0
                 count = task.first_count - 1
                 for message in reader:
+                    if message.offset >= owned:
+                        break
                     skipped = _failures(reader, reported, task)
                     if skipped:
                         flush(batch)
@@ -202,6 +223,7 @@ def _failures(reader: Reader, reported: int, task: Task) -> list[Outcome]:
             ),
         )
         for error in reader.skipped[reported:]
+        if (error.offset or 0) < task.stop - task.start
     ]
 
 

@@ -141,12 +141,14 @@ class Reader:
         else:
             yield from self._mapped_entries()
 
-    def _framed(self) -> Iterator[tuple[int, int]]:
-        """The offset and index of each candidate of a file or buffer that frames as a
-        message, as iterating would find it, without copying or parsing the message."""
+    def _framed(self) -> Iterator[tuple[int, int, int]]:
+        """The offset, index and declared end (where its section 0 says it ends) of each
+        candidate of a file or buffer that frames as a message, as iterating would find it,
+        without copying or parsing the message."""
         for index, (offset, _, _, error) in enumerate(self._mapped_entries(octets=False)):
             if error is None:
-                yield offset, index
+                declared = int.from_bytes(self._open_data()[offset + 4 : offset + 7], "big")
+                yield offset, index, offset + declared
 
     def _mapped_entries(self, octets: bool = True) -> Iterator[_Entry]:
         # The scan goes a window at a time, so that a file of many messages is never listed

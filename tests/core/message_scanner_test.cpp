@@ -133,8 +133,9 @@ struct ParseCase {
     Parts parts;
     BufrMessage expected;
     std::uint32_t absent;
-    std::vector<std::string_view> tolerated;
+    std::vector<std::string> tolerated;
     std::string strict_error;  // empty: the strict parse gives the same fields
+    std::size_t declared = 0;  // nonzero: section 0 declares this many octets
 };
 
 void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
@@ -143,12 +144,19 @@ class TolerantParse : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(TolerantParse, ReadsTheEditionsLayoutAndFraming) {
     const ParseCase& c = GetParam();
-    const Octets message = build(c.parts);
+    Octets message = build(c.parts);
+    if (c.declared != 0) {
+        message[4] = static_cast<std::uint8_t>(c.declared >> 16);
+        message[5] = static_cast<std::uint8_t>(c.declared >> 8);
+        message[6] = static_cast<std::uint8_t>(c.declared);
+    }
     auto parsed = parse_message_tolerant(message);
     ASSERT_TRUE(parsed.ok()) << parsed.error().message();
     EXPECT_EQ(fields(parsed->message), fields(c.expected));
     EXPECT_EQ(parsed->absent, c.absent);
-    EXPECT_EQ(tolerance_names(parsed->tolerated, parsed->message.edition), c.tolerated);
+    EXPECT_EQ(tolerance_names(parsed->tolerated, parsed->message.edition, parsed->declared_length,
+                              parsed->message.total_length),
+              c.tolerated);
 
     auto strict = parse_message(message);
     if (c.strict_error.empty()) {
@@ -283,6 +291,14 @@ std::vector<ParseCase> parse_cases() {
          kNoInternationalSubcategory | kNoTypicalYear | kNoTypicalSecond,
          {"padded section 3", "edition 2"},
          "unsupported BUFR edition 2; only edition 4 is implemented"},
+        // A message the scanner ended at its terminator: section 0 declares more octets.
+        {"edition4_declared_longer_than_its_sections",
+         edition4_plain(),
+         edition4_plain_fields(),
+         0,
+         {"declared length 60 but the message ends at its 7777 after 54 octets"},
+         "declared length 60 does not match buffer length 54",
+         60},
     };
 }
 
@@ -332,8 +348,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "unsupported BUFR edition 1; only edition 4 is implemented"},
         RefusalCase{"edition5", with(build(edition4_plain()), 7, {5}),
                     "unsupported BUFR edition 5; only edition 4 is implemented"},
-        RefusalCase{"declared_length_differs", with(build(edition4_plain()), 6, {55}),
-                    "declared length 55 does not match buffer length 54"},
+        RefusalCase{"declared_length_shorter", with(build(edition4_plain()), 6, {53}),
+                    "declared length 53 does not match buffer length 54"},
+        // Longer than declared is read only when the terminator ends the buffer.
+        RefusalCase{"declared_longer_and_octets_after_terminator",
+                    with(prefix(build(edition4_plain()), 55), 6, {56}),
+                    "declared length 56 does not match buffer length 55"},
         RefusalCase{"edition4_section1_short_of_fixed_fields",
                     build(with_section1(edition4_plain(), 18)),
                     "section 1 at offset 8 is truncated"},
@@ -390,8 +410,9 @@ std::string describe(Bytes data, const Found& f) {
                     "+" + std::to_string(e.length);
     if (e.error) s += " " + e.error->message();
     if (f.step == Step::kMessage) {
-        for (std::string_view name : tolerance_names(e.tolerated, data[e.offset + 7])) {
-            s += " [" + std::string(name) + "]";
+        for (const std::string& name :
+             tolerance_names(e.tolerated, data[e.offset + 7], e.declared_length, e.length)) {
+            s += " [" + name + "]";
         }
     }
     return s;
@@ -464,6 +485,20 @@ MixedBuffer mixed_buffer() {
     append(b.data, plain);
     b.expected.push_back("damage@" + at() + "+54 section 5 terminator is not 7777");
     append(b.data, with(plain, 53, {'8'}));
+    // A total length made too long swallows five octets and the next message: the message
+    // ends at its terminator, and the one inside its claimed octets is read.
+    b.expected.push_back(
+        "message@" + at() +
+        "+54 [skipped octets] [declared length 113 but the message ends at its 7777 after 54 "
+        "octets]");
+    append(b.data, with(plain, 6, {113}));
+    append(b.data, Octets{0, 0, 0, 0, 0});
+    b.expected.push_back("message@" + at() + "+54 [skipped octets]");
+    append(b.data, plain);
+    // Padding after the terminator within the declared length stays part of the message.
+    b.expected.push_back("message@" + at() + "+60");
+    append(b.data, with(plain, 6, {60}));
+    append(b.data, Octets{0, 0, 0, 0, 0, 0});
     // Cut inside section 4 (45 to 51), before the terminator is read.
     b.expected.push_back("damage@" + at() + "+56 section 4 at offset 45 is truncated");
     append(b.data, prefix(older, 50));

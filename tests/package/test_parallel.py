@@ -89,6 +89,21 @@ def test_a_count_filter_stops_both_alike():
     assert serial["count"].between(3, 40).all()
 
 
+def test_a_length_too_long_at_the_end_of_a_task_swallows_nothing(tmp_path):
+    """The last message of a task declares octets up into the next task's second message:
+    the task still sees the message after it, and ends the long one at its terminator."""
+    data = bytearray((CORPUS / "other/wreport__gen-synop.bufr").read_bytes())
+    offsets = [m.offset for m in skarvel.open(bytes(data))]
+    declared = offsets[6] + 10 - offsets[4]
+    data[offsets[4] + 4 : offsets[4] + 7] = declared.to_bytes(3, "big")
+    path = tmp_path / "long.bufr"
+    path.write_bytes(data)
+    call = dict(columns=["count", "stationNumber", "airTemperature"], required_columns=False)
+    serial = skarvel.read_bufr(str(path), **call)
+    assert serial["count"].nunique() == len(offsets)
+    pandas.testing.assert_frame_equal(skarvel.read_bufr(str(path), workers=2, **call), serial)
+
+
 def test_a_call_that_cannot_travel_reads_serially_and_says_so():
     call = dict(CALL, filters={"stationNumber": lambda n: n > 500}, on_error="skip")
     with pytest.warns(skarvel.SkarvelWarning, match="reading serially"):

@@ -43,6 +43,8 @@ struct Layout {
 
     // Producers pad section 3 to an even length; the odd octet after the words is no word.
     bool padded_section3() const { return (section3_length - kSection3Fixed) % 2 != 0; }
+    // Where the terminator ends: the octets the section chain spans.
+    std::size_t chain_end() const { return section4_start + section4_length + kTerminator.size(); }
     std::size_t descriptor_count() const { return (section3_length - kSection3Fixed) / 2; }
 };
 
@@ -253,7 +255,7 @@ Result<Layout> frame_candidate(Bytes rest, std::size_t declared, std::uint8_t ed
     const Bytes at_hand = rest.first(std::min(declared, rest.size()));
     auto layout = frame_sections(at_hand, declared, edition);
     // The chain may end with its terminator before the declared length does; the octets
-    // after it are still part of the message, and the buffer ends among them.
+    // after it (padding) belong to the message, and the buffer ends among them.
     if (layout && at_hand.size() < declared) {
         return BufrError::length_mismatch(declared, at_hand.size());
     }
@@ -263,6 +265,29 @@ Result<Layout> frame_candidate(Bytes rest, std::size_t declared, std::uint8_t ed
 std::size_t find_marker(Bytes buffer, std::size_t from) {
     const std::string_view text(reinterpret_cast<const char*>(buffer.data()), buffer.size());
     return text.find(kMarker, from);
+}
+
+enum class Inner { kNone, kMessage, kNeedMore };
+
+// Whether a message whose framing checks out starts in rest[from, to): the octets between a
+// message's terminator and the end its section 0 declares. A length made too long must not
+// swallow the messages that follow. `complete` false: a candidate that reaches past the
+// buffer cannot be judged yet.
+Inner message_within(Bytes rest, std::size_t from, std::size_t to, bool complete) {
+    const Bytes span = rest.first(std::min(rest.size(), to + kMarker.size() - 1));
+    for (std::size_t at = find_marker(span, from); at < to; at = find_marker(span, at + 1)) {
+        const Bytes candidate = rest.subspan(at);
+        if (candidate.size() < kSection0Length) return complete ? Inner::kNone : Inner::kNeedMore;
+        const std::uint8_t edition = candidate[7];
+        if (!supported_edition(edition)) continue;
+        const std::size_t declared = u24(candidate, 4);
+        if (declared > candidate.size()) {
+            if (!complete) return Inner::kNeedMore;
+            continue;
+        }
+        if (frame_candidate(candidate, declared, edition)) return Inner::kMessage;
+    }
+    return Inner::kNone;
 }
 
 // The length of the longest proper prefix of the marker that ends the buffer at or after
@@ -277,12 +302,18 @@ std::size_t partial_marker_at_end(Bytes buffer, std::size_t from) {
 
 }  // namespace
 
-std::vector<std::string_view> tolerance_names(std::uint32_t tolerated, std::uint8_t edition) {
-    std::vector<std::string_view> names;
+std::vector<std::string> tolerance_names(std::uint32_t tolerated, std::uint8_t edition,
+                                         std::size_t declared, std::size_t length) {
+    std::vector<std::string> names;
     if (tolerated & kPaddedSection3) names.emplace_back("padded section 3");
     // The parse sets kOldEdition for editions 2 and 3 only.
     if (tolerated & kOldEdition) names.emplace_back(edition == 2 ? "edition 2" : "edition 3");
     if (tolerated & kSkippedOctets) names.emplace_back("skipped octets");
+    if (tolerated & kOverlongLength) {
+        names.push_back("declared length " + std::to_string(declared) +
+                        " but the message ends at " + "its 7777 after " + std::to_string(length) +
+                        " octets");
+    }
     return names;
 }
 
@@ -295,10 +326,18 @@ Result<TolerantMessage> parse_message_tolerant(Bytes buffer) {
     const std::uint8_t edition = buffer[7];
     if (!supported_edition(edition)) return BufrError::unsupported_edition(edition);
     const std::size_t declared = u24(buffer, 4);
-    if (declared != n) return BufrError::length_mismatch(declared, n);
+    if (declared < n) return BufrError::length_mismatch(declared, n);
     auto layout = frame_sections(buffer, n, edition);
+    if (declared > n) {
+        // Only a message that its section chain ends exactly here may be shorter than its
+        // section 0 says.
+        if (!layout || layout->chain_end() != n) return BufrError::length_mismatch(declared, n);
+    }
     if (!layout) return layout.error();
-    return read_message(buffer, *layout);
+    TolerantMessage message = read_message(buffer, *layout);
+    message.declared_length = declared;
+    if (declared > n) message.tolerated |= kOverlongLength;
+    return message;
 }
 
 MessageScanner::MessageScanner(Bytes buffer, bool complete)
@@ -338,6 +377,19 @@ MessageScanner::Step MessageScanner::next(ScanEntry& entry) {
     auto layout = frame_candidate(rest, entry.length, edition);
     if (!layout) return damage(layout.error());
     entry.tolerated = tolerance_of(*layout);
+    entry.declared_length = entry.length;
+    if (layout->chain_end() < entry.length) {
+        switch (message_within(rest, layout->chain_end(), entry.length, complete_)) {
+            case Inner::kNeedMore:
+                return need_more(offset);
+            case Inner::kMessage:
+                entry.length = layout->chain_end();
+                entry.tolerated |= kOverlongLength;
+                break;
+            case Inner::kNone:
+                break;
+        }
+    }
     if (offset > message_end_) entry.tolerated |= kSkippedOctets;
     position_ = message_end_ = offset + entry.length;
     return Step::kMessage;

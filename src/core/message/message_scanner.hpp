@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,11 +24,16 @@ enum Tolerance : std::uint32_t {
     kPaddedSection3 = 1u << 0,  // section 3 has one octet after its last descriptor word
     kOldEdition = 1u << 1,      // edition 2 or 3: the older section 1 layout
     kSkippedOctets = 1u << 2,   // octets that are no message came before it
+    // section 0 declares more octets than the section chain spans, and a message starts
+    // among the extra ones: the message ends at its terminator
+    kOverlongLength = 1u << 3,
 };
 
 // Names of the flags set in `tolerated`, in flag order: "padded section 3", "edition 2"
-// or "edition 3" (from `edition`), "skipped octets".
-std::vector<std::string_view> tolerance_names(std::uint32_t tolerated, std::uint8_t edition);
+// or "edition 3" (from `edition`), "skipped octets", and for an overlong length a text that
+// names the `declared` total length and the `length` the message was read with.
+std::vector<std::string> tolerance_names(std::uint32_t tolerated, std::uint8_t edition,
+                                         std::size_t declared, std::size_t length);
 
 // Header fields that a message's edition does not carry; ecCodes reports no value for them
 // (bit flags).
@@ -40,8 +46,9 @@ enum AbsentField : std::uint32_t {
 // A message as the tolerant parse reads it.
 struct TolerantMessage {
     BufrMessage message;
-    std::uint32_t tolerated = 0;  // Tolerance flags
-    std::uint32_t absent = 0;     // AbsentField flags
+    std::uint32_t tolerated = 0;      // Tolerance flags
+    std::uint32_t absent = 0;         // AbsentField flags
+    std::size_t declared_length = 0;  // the total length section 0 declares
 };
 
 // Parses a buffer that holds exactly one message of edition 2, 3 or 4 (its length must equal
@@ -53,14 +60,19 @@ struct TolerantMessage {
 // - edition 2: centre is 2 octets, subcentre 0; otherwise as edition 3, and the typical year
 //   (2000 + year of century) and second (0) are marked absent.
 // - a section 3 whose descriptor area has an odd length: the last octet is padding.
+// - a buffer shorter than the declared total length whose section chain ends exactly at its
+//   end, terminator included: a message the scanner ended at its terminator because another
+//   message starts before the declared end (kOverlongLength).
 Result<TolerantMessage> parse_message_tolerant(Bytes buffer);
 
 // One result of a scan.
 struct ScanEntry {
-    std::size_t offset = 0;          // of the "BUFR" marker in the buffer
-    std::size_t length = 0;          // declared total length (0 when it could not be read)
-    std::uint32_t tolerated = 0;     // Tolerance flags (messages only)
-    std::optional<BufrError> error;  // set: the candidate at `offset` failed its framing
+    std::size_t offset = 0;           // of the "BUFR" marker in the buffer
+    std::size_t length = 0;           // octets of the message: the declared total length (0
+                                      // when it could not be read), or less (kOverlongLength)
+    std::size_t declared_length = 0;  // the total length section 0 declares
+    std::uint32_t tolerated = 0;      // Tolerance flags (messages only)
+    std::optional<BufrError> error;   // set: the candidate at `offset` failed its framing
 };
 
 // Walks a buffer from the start. Each call of next() yields the next message whose framing
