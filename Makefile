@@ -98,6 +98,9 @@ bench: install eccodes-data
 	$(PY) bench/python/bench_convert.py --work build/bench
 	cd bench/python && ../../$(PY) bench_scale.py --work ../../build/bench/scale
 
+# The share of the core's lines the whole suite must run.
+COVERAGE_LINES ?= 95
+
 # Line and branch coverage of the core from the whole suite: the C++ unit tests and the Python
 # tests, run against modules built with gcov instrumentation (as the sanitizer run does).
 coverage: $(STAMP) gtest eccodes-data
@@ -113,7 +116,8 @@ coverage: $(STAMP) gtest eccodes-data
 	mkdir -p build/coverage/html
 	$(VENV)/bin/gcovr -r . --object-directory build/coverage --filter src/core/ \
 		--html-details build/coverage/html/index.html --print-summary \
-		| grep -E "^(lines|branches):"
+		--fail-under-line $(COVERAGE_LINES) > build/coverage/summary.txt; \
+		status=$$?; grep -E "^(lines|branches):" build/coverage/summary.txt; exit $$status
 
 # Coverage-guided fuzzing of the core with libFuzzer, from Debian's clang and its runtime.
 FUZZ_SECONDS ?= 60
