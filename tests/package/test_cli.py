@@ -6,14 +6,17 @@ import json
 import math
 import os
 import pty
+import resource
 import select
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
 import skarvel
-from corpus import CORPUS
+from corpus import CORPUS, split_messages
 
 if not CORPUS.is_dir():
     pytest.skip(f"shared corpus not found at {CORPUS}", allow_module_level=True)
@@ -24,13 +27,23 @@ DAMAGED = CORPUS / "other/pybufrkit__multi_invalid_messages.bufr"
 TRUNCATED = CORPUS / "ed4/wreport__short3.bufr"
 
 
-def skarvel_command(*args: object, stdin=None) -> subprocess.CompletedProcess:
+def skarvel_command(*args: object, stdin=None, **options) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-m", "skarvel", *map(str, args)],
         capture_output=True,
         text=True,
         stdin=stdin,
+        **options,
     )
+
+
+def temp_with_bad_ends(tmp_path, good: int, bad: list[int]):
+    """TEMP's message ``good`` times, with the end marker broken in the messages of ``bad``."""
+    (message,) = split_messages(TEMP.read_bytes())
+    broken = message[:-4] + b"XXXX"
+    path = tmp_path / "temps.bufr"
+    path.write_bytes(b"".join(broken if i in bad else message for i in range(good)))
+    return path
 
 
 def test_ls_lists_every_message_open_finds():
@@ -41,8 +54,14 @@ def test_ls_lists_every_message_open_finds():
     expected = [(str(f), m.index, m.offset) for f in files for m in skarvel.open(f)]
     assert [(r["file"], r["index"], r["offset"]) for r in listed] == expected
     assert listed[0]["tolerated"] == ["padded section 3", "skipped octets"]
-    table = skarvel_command("ls", "--where", "dataCategory=2", *files)
-    assert [line.split()[0] for line in table.stdout.splitlines()[1:]] == [str(TEMP)]
+    assert listed[-1]["edition"] == 3 and listed[-1]["tolerated"] == ["padded section 3"]
+    for where, expected in [
+        (["dataCategory=2"], [TEMP]),
+        (["dataCategory=1:2"], [TEMP]),
+        (["dataCategory=0,2", "typicalDate=20071121:20071121"], [SYNOP] * 4),
+    ]:
+        table = skarvel_command("ls", *[f"--where={w}" for w in where], *files)
+        assert [line.split()[0] for line in table.stdout.splitlines()[1:]] == list(map(str, expected))
 
 
 def test_dump_json_holds_the_decoded_values():
@@ -85,6 +104,85 @@ def test_a_damaged_file_gives_the_good_messages_and_status_1():
     assert len(framing.stdout.splitlines()) == 1 + 4
     stopped = skarvel_command("dump", "--on-error", "raise", "--json", DAMAGED)
     assert stopped.returncode == 1 and stopped.stdout.count("\n") == 1
+
+
+@pytest.mark.parametrize("command", [["ls"], ["dump"], ["tables"], ["convert", "-o", "{out}"]])
+@pytest.mark.parametrize("content", [b"", b"plain text, not a message\n" * 1000])
+@pytest.mark.parametrize("from_stdin", [False, True])
+def test_an_input_without_any_message_is_said_and_exits_1(tmp_path, command, content, from_stdin):
+    if from_stdin and command == ["tables"]:
+        pytest.skip("tables reads no standard input")
+    path = tmp_path / "notes.txt"
+    path.write_bytes(content)
+    out = tmp_path / "out.csv"
+    args = [a.format(out=out) for a in command] + ["-" if from_stdin else path, SYNOP]
+    with open(path, "rb") as stdin:
+        result = skarvel_command(*args, "--columns", "stationNumber", stdin=stdin) if (
+            command[0] == "convert"
+        ) else skarvel_command(*args, stdin=stdin)
+    name = "<stdin>" if from_stdin else path
+    assert result.returncode == 1 and f"skarvel: {name}: no BUFR message found" in result.stderr
+    if command[0] == "convert":  # the other input is converted
+        assert len(out.read_text().splitlines()) == 1 + 28
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_on_error_raise_keeps_what_came_before_the_failure_only(tmp_path, workers):
+    path = temp_with_bad_ends(tmp_path, 50, bad=[20])
+    listed = skarvel_command("ls", "--on-error", "raise", path)
+    assert listed.returncode == 1 and len(listed.stdout.splitlines()) == 1 + 20
+    assert "message 20 at offset" in listed.stderr
+    out = tmp_path / "out.csv"
+    args = ["--columns", "stationNumber", "--chunksize", 5, "--workers", workers]
+    converted = skarvel_command("convert", path, "-o", out, "--on-error", "raise", *args)
+    assert converted.returncode == 1 and len(out.read_text().splitlines()) == 1 + 20
+
+
+def test_a_failure_repeated_is_counted_and_warnings_take_one_line(tmp_path):
+    path = temp_with_bad_ends(tmp_path, 20, bad=range(1, 20, 2))
+    result = skarvel_command("convert", path, "-o", tmp_path / "o.csv", "--columns", "pressure")
+    rows = 10 * len(skarvel.read_bufr(TEMP, columns=["pressure"]))
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[3:] == [
+        "skarvel: ... and 7 more like it: section 5 terminator is not 7777",
+        f"skarvel: 10 messages read, {rows} rows written to {tmp_path / 'o.csv'}, 10 failures",
+    ]
+    # The bundled tables, used for lack of ecCodes, warn that they lack a master version.
+    environment = {**os.environ, "ECCODES_DEFINITION_PATH": str(tmp_path)}
+    warned = skarvel_command("dump", CORPUS / "other/wreport__C06006.bufr", env=environment)
+    lines = warned.stderr.splitlines()
+    assert all(line.startswith("skarvel: ") for line in lines)  # no Python source lines
+    assert "skarvel: warning: the bundled tables have no master tables version 5" in lines[0]
+
+
+def stop_reading_stdin(out):
+    """Ctrl-C while the command waits for the rest of standard input."""
+    command = [sys.executable, "-m", "skarvel", "convert", "-", "-o", out, "--columns", "a"]
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdin.write(SYNOP.read_bytes())
+    process.stdin.flush()
+    time.sleep(1.5)
+    process.send_signal(signal.SIGINT)
+    process.communicate(timeout=60)
+    return process.returncode
+
+
+def fill_the_disk(out):
+    """A file size limit stands for a full disk: writing beyond it is an I/O error."""
+    small = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))  # noqa: E731
+    args = ["convert", TEMP, SYNOP, "-o", out, "--columns", "pressure", "--chunksize", 1]
+    result = skarvel_command(*args, preexec_fn=small)
+    assert "I/O error" in result.stderr and "was not written" in result.stderr
+    return result.returncode
+
+
+@pytest.mark.parametrize(("stop", "status"), [(stop_reading_stdin, 130), (fill_the_disk, 3)])
+@pytest.mark.parametrize("suffix", ["csv", "parquet"])
+def test_an_incomplete_output_leaves_the_old_one_in_place(tmp_path, stop, status, suffix):
+    out = tmp_path / f"out.{suffix}"
+    out.write_text("old\n")
+    assert stop(out) == status
+    assert out.read_text() == "old\n" and sorted(tmp_path.iterdir()) == [out]
 
 
 @pytest.mark.parametrize("suffix", ["parquet", "csv", "jsonl"])
@@ -169,12 +267,38 @@ def test_filters_are_typed_by_the_tables(text, expected):
     assert parse_filter(text, skarvel.Tables()) == expected
 
 
-def test_usage_errors_exit_2_and_help_has_examples():
-    assert skarvel_command("convert", SYNOP, "-o", "out.txt", "--columns", "a").returncode == 2
-    assert skarvel_command("nonsense").returncode == 2
+@pytest.mark.parametrize(
+    ("args", "named"),
+    [
+        (["ls", "--where", "airTemperature=250", SYNOP], "airTemperature"),
+        (["dump", "--message", "4", SYNOP], "has 4 message(s)"),
+        (["ls", SYNOP, "/no/such.bufr"], "/no/such.bufr"),
+        (["convert", "/no/such.bufr", "-o", "{out}", "--columns", "a"], "/no/such.bufr"),
+        (["convert", SYNOP, "-o", "/no/folder/o.csv", "--columns", "a"], "/no/folder"),
+        (["convert", SYNOP, "-o", "{out}.txt", "--columns", "a"], ".txt"),
+        (["ls", "--tables", "/no/tables", SYNOP], "/no/tables does not exist"),
+        (["dump", "--tables", "{tmp}", SYNOP], "holds no BUFR tables (looked for"),
+        (["convert", "--tables", "{tmp}", SYNOP, "-o", "{out}", "--columns", "a"], "{tmp}"),
+        (["tables", "--tables", SYNOP, "012101"], "is a file"),
+        (["nonsense"], "No such command"),
+    ],
+)
+def test_a_usage_error_exits_2_and_leaves_the_output_as_it_was(tmp_path, args, named):
+    out = tmp_path / "out.csv"
+    out.write_text("old\n")
+    fill = {"out": out, "tmp": tmp_path}
+    result = skarvel_command(*[str(a).format(**fill) for a in args])
+    assert result.returncode == 2 and named.format(**fill) in result.stderr
+    assert "Traceback" not in result.stderr
+    assert out.read_text() == "old\n" and sorted(tmp_path.iterdir()) == [out]
+
+
+def test_help_has_examples_and_exit_statuses():
     for command in ("ls", "dump", "convert", "tables"):
         result = skarvel_command(command, "--help")
         assert result.returncode == 0 and "Examples:" in result.stdout
+    for command in ([], ["convert"]):
+        assert "130" in skarvel_command(*command, "--help").stdout
 
 
 def test_tables_looks_up_elements_sequences_and_meanings():

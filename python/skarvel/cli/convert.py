@@ -238,9 +238,10 @@ class Conversion:
             finally:
                 progress.close(complete)
             writer.close()
-            watched = [s for s in sources if isinstance(s, MarkerWatch)]
-            if watched and len(sources) == 1 and not watched[0].seen:
-                failures.nothing_in(watched[0].name)
+            unseen = [s for s in sources if isinstance(s, MarkerWatch) and not s.seen]
+            for watch in unseen:
+                failures.nothing_in(watch.name)
+            if len(unseen) == len(sources):  # nothing was read: OUT is left as it was
                 staged.discard()
             else:
                 staged.commit()
