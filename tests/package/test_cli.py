@@ -6,6 +6,7 @@ import json
 import math
 import os
 import pty
+import re
 import resource
 import select
 import signal
@@ -61,7 +62,9 @@ def test_ls_lists_every_message_open_finds():
         (["dataCategory=0,2", "typicalDate=20071121:20071121"], [SYNOP] * 4),
     ]:
         table = skarvel_command("ls", *[f"--where={w}" for w in where], *files)
-        assert [line.split()[0] for line in table.stdout.splitlines()[1:]] == list(map(str, expected))
+        assert [line.split()[0] for line in table.stdout.splitlines()[1:]] == list(
+            map(str, expected)
+        )
 
 
 def test_dump_json_holds_the_decoded_values():
@@ -82,6 +85,18 @@ def test_dump_json_holds_the_decoded_values():
                 assert value["value"] is None
             elif value["code"] < 100000 or value["value"] is not None:
                 assert value["value"] == pytest.approx(number, rel=1e-15)
+
+
+def test_text_dump_names_values_as_a_flat_call_does():
+    result = skarvel_command("dump", SYNOP, TEMP)
+    assert result.returncode == 0, result.stderr
+    assert [line.split()[1] for line in result.stdout.splitlines() if line[:2] == "=="] == [
+        str(SYNOP)
+    ] * 4 + [str(TEMP)]
+    keys = {line.split()[0] for line in result.stdout.splitlines() if line.startswith("  ")}
+    flat = skarvel.read_bufr([SYNOP, TEMP], flat=True)
+    assert {c for c in flat.columns if c.startswith("#")} == {k for k in keys if k[0] == "#"}
+    assert {"dataCategory", "typicalDate", "numberOfSubsets"} <= keys
 
 
 def test_a_damaged_file_gives_the_good_messages_and_status_1():
@@ -117,9 +132,11 @@ def test_an_input_without_any_message_is_said_and_exits_1(tmp_path, command, con
     out = tmp_path / "out.csv"
     args = [a.format(out=out) for a in command] + ["-" if from_stdin else path, SYNOP]
     with open(path, "rb") as stdin:
-        result = skarvel_command(*args, "--columns", "stationNumber", stdin=stdin) if (
-            command[0] == "convert"
-        ) else skarvel_command(*args, stdin=stdin)
+        result = (
+            skarvel_command(*args, "--columns", "stationNumber", stdin=stdin)
+            if (command[0] == "convert")
+            else skarvel_command(*args, stdin=stdin)
+        )
     name = "<stdin>" if from_stdin else path
     assert result.returncode == 1 and f"skarvel: {name}: no BUFR message found" in result.stderr
     if command[0] == "convert":  # the other input is converted
@@ -219,6 +236,8 @@ def test_convert_writes_what_read_bufr_reads(tmp_path, suffix):
         stored = pandas.read_csv(out, dtype_backend="pyarrow")
     else:
         stored = pandas.read_json(out, lines=True, dtype_backend="pyarrow")
+        lines = out.read_text().splitlines()
+        assert all(list(json.loads(line)) == columns for line in lines)
     assert len(stored) == len(expected) > 20
     for name in columns:
         np.testing.assert_allclose(
@@ -236,6 +255,20 @@ def test_csv_keeps_integers_of_integer_columns_with_gaps(tmp_path):
         assert result.returncode == 0, result.stderr
         second_rows.add(out.read_text().splitlines()[2])
     assert second_rows == {"447,99590.0,220"}
+
+
+def test_convert_warns_of_an_unknown_column_before_decoding(tmp_path):
+    args = ["convert", "/no/such.bufr", "-o", tmp_path / "o.csv"]
+    result = skarvel_command(*args, "--columns", "stationNumber,airTemprature")
+    assert "airTemprature" not in result.stderr  # inputs are checked first
+    result = skarvel_command(
+        "convert", SYNOP, *args[2:], "--columns", "stationNumber,airTemprature"
+    )
+    first = result.stderr.splitlines()[0]
+    assert first.startswith("skarvel: warning: --columns: 'airTemprature' is no key")
+    assert "did you mean airTemperature" in first
+    known = skarvel_command("convert", SYNOP, *args[2:], "--columns", "#2#airTemperature,count")
+    assert "warning" not in known.stderr
 
 
 def test_convert_flat_merges_the_columns_of_every_chunk(tmp_path):
@@ -305,6 +338,13 @@ def test_tables_looks_up_elements_sequences_and_meanings():
     assert "airTemperature" in skarvel_command("tables", "012101").stdout
     assert "0-04-003" in skarvel_command("tables", "3-01-011").stdout
     assert skarvel_command("tables", "001003", "1").stdout.strip().upper() == "REGION I"
+    by_key = skarvel_command("tables", "airTemperature").stdout
+    assert "0-12-101  airTemperature" in by_key and "0-12-001" in by_key
+    searched = skarvel_command("tables", "--search", "dew point").stdout.splitlines()
+    assert searched and all("DEWPOINT" in line for line in searched)
+    assert "dewpointTemperature" in searched[0]
+    mistyped = skarvel_command("tables", "airTemprature")
+    assert mistyped.returncode == 1 and "did you mean airTemperature" in mistyped.stderr
     per_header = skarvel_command("tables", SYNOP).stdout
     assert "master table 0 version 13, centre 89" in per_header
 
@@ -335,8 +375,31 @@ def run_in_terminal(args: list[str]) -> str:
     return seen.decode("utf-8", "replace")
 
 
-def test_the_progress_bar_shows_on_a_terminal_only(tmp_path):
-    args = ["convert", str(SYNOP), "-o", str(tmp_path / "o.jsonl"), "--columns", "stationNumber"]
-    assert "4 messages" in run_in_terminal(args)
+def test_the_progress_bar_fits_80_columns_and_ends_at_the_total(tmp_path):
+    args = ["convert", str(SYNOP), str(TEMP), "-o", str(tmp_path / "o.jsonl"), "--columns", "a"]
+    bars = [d for d in re.split(r"[\r\n]+", run_in_terminal(args)) if "|" in d]
+    assert bars and all(len(d) < 80 and len(d.split("|")[1]) >= 20 for d in bars)
+    assert "left" not in bars[0]  # no estimate before there is a rate
+    assert bars[-1].startswith("100% |") and bars[-1].endswith("| 2/2 files, 5 messages")
     piped = skarvel_command(*args)
-    assert piped.returncode == 0 and piped.stderr == ""
+    assert piped.returncode == 0 and "|" not in piped.stderr
+
+
+@pytest.mark.parametrize(
+    "command",
+    [["ls", "--json"], ["dump", "--json"], ["tables"], ["convert", "--source-column", "f"]],
+)
+def test_a_file_name_that_is_not_utf8_works(tmp_path, command):
+    name = os.fsencode(tmp_path) + b"/caf\xe9.bufr"
+    with open(name, "wb") as file:
+        file.write(SYNOP.read_bytes())
+    out = tmp_path / "o.jsonl"
+    output = ["-o", out, "--columns", "stationNumber"] if command[0] == "convert" else []
+    result = subprocess.run(
+        [sys.executable, "-m", "skarvel", *command, name, *map(str, output)],
+        capture_output=True,
+    )
+    assert result.returncode == 0 and b"Traceback" not in result.stderr
+    shown = (out.read_bytes() if output else result.stdout).decode()
+    # Shown with the octet escaped (JSON doubles the backslash); tables names no file.
+    assert "caf\\xe9.bufr" in shown.replace("\\\\", "\\") or command == ["tables"]

@@ -37,5 +37,6 @@ def named_file(path: str) -> Any:
     if shown == path:
         return path
     file = open(path, "rb")
-    file.raw.name = shown  # the reader names the source after it
+    raw: Any = file.raw
+    raw.name = shown  # the reader names the source after it
     return file
