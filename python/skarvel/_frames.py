@@ -100,6 +100,15 @@ class _Collector:
     ) -> Iterator[tuple[str, Done, Part]]:
         raise NotImplementedError
 
+    def _report(self, reader: Reader, reported: int) -> int:
+        """Hands the framing failures the reader met since ``reported`` to ``failed``, when
+        set; how many it has handed in all."""
+        if self.failed is None:
+            return reported
+        for skipped in reader.skipped[reported:]:
+            self.failed(skipped)
+        return len(reader.skipped)
+
     def chunks(
         self,
         sources: Sequence[Any],
@@ -261,16 +270,20 @@ class _Query(_Collector):
         for source in sources:
             with _open(source, tables=self.tables, on_error=on_error) as reader:
                 batch = _Batch(self, reader.name)
+                reported = 0
                 for message in reader:
+                    if self.failed is not None and len(reader.skipped) > reported:
+                        # A framing failure is handled in its place among the messages,
+                        # after the rows before it (a handler may stop the reading).
+                        yield from batch.flush()
+                        reported = self._report(reader, reported)
                     count += 1
                     if self.max_count is not None and count > self.max_count:
                         yield from batch.flush()
                         return
                     yield from self._read(message, count, reader, batch)
                 yield from batch.flush()
-                if self.failed is not None:
-                    for skipped in reader.skipped:
-                        self.failed(skipped)
+                self._report(reader, reported)
 
     def _read(
         self, message: Message, count: int, reader: Reader, batch: _Batch
@@ -656,14 +669,14 @@ class _FlatQuery(_Collector):
         on_error = "skip" if self.failed is not None else self.on_error
         for source in sources:
             with _open(source, tables=self.tables, on_error=on_error) as reader:
+                reported = 0
                 for message in reader:
+                    reported = self._report(reader, reported)
                     count += 1
                     if self.max_count is not None and count > self.max_count:
                         return
                     yield from self._read(message, count, reader)
-                if self.failed is not None:
-                    for skipped in reader.skipped:
-                        self.failed(skipped)
+                self._report(reader, reported)
 
     def _read(
         self, message: Message, count: int, reader: Reader, batch: _Batch | None = None

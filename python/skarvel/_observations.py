@@ -1144,19 +1144,31 @@ def flat_rows(
             numbers = stream.described.code_name[stream.entries_at(at)].tolist()
             values = stream.values_at(at).tolist()
             codes = stream.codes[start:stop].tolist()
-            ranks: dict[int, int] = {}
             names = stream.described.names
-            quality = False  # after 2-22-000, class 33 values qualify others
-            for code, number, value in zip(codes, numbers, values):
-                if code == 222000:
-                    quality = True
-                name = names[number]
-                # ecCodes gives these as attributes of other keys, or pdbufr leaves them out.
-                if name in _FLAT_SKIPPED or (quality and code // 1000 == 33):
-                    continue
-                rank = ranks.get(number, 0) + 1
-                ranks[number] = rank
-                row[f"#{rank}#{_FLAT_NAMES.get(name, name)}"] = value
+            ranked = ranked_keys(codes, [names[number] for number in numbers])
+            for key, value in zip(ranked, values):
+                if key is not None:
+                    row[key] = value
         if keys is not None:
             row = {k: v for k, v in row.items() if k in keys}
         yield row
+
+
+def ranked_keys(codes: Sequence[int], names: Sequence[str]) -> list[str | None]:
+    """The key of each value of one subset in a flat row ("#2#airTemperature": the second
+    airTemperature of the subset), from the values' codes and names; None for a value a flat
+    row leaves out."""
+    ranks: dict[str, int] = {}
+    quality = False  # after 2-22-000, class 33 values qualify others
+    keys: list[str | None] = []
+    for code, name in zip(codes, names):
+        if code == 222000:
+            quality = True
+        # ecCodes gives these as attributes of other keys, or pdbufr leaves them out.
+        if name in _FLAT_SKIPPED or (quality and code // 1000 == 33):
+            keys.append(None)
+            continue
+        rank = ranks.get(name, 0) + 1
+        ranks[name] = rank
+        keys.append(f"#{rank}#{_FLAT_NAMES.get(name, name)}")
+    return keys

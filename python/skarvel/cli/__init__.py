@@ -25,8 +25,19 @@ def main() -> None:
       skarvel convert archive/*.bufr -o synop.parquet --columns WMO_station_id,airTemperature
       skarvel tables 012101
 
-    Every subcommand takes --tables and --on-error {raise,warn,skip} (default warn). The exit
-    status is 0 when every message was read, 1 when some failed, 2 for usage errors.
+    Every subcommand takes --tables and --on-error {raise,warn,skip} (default warn).
+    Warnings and failures are one line each on stderr; a kind repeated many times is shown
+    a few times, then counted. ls and convert end with a one-line summary on stderr.
+
+    \b
+    Exit status:
+      0    every message was read
+      1    some messages failed (the output holds every other one), or an input holds
+           no BUFR message at all
+      2    a usage error (a missing input, a bad option or --tables path); nothing read
+      3    convert's output is incomplete (an I/O error such as a full disk, a worker
+           that died): no output is left under its name
+      130  interrupted (Ctrl-C); likewise
     """
 
 

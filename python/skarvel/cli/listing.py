@@ -6,9 +6,23 @@ from typing import Any
 
 import click
 
-from .._keys import header_keys
+from .._keys import Filter, header_keys
 from .._message import Message
-from .common import Failures, dumps, messages, reading_options, run, tables_of
+from .common import (
+    Failures,
+    check_inputs,
+    counted,
+    dumps,
+    messages,
+    reading_options,
+    run,
+    tables_of,
+)
+from .filters import parse_where
+from .output import shown_name
+
+# What the reader tolerates that is no fault of the message: edition 3 is as normal as 4.
+NOT_TOLERATED = {"edition 3"}
 
 COLUMNS = (
     "file",
@@ -33,7 +47,7 @@ def describe(message: Message) -> dict[str, Any]:
     """The fields ls shows of a message."""
     typical = message.typical_datetime
     return {
-        "file": message.source,
+        "file": shown_name(message.source),
         "index": message.index,
         "offset": message.offset,
         "edition": message.edition,
@@ -42,28 +56,18 @@ def describe(message: Message) -> dict[str, Any]:
         "subsets": message.number_of_subsets,
         "compressed": bool(message.compressed_data),
         "typical": typical.isoformat() if typical is not None else None,
-        "tolerated": list(message.warnings),
+        "tolerated": [w for w in message.warnings if w not in NOT_TOLERATED],
         "descriptors": [fxy(code) for code in message.unexpanded_descriptors],
     }
 
 
-def parse_where(conditions: tuple[str, ...]) -> dict[str, str]:
-    wanted = {}
-    for condition in conditions:
-        key, sep, value = condition.partition("=")
-        if not sep or not key:
-            raise click.BadParameter(f"{condition!r} is not KEY=VALUE", param_hint="--where")
-        wanted[key] = value
-    return wanted
-
-
-def matches(message: Message, wanted: dict[str, str]) -> bool:
+def matches(message: Message, wanted: dict[str, Filter]) -> bool:
     """Whether the message's header keys (ecCodes names: dataCategory, bufrHeaderCentre...)
-    have the values wanted, compared as text."""
+    have the values wanted."""
     if not wanted:
         return True
     header = dict(header_keys(message))
-    return all(key in header and str(header[key]) == value for key, value in wanted.items())
+    return all(key in header and f.match(header[key]) for key, f in wanted.items())
 
 
 def shown(value: Any) -> str:
@@ -81,7 +85,9 @@ def shown(value: Any) -> str:
     "--where",
     multiple=True,
     metavar="KEY=VALUE",
-    help="Only messages whose header key (ecCodes name, e.g. dataCategory=0) has the value.",
+    help="Only messages whose header key (ecCodes name) has the value: KEY=V, KEY=A,B,C "
+    "(any of) or KEY=LO:HI (inclusive, either side may be empty), as convert --filter; may "
+    "be repeated.",
 )
 @reading_options
 def ls(
@@ -98,23 +104,37 @@ def ls(
     Examples:
       skarvel ls observations.bufr
       skarvel ls --json --where dataCategory=2 archive/*.bufr
+      skarvel ls --where dataCategory=0,1 --where typicalDate=20240101:20240131 *.bufr
       cat observations.bufr | skarvel ls -
     """
-    wanted = parse_where(where)
+    check_inputs(files)
+    tables = tables_of(tables_path)
+    wanted = parse_where(where, tables)
+    listed = [0]
+    read = [0]
 
     def body(failures: Failures) -> None:
-        rows = []
-        for message in messages(files, tables_of(tables_path), failures):
-            if not matches(message, wanted):
-                continue
-            row = describe(message)
-            if as_json:
-                click.echo(dumps(row))
-            else:
-                rows.append([shown(row[c]) for c in COLUMNS])
-        if not as_json and rows:
-            widths = [max(len(c), *(len(r[i]) for r in rows)) for i, c in enumerate(COLUMNS)]
-            for line in [list(COLUMNS), *rows]:
-                click.echo("  ".join(v.ljust(w) for v, w in zip(line, widths)).rstrip())
+        rows: list[list[str]] = []
+        try:
+            for message in messages(files, tables, failures):
+                read[0] += 1
+                if not matches(message, wanted):
+                    continue
+                listed[0] += 1
+                row = describe(message)
+                if as_json:
+                    click.echo(dumps(row))
+                else:
+                    rows.append([shown(row[c]) for c in COLUMNS])
+        finally:
+            # The messages before a stop (--on-error raise) are listed before the failure.
+            if rows:
+                widths = [max(len(c), *(len(r[i]) for r in rows)) for i, c in enumerate(COLUMNS)]
+                for line in [list(COLUMNS), *rows]:
+                    click.echo("  ".join(v.ljust(w) for v, w in zip(line, widths)).rstrip())
 
-    run(body, on_error)
+    def summary() -> str:
+        chosen = f", {listed[0]:,} listed" if wanted else ""
+        return f"{counted(read[0], 'message')} read{chosen}"
+
+    run(body, on_error, summary)
