@@ -5,7 +5,7 @@ from __future__ import annotations
 import click
 
 from .._errors import DecodeError
-from .._tables import describe_header
+from .._tables import describe_header, value_meaning
 from .common import Failures, messages, reading_options, run, tables_of
 
 
@@ -99,7 +99,9 @@ def look_up(source: object, code: int, value: str | None) -> None:
             raw = int(value)
         except ValueError:
             raise click.BadParameter(f"{value!r} is no code figure", param_hint="VALUE") from None
-        meaning = table_set.get_meaning(code, raw)
+        if raw < 0:
+            raise click.BadParameter(f"{value!r} is no code figure", param_hint="VALUE")
+        meaning = value_meaning(table_set, code, raw)
         if meaning is None:
             raise click.ClickException(f"{fxy(code)} has no meaning for {raw}")
         click.echo(meaning)

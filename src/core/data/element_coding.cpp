@@ -10,7 +10,7 @@ const ElementCoding* ElementCodings::add(DescriptorCode code) {
     if (definition == nullptr) return nullptr;
     ElementCoding& coding = codings_.emplace_back();
     coding.definition = definition;
-    coding.code_table = tables_.code_table(code);
+    coding.meanings = MeaningLookup::of(tables_, *definition);
     coding.reference = definition->reference;
     coding.scale = definition->scale;
     coding.width = definition->width;
