@@ -114,8 +114,9 @@ class ProgramCompiler {
             ProgramStep& field = emit(ProgramStep::Kind::kAssociatedField);
             field.width = state_.associated_width;
         }
-        const ElementCoding* coding = codings_.find(code);
-        if (coding == nullptr) return false;
+        const ElementCoding* known = codings_.find(code);
+        if (known == nullptr) return false;
+        const ElementCoding* coding = &codings_.for_descriptor(*known, state_.next_width);
         if (!read(*coding, coding->text ? ProgramStep::Kind::kText : ProgramStep::Kind::kNumber)) {
             return false;
         }

@@ -49,6 +49,17 @@ const ElementCoding& ElementCodings::add_character_data(DescriptorCode code, std
     return coding;
 }
 
+const ElementCoding& ElementCodings::plain(const ElementCoding& known, std::uint16_t width) {
+    const DescriptorCode key = (DescriptorCode{width} << 20) | known.code();
+    if (const ElementCoding* made = plain_.find(key)) return *made;
+    ElementCoding& coding = codings_.emplace_back();
+    coding.definition = known.definition;
+    coding.width = width;
+    coding.plain = true;
+    plain_.insert_or_assign(key, &coding);
+    return coding;
+}
+
 double power_of_ten_by_squaring(std::int32_t scale) {
     std::uint32_t exponent =
         scale < 0 ? 0u - static_cast<std::uint32_t>(scale) : static_cast<std::uint32_t>(scale);

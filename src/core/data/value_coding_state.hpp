@@ -25,6 +25,9 @@ struct ElementCoding {
     std::uint16_t width = 0;
     bool text = false;
     bool fixed_reference = false;
+    // Read as an element the tables do not describe: `width` bits, no scale, no reference,
+    // whatever the operators in force (a 2-06 width other than the Table B width).
+    bool plain = false;
 
     DescriptorCode code() const { return definition->code; }
 };
