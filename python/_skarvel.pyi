@@ -206,9 +206,11 @@ class DecodedValue:
         for every other kind of value."""
     @property
     def raw_meaning(self) -> str | None:
-        """The meaning of ``raw`` in the element's code or flag table, such as "MIST" for
-        present weather 10, looked up with the whole raw value; None when the tables have no
-        entry for it and for text, associated fields and operator markers."""
+        """The meaning of ``raw`` in the element's code table, such as "MIST" for present
+        weather 10; for a flag-table element, the meanings of the bits set in ``raw`` (bit N of
+        a W-bit value is 2**(W - N)) joined by "; " in bit order, and None when every bit is
+        set (missing). None when the tables have no entry for it and for text, associated
+        fields and operator markers."""
     @property
     def data(self) -> str | float | None:
         """The value in its most useful form: ``raw_text`` if present, else ``raw_meaning``,
@@ -395,7 +397,9 @@ class TableSet:
     def get_meaning(self, code: int, raw: int) -> str | None:
         """The meaning of raw value ``raw`` in the code or flag table of element ``code``
         (``get_meaning(20003, 10)`` is "MIST"), or None when the element has no table or the
-        table no entry. Flag table values are looked up whole, not bit by bit."""
+        table no entry. ``raw`` is the entry's key, for a flag table too: there it is a bit
+        number, whereas a decoded flag value's ``raw_meaning`` joins the entries of its set
+        bits."""
     def expand(self, descriptors: Sequence[int]) -> list[int]:
         """Expand descriptor codes into one flat list, for inspection.
 

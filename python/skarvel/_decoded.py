@@ -26,7 +26,9 @@ class Value(NamedTuple):
     name: str  #: Table B element name
     unit: str  #: Table B unit
     value: float | str | None  #: the number or text; None when missing or without data
-    meaning: str | None  #: code-table meaning of the number, when the tables have one
+    #: code-table meaning of the number, or for a flag table the meanings of its set bits
+    #: joined by "; ", when the tables have one
+    meaning: str | None
 
 
 class DecodedBatch(NamedTuple):
@@ -103,7 +105,8 @@ class Decoded:
 
     @property
     def meanings(self) -> np.ndarray:
-        """The code-table meaning of each value that has one, None elsewhere."""
+        """The code-table meaning of each value that has one (for a flag table, the meanings
+        of its set bits joined by "; "), None elsewhere."""
         return self._annotated()[1]
 
     def text_map(self) -> dict[int, str]:

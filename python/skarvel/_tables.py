@@ -434,3 +434,11 @@ def describe_header(header: _skarvel.BufrMessage) -> str:
         f"subcentre {header.originating_subcentre}, local version "
         f"{header.local_tables_version_number}"
     )
+
+
+def value_meaning(table_set: _skarvel.TableSet, code: int, raw: int) -> str | None:
+    """The meaning a decoded value ``raw`` of element ``code`` carries in ``table_set``: for a
+    flag-table element the meanings of its set bits (bit N of a W-bit element is 2**(W - N)),
+    joined by "; ", with all bits set meaning nothing (missing); else the code-table entry.
+    None when there is no meaning or ``raw`` does not fit a flag element's width."""
+    return _engine.meaning(table_set, code, raw)

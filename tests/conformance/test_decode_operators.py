@@ -21,7 +21,7 @@ from typing import NamedTuple, Union
 import _skarvel
 import pytest
 import skarvel
-from bufr_writer import Message
+from bufr_writer import BitWriter, Message
 from corpus import DEFINITIONS, tables_for
 
 if not (DEFINITIONS / "bufr" / "tables").is_dir():
@@ -365,3 +365,82 @@ def test_pybufrkit_encoded_messages(name, subsets, compressed, seed, master13):
                     mine,
                     want,
                 )
+
+
+# --- 2-06 against ecCodes, on messages written bit by bit --------------------------------
+
+# (2-06 width or None, element): 0-21-062 (13 bits, scale 2, reference -5000) and 0-12-101
+# (16 bits, scale 2) read with another width, under 2-01 and 2-02 too; with their own width;
+# and a flag table read with its own width.
+WIDTH_CASES = [
+    (8, 21062),
+    (13, 21062),
+    (None, 201130),
+    (None, 202129),
+    (20, 12101),
+    (None, 201000),
+    (None, 202000),
+    (16, 12101),
+    (None, 12101),
+    (7, 8001),
+]
+
+
+def width_message(subsets: int, compressed: bool, seed: int) -> tuple[bytes, list[list[int]]]:
+    """A message of WIDTH_CASES with random raw values (no missing ones), and the raw values
+    of each element, subset by subset."""
+    rng = random.Random(seed)
+    descriptors: list[int] = []
+    widths: list[int] = []
+    for width, code in WIDTH_CASES:
+        if width is not None:
+            descriptors.append(206000 + width)
+        descriptors.append(code)
+        if code // 100000 == 0:
+            widths.append(width if width is not None else 16)
+    raws = [[rng.randrange((1 << w) - 1) for _ in range(subsets)] for w in widths]
+    bits = BitWriter()
+    if compressed:
+        for w, column in zip(widths, raws):
+            low = min(column)
+            spread = (max(column) - low).bit_length()
+            bits.write(low, w).write(spread, 6)
+            for raw in column if spread else []:
+                bits.write(raw - low, spread)
+    else:
+        for s in range(subsets):
+            for w, column in zip(widths, raws):
+                bits.write(column[s], w)
+    message = Message(descriptors, bits.to_bytes(), subsets=subsets, compressed=compressed)
+    return message.to_bytes(), raws
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+@pytest.mark.parametrize(("subsets", "compressed"), LAYOUTS)
+def test_a_2_06_width_other_than_the_tables_reads_a_plain_number_as_eccodes_does(
+    subsets, compressed, seed
+):
+    eccodes = pytest.importorskip("eccodes", reason="ecCodes is the reference here")
+    octets, raws = width_message(subsets, compressed, seed)
+    numbers, _ = eccodes_decode(eccodes, octets)
+    values = decode(octets)
+    tables = tables_for(_skarvel.parse_bytes(octets))
+    elements = [(w, c) for w, c in WIDTH_CASES if c // 100000 == 0]
+    assert len(values) == len(numbers) == len(elements) * subsets
+    for i, (value, theirs) in enumerate(zip(values, numbers)):
+        width, code = elements[i % len(elements)]
+        raw = raws[i % len(elements)][i // len(elements)]
+        element = tables.get_element(code)
+        assert (value.descriptor, value.raw) == (code, raw)
+        if width is not None and width != element.width:
+            # Another width: the raw number, as ecCodes gives it, and no meaning.
+            assert value.raw_value == theirs == raw, (i, code)
+            assert value.raw_meaning is None
+        elif width is None or element.scale == 0 and element.reference == 0:
+            assert same_number(value.raw_value, theirs), (i, code)
+        else:
+            # The table's own width: read as the table says. (ecCodes reads every element
+            # after 2-06 as a plain number, whatever its width.)
+            assert theirs == raw
+            expected = (raw + element.reference) / 10**element.scale
+            assert value.raw_value == pytest.approx(expected, rel=1e-12), (i, code)

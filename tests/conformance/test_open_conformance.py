@@ -43,10 +43,6 @@ def sixty_three_is_a_value(code: int, ours: float, theirs: float | None) -> bool
     return code == 31021 and ours == 63.0 and theirs is None
 
 
-def local_width_keeps_table_b(code: int, ours: float, theirs: float | None) -> bool:
-    return code == 21192
-
-
 # Messages whose values deliberately differ from ecCodes's, by (file name, message index): the
 # reason, and a check that every differing value is of that kind.
 DIFFERENT = {
@@ -54,11 +50,6 @@ DIFFERENT = {
         "class 31 values are never missing: 0-31-021 with all six bits set is 63 here and "
         "missing in ecCodes",
         sixty_three_is_a_value,
-    ),
-    ("pybufrkit__b002_95.bufr", 0): (
-        "2-06-008 before the local element 0-21-192: this decoder reads the 8 bits with the "
-        "element's Table B scale and reference, ecCodes as a plain number",
-        local_width_keeps_table_b,
     ),
 }
 

@@ -33,10 +33,17 @@ TableSet random_test_tables() {
     t.insert_element(element(31001, "Numeric", 0, 0, 2));  // small factors, so data suffice
     t.insert_element(element(31021, "CODE TABLE", 0, 0, 6));
     t.insert_element(element(31031, "FLAG TABLE", 0, 0, 1));
+    t.insert_element(element(8001, "FLAG TABLE", 0, 0, 4));
     CodeTable meanings;
     meanings.insert_or_assign(1, "ONE");
     meanings.insert_or_assign(6, "SIX");
     t.insert_code_table(1003, meanings);
+    CodeTable flags;  // bit 3 has no entry
+    flags.insert_or_assign(1, "BIT ONE");
+    flags.insert_or_assign(2, "BIT TWO");
+    flags.insert_or_assign(4, "BIT FOUR");
+    t.insert_code_table(8001, flags);
+    t.insert_code_table(31031, flags);
     t.insert_sequence({301001, {1001, 201130, 1002, 201000}});
     t.insert_sequence({301002, {1015, 102002, 1003, 7030}});
     t.insert_sequence({301003, {207001, 1002, 207000, 101000, 31001, 7030}});
@@ -57,7 +64,7 @@ class TemplateMaker {
 
   private:
     void add(std::vector<DescriptorCode>& codes, unsigned depth) {
-        static constexpr DescriptorCode kElements[] = {1001, 1002, 1003, 1015, 7030, 31021};
+        static constexpr DescriptorCode kElements[] = {1001, 1002, 1003, 1015, 7030, 8001, 31021};
         static constexpr DescriptorCode kOperators[] = {
             201000, 201120, 201131, 202000, 202126, 202130, 204000, 204003, 205002,
             206000, 206005, 207000, 207002, 208000, 208001, 222000, 223000, 225000,

@@ -187,8 +187,15 @@ INSTANTIATE_TEST_SUITE_P(
                     10.1,
                     1110},
         NumericCase{"next_width", {206016, 1001}, Bits().put(1000, 16), 1000.0, 1000},
-        // 2-06 changes the width only: the Table B scale and reference stay.
-        NumericCase{"next_width_keeps_scale", {206020, 12001}, Bits().put(110, 20), 10.0, 110},
+        // A 2-06 width equal to the Table B width reads the element as the table says...
+        NumericCase{"next_width_of_the_table", {206012, 12001}, Bits().put(110, 12), 10.0, 110},
+        // ...another one as a plain number: no scale, no reference, no operator applies.
+        NumericCase{"next_width_other_is_plain", {206020, 12001}, Bits().put(110, 20), 110.0, 110},
+        NumericCase{"next_width_plain_ignores_scale",
+                    {202130, 206020, 12001},
+                    Bits().put(110, 20),
+                    110.0,
+                    110},
         NumericCase{"next_width_zero_is_missing", {206000, 1001}, Bits(), kMissing, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 

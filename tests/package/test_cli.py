@@ -345,6 +345,9 @@ def test_tables_looks_up_elements_sequences_and_meanings():
     assert "dewpointTemperature" in searched[0]
     mistyped = skarvel_command("tables", "airTemprature")
     assert mistyped.returncode == 1 and "did you mean airTemperature" in mistyped.stderr
+    # A flag value means its set bits: 68 of the 7-bit 0-08-001 is bits 1 and 5.
+    bits = skarvel_command("tables", "008001", "68").stdout.strip().upper().split("; ")
+    assert bits[0] == "SURFACE" and bits[1].startswith("SIGNIFICANT LEVEL") and len(bits) == 2
     per_header = skarvel_command("tables", SYNOP).stdout
     assert "master table 0 version 13, centre 89" in per_header
 

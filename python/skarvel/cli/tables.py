@@ -8,7 +8,7 @@ import click
 
 from .. import Tables
 from .._errors import DecodeError
-from .._tables import describe_header
+from .._tables import describe_header, value_meaning
 from .common import Failures, check_inputs, messages, reading_options, run, tables_of
 from .elements import by_key, by_words, close_keys
 
@@ -157,7 +157,9 @@ def look_up(source: Tables, code: int, value: str | None) -> None:
             raw = int(value)
         except ValueError:
             raise click.BadParameter(f"{value!r} is no code figure", param_hint="VALUE") from None
-        meaning = table_set.get_meaning(code, raw)
+        if raw < 0:
+            raise click.BadParameter(f"{value!r} is no code figure", param_hint="VALUE")
+        meaning = value_meaning(table_set, code, raw)
         if meaning is None:
             raise click.ClickException(f"{fxy(code)} has no meaning for {raw}")
         click.echo(meaning)

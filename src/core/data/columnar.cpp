@@ -15,8 +15,8 @@ void visit_positions(const DecodedValues& values, F&& f) {
     values.for_each([&](const DecodedValue& v) { return f(i++, v); });
 }
 
-// Calls text(position, text) for every value with a text and meaning(position, meaning) for
-// every other value with a code-table meaning.
+// Calls text(position, text) for every value with a text and meaning(position, meaning, owned)
+// for every other value with a meaning, `owned` when it lies in the values' text buffer.
 template <typename Text, typename Meaning>
 void visit_annotated(const DecodedValues& values, Text&& text, Meaning&& meaning) {
     visit_positions(values, [&](std::size_t i, const DecodedValue& v) {
@@ -24,7 +24,7 @@ void visit_annotated(const DecodedValues& values, Text&& text, Meaning&& meaning
         if (v.has_text()) {
             text(position, *values.raw_text(v));
         } else if (v.has_meaning()) {
-            meaning(position, *values.raw_meaning(v));
+            meaning(position, *values.raw_meaning(v), values.owns_meaning(v));
         }
         return true;
     });
@@ -59,7 +59,7 @@ Annotations annotations(const DecodedValues& values) {
             out.text_positions.push_back(position);
             out.texts.push_back(text);
         },
-        [&](std::int64_t position, std::string_view meaning) {
+        [&](std::int64_t position, std::string_view meaning, bool) {
             out.meaning_positions.push_back(position);
             out.meanings.push_back(meaning);
         });
@@ -84,9 +84,10 @@ void ColumnBatch::append(const DecodedValues& values) {
             text_bytes_ += text;
             text_ends_.push_back(text_bytes_.size());
         },
-        [&](std::int64_t position, std::string_view meaning) {
+        [&](std::int64_t position, std::string_view meaning, bool owned) {
             meaning_positions_.push_back(first + position);
-            meanings_.push_back(meaning);
+            meanings_.push_back(owned ? std::string_view(*owned_meanings_.emplace(meaning).first)
+                                      : meaning);
         });
     value_starts_.push_back(static_cast<std::int64_t>(start + n));
     subset_starts_.push_back(static_cast<std::int64_t>(subset_starts_in_values_.size()));

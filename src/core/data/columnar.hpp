@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "base/descriptor_code.hpp"
@@ -22,9 +23,9 @@ void write_columns(const DecodedValues& values, std::span<DescriptorCode> codes,
 // Where each subset begins in result order, and one more entry for the end.
 std::vector<std::int64_t> subset_bounds(const DecodedValues& values);
 
-// The values that carry a text or a code-table meaning: their positions in result order (in
-// no particular order) and that text. The views point into `values` (texts) and into the table
-// set they were decoded with (meanings).
+// The values that carry a text or a meaning: their positions in result order (in no
+// particular order) and that text. The views point into `values` (texts and the meanings of
+// flag values) and into the table set they were decoded with (code-table meanings).
 struct Annotations {
     std::vector<std::int64_t> text_positions;
     std::vector<std::string_view> texts;
@@ -39,6 +40,13 @@ Annotations annotations(const DecodedValues& values);
 // append and a batch costs a few octets per value.
 class ColumnBatch {
   public:
+    // Movable, not copyable: meaning views point into the batch's own copies.
+    ColumnBatch() = default;
+    ColumnBatch(ColumnBatch&&) noexcept = default;
+    ColumnBatch& operator=(ColumnBatch&&) noexcept = default;
+    ColumnBatch(const ColumnBatch&) = delete;
+    ColumnBatch& operator=(const ColumnBatch&) = delete;
+
     // Appends the values of one message.
     void append(const DecodedValues& values);
 
@@ -53,7 +61,8 @@ class ColumnBatch {
     // the end.
     const std::vector<std::int64_t>& subset_starts() const { return subset_starts_; }
     // The texts and meanings, positions counted from the first value of the first message.
-    // Text views point into the batch; meaning views into the table sets decoded with.
+    // Text views point into the batch; meaning views into the table sets decoded with, or
+    // into the batch for the meanings of flag values.
     Annotations annotations() const;
 
     // Frees the columns, keeping the annotations.
@@ -70,6 +79,8 @@ class ColumnBatch {
     std::string text_bytes_;
     std::vector<std::int64_t> meaning_positions_;
     std::vector<std::string_view> meanings_;
+    // The meanings of flag values, each kept once; a node set, so views stay valid.
+    std::unordered_set<std::string> owned_meanings_;
 };
 
 }  // namespace skarvel

@@ -28,15 +28,19 @@ bool narrow_column(const EffectiveCoding& coding, std::uint16_t nbinc, std::size
 // the one before (values with one meaning share its text).
 void read_narrow_column(DecodedValue v, const EffectiveCoding& coding, DecimalScale scale,
                         std::uint64_t r0, bool reference_missing, bool missing_allowed,
-                        std::uint16_t nbinc, const CodeTable* code_table, std::size_t subsets,
+                        std::uint16_t nbinc, const MeaningLookup& meanings, std::size_t subsets,
                         BitReader& reader, DecodedValues& columns) {
     // Multiplying by one gives the value unchanged, as dividing by it does.
     if (scale.factor == 1.0) scale.multiply = true;
     // Below 2^57, an increment never equals UINT64_MAX.
     const std::uint64_t missing_increment =
         missing_allowed ? (std::uint64_t{1} << nbinc) - 1 : UINT64_MAX;
+    // Copies the loop keeps in registers: the stores of values could alias the originals.
+    const CodeTable* const table = meanings.table;
+    const std::uint16_t width = coding.width;
+    const std::int64_t reference = coding.reference;
     std::uint64_t meaning_raw = 0;
-    std::uint32_t meaning_flags = 0;
+    std::uint32_t meaning = 0;
     bool meaning_known = false;
     BitReader::NarrowCursor cursor = reader.narrow_cursor();
     for (std::size_t s = 0; s < subsets;) {
@@ -45,20 +49,17 @@ void read_narrow_column(DecodedValue v, const EffectiveCoding& coding, DecimalSc
             const std::uint64_t increment = cursor.read(nbinc);
             const bool missing = reference_missing || increment == missing_increment;
             const std::uint64_t raw = missing ? r0 : r0 + increment;
-            const auto sum = static_cast<double>(coding.reference + static_cast<std::int64_t>(raw));
+            const auto sum = static_cast<double>(reference + static_cast<std::int64_t>(raw));
             const double value = scale.multiply ? sum * scale.factor : sum / scale.factor;
             std::uint32_t extra =
                 missing ? DecodedValue::kHasRaw : DecodedValue::kHasRaw | DecodedValue::kHasValue;
-            if (code_table != nullptr) [[unlikely]] {
+            if (table != nullptr) [[unlikely]] {
                 if (!meaning_known || raw != meaning_raw) {
-                    meaning_flags = 0;
-                    if (auto meaning = code_table->find(raw)) {
-                        meaning_flags = DecodedValue::kHasMeaning | columns.add_meaning(*meaning);
-                    }
+                    meaning = meaning_flags(meanings, raw, width, columns);
                     meaning_raw = raw;
                     meaning_known = true;
                 }
-                extra |= meaning_flags;
+                extra |= meaning;
             }
             // A missing value keeps the value before it, as set_number leaves it.
             v.raw_value = missing ? v.raw_value : value;
@@ -139,7 +140,7 @@ Result<std::uint64_t> read_compressed_constant(DescriptorCode code, std::uint16_
 }
 
 Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveCoding& coding,
-                                      bool missing_allowed, const CodeTable* code_table,
+                                      bool missing_allowed, const MeaningLookup& meanings,
                                       std::size_t subsets, BitReader& reader,
                                       DecodedValues& columns, bool wanted) {
     auto reference = reader.read_u64(coding.width);
@@ -151,26 +152,27 @@ Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveC
     const DecimalScale scale = decimal_scale(coding.scale);
     DecodedValue v = base;
     if (*increment_width == 0) {
-        set_number(v, code_table, coding.reference, scale, r0, reference_missing, columns);
+        set_number(v, meanings, coding.width, coding.reference, scale, r0, reference_missing,
+                   columns);
         columns.push_constant_column(v);
         return {};
     }
     const auto nbinc = static_cast<std::uint16_t>(*increment_width);
     if (!wanted && nbinc <= 64 && reader.holds(nbinc, subsets)) {
         reader.skip_checked(nbinc, subsets);
-        set_number(v, nullptr, coding.reference, scale, r0, true, columns);
+        set_number(v, MeaningLookup{}, coding.width, coding.reference, scale, r0, true, columns);
         columns.push_constant_column(v);
         return {};
     }
     if (narrow_column(coding, nbinc, subsets, reader)) {
         read_narrow_column(v, coding, scale, r0, reference_missing, missing_allowed, nbinc,
-                           code_table, subsets, reader, columns);
+                           meanings, subsets, reader, columns);
         return {};
     }
     const auto push = [&](std::uint64_t increment) {
         const bool missing = reference_missing || (missing_allowed && all_ones(increment, nbinc));
-        set_number(v, code_table, coding.reference, scale, missing ? r0 : r0 + increment, missing,
-                   columns);
+        set_number(v, meanings, coding.width, coding.reference, scale,
+                   missing ? r0 : r0 + increment, missing, columns);
         columns.push_back(v);
     };
     if (nbinc <= 64 && reader.holds(nbinc, subsets)) {
@@ -194,7 +196,7 @@ Status read_compressed_element_column(const ElementCoding& coding, ValueCodingSt
         return read_compressed_text_column(coding, e.width, state, subsets, reader, columns);
     }
     return read_compressed_numeric_column(blank_value(coding.code(), &coding.definition->name), e,
-                                          !is_class31(coding.code()), coding.code_table, subsets,
+                                          !is_class31(coding.code()), coding.meanings, subsets,
                                           reader, columns, wanted);
 }
 

@@ -15,11 +15,11 @@ namespace skarvel {
 // Reads a numeric column of `subsets` values, each a copy of `base` with its number fields
 // set, and appends it to `columns`. A value is missing when `missing_allowed` and its local
 // reference or its increment is all ones; a missing value keeps the local reference as raw.
-// `code_table` (may be null) gives each value's meaning. Unless `wanted`, the increments are
+// `meanings` gives each value's meaning. Unless `wanted`, the increments are
 // passed over and the column is one missing value, where they are all there (otherwise they
 // are read, for the failure that gives).
 Status read_compressed_numeric_column(const DecodedValue& base, const EffectiveCoding& coding,
-                                      bool missing_allowed, const CodeTable* code_table,
+                                      bool missing_allowed, const MeaningLookup& meanings,
                                       std::size_t subsets, BitReader& reader,
                                       DecodedValues& columns, bool wanted = true);
 

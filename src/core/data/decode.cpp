@@ -125,7 +125,7 @@ class ValueColumns {
     Status associated_field(ValueCodingState& state) {
         if (Status s = reserve_column(); !s) return s;
         const EffectiveCoding coding{0, 0, state.associated_width};
-        return read_compressed_numeric_column(associated_field_value(0), coding, false, nullptr,
+        return read_compressed_numeric_column(associated_field_value(0), coding, false, {},
                                               subsets_, reader_, columns_);
     }
 

@@ -114,8 +114,9 @@ class ProgramCompiler {
             ProgramStep& field = emit(ProgramStep::Kind::kAssociatedField);
             field.width = state_.associated_width;
         }
-        const ElementCoding* coding = codings_.find(code);
-        if (coding == nullptr) return false;
+        const ElementCoding* known = codings_.find(code);
+        if (known == nullptr) return false;
+        const ElementCoding* coding = &codings_.for_descriptor(*known, state_.next_width);
         if (!read(*coding, coding->text ? ProgramStep::Kind::kText : ProgramStep::Kind::kNumber)) {
             return false;
         }
@@ -133,7 +134,7 @@ class ProgramCompiler {
         step.code = coding.code();
         step.coding = &coding;
         step.name = &coding.definition->name;
-        step.code_table = coding.code_table;
+        step.meanings = coding.meanings.table != nullptr ? &coding.meanings : nullptr;
         step.reference = e.reference;
         step.scale = decimal_scale(e.scale);
         step.can_be_missing = !is_class31(coding.code()) && e.width < 64;
@@ -375,7 +376,8 @@ class ProgramRun {
         }
         DecodedValue v = blank_value(step.code, step.name);
         const bool missing = step.can_be_missing && raw == step.missing;
-        set_number(v, step.code_table, step.reference, step.scale, raw, missing, output_);
+        set_number(v, step.meanings != nullptr ? *step.meanings : MeaningLookup{}, step.width,
+                   step.reference, step.scale, raw, missing, output_);
         output_.push_back(v);
         return true;
     }
@@ -444,8 +446,8 @@ class ProgramRun {
             step.scale.multiply ? sum * step.scale.factor : sum / step.scale.factor;
         std::uint32_t extra =
             missing ? DecodedValue::kHasRaw : DecodedValue::kHasRaw | DecodedValue::kHasValue;
-        if (step.code_table != nullptr) [[unlikely]] {
-            extra |= state_.meaning(*step.code_table, raw, output_);
+        if (step.meanings != nullptr) [[unlikely]] {
+            extra |= state_.meaning(*step.meanings, raw, step.width, output_);
         }
         out.raw_value = missing ? 0.0 : value;
         out.raw = raw;

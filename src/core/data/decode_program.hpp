@@ -33,6 +33,7 @@
 #include "bitstream/bit_reader.hpp"
 #include "data/decoded_value.hpp"
 #include "data/element_coding.hpp"
+#include "data/value_meanings.hpp"
 #include "tables/table_set.hpp"
 
 namespace skarvel {
@@ -66,7 +67,9 @@ struct ProgramStep {
     DescriptorCode code;
     const ElementCoding* coding;
     const std::string* name;
-    const CodeTable* code_table;
+    // The element's meanings (in its coding), or null when it has none: a pointer keeps the
+    // step small, and the steps of a run are read for every value.
+    const MeaningLookup* meanings;
     std::int64_t reference;
     DecimalScale scale;
     std::uint64_t missing;
@@ -74,32 +77,37 @@ struct ProgramStep {
 };
 
 // What runs of a program carry from subset to subset of one message: the count of texts read
-// and the meanings of code-table values met lately, so that a value met again takes the
-// meaning registered for it before instead of a table lookup.
+// and the meanings of code- and flag-table values met lately, so that a value met again takes
+// the meaning registered for it before instead of a table lookup (or, for a flag value, the
+// list's own lookup of its composed meaning).
 class ProgramRunState {
   public:
     std::uint64_t text_counter = 0;
 
-    // The meaning flags and text index of `raw` in `table` for a value of `output`.
-    std::uint32_t meaning(const CodeTable& table, std::uint64_t raw, DecodedValues& output) {
+    // The meaning flags and text index of `raw`, read with `width` bits, for a value of
+    // `output`; `lookup.table` is not null.
+    std::uint32_t meaning(const MeaningLookup& lookup, std::uint64_t raw, std::uint16_t width,
+                          DecodedValues& output) {
+        const CodeTable* table = lookup.table;
         Entry& entry =
-            entries_[(raw ^ (reinterpret_cast<std::uintptr_t>(&table) >> 4)) & (kEntries - 1)];
-        if (entry.table != &table || entry.raw != raw) {
-            entry.flags = 0;
-            if (auto meaning = table.find(raw)) {
-                entry.flags = DecodedValue::kHasMeaning | output.add_meaning(*meaning);
-            }
-            entry.table = &table;
+            entries_[(raw ^ (reinterpret_cast<std::uintptr_t>(table) >> 4)) & (kEntries - 1)];
+        if (entry.table != table || entry.raw != raw || entry.width != width) {
+            entry.flags = meaning_flags(lookup, raw, width, output);
+            entry.table = table;
             entry.raw = raw;
+            entry.width = width;
         }
         return entry.flags;
     }
 
   private:
+    // A table is a code or a flag table for all its elements' steps alike: it is looked up by
+    // the element's code, whose unit says which.
     struct Entry {
         const CodeTable* table = nullptr;
         std::uint64_t raw = 0;
         std::uint32_t flags = 0;
+        std::uint16_t width = 0;
     };
     static constexpr std::size_t kEntries = 128;
     Entry entries_[kEntries];

@@ -2,9 +2,10 @@
 // the list of them for a whole message.
 //
 // A record is 32 bytes of plain fields. Element names and code-table meanings are views into
-// the table set the message was decoded with, decoded texts live in one text buffer owned by
-// the list, and records are stored in fixed-size chunks that never move, so decoding neither
-// allocates per value nor copies records to grow.
+// the table set the message was decoded with, decoded texts and the meanings of flag values
+// (composed from several table entries) live in one text buffer owned by the list, and
+// records are stored in fixed-size chunks that never move, so decoding neither allocates per
+// value nor copies records to grow.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/descriptor_code.hpp"
@@ -170,6 +172,11 @@ class DecodedValues {
         if (!value.has_meaning()) return std::nullopt;
         return text_of(value.text_index());
     }
+    // Whether the meaning of `value` (which has one) lies in this list's text buffer, as a
+    // flag value's does, rather than in the table set: who keeps it must copy it.
+    bool owns_meaning(const DecodedValue& value) const {
+        return texts_[value.text_index()].in_buffer;
+    }
 
     // Building, for the decoders.
 
@@ -226,6 +233,26 @@ class DecodedValues {
     // The buffer decoded texts are written to.
     std::string& text_buffer() { return buffer_; }
 
+    // Meanings composed into the text buffer (those of flag values), remembered by what they
+    // were composed from, so that each is composed and stored once per list.
+    struct ComposedKey {
+        const void* table;
+        std::uint64_t raw;
+        std::uint16_t width;
+        bool operator==(const ComposedKey&) const = default;
+    };
+    // The meaning flags remembered under `key`, or nothing.
+    std::optional<std::uint32_t> composed_meaning(const ComposedKey& key) const {
+        if (!composed_) return std::nullopt;
+        const auto found = composed_->find(key);
+        if (found == composed_->end()) return std::nullopt;
+        return found->second;
+    }
+    void remember_composed_meaning(const ComposedKey& key, std::uint32_t flags) {
+        if (!composed_) composed_ = std::make_unique<ComposedMap>();
+        composed_->emplace(key, flags);
+    }
+
     // Whether texts keep the blanks they are padded with to their width (they are dropped
     // unless asked for): frames that must give texts as ecCodes gives them keep them.
     bool keeps_text_padding() const { return keep_text_padding_; }
@@ -261,10 +288,22 @@ class DecodedValues {
         return {chars, ref.length};
     }
 
+    struct ComposedKeyHash {
+        std::size_t operator()(const ComposedKey& key) const {
+            return std::hash<std::uint64_t>()(key.raw * 0x9E3779B97F4A7C15ULL ^
+                                              reinterpret_cast<std::uintptr_t>(key.table) ^
+                                              key.width);
+        }
+    };
+
     std::vector<ValueChunk> chunks_;
     std::size_t count_ = 0;
     std::vector<TextRef> texts_;
     std::string buffer_;
+    // Made on the first flag value: most lists have none, and an empty map still costs its
+    // construction and moves.
+    using ComposedMap = std::unordered_map<ComposedKey, std::uint32_t, ComposedKeyHash>;
+    std::unique_ptr<ComposedMap> composed_;
     std::vector<Column> columns_;
     std::vector<std::size_t> subset_starts_;  // uncompressed data
     std::size_t subsets_ = 0;

@@ -190,8 +190,9 @@ class DescriptorWalk {
         if (state.associated_width != 0 && x != 31) {
             if (Status s = source_.associated_field(state); !s) return s;
         }
-        const ElementCoding* coding = codings_.find(code);
-        if (coding == nullptr) return BufrError::unknown_element(code);
+        const ElementCoding* known = codings_.find(code);
+        if (known == nullptr) return BufrError::unknown_element(code);
+        const ElementCoding* coding = &codings_.for_descriptor(*known, state.next_width);
         if (Status s = source_.element(*coding, state); !s) return s;
         state.next_width.reset();
         if (code != kDataPresentIndicator || !collect_bitmap_entry(state)) {

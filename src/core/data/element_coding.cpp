@@ -10,7 +10,7 @@ const ElementCoding* ElementCodings::add(DescriptorCode code) {
     if (definition == nullptr) return nullptr;
     ElementCoding& coding = codings_.emplace_back();
     coding.definition = definition;
-    coding.code_table = tables_.code_table(code);
+    coding.meanings = MeaningLookup::of(tables_, *definition);
     coding.reference = definition->reference;
     coding.scale = definition->scale;
     coding.width = definition->width;
@@ -46,6 +46,17 @@ const ElementCoding& ElementCodings::add_character_data(DescriptorCode code, std
     coding.width = definition.width;
     coding.text = true;
     character_data_.insert_or_assign(code, &coding);
+    return coding;
+}
+
+const ElementCoding& ElementCodings::plain(const ElementCoding& known, std::uint16_t width) {
+    const DescriptorCode key = (DescriptorCode{width} << 20) | known.code();
+    if (const ElementCoding* made = plain_.find(key)) return *made;
+    ElementCoding& coding = codings_.emplace_back();
+    coding.definition = known.definition;
+    coding.width = width;
+    coding.plain = true;
+    plain_.insert_or_assign(key, &coding);
     return coding;
 }
 

@@ -31,6 +31,18 @@ class ElementCodings {
         return add(code);
     }
 
+    // The coding element descriptor `known` is read with, given the 2-06 width in force (if
+    // any). A numeric element whose Table B width the 2-06 width matches is read as the table
+    // says; with another width, the table's scale, reference and meanings describe some other
+    // coding, so the value is read as an unknown element of that width would be, as a plain
+    // number. Text elements ignore 2-06.
+    const ElementCoding& for_descriptor(const ElementCoding& known,
+                                        std::optional<std::uint16_t> next_width) {
+        if (!next_width || known.text || *next_width == known.width) [[likely]]
+            return known;
+        return plain(known, *next_width);
+    }
+
     // The coding of the text that 2-05-`octets` (1 to 255) introduces: `octets` octets of
     // CCITT IA5 named "characterData", reported under the operator's code.
     const ElementCoding& character_data(std::uint32_t octets) {
@@ -42,12 +54,15 @@ class ElementCodings {
   private:
     const ElementCoding* add(DescriptorCode code);
     const ElementCoding& add_character_data(DescriptorCode code, std::uint32_t octets);
+    const ElementCoding& plain(const ElementCoding& known, std::uint16_t width);
 
     const TableSet& tables_;
     std::deque<ElementCoding> codings_;
     CodeIndex<const ElementCoding> by_code_;
     // Kept apart from the elements, so that no operator code is ever found as an element.
     CodeIndex<const ElementCoding> character_data_;
+    // Plain codings by element code and width: (width << 20) | code.
+    CodeIndex<const ElementCoding> plain_;
 };
 
 // How a value's scale is applied: divided by 10^scale, or multiplied by the exact 10^-scale.
@@ -63,12 +78,15 @@ struct EffectiveCoding {
     std::uint16_t width;
 };
 
-// Text elements take the 2-08 width or their Table B width; numeric elements the 2-06 width,
-// or their Table B width changed by 2-01/2-07 (0 when that is not positive). The scale takes
-// 2-02/2-07 and the reference the 2-07 factor, with wrapping arithmetic. A new reference
-// value (2-03) replaces the reference whole: the 2-07 factor does not apply to it.
+// A plain coding (ElementCodings::for_descriptor) reads its own width with no scale and no
+// reference. Text elements take the 2-08 width or their Table B width; numeric elements the
+// 2-06 width, or their Table B width changed by 2-01/2-07 (0 when that is not positive). The
+// scale takes 2-02/2-07 and the reference the 2-07 factor, with wrapping arithmetic. A new
+// reference value (2-03) replaces the reference whole: the 2-07 factor does not apply to it.
 inline EffectiveCoding effective_coding(const ElementCoding& coding,
                                         const ValueCodingState& state) {
+    if (coding.plain) [[unlikely]]
+        return {0, 0, coding.width};
     EffectiveCoding e;
     if (coding.text) {
         e.width = state.text_width.value_or(coding.width);

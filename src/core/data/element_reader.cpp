@@ -63,7 +63,8 @@ Result<std::optional<double>> read_element(const ElementCoding& coding, BitReade
     if (!raw) return raw.error();
     DecodedValue v = blank_value(coding.code(), &coding.definition->name);
     const bool missing = !is_class31(coding.code()) && all_ones(*raw, e.width);
-    set_number(v, coding.code_table, e.reference, decimal_scale(e.scale), *raw, missing, output);
+    set_number(v, coding.meanings, e.width, e.reference, decimal_scale(e.scale), *raw, missing,
+               output);
     output.push_back(v);
     return missing ? std::optional<double>() : std::optional<double>(v.raw_value);
 }

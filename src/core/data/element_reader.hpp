@@ -29,21 +29,18 @@ inline DecodedValue blank_value(DescriptorCode code, const std::string* name) {
     return DecodedValue{0.0, 0, name, code, 0};
 }
 
-// Fills the number fields of `v`: raw always, the value (reference + raw) scaled unless
-// `missing`, and the meaning of raw in `code_table` (may be null) when it has one.
-inline void set_number(DecodedValue& v, const CodeTable* code_table, std::int64_t reference,
-                       DecimalScale scale, std::uint64_t raw, bool missing, DecodedValues& output) {
+// Fills the number fields of `v`, read with `width` bits: raw always, the value (reference +
+// raw) scaled unless `missing`, and the meaning of raw that `meanings` finds, if any.
+inline void set_number(DecodedValue& v, const MeaningLookup& meanings, std::uint16_t width,
+                       std::int64_t reference, DecimalScale scale, std::uint64_t raw, bool missing,
+                       DecodedValues& output) {
     v.raw = raw;
     v.extra = DecodedValue::kHasRaw;
     if (!missing) {
         v.raw_value = scaled_value(reference, raw, scale);
         v.extra |= DecodedValue::kHasValue;
     }
-    if (code_table != nullptr) {
-        if (auto meaning = code_table->find(raw)) {
-            v.extra |= DecodedValue::kHasMeaning | output.add_meaning(*meaning);
-        }
-    }
+    if (meanings.table != nullptr) v.extra |= meaning_flags(meanings, raw, width, output);
 }
 
 // Decodes the `length` octets at `start` of the output's text buffer and, unless the text is

@@ -8,22 +8,26 @@
 #include <utility>
 #include <vector>
 
+#include "data/value_meanings.hpp"
 #include "tables/table_set.hpp"
 
 namespace skarvel {
 
-// A Table B element as the decoders need it: the definition, whether it is text, its code
-// table (looked up once, not per value) and the Table B width, scale and reference. The
+// A Table B element as the decoders need it: the definition, whether it is text, its code or
+// flag table (looked up once, not per value) and the Table B width, scale and reference. The
 // difference-statistics operator reads with a changed copy of these three, whose reference
 // no new reference value (2-03) replaces.
 struct ElementCoding {
     const ElementDefinition* definition = nullptr;
-    const CodeTable* code_table = nullptr;
+    MeaningLookup meanings;
     std::int64_t reference = 0;
     std::int32_t scale = 0;
     std::uint16_t width = 0;
     bool text = false;
     bool fixed_reference = false;
+    // Read as an element the tables do not describe: `width` bits, no scale, no reference,
+    // whatever the operators in force (a 2-06 width other than the Table B width).
+    bool plain = false;
 
     DescriptorCode code() const { return definition->code; }
 };

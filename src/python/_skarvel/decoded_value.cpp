@@ -19,7 +19,7 @@ namespace {
 
 // Plain fields only, 48 bytes in all, since the objects are most of the memory a decode
 // returns. A text value has no raw integer, so its text takes the raw field's place. A value
-// with a code-table meaning holds its name and meaning through one (name, meaning) tuple.
+// with a meaning holds its name and meaning through one (name, meaning) tuple.
 // Names, meanings and those tuples are shared between the values of one decode; nothing is
 // allocated per value but the object and its text. Strs and tuples of strs cannot form
 // reference cycles, so the objects are not tracked by the garbage collector.
@@ -216,7 +216,8 @@ PyObject* init_value_object(void* memory, PyTypeObject* type) {
 }
 
 // The shared objects of one conversion: names and meanings by the address and length of
-// their characters in the table set, and (name, meaning) tuples by their two strs. An
+// their characters (in the table set, or in the decode's text buffer for the meanings of flag
+// values, each stored there once), and (name, meaning) tuples by their two strs. An
 // open-addressing table with linear probing, at most half full; it owns one reference to each
 // object it holds.
 struct TextKey {

@@ -22,6 +22,7 @@
 #include "support/py_error.hpp"
 #include "support/py_ref.hpp"
 #include "support/record_object.hpp"
+#include "tables/flag_table.hpp"
 #include "tables/table_directory.hpp"
 
 namespace skarvel::py {
@@ -291,6 +292,23 @@ PyObject* engine_code_entries(PyObject*, PyObject* const* args, Py_ssize_t nargs
     const Status status = code_entries(codes, slots, entries);
     if (!status) return to_py_err(status.error());
     return new_column(entries, 'i');
+}
+
+PyObject* engine_meaning(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 3> names = {"tables", "code", "raw"};
+    PyObject* values[3];
+    std::uint64_t code = 0;
+    std::uint64_t raw = 0;
+    if (!bind_arguments("meaning", names, args, nargs, kwnames, values)) return nullptr;
+    const TableSet* tables = record_argument<TableSet>(values[0], names[0]);
+    if (tables == nullptr || !unsigned_argument(values[1], names[1], UINT32_MAX, code) ||
+        !unsigned_argument(values[2], names[2], UINT64_MAX, raw)) {
+        return nullptr;
+    }
+    const std::optional<std::string> meaning =
+        element_meaning(*tables, static_cast<DescriptorCode>(code), raw);
+    if (!meaning) Py_RETURN_NONE;
+    return str_from(*meaning);
 }
 
 PyObject* engine_observations(PyObject*, PyObject* const* args, Py_ssize_t nargs,

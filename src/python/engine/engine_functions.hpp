@@ -29,6 +29,10 @@ PyObject* engine_key_levels(PyObject* module, PyObject* const* args, Py_ssize_t 
 PyObject* engine_code_entries(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames);
 
+// meaning(tables, code, raw) -> str | None: the meaning a decoded value carries
+PyObject* engine_meaning(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+
 // observations(levels, names, verdicts, filtered, filter_count, segments, base)
 //   -> (row starts, keys, row segments)
 PyObject* engine_observations(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

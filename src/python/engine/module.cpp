@@ -42,6 +42,10 @@ PyMethodDef engine_methods[] = {
     {"code_entries", fastcall<engine_code_entries>(), kFastcallKeywords,
      "code_entries(codes, table)\n--\n\nFor each decoded code FXXYYY (uint32), the int32 "
      "entry of table (int32, in place) at the code's slot F * 2**14 + XX * 2**8 + YYY."},
+    {"meaning", fastcall<engine_meaning>(), kFastcallKeywords,
+     "meaning(tables, code, raw)\n--\n\nThe meaning a decoded value raw of element code (read "
+     "with its Table B width) carries: for a flag table the meanings of its set bits joined "
+     "by '; ', else the code table's entry; None when there is none."},
     {"observations", fastcall<engine_observations>(), kFastcallKeywords,
      "observations(levels, names, verdicts, filtered, filter_count, segments, base)\n--\n\n"
      "The rows a key stream's observations give: (starts, keys, segments), row r holding "
