@@ -21,9 +21,6 @@ from .common import (
 from .filters import parse_where
 from .output import shown_name
 
-# What the reader tolerates that is no fault of the message: edition 3 is as normal as 4.
-NOT_TOLERATED = {"edition 3"}
-
 COLUMNS = (
     "file",
     "index",
@@ -56,7 +53,7 @@ def describe(message: Message) -> dict[str, Any]:
         "subsets": message.number_of_subsets,
         "compressed": bool(message.compressed_data),
         "typical": typical.isoformat() if typical is not None else None,
-        "tolerated": [w for w in message.warnings if w not in NOT_TOLERATED],
+        "tolerated": list(message.warnings),
         "descriptors": [fxy(code) for code in message.unexpanded_descriptors],
     }
 

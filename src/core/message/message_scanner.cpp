@@ -306,8 +306,9 @@ std::vector<std::string> tolerance_names(std::uint32_t tolerated, std::uint8_t e
                                          std::size_t declared, std::size_t length) {
     std::vector<std::string> names;
     if (tolerated & kPaddedSection3) names.emplace_back("padded section 3");
-    // The parse sets kOldEdition for editions 2 and 3 only.
-    if (tolerated & kOldEdition) names.emplace_back(edition == 2 ? "edition 2" : "edition 3");
+    // The parse sets kOldEdition for editions 2 and 3 only. Edition 3 is as normal as 4 and
+    // goes unnamed; edition 2 lacks header fields (the year's century, the second).
+    if ((tolerated & kOldEdition) && edition == 2) names.emplace_back("edition 2");
     if (tolerated & kSkippedOctets) names.emplace_back("skipped octets");
     if (tolerated & kOverlongLength) {
         names.push_back("declared length " + std::to_string(declared) +

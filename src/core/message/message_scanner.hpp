@@ -30,8 +30,9 @@ enum Tolerance : std::uint32_t {
 };
 
 // Names of the flags set in `tolerated`, in flag order: "padded section 3", "edition 2"
-// or "edition 3" (from `edition`), "skipped octets", and for an overlong length a text that
-// names the `declared` total length and the `length` the message was read with.
+// (kOldEdition of an `edition` 2; edition 3 is no fault to name), "skipped octets", and for an
+// overlong length a text that names the `declared` total length and the `length` the message was
+// read with.
 std::vector<std::string> tolerance_names(std::uint32_t tolerated, std::uint8_t edition,
                                          std::size_t declared, std::size_t length);
 
