@@ -36,7 +36,7 @@ class Message:
 
     >>> message = next(iter(skarvel.open("observations.bufr")))   # doctest: +SKIP
     >>> message.edition, message.typical_datetime, message.warnings
-    (3, datetime.datetime(2004, 11, 30, 12, 0), ('padded section 3', 'edition 3'))
+    (3, datetime.datetime(2004, 11, 30, 12, 0), ('padded section 3',))
     """
 
     __slots__ = ("index", "offset", "raw", "source", "warnings", "_header", "_absent", "_tables")
