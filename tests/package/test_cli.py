@@ -202,6 +202,8 @@ def fill_the_disk(out):
 @pytest.mark.parametrize(("stop", "status"), [(stop_reading_stdin, 130), (fill_the_disk, 3)])
 @pytest.mark.parametrize("suffix", ["csv", "parquet"])
 def test_an_incomplete_output_leaves_the_old_one_in_place(tmp_path, stop, status, suffix):
+    if stop is fill_the_disk and suffix == "parquet" and "LD_PRELOAD" in os.environ:
+        pytest.skip("pyarrow's C++ exceptions abort under the preloaded sanitizer runtime")
     out = tmp_path / f"out.{suffix}"
     out.write_text("old\n")
     assert stop(out) == status
