@@ -167,10 +167,7 @@ class _Batch:
         another table set or the batch is full. Raises DecodeError when its values cannot be
         decoded."""
         tables = self.query.tables
-        try:
-            table_set = tables.for_header(message.header)
-        except LookupError as error:
-            raise message.decode_error(error, tables) from None
+        table_set = message.table_set(tables)
         if self.messages and (table_set is not self.table_set or len(self.messages) >= self.LIMIT):
             yield from self.flush()
         if self.values is None or table_set is not self.table_set:
