@@ -20,6 +20,7 @@ from ._message import Message
 from ._reader import Reader
 from ._reader import open as _open
 from ._tables import Tables, TablesLike
+from ._unknown_keys import warn_unknown_keys
 from ._values import STRETCH
 
 if TYPE_CHECKING:
@@ -113,6 +114,8 @@ class _Collector:
         # Each message's rows are taken into the chunk's columns as they come.
         rows = Rows(source_column=source_column)
         messages = 0
+        # The columns of the chunks given so far, for telling keys no message had.
+        had: set[str] = set()
         # Closed whatever happens here, so that an interrupt between two messages stops the
         # reading (and any worker processes) at once, not when the reader is collected.
         reading = self.message_rows(sources, workers)
@@ -125,6 +128,7 @@ class _Collector:
                 if chunksize is not None and messages == chunksize:
                     done, rows = rows, Rows(source_column=source_column)
                     messages = 0
+                    had.update(done.names)
                     yield done
         except Exception:
             # A failure handler that stops the reading (the command line's "raise") still
@@ -136,8 +140,16 @@ class _Collector:
             close = getattr(reading, "close", None)
             if close is not None:
                 close()
+        had.update(rows.names)
+        # Warned before the last chunk is given: a caller that takes one chunk takes no more.
+        self.warn_unknown_keys(had)
         if messages or chunksize is None:
             yield rows
+
+    def warn_unknown_keys(self, had: set[str]) -> None:
+        """Warns of the keys the call asks for that no message of the input had, once the
+        input is read; ``had`` holds the columns of every chunk."""
+        raise NotImplementedError
 
 
 class _Batch:
@@ -225,6 +237,7 @@ class _Query(_Collector):
         self.max_count = self.count_filter.max() if self.count_filter is not None else None
         self.header_filters = {k: v for k, v in self.data_filters.items() if k in HEADER_NAMES}
         self.computed_filters = {k: v for k, v in value_filters.items() if k in COMPUTED_KEYS}
+        self.requested = [*self.columns, *value_filters]
         self.tables = Tables.of(tables)
         self.on_error = on_error
         self.plan = _observations.Plan(
@@ -290,6 +303,12 @@ class _Query(_Collector):
                 self.failed(error)
             else:
                 reader._failed(error)
+
+    def warn_unknown_keys(self, had: set[str]) -> None:
+        """Warns of requested keys that no row holds and no table the messages were decoded
+        with knows: rows hold only what the filters and required columns kept, so a key the
+        tables know may still have been in some message."""
+        warn_unknown_keys(self.requested, had, self.tables, exact=False, stacklevel=4)
 
     def _passes(self, message: Message, count: int) -> bool:
         """Whether the count and header filters let a message through."""
@@ -644,6 +663,8 @@ class _FlatQuery(_Collector):
         self.shown = (
             None if self.keys is None else set(self.keys) | set(self.filters) | self.required
         )
+        # The keys asked for by name that no message has had so far.
+        self.unseen = set(self.keys or ()) | set(self.filters)
 
     def message_rows(
         self, sources: Sequence[Any], workers: int | None = None
@@ -670,10 +691,14 @@ class _FlatQuery(_Collector):
         if self.count_filter is not None and not self.count_filter.match(count):
             return
         try:
-            found = _observations.flat_rows(
-                message, self.tables, self.header, self.data, self.shown
+            found = list(
+                _observations.flat_rows(message, self.tables, self.header, self.data, self.shown)
             )
-            rows = MessageRows.from_dicts(self._kept(list(found)))
+            if self.unseen:
+                self.unseen.difference_update(
+                    [k for k in self.unseen if any(k in r for r in found)]
+                )
+            rows = MessageRows.from_dicts(self._kept(found))
         except DecodeError as error:
             if self.failed is not None:
                 self.failed(error)
@@ -681,6 +706,13 @@ class _FlatQuery(_Collector):
                 reader._failed(error)
             return
         yield message.source, Done(message.source, message.offset, message.length), rows
+
+    def warn_unknown_keys(self, had: set[str]) -> None:
+        """Warns of requested keys that no message had: every row of every message, before
+        the filters, was looked at for them."""
+        requested = [*(self.keys or ()), *self.filters]
+        seen = set(requested) - self.unseen
+        warn_unknown_keys(requested, seen, self.tables, exact=True, stacklevel=4)
 
     def _kept(self, found: list[Row]) -> list[Row]:
         if not self.data:

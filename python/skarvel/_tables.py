@@ -340,6 +340,18 @@ class Tables:
         table_set = self._table_set if self._table_set is not None else _bundled_newest()
         return _elements_by_key(table_set).get(key)
 
+    def element_keys(self) -> set[str]:
+        """The ecCodes keys of the Table B elements these tables gave so far: of the table set
+        given whole, of each header's tables resolved (local tables included), and of the
+        newest bundled tables. For telling a misspelt key from one the input lacks."""
+        found = set(_elements_by_key(_bundled_newest()))
+        sets = list(self._resolved.values())
+        if self._table_set is not None:
+            sets.append(self._table_set)
+        for table_set in {id(s): s for s in sets}.values():
+            found.update(_elements_by_key(table_set))
+        return found
+
     def newest(self) -> _skarvel.TableSet:
         """The newest master tables of the source, for looking up descriptors without a
         message: the table set given whole, the newest version of a definitions root (of the

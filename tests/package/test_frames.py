@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import datetime
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -17,7 +18,13 @@ pandas = pytest.importorskip("pandas")
 pyarrow = pytest.importorskip("pyarrow")
 
 SYNOP = CORPUS / "ed4/pybufrkit__ISMD01_OKPR.bufr"  # 4 compressed messages, 7 subsets each
-COLUMNS = ["airTemperature", "stationNumber", "stationOrSiteName", "data_datetime", "absentKey"]
+COLUMNS = [
+    "airTemperature",
+    "stationNumber",
+    "stationOrSiteName",
+    "data_datetime",
+    "seaSurfaceTemperature",
+]
 CALL = dict(columns=COLUMNS, required_columns=False)
 
 
@@ -33,8 +40,8 @@ def plain(frame):
 def reference():
     """The plain call, with the requested columns picked out (the absent one added)."""
     frame = skarvel.read_bufr(SYNOP, **CALL)
-    assert len(frame) == 28 and "absentKey" not in frame
-    return frame.assign(absentKey=np.nan)[COLUMNS]
+    assert len(frame) == 28 and "seaSurfaceTemperature" not in frame
+    return frame.assign(seaSurfaceTemperature=np.nan)[COLUMNS]
 
 
 @pytest.mark.parametrize(
@@ -204,3 +211,28 @@ def test_messages_read_through_templates_give_the_rows_read_afresh(call, monkeyp
         for path, frame in zip(paths, templated):
             afresh = skarvel.read_bufr([path, path], on_error="skip", **call)
             pandas.testing.assert_frame_equal(frame, afresh, obj=f"{path.name}, {limit}")
+
+
+MISSPELT_CALLS = {
+    "column": lambda key: skarvel.read_bufr(SYNOP, columns=["stationNumber", key]),
+    "filter": lambda key: skarvel.read_bufr(SYNOP, columns=["stationNumber"], filters={key: 1}),
+    "as_requested": lambda key: skarvel.read_bufr(SYNOP, columns=[key], as_requested=True),
+    "chunks": lambda key: list(skarvel.read_bufr(SYNOP, columns=[key], chunksize=1)),
+    "arrow": lambda key: skarvel.read_arrow(SYNOP, columns=[key]),
+    "flat column": lambda key: skarvel.read_bufr(SYNOP, flat=True, columns=[f"#1#{key}"]),
+    "flat filter": lambda key: skarvel.read_bufr(SYNOP, flat=True, filters={f"#1#{key}": 1}),
+}
+
+
+@pytest.mark.parametrize("call", list(MISSPELT_CALLS))
+def test_a_key_no_message_has_is_named_with_the_key_meant(call):
+    for key in ["airTemperature", "stationNumber", "latitude", "pressureReducedToMeanSeaLevel"]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            MISSPELT_CALLS[call](key)
+            MISSPELT_CALLS[call](key[:-1])
+        texts = [str(w.message) for w in caught if w.category is skarvel.SkarvelWarning]
+        # The key spelt right warns of nothing; the misspelt one once, naming the right one.
+        assert len(texts) == 1, texts
+        prefix = "#1#" if call.startswith("flat") else ""
+        assert f"key '{prefix}{key[:-1]}' (closest known: '{prefix}{key}'" in texts[0]
