@@ -11,6 +11,7 @@ from collections.abc import Callable, Iterator
 from typing import BinaryIO, Union, cast
 
 from skarvel import _engine
+from skarvel._compressed import DECOMPRESSING, HEAD, compression, decompressing, stream_head
 from skarvel._errors import DecodeError, SkarvelWarning
 from skarvel._message import Message
 from skarvel._tables import Tables, TablesLike
@@ -46,12 +47,23 @@ class Reader:
     >>> [(error.index, error.offset) for error in reader.skipped]
     """
 
-    def __init__(self, source: Source, *, tables: TablesLike = None, on_error: str = "raise"):
+    def __init__(
+        self,
+        source: Source,
+        *,
+        tables: TablesLike = None,
+        on_error: str = "raise",
+        expect_messages: bool = True,
+    ):
+        """See ``skarvel.open``. ``expect_messages=False`` is for a source that is one piece
+        of a larger input (a byte range of a file), which may well hold no message: no
+        warning is given when it holds none."""
         if on_error not in _ON_ERROR:
             raise ValueError(f"on_error must be one of {_ON_ERROR}, not {on_error!r}")
         self.on_error = on_error
         self.tables = Tables.of(tables)
         self.skipped: list[DecodeError] = []
+        self.expect_messages = expect_messages
         self._closers: list[Callable[[], None]] = []
         # A buffer holding the whole source, or None for a stream (or once closed).
         self._data: mmap.mmap | memoryview | None = None
@@ -75,6 +87,12 @@ class Reader:
 
     def _open_path(self, path: str) -> None:
         with builtins.open(path, "rb") as file:
+            kind = compression(file.read(HEAD))
+            if kind is not None:
+                # The decompressor owns the file from here: it is closed with the reader.
+                self._decompress(builtins.open(path, "rb"), kind, owned=True)
+                return
+            file.seek(0)
             size = os.fstat(file.fileno()).st_size
             if size == 0:
                 self._data = memoryview(b"")
@@ -88,7 +106,24 @@ class Reader:
         self._closers.append(mapping.close)
         self._data = mapping
 
+    def _decompress(self, file: BinaryIO, kind: str, owned: bool) -> None:
+        """Reads the decompressed octets of ``file`` as a stream (closing ``file`` with the
+        reader when it is ``owned``)."""
+        stream = decompressing(file, kind)
+        self._closers.append(stream.close)
+        if owned:
+            self._closers.append(file.close)
+        self._stream = stream
+
     def _open_stream(self, stream: BinaryIO) -> None:
+        if isinstance(stream, DECOMPRESSING):
+            # Its file descriptor is the compressed file's: its octets are read, not mapped.
+            self._stream = stream
+            return
+        kind = compression(stream_head(stream))
+        if kind is not None:
+            self._decompress(stream, kind, owned=False)
+            return
         try:
             fileno = stream.fileno()
             start = stream.tell()
@@ -108,6 +143,7 @@ class Reader:
 
     def __iter__(self) -> Iterator[Message]:
         entries = self._entries()
+        index = -1
         for index, (offset, raw, tolerated, error) in enumerate(entries):
             if error is not None:
                 self._failed(DecodeError(error, source=self.name, index=index, offset=offset))
@@ -126,6 +162,9 @@ class Reader:
                 self._failed(failure)
                 continue
             yield message
+        if index < 0 and self.expect_messages:
+            # Not even a damaged message: most likely not a BUFR file at all.
+            _warnings.warn(f"no BUFR message found in {self.name}", SkarvelWarning, stacklevel=2)
 
     def _failed(self, error: DecodeError) -> None:
         if self.on_error == "raise":

@@ -69,12 +69,22 @@ def warn_unknown_keys(
     known = tables.element_keys() | HEADER_NAMES | COMPUTED_KEYS.keys() | _OTHER_KEYS
     described = []
     for key in unknown:
-        closest = closest_keys(key, known)
-        hint = f"closest known: {', '.join(map(repr, closest))}" if closest else "no known key"
-        described.append(f"{key!r} ({hint})")
+        described.append(f"{key!r} ({_hint(key, known)})")
     noun = "key" if len(unknown) == 1 else "keys"
     warnings.warn(
         f"no message of the input has the {noun} {'; '.join(described)}",
         SkarvelWarning,
         stacklevel=stacklevel + 1,
     )
+
+
+def _hint(key: str, known: set[str]) -> str:
+    """What a key no message had may have been meant as."""
+    prefix, name = _bare(key)
+    if name in known:
+        # A real key: flat rows name it by rank, or the input has it at no rank asked for.
+        if not prefix:
+            return f"flat columns are ranked: '#1#{name}'"
+        return "a key of the tables, at a rank no message reached"
+    closest = closest_keys(key, known)
+    return f"closest known: {', '.join(map(repr, closest))}" if closest else "no known key"

@@ -236,3 +236,22 @@ def test_a_key_no_message_has_is_named_with_the_key_meant(call):
         assert len(texts) == 1, texts
         prefix = "#1#" if call.startswith("flat") else ""
         assert f"key '{prefix}{key[:-1]}' (closest known: '{prefix}{key}'" in texts[0]
+
+
+@pytest.mark.parametrize("compressor", ["gzip", "bz2", "lzma"])
+def test_a_compressed_file_gives_the_frame_of_its_octets(compressor, tmp_path):
+    packed = tmp_path / f"synop.bufr.{compressor}"
+    packed.write_bytes(__import__(compressor).compress(SYNOP.read_bytes()))
+    call = dict(CALL, columns=COLUMNS[:-1], source_column="source")
+    expected = skarvel.read_bufr(SYNOP, **call).assign(source=str(packed))
+    for options in ({}, {"chunksize": 1}, {"workers": 2}):
+        frame = skarvel.read_bufr(packed, **call, **options)
+        if "chunksize" in options:
+            frame = pandas.concat(list(frame), ignore_index=True)
+        pandas.testing.assert_frame_equal(frame, expected)
+    dask = pytest.importorskip("skarvel.dask")
+    # A compressed file is one partition, whatever the block size.
+    lazy = dask.read_bufr(str(packed), **CALL, blocksize=256, dtype_backend="numpy_nullable")
+    assert lazy.npartitions == 1
+    typed = skarvel.read_bufr(SYNOP, **CALL, dtype_backend="numpy_nullable")
+    pandas.testing.assert_frame_equal(lazy.compute(scheduler="synchronous"), typed)
