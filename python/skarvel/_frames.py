@@ -26,7 +26,8 @@ from ._values import STRETCH
 if TYPE_CHECKING:
     import pandas
 
-Sources = Union[str, "os.PathLike[str]", bytes, Iterable[Union[str, "os.PathLike[str]"]]]
+PathName = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Sources = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, Iterable[PathName]]
 
 _DTYPE_BACKENDS = (None, "numpy_nullable", "pyarrow")
 
@@ -61,14 +62,16 @@ def _sources(path_or_paths: Sources) -> list[Any]:
     if isinstance(path_or_paths, (bytes, bytearray, memoryview)) or hasattr(path_or_paths, "read"):
         return [path_or_paths]
     if isinstance(path_or_paths, (str, os.PathLike)):
-        path = os.fspath(path_or_paths)
+        path = os.fsdecode(path_or_paths)
         if not os.path.exists(path) and glob.has_magic(path):
             found = sorted(glob.glob(path))
             if not found:
                 raise FileNotFoundError(f"no file matches {path!r}")
             return found
         return [path]
-    return [os.fspath(p) for p in path_or_paths]
+    # Several sources are paths, bytes ones included (as os.listdir gives for a directory
+    # named by bytes), made str with the file system's encoding and its surrogate escapes.
+    return [os.fsdecode(p) for p in path_or_paths]
 
 
 class Done(NamedTuple):

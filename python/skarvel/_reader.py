@@ -16,7 +16,9 @@ from skarvel._errors import DecodeError, SkarvelWarning
 from skarvel._message import Message
 from skarvel._tables import Tables, TablesLike
 
-Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
+Source = Union[
+    str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, BinaryIO
+]
 # (offset, octets, tolerated, error) of one candidate: the octets of a message, or the error
 # of a candidate that failed.
 _Entry = tuple[int, Union[bytes, None], tuple[str, ...], Union[str, None]]
@@ -70,7 +72,8 @@ class Reader:
         self._stream: BinaryIO | None = None
         self._start = 0
         if isinstance(source, (str, os.PathLike)):
-            self.name = os.fspath(source)
+            # A path of bytes (not valid UTF-8, say) is named as Python names such files.
+            self.name = os.fsdecode(source)
             self._open_path(self.name)
         elif hasattr(source, "read"):
             self.name = getattr(source, "name", None) or repr(source)

@@ -461,8 +461,7 @@ def _kind_of(path: str) -> str:
         names = os.listdir(path)
     except OSError as error:
         raise ValueError(
-            f"{path!r} holds no BUFR tables: {error.strerror or error} (looked for "
-            f"{_looked_for()})"
+            f"{path!r} holds no BUFR tables: {error.strerror or error} (looked for {_looked_for()})"
         ) from None
     if any(name.startswith("BUFRCREX_TableB_en") and name.endswith(".csv") for name in names):
         return "wmo_csv"

@@ -4,6 +4,7 @@ plain call, arranged and typed as asked."""
 from __future__ import annotations
 
 import datetime
+import os
 import sys
 import warnings
 
@@ -255,3 +256,31 @@ def test_a_compressed_file_gives_the_frame_of_its_octets(compressor, tmp_path):
     assert lazy.npartitions == 1
     typed = skarvel.read_bufr(SYNOP, **CALL, dtype_backend="numpy_nullable")
     pandas.testing.assert_frame_equal(lazy.compute(scheduler="synchronous"), typed)
+
+
+NAMED_CALLS = {
+    "frame": lambda path: skarvel.read_bufr(path, **CALL, source_column="source"),
+    "pyarrow": lambda path: skarvel.read_bufr(
+        path, **CALL, source_column="source", dtype_backend="pyarrow"
+    ),
+    "arrow": lambda path: skarvel.read_arrow(path, **CALL, source_column="source").to_pandas(),
+    "workers": lambda path: skarvel.read_bufr([path], **CALL, source_column="source", workers=2),
+    "bytes in a list": lambda path: skarvel.read_bufr(
+        [os.fsencode(path)], **CALL, source_column="source"
+    ),
+}
+
+
+@pytest.mark.parametrize("call", list(NAMED_CALLS))
+def test_a_file_name_that_is_not_utf8_is_read_and_named(call, tmp_path):
+    try:
+        os.close(os.open(os.path.join(os.fsencode(tmp_path), b"caf\xe9.bufr"), os.O_CREAT))
+    except OSError:
+        pytest.skip("this file system takes only UTF-8 names")
+    # Python names such a file with a surrogate escape, as os.listdir gives it.
+    path = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"caf\xe9.bufr"))
+    with open(path, "wb") as out:
+        out.write(SYNOP.read_bytes())
+    frame = NAMED_CALLS[call](path)
+    assert len(frame) == 28
+    assert set(frame["source"]) == {str(tmp_path / "caf\\xe9.bufr")}
