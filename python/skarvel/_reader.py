@@ -26,7 +26,7 @@ _Entry = tuple[int, Union[bytes, None], tuple[str, ...], Union[str, None]]
 _ON_ERROR = ("raise", "warn", "skip")
 # How much of a stream that cannot be mapped is read at a time, and how much of a mapped
 # source is scanned at a time: the scan lists every candidate of its window at once, so the
-# window bounds what a read holds (some 10 MiB of candidates for 64 MiB of small messages).
+# window bounds what a read holds (some 30 MiB of candidates for 64 MiB of small messages).
 _CHUNK = 1 << 20
 _WINDOW = 4 << 20
 # Files up to this size are read whole: mapping and unmapping a file costs more than reading

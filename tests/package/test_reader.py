@@ -319,3 +319,28 @@ def test_a_compressed_stream_is_read_without_holding_it_whole(tmp_path, tables):
     step = len(good(0)) + len(junk)
     assert offsets == [value * step for value in range(4)]
     assert peak < 8 << 20, peak
+
+
+def test_what_a_read_holds_does_not_follow_the_input(tmp_path):
+    """Iterating the messages of a file four times larger holds no more memory: the scan lists
+    the candidates of one window at a time, not of the whole file."""
+    import tracemalloc
+
+    from corpus import CORPUS
+
+    if not CORPUS.is_dir():
+        pytest.skip(f"shared corpus not found at {CORPUS}")
+    unit = (CORPUS / "ed4/pybufrkit__ISMD01_OKPR.bufr").read_bytes()
+    peaks = []
+    for megabytes in (8, 32):
+        path = tmp_path / f"{megabytes}.bufr"
+        path.write_bytes(unit * ((megabytes << 20) // len(unit)))
+        tracemalloc.start()
+        try:
+            with skarvel.open(path) as reader:
+                count = sum(1 for _ in reader)
+            peaks.append(tracemalloc.get_traced_memory()[1])
+        finally:
+            tracemalloc.stop()
+        assert count == 4 * ((megabytes << 20) // len(unit))
+    assert peaks[1] < 1.25 * peaks[0], peaks
