@@ -7,7 +7,7 @@ from __future__ import annotations
 import glob
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Union, overload
 
 import numpy as np
 
@@ -574,6 +574,44 @@ def _frame_of_columns(
     return create_dataframe_from_blocks(blocks, index, _labels(pandas, names))
 
 
+@overload
+def read_bufr(
+    path_or_paths: Sources,
+    columns: Sequence[str] | str = (),
+    filters: Mapping[str, Any] | None = None,
+    required_columns: bool | Iterable[str] = True,
+    prefilter_headers: bool = False,
+    flat: bool = False,
+    tables: TablesLike = None,
+    on_error: str = "raise",
+    *,
+    as_requested: bool = False,
+    dtype_backend: str | None = None,
+    chunksize: None = None,
+    source_column: str | None = None,
+    workers: int | None = None,
+) -> pandas.DataFrame: ...
+
+
+@overload
+def read_bufr(
+    path_or_paths: Sources,
+    columns: Sequence[str] | str = (),
+    filters: Mapping[str, Any] | None = None,
+    required_columns: bool | Iterable[str] = True,
+    prefilter_headers: bool = False,
+    flat: bool = False,
+    tables: TablesLike = None,
+    on_error: str = "raise",
+    *,
+    as_requested: bool = False,
+    dtype_backend: str | None = None,
+    chunksize: int,
+    source_column: str | None = None,
+    workers: int | None = None,
+) -> Iterator[pandas.DataFrame]: ...
+
+
 def read_bufr(
     path_or_paths: Sources,
     columns: Sequence[str] | str = (),
@@ -589,7 +627,7 @@ def read_bufr(
     chunksize: int | None = None,
     source_column: str | None = None,
     workers: int | None = None,
-) -> Any:
+) -> pandas.DataFrame | Iterator[pandas.DataFrame]:
     """Observations of BUFR files as a DataFrame: the frame ``pdbufr.read_bufr`` returns for
     the same call, columns named by ecCodes keys.
 
@@ -613,6 +651,10 @@ def read_bufr(
     returns an iterator of frames of N messages each; ``source_column="source"`` adds a
     column naming each row's file; ``workers=N`` decodes with N processes, giving the same
     rows in the same order.
+
+    Returns a ``pandas.DataFrame``, or with ``chunksize`` an iterator of them. A column or
+    filter key that no message of the input has (a misspelt key) gives a ``SkarvelWarning``
+    naming the known keys closest to it; the frame is the same.
 
     >>> skarvel.read_bufr("temp.bufr", columns=["stationNumber", "pressure",
     ...                   "airTemperature"], filters={"pressure": slice(50000, None)})
@@ -738,7 +780,7 @@ def _flat_frame(
     required_columns: bool | Iterable[str],
     tables: TablesLike,
     on_error: str,
-) -> Any:
+) -> pandas.DataFrame:
     """One row per subset with every key, as pdbufr's flat reader: ``columns`` is "all" (or
     empty), "header", "data", or the column names wanted ("#1#airTemperature",
     "typicalDate"). ``filters`` apply to columns by name, "count" to the message's position."""

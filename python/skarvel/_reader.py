@@ -274,12 +274,19 @@ class Reader:
 def open(source: Source, *, tables: TablesLike = None, on_error: str = "raise") -> Reader:
     """Opens a BUFR source for reading, message by message.
 
-    ``source`` is a path (``str`` or ``os.PathLike``; a file of 256 KiB or more is
-    memory-mapped, never read whole into a Python object), a bytes-like object, or a binary
-    file object (mapped when it is a real file, read in chunks otherwise). ``tables`` gives
-    the BUFR tables: a ``_skarvel.TableSet``, an ecCodes definitions root (each message's
-    header picks its tables), an ecCodes table directory, or None for the installed ecCodes
-    definitions.
+    ``source`` is a path (``str``, ``bytes`` inside ``os.PathLike``, or ``os.PathLike``; a
+    file of 256 KiB or more is memory-mapped, never read whole into a Python object), a
+    bytes-like object, or a binary file object (mapped when it is a real file, read in chunks
+    otherwise). A file or stream compressed with gzip, bzip2 or xz (told by its first octets)
+    is read through its decompressor, a piece at a time; offsets then count decompressed
+    octets. A source without any BUFR message, not even a damaged one, gives a
+    ``SkarvelWarning`` once it has been read.
+
+    ``tables`` gives the BUFR tables (see ``skarvel.Tables``): a ``Tables``, a
+    ``_skarvel.TableSet``, a path (an ecCodes definitions root, each message's header picking
+    its tables; an ecCodes table directory; WMO BUFR4 CSV files), "bundled" for the tables
+    bundled with the package, or None for the default chain: the installed ecCodes
+    definitions, then the bundled tables. A path without tables fails here, at once.
     ``on_error`` is "raise", "warn" or "skip" (see ``Reader``).
 
     >>> with skarvel.open("observations.bufr") as reader:    # doctest: +SKIP
