@@ -85,6 +85,6 @@ def _hint(key: str, known: set[str]) -> str:
         # A real key: flat rows name it by rank, or the input has it at no rank asked for.
         if not prefix:
             return f"flat columns are ranked: '#1#{name}'"
-        return "a key of the tables, at a rank no message reached"
+        return "a key of the tables; no message has it at that rank"
     closest = closest_keys(key, known)
     return f"closest known: {', '.join(map(repr, closest))}" if closest else "no known key"
