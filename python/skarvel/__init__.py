@@ -34,6 +34,18 @@ __all__ = [
     "read_bufr",
     "to_parquet",
 ]
+
+
+def __getattr__(name: str) -> object:
+    """``skarvel.dask``, imported when first used: it needs dask, an optional dependency that
+    ``import skarvel`` should neither need nor pay for."""
+    if name == "dask":
+        import importlib
+
+        return importlib.import_module("skarvel.dask")
+    raise AttributeError(f"module 'skarvel' has no attribute {name!r}")
+
+
 try:
     __version__: str = _metadata.version("skarvel")
 except _metadata.PackageNotFoundError:  # run from a checkout that is not installed

@@ -525,6 +525,17 @@ class _ColumnBuilder:
 _DENSE_FROM = 1 << 16
 
 
+def source_text(name: str) -> str:
+    """A source's name as text that any string column takes: a file name that is not valid
+    UTF-8 (decoded by Python with surrogate escapes) has its undecodable octets written as
+    backslash escapes ("caf\\xe9.bufr"), since Arrow and pandas strings must be UTF-8."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return name
+
+
 class Rows:
     """The rows of a chunk of messages, held as columns.
 
@@ -658,7 +669,7 @@ class Rows:
                 sources = np.empty(self._rows, dtype=object)
                 start = 0
                 for source, rows in self._source_runs:
-                    sources[start : start + rows] = source
+                    sources[start : start + rows] = source_text(source)
                     start += rows
                 self._sources = sources
                 built[name] = (None, np.zeros(0, dtype=np.int32), Values.missing(0))

@@ -7,7 +7,7 @@ from __future__ import annotations
 import glob
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Union, overload
 
 import numpy as np
 
@@ -20,12 +20,14 @@ from ._message import Message
 from ._reader import Reader
 from ._reader import open as _open
 from ._tables import Tables, TablesLike
+from ._unknown_keys import warn_unknown_keys
 from ._values import STRETCH
 
 if TYPE_CHECKING:
     import pandas
 
-Sources = Union[str, "os.PathLike[str]", bytes, Iterable[Union[str, "os.PathLike[str]"]]]
+PathName = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Sources = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, Iterable[PathName]]
 
 _DTYPE_BACKENDS = (None, "numpy_nullable", "pyarrow")
 
@@ -60,14 +62,16 @@ def _sources(path_or_paths: Sources) -> list[Any]:
     if isinstance(path_or_paths, (bytes, bytearray, memoryview)) or hasattr(path_or_paths, "read"):
         return [path_or_paths]
     if isinstance(path_or_paths, (str, os.PathLike)):
-        path = os.fspath(path_or_paths)
+        path = os.fsdecode(path_or_paths)
         if not os.path.exists(path) and glob.has_magic(path):
             found = sorted(glob.glob(path))
             if not found:
                 raise FileNotFoundError(f"no file matches {path!r}")
             return found
         return [path]
-    return [os.fspath(p) for p in path_or_paths]
+    # Several sources are paths, bytes ones included (as os.listdir gives for a directory
+    # named by bytes), made str with the file system's encoding and its surrogate escapes.
+    return [os.fsdecode(p) for p in path_or_paths]
 
 
 class Done(NamedTuple):
@@ -122,6 +126,8 @@ class _Collector:
         # Each message's rows are taken into the chunk's columns as they come.
         rows = Rows(source_column=source_column)
         messages = 0
+        # The columns of the chunks given so far, for telling keys no message had.
+        had: set[str] = set()
         # Closed whatever happens here, so that an interrupt between two messages stops the
         # reading (and any worker processes) at once, not when the reader is collected.
         reading = self.message_rows(sources, workers)
@@ -134,6 +140,7 @@ class _Collector:
                 if chunksize is not None and messages == chunksize:
                     done, rows = rows, Rows(source_column=source_column)
                     messages = 0
+                    had.update(done.names)
                     yield done
         except Exception:
             # A failure handler that stops the reading (the command line's "raise") still
@@ -145,8 +152,16 @@ class _Collector:
             close = getattr(reading, "close", None)
             if close is not None:
                 close()
+        had.update(rows.names)
+        # Warned before the last chunk is given: a caller that takes one chunk takes no more.
+        self.warn_unknown_keys(had)
         if messages or chunksize is None:
             yield rows
+
+    def warn_unknown_keys(self, had: set[str]) -> None:
+        """Warns of the keys the call asks for that no message of the input had, once the
+        input is read; ``had`` holds the columns of every chunk."""
+        raise NotImplementedError
 
 
 class _Batch:
@@ -176,10 +191,7 @@ class _Batch:
         another table set or the batch is full. Raises DecodeError when its values cannot be
         decoded."""
         tables = self.query.tables
-        try:
-            table_set = tables.for_header(message.header)
-        except LookupError as error:
-            raise message.decode_error(error, tables) from None
+        table_set = message.table_set(tables)
         if self.messages and (table_set is not self.table_set or len(self.messages) >= self.LIMIT):
             yield from self.flush()
         if self.values is None or table_set is not self.table_set:
@@ -237,6 +249,7 @@ class _Query(_Collector):
         self.max_count = self.count_filter.max() if self.count_filter is not None else None
         self.header_filters = {k: v for k, v in self.data_filters.items() if k in HEADER_NAMES}
         self.computed_filters = {k: v for k, v in value_filters.items() if k in COMPUTED_KEYS}
+        self.requested = [*self.columns, *value_filters]
         self.tables = Tables.of(tables)
         self.on_error = on_error
         self.plan = _observations.Plan(
@@ -306,6 +319,12 @@ class _Query(_Collector):
                 self.failed(error)
             else:
                 reader._failed(error)
+
+    def warn_unknown_keys(self, had: set[str]) -> None:
+        """Warns of requested keys that no row holds and no table the messages were decoded
+        with knows: rows hold only what the filters and required columns kept, so a key the
+        tables know may still have been in some message."""
+        warn_unknown_keys(self.requested, had, self.tables, exact=False, stacklevel=4)
 
     def _passes(self, message: Message, count: int) -> bool:
         """Whether the count and header filters let a message through."""
@@ -568,6 +587,44 @@ def _frame_of_columns(
     return create_dataframe_from_blocks(blocks, index, _labels(pandas, names))
 
 
+@overload
+def read_bufr(
+    path_or_paths: Sources,
+    columns: Sequence[str] | str = (),
+    filters: Mapping[str, Any] | None = None,
+    required_columns: bool | Iterable[str] = True,
+    prefilter_headers: bool = False,
+    flat: bool = False,
+    tables: TablesLike = None,
+    on_error: str = "raise",
+    *,
+    as_requested: bool = False,
+    dtype_backend: str | None = None,
+    chunksize: None = None,
+    source_column: str | None = None,
+    workers: int | None = None,
+) -> pandas.DataFrame: ...
+
+
+@overload
+def read_bufr(
+    path_or_paths: Sources,
+    columns: Sequence[str] | str = (),
+    filters: Mapping[str, Any] | None = None,
+    required_columns: bool | Iterable[str] = True,
+    prefilter_headers: bool = False,
+    flat: bool = False,
+    tables: TablesLike = None,
+    on_error: str = "raise",
+    *,
+    as_requested: bool = False,
+    dtype_backend: str | None = None,
+    chunksize: int,
+    source_column: str | None = None,
+    workers: int | None = None,
+) -> Iterator[pandas.DataFrame]: ...
+
+
 def read_bufr(
     path_or_paths: Sources,
     columns: Sequence[str] | str = (),
@@ -583,7 +640,7 @@ def read_bufr(
     chunksize: int | None = None,
     source_column: str | None = None,
     workers: int | None = None,
-) -> Any:
+) -> pandas.DataFrame | Iterator[pandas.DataFrame]:
     """Observations of BUFR files as a DataFrame: the frame ``pdbufr.read_bufr`` returns for
     the same call, columns named by ecCodes keys.
 
@@ -607,6 +664,10 @@ def read_bufr(
     returns an iterator of frames of N messages each; ``source_column="source"`` adds a
     column naming each row's file; ``workers=N`` decodes with N processes, giving the same
     rows in the same order.
+
+    Returns a ``pandas.DataFrame``, or with ``chunksize`` an iterator of them. A column or
+    filter key that no message of the input has (a misspelt key) gives a ``SkarvelWarning``
+    naming the known keys closest to it; the frame is the same.
 
     >>> skarvel.read_bufr("temp.bufr", columns=["stationNumber", "pressure",
     ...                   "airTemperature"], filters={"pressure": slice(50000, None)})
@@ -660,6 +721,8 @@ class _FlatQuery(_Collector):
         self.shown = (
             None if self.keys is None else set(self.keys) | set(self.filters) | self.required
         )
+        # The keys asked for by name that no message has had so far.
+        self.unseen = set(self.keys or ()) | set(self.filters)
 
     def message_rows(
         self, sources: Sequence[Any], workers: int | None = None
@@ -686,10 +749,14 @@ class _FlatQuery(_Collector):
         if self.count_filter is not None and not self.count_filter.match(count):
             return
         try:
-            found = _observations.flat_rows(
-                message, self.tables, self.header, self.data, self.shown
+            found = list(
+                _observations.flat_rows(message, self.tables, self.header, self.data, self.shown)
             )
-            rows = MessageRows.from_dicts(self._kept(list(found)))
+            if self.unseen:
+                self.unseen.difference_update(
+                    [k for k in self.unseen if any(k in r for r in found)]
+                )
+            rows = MessageRows.from_dicts(self._kept(found))
         except DecodeError as error:
             if self.failed is not None:
                 self.failed(error)
@@ -697,6 +764,13 @@ class _FlatQuery(_Collector):
                 reader._failed(error)
             return
         yield message.source, Done(message.source, message.offset, message.length), rows
+
+    def warn_unknown_keys(self, had: set[str]) -> None:
+        """Warns of requested keys that no message had: every row of every message, before
+        the filters, was looked at for them."""
+        requested = [*(self.keys or ()), *self.filters]
+        seen = set(requested) - self.unseen
+        warn_unknown_keys(requested, seen, self.tables, exact=True, stacklevel=4)
 
     def _kept(self, found: list[Row]) -> list[Row]:
         if not self.data:
@@ -719,7 +793,7 @@ def _flat_frame(
     required_columns: bool | Iterable[str],
     tables: TablesLike,
     on_error: str,
-) -> Any:
+) -> pandas.DataFrame:
     """One row per subset with every key, as pdbufr's flat reader: ``columns`` is "all" (or
     empty), "header", "data", or the column names wanted ("#1#airTemperature",
     "typicalDate"). ``filters`` apply to columns by name, "count" to the message's position."""

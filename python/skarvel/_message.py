@@ -110,12 +110,20 @@ class Message:
         their width, as ecCodes gives them (frames use this). With ``wanted`` (see
         ``_engine.decode``), values of compressed data that it does not want are missing."""
         chosen = self._tables if tables is None else Tables.of(tables)
+        table_set = self.table_set(chosen)
         try:
-            table_set = chosen.for_header(self._header)
             columns = _engine.decode(self.raw, table_set, padded_texts, wanted)
             return Decoded(columns, table_set)
         except (ValueError, LookupError) as error:
             raise self.decode_error(error, chosen) from None
+
+    def table_set(self, tables: Tables) -> _skarvel.TableSet:
+        """The table set ``tables`` hold for the message's header. Raises ``DecodeError`` (the
+        message's own failure, not the reading's) when they hold none."""
+        try:
+            return tables.for_header(self._header)
+        except LookupError as error:
+            raise self.decode_error(error, tables) from None
 
     def decode_error(self, error: Exception, tables: Tables) -> DecodeError:
         """The DecodeError that ``error``, raised while decoding the message's values with

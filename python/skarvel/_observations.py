@@ -162,7 +162,7 @@ class _KeyStream:
             decoded.values,
             decoded.subset_bounds,
             bool(message.header.compressed_data),
-            described_codes(tables.for_header(message.header)),
+            described_codes(message.table_set(tables)),
         )
         self._decoded = decoded
 
@@ -514,7 +514,7 @@ def message_rows(
     values, when already decoded)."""
     if decoded is None and message.header.compressed_data:
         if message.number_of_subsets >= _SKIPPING_SUBSETS:
-            described = described_codes(plan.tables.for_header(message.header))
+            described = described_codes(message.table_set(plan.tables))
             wanted = plan.arrays(described).wanted_slots(described)
             decoded = message.decode_with(plan.tables, padded_texts=True, wanted=wanted)
     stream = _KeyStream(message, plan.tables, decoded)

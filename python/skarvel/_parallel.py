@@ -32,6 +32,7 @@ from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._columns import join
+from ._compressed import path_compression
 from ._errors import DecodeError
 from ._reader import Reader
 
@@ -81,9 +82,11 @@ class Outcome(NamedTuple):
 
 
 def plan(sources: Sequence[Any], max_count: int | None) -> Iterator[Task] | None:
-    """The tasks of the sources, or None when one is not a file path (bytes and streams are
-    read serially)."""
+    """The tasks of the sources, or None when one is not a file path or is a compressed file
+    (bytes, streams and decompressed octets are read serially)."""
     if not all(isinstance(s, str) for s in sources):
+        return None
+    if any(path_compression(s) is not None for s in sources):
         return None
     return _tasks(sources, max_count)
 
@@ -171,7 +174,10 @@ def run_task(
         owned = task.stop - task.start
         query.failed = failed
         try:
-            with Reader(view, tables=query.tables, on_error="skip") as reader:
+            whole = task.start == 0 and task.stop == size
+            with Reader(
+                view, tables=query.tables, on_error="skip", expect_messages=whole
+            ) as reader:
                 batch = _Batch(query, task.path)
                 reported = 0
                 count = task.first_count - 1

@@ -11,20 +11,24 @@ from collections.abc import Callable, Iterator
 from typing import BinaryIO, Union, cast
 
 from skarvel import _engine
+from skarvel._compressed import DECOMPRESSING, HEAD, compression, decompressing, stream_head
 from skarvel._errors import DecodeError, SkarvelWarning
 from skarvel._message import Message
 from skarvel._tables import Tables, TablesLike
 
-Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
+Source = Union[
+    str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, BinaryIO
+]
 # (offset, octets, tolerated, error) of one candidate: the octets of a message, or the error
 # of a candidate that failed.
 _Entry = tuple[int, Union[bytes, None], tuple[str, ...], Union[str, None]]
 
 _ON_ERROR = ("raise", "warn", "skip")
 # How much of a stream that cannot be mapped is read at a time, and how much of a mapped
-# source is scanned at a time.
+# source is scanned at a time: the scan lists every candidate of its window at once, so the
+# window bounds what a read holds (some 30 MiB of candidates for 64 MiB of small messages).
 _CHUNK = 1 << 20
-_WINDOW = 64 << 20
+_WINDOW = 4 << 20
 # Files up to this size are read whole: mapping and unmapping a file costs more than reading
 # a few pages of it.
 _MAPPED_FROM = 256 << 10
@@ -46,19 +50,31 @@ class Reader:
     >>> [(error.index, error.offset) for error in reader.skipped]
     """
 
-    def __init__(self, source: Source, *, tables: TablesLike = None, on_error: str = "raise"):
+    def __init__(
+        self,
+        source: Source,
+        *,
+        tables: TablesLike = None,
+        on_error: str = "raise",
+        expect_messages: bool = True,
+    ):
+        """See ``skarvel.open``. ``expect_messages=False`` is for a source that is one piece
+        of a larger input (a byte range of a file), which may well hold no message: no
+        warning is given when it holds none."""
         if on_error not in _ON_ERROR:
             raise ValueError(f"on_error must be one of {_ON_ERROR}, not {on_error!r}")
         self.on_error = on_error
         self.tables = Tables.of(tables)
         self.skipped: list[DecodeError] = []
+        self.expect_messages = expect_messages
         self._closers: list[Callable[[], None]] = []
         # A buffer holding the whole source, or None for a stream (or once closed).
         self._data: mmap.mmap | memoryview | None = None
         self._stream: BinaryIO | None = None
         self._start = 0
         if isinstance(source, (str, os.PathLike)):
-            self.name = os.fspath(source)
+            # A path of bytes (not valid UTF-8, say) is named as Python names such files.
+            self.name = os.fsdecode(source)
             self._open_path(self.name)
         elif hasattr(source, "read"):
             self.name = getattr(source, "name", None) or repr(source)
@@ -75,6 +91,12 @@ class Reader:
 
     def _open_path(self, path: str) -> None:
         with builtins.open(path, "rb") as file:
+            kind = compression(file.read(HEAD))
+            if kind is not None:
+                # The decompressor owns the file from here: it is closed with the reader.
+                self._decompress(builtins.open(path, "rb"), kind, owned=True)
+                return
+            file.seek(0)
             size = os.fstat(file.fileno()).st_size
             if size == 0:
                 self._data = memoryview(b"")
@@ -88,7 +110,24 @@ class Reader:
         self._closers.append(mapping.close)
         self._data = mapping
 
+    def _decompress(self, file: BinaryIO, kind: str, owned: bool) -> None:
+        """Reads the decompressed octets of ``file`` as a stream (closing ``file`` with the
+        reader when it is ``owned``)."""
+        stream = decompressing(file, kind)
+        self._closers.append(stream.close)
+        if owned:
+            self._closers.append(file.close)
+        self._stream = stream
+
     def _open_stream(self, stream: BinaryIO) -> None:
+        if isinstance(stream, DECOMPRESSING):
+            # Its file descriptor is the compressed file's: its octets are read, not mapped.
+            self._stream = stream
+            return
+        kind = compression(stream_head(stream))
+        if kind is not None:
+            self._decompress(stream, kind, owned=False)
+            return
         try:
             fileno = stream.fileno()
             start = stream.tell()
@@ -108,6 +147,7 @@ class Reader:
 
     def __iter__(self) -> Iterator[Message]:
         entries = self._entries()
+        index = -1
         for index, (offset, raw, tolerated, error) in enumerate(entries):
             if error is not None:
                 self._failed(DecodeError(error, source=self.name, index=index, offset=offset))
@@ -126,6 +166,9 @@ class Reader:
                 self._failed(failure)
                 continue
             yield message
+        if index < 0 and self.expect_messages:
+            # Not even a damaged message: most likely not a BUFR file at all.
+            _warnings.warn(f"no BUFR message found in {self.name}", SkarvelWarning, stacklevel=2)
 
     def _failed(self, error: DecodeError) -> None:
         if self.on_error == "raise":
@@ -233,12 +276,19 @@ class Reader:
 def open(source: Source, *, tables: TablesLike = None, on_error: str = "raise") -> Reader:
     """Opens a BUFR source for reading, message by message.
 
-    ``source`` is a path (``str`` or ``os.PathLike``; a file of 256 KiB or more is
-    memory-mapped, never read whole into a Python object), a bytes-like object, or a binary
-    file object (mapped when it is a real file, read in chunks otherwise). ``tables`` gives
-    the BUFR tables: a ``_skarvel.TableSet``, an ecCodes definitions root (each message's
-    header picks its tables), an ecCodes table directory, or None for the installed ecCodes
-    definitions.
+    ``source`` is a path (``str``, ``bytes`` inside ``os.PathLike``, or ``os.PathLike``; a
+    file of 256 KiB or more is memory-mapped, never read whole into a Python object), a
+    bytes-like object, or a binary file object (mapped when it is a real file, read in chunks
+    otherwise). A file or stream compressed with gzip, bzip2 or xz (told by its first octets)
+    is read through its decompressor, a piece at a time; offsets then count decompressed
+    octets. A source without any BUFR message, not even a damaged one, gives a
+    ``SkarvelWarning`` once it has been read.
+
+    ``tables`` gives the BUFR tables (see ``skarvel.Tables``): a ``Tables``, a
+    ``_skarvel.TableSet``, a path (an ecCodes definitions root, each message's header picking
+    its tables; an ecCodes table directory; WMO BUFR4 CSV files), "bundled" for the tables
+    bundled with the package, or None for the default chain: the installed ecCodes
+    definitions, then the bundled tables. A path without tables fails here, at once.
     ``on_error`` is "raise", "warn" or "skip" (see ``Reader``).
 
     >>> with skarvel.open("observations.bufr") as reader:    # doctest: +SKIP

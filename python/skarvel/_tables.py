@@ -26,8 +26,10 @@ _USUAL_DEFINITIONS = (
     "/usr/local/share/eccodes/definitions",
 )
 
-# The tables bundled with the package (made by tools/make_bundled_tables.py).
+# The tables bundled with the package (made by tools/make_bundled_tables.py), and the name
+# that stands for them where a path is taken.
 BUNDLED = Path(__file__).parent / "tables"
+BUNDLED_NAME = "bundled"
 
 
 def _header_key(header: _skarvel.BufrMessage) -> tuple[int, ...]:
@@ -214,18 +216,25 @@ class Tables:
     """
 
     def __init__(self, source: str | os.PathLike[str] | _skarvel.TableSet | None = None) -> None:
-        """``source`` is a path, whose kind is told from its content, a ``TableSet``, or None
-        for the default chain: the ecCodes definitions of ``ECCODES_DEFINITION_PATH`` (or
-        ``ECCODES_DEFINITIONS_PATH``) when it is set, else the conda and system trees; then
-        the bundled tables."""
+        """``source`` is a path, whose kind is told from its content (the package's own
+        tables folder is the bundled tables), "bundled" for the bundled tables, a
+        ``TableSet``, or None for the default chain: the ecCodes definitions of
+        ``ECCODES_DEFINITION_PATH`` (or ``ECCODES_DEFINITIONS_PATH``) when it is set, else
+        the conda and system trees; then the bundled tables.
+
+        A path that does not exist raises ``FileNotFoundError``, and one that holds no tables
+        ``ValueError``; both name the path and the layouts looked for."""
         self._table_set: _skarvel.TableSet | None = None
         self._kind = "default"
         self._path: str | None = None
         if isinstance(source, _skarvel.TableSet):
             self._kind, self._table_set = "table_set", source
+        elif source == BUNDLED_NAME:
+            self._kind = "bundled"
         elif isinstance(source, (str, os.PathLike)):
             path = os.fspath(source)
-            self._kind, self._path = _kind_of(path), path
+            self._kind = _kind_of(path)
+            self._path = None if self._kind == "bundled" else path
         elif source is not None:
             raise TypeError(
                 "tables must be a skarvel.Tables, a _skarvel.TableSet, a path or None, not "
@@ -340,6 +349,18 @@ class Tables:
         table_set = self._table_set if self._table_set is not None else _bundled_newest()
         return _elements_by_key(table_set).get(key)
 
+    def element_keys(self) -> set[str]:
+        """The ecCodes keys of the Table B elements these tables gave so far: of the table set
+        given whole, of each header's tables resolved (local tables included), and of the
+        newest bundled tables. For telling a misspelt key from one the input lacks."""
+        found = set(_elements_by_key(_bundled_newest()))
+        sets = list(self._resolved.values())
+        if self._table_set is not None:
+            sets.append(self._table_set)
+        for table_set in {id(s): s for s in sets}.values():
+            found.update(_elements_by_key(table_set))
+        return found
+
     def newest(self) -> _skarvel.TableSet:
         """The newest master tables of the source, for looking up descriptors without a
         message: the table set given whole, the newest version of a definitions root (of the
@@ -413,17 +434,44 @@ def _rebuild(kind: str, path: str | None) -> Tables:
     return Tables(path)
 
 
+# What a table path is looked for as, in the order it is told, for the error of a path that
+# holds none of them.
+_LAYOUTS = (
+    "an ecCodes definitions tree (bufr/tables/ inside)",
+    "a directory of WMO BUFR4 CSV files (BUFRCREX_TableB_en*.csv)",
+    "an ecCodes table directory (element.table)",
+    "the bundled tables ('bundled')",
+)
+
+
 def _kind_of(path: str) -> str:
-    """What a table path holds: a definitions tree, WMO CSV files or a table directory."""
+    """What a table path holds: a definitions tree, WMO CSV files, a table directory or the
+    bundled tables. Raises FileNotFoundError for a path that does not exist and ValueError
+    for one that holds no tables, naming the path and what was looked for, so that a wrong
+    path fails once, at once, rather than for every message."""
     if _is_definitions(path):
         return "definitions"
+    if not os.path.exists(path):
+        raise FileNotFoundError(
+            f"BUFR tables not found: {path!r} does not exist (looked for {_looked_for()})"
+        )
+    if os.path.isdir(BUNDLED) and os.path.samefile(path, BUNDLED):
+        return "bundled"
     try:
         names = os.listdir(path)
-    except OSError:
-        names = []
+    except OSError as error:
+        raise ValueError(
+            f"{path!r} holds no BUFR tables: {error.strerror or error} (looked for {_looked_for()})"
+        ) from None
     if any(name.startswith("BUFRCREX_TableB_en") and name.endswith(".csv") for name in names):
         return "wmo_csv"
-    return "directory"
+    if "element.table" in names:
+        return "directory"
+    raise ValueError(f"{path!r} holds no BUFR tables (looked for {_looked_for()})")
+
+
+def _looked_for() -> str:
+    return "; ".join(_LAYOUTS)
 
 
 def describe_header(header: _skarvel.BufrMessage) -> str:

@@ -17,13 +17,15 @@ come from a scan. Paths go through fsspec: any filesystem it knows works. ``dask
 
 from __future__ import annotations
 
+import contextlib
 import warnings
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from ._columns import Rows
+from ._compressed import HEAD, compression
 from ._errors import DecodeError, SkarvelWarning
 from ._frames import _Batch, _FlatQuery, _frame, _inferred_frame, _Query, _require
 from ._reader import Reader
@@ -43,12 +45,32 @@ class Part(NamedTuple):
     stop: int
     size: int
     first_count: int = 1
+    # A compressed file is one part, read through its decompressor.
+    compressed: bool = False
 
 
-def _octets(fs: Any, part: Part) -> bytes:
-    """The octets of a part's range, and on past its end as far as a message may reach."""
+@contextlib.contextmanager
+def _octets(fs: Any, part: Part) -> Iterator[Any]:
+    """The octets of a part's range, and on past its end as far as a message may reach; the
+    open file of a compressed part (the reader decompresses it as it goes)."""
+    if part.compressed:
+        with fs.open(part.path, "rb") as file:
+            yield file
+        return
     end = min(part.size, part.stop + _LONGEST_MESSAGE)
-    return fs.cat_file(part.path, start=part.start, end=end) if end > part.start else b""
+    yield fs.cat_file(part.path, start=part.start, end=end) if end > part.start else b""
+
+
+def _owns(part: Part, offset: int) -> bool:
+    """Whether a message at ``offset`` among the octets read for a part is the part's: one
+    that starts in its range, or any of a compressed file (offsets then count decompressed
+    octets)."""
+    return part.compressed or offset < part.stop - part.start
+
+
+def _whole(part: Part) -> bool:
+    """Whether a part is its whole file, which should hold a message."""
+    return part.start == 0 and part.stop == part.size
 
 
 def _counted(fs: Any, parts: list[Part], tables: Tables) -> list[Part]:
@@ -58,9 +80,12 @@ def _counted(fs: Any, parts: list[Part], tables: Tables) -> list[Part]:
     first = 1
     for part in parts:
         counted.append(part._replace(first_count=first))
-        with Reader(_octets(fs, part), tables=tables, on_error="skip") as reader:
+        with (
+            _octets(fs, part) as data,
+            Reader(data, tables=tables, on_error="skip", expect_messages=False) as reader,
+        ):
             for message in reader:
-                if message.offset >= part.stop - part.start:
+                if not _owns(part, message.offset):
                     break  # the next range's
                 first += 1
     return counted
@@ -86,13 +111,17 @@ class _ReadPart:
         return frame
 
     def _read(self, part: Part) -> Any:
-        data = _octets(self.fs, part)
         rows = Rows()  # each message's rows taken into the columns as they come
         count = part.first_count - 1
         max_count = self.query.max_count
         self.query.failed = self._failed
         try:
-            with Reader(data, tables=self.query.tables, on_error="skip") as reader:
+            with (
+                _octets(self.fs, part) as data,
+                Reader(
+                    data, tables=self.query.tables, on_error="skip", expect_messages=_whole(part)
+                ) as reader,
+            ):
                 # Messages of uncompressed data wait to be read together (flat rows do not).
                 batch: Any = (
                     _Batch(self.query, part.path) if isinstance(self.query, _Query) else None
@@ -101,7 +130,7 @@ class _ReadPart:
                 for message in reader:
                     self._failures(reader, reported, part)
                     reported = len(reader.skipped)
-                    if message.offset >= part.stop - part.start:
+                    if not _owns(part, message.offset):
                         break  # the next range's
                     count += 1
                     if max_count is not None and count > max_count:
@@ -126,7 +155,7 @@ class _ReadPart:
 
     def _failures(self, reader: Reader, reported: int, part: Part) -> None:
         for error in reader.skipped[reported:]:
-            if (error.offset or 0) < part.stop - part.start:
+            if _owns(part, error.offset or 0):
                 self._failed(
                     DecodeError(
                         error.text,
@@ -236,6 +265,9 @@ def _parts(fs: Any, paths: Sequence[str], blocksize: int | None) -> list[Part]:
     parts = []
     for path in paths:
         size = int(fs.size(path))
+        if compression(fs.cat_file(path, start=0, end=min(size, HEAD))) is not None:
+            parts.append(Part(path, 0, size, size, compressed=True))
+            continue
         if blocksize is None or size <= blocksize:
             parts.append(Part(path, 0, size, size))
             continue

@@ -4,7 +4,9 @@ plain call, arranged and typed as asked."""
 from __future__ import annotations
 
 import datetime
+import os
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -17,7 +19,13 @@ pandas = pytest.importorskip("pandas")
 pyarrow = pytest.importorskip("pyarrow")
 
 SYNOP = CORPUS / "ed4/pybufrkit__ISMD01_OKPR.bufr"  # 4 compressed messages, 7 subsets each
-COLUMNS = ["airTemperature", "stationNumber", "stationOrSiteName", "data_datetime", "absentKey"]
+COLUMNS = [
+    "airTemperature",
+    "stationNumber",
+    "stationOrSiteName",
+    "data_datetime",
+    "seaSurfaceTemperature",
+]
 CALL = dict(columns=COLUMNS, required_columns=False)
 
 
@@ -33,8 +41,8 @@ def plain(frame):
 def reference():
     """The plain call, with the requested columns picked out (the absent one added)."""
     frame = skarvel.read_bufr(SYNOP, **CALL)
-    assert len(frame) == 28 and "absentKey" not in frame
-    return frame.assign(absentKey=np.nan)[COLUMNS]
+    assert len(frame) == 28 and "seaSurfaceTemperature" not in frame
+    return frame.assign(seaSurfaceTemperature=np.nan)[COLUMNS]
 
 
 @pytest.mark.parametrize(
@@ -204,3 +212,75 @@ def test_messages_read_through_templates_give_the_rows_read_afresh(call, monkeyp
         for path, frame in zip(paths, templated):
             afresh = skarvel.read_bufr([path, path], on_error="skip", **call)
             pandas.testing.assert_frame_equal(frame, afresh, obj=f"{path.name}, {limit}")
+
+
+MISSPELT_CALLS = {
+    "column": lambda key: skarvel.read_bufr(SYNOP, columns=["stationNumber", key]),
+    "filter": lambda key: skarvel.read_bufr(SYNOP, columns=["stationNumber"], filters={key: 1}),
+    "as_requested": lambda key: skarvel.read_bufr(SYNOP, columns=[key], as_requested=True),
+    "chunks": lambda key: list(skarvel.read_bufr(SYNOP, columns=[key], chunksize=1)),
+    "arrow": lambda key: skarvel.read_arrow(SYNOP, columns=[key]),
+    "flat column": lambda key: skarvel.read_bufr(SYNOP, flat=True, columns=[f"#1#{key}"]),
+    "flat filter": lambda key: skarvel.read_bufr(SYNOP, flat=True, filters={f"#1#{key}": 1}),
+}
+
+
+@pytest.mark.parametrize("call", list(MISSPELT_CALLS))
+def test_a_key_no_message_has_is_named_with_the_key_meant(call):
+    for key in ["airTemperature", "stationNumber", "latitude", "pressureReducedToMeanSeaLevel"]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            MISSPELT_CALLS[call](key)
+            MISSPELT_CALLS[call](key[:-1])
+        texts = [str(w.message) for w in caught if w.category is skarvel.SkarvelWarning]
+        # The key spelt right warns of nothing; the misspelt one once, naming the right one.
+        assert len(texts) == 1, texts
+        prefix = "#1#" if call.startswith("flat") else ""
+        assert f"key '{prefix}{key[:-1]}' (closest known: '{prefix}{key}'" in texts[0]
+
+
+@pytest.mark.parametrize("compressor", ["gzip", "bz2", "lzma"])
+def test_a_compressed_file_gives_the_frame_of_its_octets(compressor, tmp_path):
+    packed = tmp_path / f"synop.bufr.{compressor}"
+    packed.write_bytes(__import__(compressor).compress(SYNOP.read_bytes()))
+    call = dict(CALL, columns=COLUMNS[:-1], source_column="source")
+    expected = skarvel.read_bufr(SYNOP, **call).assign(source=str(packed))
+    for options in ({}, {"chunksize": 1}, {"workers": 2}):
+        frame = skarvel.read_bufr(packed, **call, **options)
+        if "chunksize" in options:
+            frame = pandas.concat(list(frame), ignore_index=True)
+        pandas.testing.assert_frame_equal(frame, expected)
+    dask = pytest.importorskip("skarvel.dask")
+    # A compressed file is one partition, whatever the block size.
+    lazy = dask.read_bufr(str(packed), **CALL, blocksize=256, dtype_backend="numpy_nullable")
+    assert lazy.npartitions == 1
+    typed = skarvel.read_bufr(SYNOP, **CALL, dtype_backend="numpy_nullable")
+    pandas.testing.assert_frame_equal(lazy.compute(scheduler="synchronous"), typed)
+
+
+NAMED_CALLS = {
+    "frame": lambda path: skarvel.read_bufr(path, **CALL, source_column="source"),
+    "pyarrow": lambda path: skarvel.read_bufr(
+        path, **CALL, source_column="source", dtype_backend="pyarrow"
+    ),
+    "arrow": lambda path: skarvel.read_arrow(path, **CALL, source_column="source").to_pandas(),
+    "workers": lambda path: skarvel.read_bufr([path], **CALL, source_column="source", workers=2),
+    "bytes in a list": lambda path: skarvel.read_bufr(
+        [os.fsencode(path)], **CALL, source_column="source"
+    ),
+}
+
+
+@pytest.mark.parametrize("call", list(NAMED_CALLS))
+def test_a_file_name_that_is_not_utf8_is_read_and_named(call, tmp_path):
+    try:
+        os.close(os.open(os.path.join(os.fsencode(tmp_path), b"caf\xe9.bufr"), os.O_CREAT))
+    except OSError:
+        pytest.skip("this file system takes only UTF-8 names")
+    # Python names such a file with a surrogate escape, as os.listdir gives it.
+    path = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"caf\xe9.bufr"))
+    with open(path, "wb") as out:
+        out.write(SYNOP.read_bytes())
+    frame = NAMED_CALLS[call](path)
+    assert len(frame) == 28
+    assert set(frame["source"]) == {str(tmp_path / "caf\\xe9.bufr")}

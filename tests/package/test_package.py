@@ -13,3 +13,22 @@ def test_package_and_engine_are_installed_with_the_module():
     package = Path(skarvel.__file__).resolve().parent
     assert package.parent == Path(_skarvel.__file__).resolve().parent
     assert Path(_engine.__file__).resolve().parent == package
+
+
+def test_dask_is_reachable_from_the_package_and_imported_only_when_used():
+    import subprocess
+    import sys
+
+    script = (
+        "import sys, skarvel\n"
+        "assert 'skarvel.dask' not in sys.modules and 'dask' not in sys.modules\n"
+        "assert callable(skarvel.dask.read_bufr)\n"
+        "try:\n"
+        "    skarvel.no_such_name\n"
+        "except AttributeError as error:\n"
+        "    assert 'no_such_name' in str(error)\n"
+        "else:\n"
+        "    raise SystemExit('no AttributeError')\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import bz2
+import gzip
 import io
+import lzma
 import math
 import warnings
 
@@ -88,13 +91,44 @@ def sources(kind: str, tmp_path, monkeypatch):
         return path
     if kind == "file":
         return open(path, "rb")  # noqa: SIM115 - closed with the reader
+    compressor, _, how = kind.partition(" ")
+    if compressor in COMPRESSORS:
+        packed = tmp_path / f"mixed.bufr.{compressor}"
+        packed.write_bytes(COMPRESSORS[compressor](DATA))
+        if how == "path":
+            return packed
+        # A pipe: neither mapped nor sought, its head only peeked at; the decompressed octets
+        # come 7 at a time.
+        monkeypatch.setattr("skarvel._reader._CHUNK", 7)
+        return io.BufferedReader(Unseekable(packed.read_bytes()))
     # A stream that cannot be mapped, read 7 octets at a time: markers and messages straddle
     # the chunk boundaries.
     monkeypatch.setattr("skarvel._reader._CHUNK", 7)
     return io.BytesIO(DATA)
 
 
-@pytest.mark.parametrize("kind", ["bytes", "bytearray", "path", "mapped path", "file", "stream"])
+COMPRESSORS = {"gzip": gzip.compress, "bzip2": bz2.compress, "xz": lzma.compress}
+
+
+class Unseekable(io.RawIOBase):
+    """The octets of a pipe."""
+
+    def __init__(self, data: bytes) -> None:
+        self._data = io.BytesIO(data)
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        return self._data.readinto(buffer)
+
+
+@pytest.mark.parametrize(
+    "kind",
+    ["bytes", "bytearray", "path", "mapped path", "file", "stream"]
+    + [f"{compressor} path" for compressor in COMPRESSORS]
+    + ["gzip pipe", "xz pipe"],
+)
 def test_every_good_message_is_read_and_every_failure_kept(kind, tmp_path, monkeypatch, tables):
     source = sources(kind, tmp_path, monkeypatch)
     with skarvel.open(source, tables=tables, on_error="skip") as reader:
@@ -184,6 +218,7 @@ def _slot(code: int) -> int:
     return code // 100000 * 2**14 + code // 1000 % 100 * 2**8 + code % 1000
 
 
+@pytest.mark.filterwarnings("ignore:no BUFR message found")
 @pytest.mark.parametrize("seed", range(4))
 def test_compressed_values_not_wanted_are_passed_over_and_the_rest_kept(seed):
     """Decoding compressed data without the values of some elements (as frames do) keeps
@@ -238,3 +273,74 @@ def test_compressed_values_not_wanted_are_passed_over_and_the_rest_kept(seed):
             skipped += int((missing & ~np.isnan(whole[1][~kept])).sum())
             compared += 1
     assert compared > 10 and failed > 0 and skipped > 1000
+
+
+@pytest.mark.parametrize(
+    "content",
+    [b"", b"plain notes, no marker\n" * 100, b"BUF" * 10],
+    ids=["empty", "text", "near miss"],
+)
+@pytest.mark.parametrize("kind", ["path", "bytes", "stream", "gzip path"])
+def test_a_source_without_any_message_warns_once(content, kind, tmp_path, tables):
+    path = tmp_path / "notes.txt"
+    path.write_bytes(gzip.compress(content) if kind == "gzip path" else content)
+    source = {"bytes": content, "stream": io.BytesIO(content)}.get(kind, path)
+    for on_error in ("raise", "skip"):
+        with pytest.warns(skarvel.SkarvelWarning, match="no BUFR message found in") as caught:
+            with skarvel.open(source, tables=tables, on_error=on_error) as reader:
+                assert list(reader) == []
+        assert len(caught) == 1
+        if kind == "stream":
+            source.seek(0)
+    # A damaged message is a failure of its own, not an input without messages.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        reader = skarvel.open(content + DATA[len(PIECES[0]) :][:40], tables=tables, on_error="skip")
+        assert list(reader) == [] and len(reader.skipped) == 1
+
+
+def test_a_compressed_stream_is_read_without_holding_it_whole(tmp_path, tables):
+    """Some 64 MiB of decompressed octets (mostly junk between messages) are read with a
+    bounded Python memory: the decompressed stream is scanned a piece at a time."""
+    import tracemalloc
+
+    junk = b"\0" * (16 << 20)
+    packed = tmp_path / "padded.bufr.gz"
+    with gzip.open(packed, "wb", compresslevel=1) as out:
+        for value in range(4):
+            out.write(good(value) + junk)
+    tracemalloc.start()
+    try:
+        with skarvel.open(packed, tables=tables) as reader:
+            offsets = [message.offset for message in reader]
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    step = len(good(0)) + len(junk)
+    assert offsets == [value * step for value in range(4)]
+    assert peak < 8 << 20, peak
+
+
+def test_what_a_read_holds_does_not_follow_the_input(tmp_path):
+    """Iterating the messages of a file four times larger holds no more memory: the scan lists
+    the candidates of one window at a time, not of the whole file."""
+    import tracemalloc
+
+    from corpus import CORPUS
+
+    if not CORPUS.is_dir():
+        pytest.skip(f"shared corpus not found at {CORPUS}")
+    unit = (CORPUS / "ed4/pybufrkit__ISMD01_OKPR.bufr").read_bytes()
+    peaks = []
+    for megabytes in (8, 32):
+        path = tmp_path / f"{megabytes}.bufr"
+        path.write_bytes(unit * ((megabytes << 20) // len(unit)))
+        tracemalloc.start()
+        try:
+            with skarvel.open(path) as reader:
+                count = sum(1 for _ in reader)
+            peaks.append(tracemalloc.get_traced_memory()[1])
+        finally:
+            tracemalloc.stop()
+        assert count == 4 * ((megabytes << 20) // len(unit))
+    assert peaks[1] < 1.25 * peaks[0], peaks

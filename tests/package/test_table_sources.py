@@ -5,6 +5,7 @@ from __future__ import annotations
 import pickle
 import re
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -111,3 +112,32 @@ def test_the_bundled_tables_say_when_they_stand_in_for_another_version(version, 
     assert values.tolist() == [6.0, 150.0, 273.15]
     assert [str(w.message) for w in caught] == ([warning] if warning else [])
     assert all(w.category is skarvel.SkarvelWarning for w in caught)
+
+
+@pytest.mark.parametrize(
+    ("make", "error"),
+    [
+        (lambda tmp: tmp / "no such tables", FileNotFoundError),
+        (lambda tmp: tmp, ValueError),  # a directory of anything but tables
+        (lambda tmp: (tmp / "notes.txt").write_text("x") and tmp / "notes.txt", ValueError),
+    ],
+    ids=["missing", "empty directory", "file"],
+)
+def test_a_path_without_tables_fails_at_once_naming_it(make, error, tmp_path):
+    path = make(tmp_path)
+    pattern = re.escape(repr(str(path))) + ".*element.table"
+    for use in (
+        lambda: skarvel.Tables(path),
+        lambda: skarvel.open(synop_like() * 50, tables=path),
+        lambda: skarvel.read_bufr(synop_like() * 50, columns=["airTemperature"], tables=path),
+    ):
+        with pytest.raises(error, match=pattern):
+            use()
+
+
+BUNDLED_FOLDER = Path(skarvel.__file__).parent / "tables"
+
+
+@pytest.mark.parametrize("source", ["bundled", BUNDLED_FOLDER, str(BUNDLED_FOLDER)])
+def test_the_bundled_tables_are_named_or_found_by_their_folder(source):
+    assert skarvel.Tables(source) == skarvel.Tables.bundled()
