@@ -244,6 +244,10 @@ class Tables:
         self._roots = default_definitions() if self._kind == "default" else []
         # The table set of each header key met, so that a header is resolved once.
         self._resolved: dict[tuple[int, ...], _skarvel.TableSet] = {}
+        # The element keys of each table set given so far, and their union with the bundled
+        # keys for the sets it was made of: every read asks, and most add no table set.
+        self._keys_of: dict[int, tuple[_skarvel.TableSet, frozenset[str]]] = {}
+        self._all_keys: tuple[tuple[int, ...], frozenset[str]] | None = None
 
     @classmethod
     def bundled(cls) -> Tables:
@@ -294,6 +298,7 @@ class Tables:
             found = self._resolve(header)
             if len(self._resolved) >= _LOADED_LIMIT:
                 self._resolved.clear()
+                self._keys_of.clear()
             self._resolved[key] = found
         return found
 
@@ -353,12 +358,21 @@ class Tables:
         """The ecCodes keys of the Table B elements these tables gave so far: of the table set
         given whole, of each header's tables resolved (local tables included), and of the
         newest bundled tables. For telling a misspelt key from one the input lacks."""
-        found = set(_elements_by_key(_bundled_newest()))
         sets = list(self._resolved.values())
         if self._table_set is not None:
             sets.append(self._table_set)
-        for table_set in {id(s): s for s in sets}.values():
-            found.update(_elements_by_key(table_set))
+        unique = {id(s): s for s in sets}
+        signature = tuple(unique)
+        if self._all_keys is not None and self._all_keys[0] == signature:
+            return set(self._all_keys[1])
+        found = set(_elements_by_key(_bundled_newest()))
+        for table_set in unique.values():
+            known = self._keys_of.get(id(table_set))
+            if known is None or known[0] is not table_set:
+                known = (table_set, frozenset(_elements_by_key(table_set)))
+                self._keys_of[id(table_set)] = known
+            found.update(known[1])
+        self._all_keys = (signature, frozenset(found))
         return found
 
     def newest(self) -> _skarvel.TableSet:
