@@ -282,24 +282,24 @@ def dumps(document: Any) -> str:
 @functools.cache
 def tables_of(path: str | None) -> skarvel.Tables:
     """The tables of --tables; a usage error naming the path and what was looked for when it
-    holds none, before any file is read."""
+    holds none, before any file is read. "bundled" names the tables bundled with skarvel."""
     if path is None:
         return skarvel.Tables()
     shown = shown_name(path)
-    if not os.path.exists(path):
+    if path != "bundled" and not os.path.exists(path):
         raise click.BadParameter(
             f"{shown} does not exist (looked for {TABLE_LAYOUTS})", param_hint="--tables"
         )
-    if not os.path.isdir(path):
+    if path != "bundled" and not os.path.isdir(path):
         raise click.BadParameter(
             f"{shown} is a file; give the directory holding {TABLE_LAYOUTS}",
             param_hint="--tables",
         )
-    if not holds_tables(path):
-        raise click.BadParameter(
-            f"{shown} holds no BUFR tables (looked for {TABLE_LAYOUTS})", param_hint="--tables"
-        )
-    tables = skarvel.Tables(path)
+    try:
+        # The package checks what the folder holds.
+        tables = skarvel.Tables(path)
+    except (OSError, ValueError) as error:
+        raise click.BadParameter(str(error), param_hint="--tables") from None
     try:
         tables.newest()  # broken tables fail here, once, rather than at every message
     except (OSError, ValueError, LookupError) as error:
@@ -307,19 +307,6 @@ def tables_of(path: str | None) -> skarvel.Tables:
             f"{shown}: the tables cannot be read: {error}", param_hint="--tables"
         ) from None
     return tables
-
-
-def holds_tables(path: str) -> bool:
-    """Whether a directory is laid out as one of the table sources skarvel reads."""
-    if os.path.isdir(os.path.join(path, "bufr", "tables")):
-        return True
-    try:
-        names = os.listdir(path)
-    except OSError:
-        return False
-    return "element.table" in names or any(
-        name.startswith("BUFRCREX_TableB_en") and name.endswith(".csv") for name in names
-    )
 
 
 def holds_message(path: str) -> bool:
