@@ -95,6 +95,8 @@ bench: install eccodes-data
 	$(PY) bench/python/bench.py --table-load-bench build/bench/table_load_bench \
 		--decode-bench build/bench/decode_bench
 	$(PY) bench/python/bench_frames.py
+	$(PY) bench/python/bench_per_value.py --work build/bench/per_value \
+		--decode-bench build/bench/decode_bench
 	$(PY) bench/python/bench_convert.py --work build/bench
 	cd bench/python && ../../$(PY) bench_scale.py --work ../../build/bench/scale
 
