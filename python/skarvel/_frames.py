@@ -6,16 +6,17 @@ from __future__ import annotations
 
 import glob
 import os
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, Union, overload
 
 import numpy as np
 
 from . import _engine, _observations
+from ._arguments import Filters, column_names, compile_filters, flat_columns, required_names
 from ._columns import MessageRows, Part, Rows
 from ._decoded import DecodedBatch
 from ._errors import DecodeError
-from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
+from ._keys import COMPUTED_KEYS, HEADER_NAMES, Row, header_keys
 from ._message import Message
 from ._reader import Reader
 from ._reader import open as _open
@@ -80,16 +81,6 @@ class Done(NamedTuple):
     source: str
     offset: int
     length: int
-
-
-def _required(required_columns: bool | Iterable[str], columns: Iterable[str]) -> set[str]:
-    """The columns a row must have: all ``columns`` for True, none for False, else those
-    named."""
-    if required_columns is True:
-        return set(columns)
-    if required_columns is False:
-        return set()
-    return set(required_columns)
 
 
 class _Collector:
@@ -231,14 +222,14 @@ class _Query(_Collector):
     def __init__(
         self,
         columns: Sequence[str] | str,
-        filters: Mapping[str, Any] | None,
+        filters: Filters,
         required_columns: bool | Iterable[str],
         tables: TablesLike,
         on_error: str,
     ) -> None:
-        self.columns = [columns] if isinstance(columns, str) else list(columns)
-        self.required = _required(required_columns, self.columns)
-        value_filters = {k: Filter(v) for k, v in (filters or {}).items()}
+        self.columns = column_names(columns)
+        self.required = required_names(required_columns, self.columns)
+        value_filters = compile_filters(filters)
         included = set(value_filters) | set(self.columns)
         for column, (keys, _) in COMPUTED_KEYS.items():
             if column in included:
@@ -591,7 +582,7 @@ def _frame_of_columns(
 def read_bufr(
     path_or_paths: Sources,
     columns: Sequence[str] | str = (),
-    filters: Mapping[str, Any] | None = None,
+    filters: Filters = None,
     required_columns: bool | Iterable[str] = True,
     prefilter_headers: bool = False,
     flat: bool = False,
@@ -610,7 +601,7 @@ def read_bufr(
 def read_bufr(
     path_or_paths: Sources,
     columns: Sequence[str] | str = (),
-    filters: Mapping[str, Any] | None = None,
+    filters: Filters = None,
     required_columns: bool | Iterable[str] = True,
     prefilter_headers: bool = False,
     flat: bool = False,
@@ -628,7 +619,7 @@ def read_bufr(
 def read_bufr(
     path_or_paths: Sources,
     columns: Sequence[str] | str = (),
-    filters: Mapping[str, Any] | None = None,
+    filters: Filters = None,
     required_columns: bool | Iterable[str] = True,
     prefilter_headers: bool = False,
     flat: bool = False,
@@ -647,11 +638,14 @@ def read_bufr(
     ``columns`` names the keys wanted: data keys such as "airTemperature" ("#2#pressure" for
     the second), header keys such as "typicalDate", "count" for the message's position from
     1, and the computed "data_datetime", "typical_datetime", "WMO_station_id",
-    "WIGOS_station_id", "geometry" and "CRS". ``filters`` maps keys to a value, a collection
-    of values, an inclusive slice or a callable; an observation is kept when each filter
-    matches. Filters on header keys skip a message before its data are decoded, whatever
-    ``prefilter_headers`` says. ``required_columns`` (True: all ``columns``) drops rows that
-    lack one of them. A profile gives one row per level with the station and time above it.
+    "WIGOS_station_id", "geometry" and "CRS". ``filters`` maps keys (a mapping, or (key,
+    filter) pairs) to a value, a collection of values, an inclusive slice (a step is not
+    applied: it is warned of) or a callable; an observation is kept when each filter
+    matches. A "WIGOS_station_id" value is "0-20000-0-12345", ``(0, 20000, 0, "12345")`` or
+    a ``pdbufr.WIGOSId``. Filters on header keys skip a message before its data are decoded,
+    whatever ``prefilter_headers`` says. ``required_columns`` (True: all ``columns``) drops
+    rows that lack one of them. A profile gives one row per level with the station and time
+    above it.
 
     ``path_or_paths`` is a path, a glob pattern, several paths, bytes or a binary file.
     Messages that fail are handled as ``on_error`` says ("raise", "warn" or "skip", see
@@ -699,21 +693,14 @@ class _FlatQuery(_Collector):
     def __init__(
         self,
         columns: Sequence[str] | str,
-        filters: Mapping[str, Any] | None,
+        filters: Filters,
         required_columns: bool | Iterable[str],
         tables: TablesLike,
         on_error: str,
     ) -> None:
-        wanted = [columns] if isinstance(columns, str) else list(columns)
-        self.keys: list[str] | None = None
-        if not wanted or wanted == [""] or wanted == ["all"]:
-            self.header, self.data = True, True
-        elif set(wanted) <= {"all", "header", "data"}:
-            self.header, self.data = "header" in wanted, "data" in wanted
-        else:
-            self.header, self.data, self.keys = True, True, wanted
-        self.required = _required(required_columns, self.keys or ())
-        self.filters = {k: Filter(v) for k, v in (filters or {}).items()}
+        self.header, self.data, self.keys = flat_columns(columns)
+        self.required = required_names(required_columns, self.keys or [])
+        self.filters = compile_filters(filters)
         self.count_filter = self.filters.pop("count", None)
         self.max_count = self.count_filter.max() if self.count_filter is not None else None
         self.tables = Tables.of(tables)
@@ -789,7 +776,7 @@ class _FlatQuery(_Collector):
 def _flat_frame(
     path_or_paths: Sources,
     columns: Sequence[str] | str,
-    filters: Mapping[str, Any] | None,
+    filters: Filters,
     required_columns: bool | Iterable[str],
     tables: TablesLike,
     on_error: str,
@@ -844,7 +831,7 @@ def _arrow_table(rows: Rows, schema: Any) -> Any:
 def read_arrow(
     path_or_paths: Sources,
     columns: Sequence[str] | str = (),
-    filters: Mapping[str, Any] | None = None,
+    filters: Filters = None,
     required_columns: bool | Iterable[str] = True,
     tables: TablesLike = None,
     on_error: str = "raise",
@@ -869,7 +856,7 @@ def to_parquet(
     path_or_paths: Sources,
     path: str | os.PathLike[str],
     columns: Sequence[str] | str = (),
-    filters: Mapping[str, Any] | None = None,
+    filters: Filters = None,
     required_columns: bool | Iterable[str] = True,
     tables: TablesLike = None,
     on_error: str = "raise",

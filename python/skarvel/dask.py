@@ -24,6 +24,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from ._arguments import Filters
 from ._columns import Rows
 from ._compressed import HEAD, compression
 from ._errors import DecodeError, SkarvelWarning
@@ -279,7 +280,7 @@ def _parts(fs: Any, paths: Sequence[str], blocksize: int | None) -> list[Part]:
 def read_bufr(
     urlpath: str | Sequence[str],
     columns: Sequence[str] | str = (),
-    filters: Mapping[str, Any] | None = None,
+    filters: Filters = None,
     required_columns: bool | Iterable[str] = True,
     tables: TablesLike = None,
     on_error: str = "raise",

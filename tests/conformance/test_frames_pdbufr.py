@@ -209,3 +209,90 @@ def test_the_flat_frame_is_pdbufrs(name, call):
     frame = skarvel.read_bufr(path, flat=True, **call)
     assert len(frame) > 0
     pandas.testing.assert_frame_equal(frame, expected)
+
+
+# The forms pdbufr takes for filters and WIGOS identifiers: (flat, file, call).
+WIGOS_FILE = "ed4/wreport__wigos.bufr"
+WIGOS_COLUMNS = ["WIGOS_station_id", "airTemperature"]
+FORMS = [
+    (
+        False,
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(columns=["stationNumber"], filters=[("stationNumber", [487, 518])]),
+    ),
+    (
+        True,
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(columns=["#1#stationNumber"], filters=[("#1#stationNumber", 487)]),
+    ),
+    *(
+        (False, WIGOS_FILE, dict(columns=WIGOS_COLUMNS, filters={"WIGOS_station_id": wanted}))
+        for wanted in [
+            (0, 376, 0, "511"),
+            [0, 376, 0, "511"],
+            "00-376-0-511",
+            pdbufr.WIGOSId(0, 376, 0, "511"),
+            [(0, 376, 0, "511"), "0-1-0-elsewhere"],
+        ]
+    ),
+]
+
+
+@pytest.mark.parametrize(("flat", "name", "call"), FORMS)
+def test_filters_take_pdbufrs_forms(flat, name, call):
+    path = CORPUS / name
+    expected = pdbufr.read_bufr(path, flat=flat, **call)
+    assert len(expected) > 0
+    pandas.testing.assert_frame_equal(skarvel.read_bufr(path, flat=flat, **call), expected)
+
+
+# Mistakes in columns and filters: (flat, call, the error, whether pdbufr raises it too; it
+# gives an empty frame for a generic column that is no name).
+MISTAKES = [
+    (False, dict(columns=3), TypeError, True),
+    (True, dict(columns=3), TypeError, True),
+    (True, dict(columns=[3]), TypeError, True),
+    (False, dict(columns=[3]), TypeError, False),
+    (True, dict(columns=["all", "#1#stationNumber"]), ValueError, True),
+    (False, dict(columns=WIGOS_COLUMNS, filters={"WIGOS_station_id": 5}), ValueError, True),
+    (
+        False,
+        dict(columns=WIGOS_COLUMNS, filters={"WIGOS_station_id": (0, 376, 0, 511)}),
+        ValueError,
+        True,
+    ),
+]
+
+
+@pytest.mark.parametrize(("flat", "call", "error", "pdbufr_raises"), MISTAKES)
+def test_a_mistaken_argument_raises(flat, call, error, pdbufr_raises):
+    path = CORPUS / WIGOS_FILE
+    if pdbufr_raises:
+        with pytest.raises(error):
+            pdbufr.read_bufr(path, flat=flat, **call)
+    else:
+        assert pdbufr.read_bufr(path, flat=flat, **call).empty
+    with pytest.raises(error):
+        skarvel.read_bufr(path, flat=flat, **call)
+
+
+@pytest.mark.parametrize(
+    ("flat", "name", "key", "bounds"),
+    [
+        (False, "ed4/wreport__temp-gts1.bufr", "pressure", slice(50000, 90000, 2)),
+        (True, "ed4/pybufrkit__ISMD01_OKPR.bufr", "#1#stationNumber", slice(400, 600, 2)),
+    ],
+    ids=["generic", "flat"],
+)
+def test_a_slice_step_is_warned_of_and_not_applied(flat, name, key, bounds, caplog):
+    path = CORPUS / name
+    call = dict(columns=[key], filters={key: bounds})
+    with caplog.at_level("WARNING", logger="pdbufr"):
+        expected = pdbufr.read_bufr(path, flat=flat, **call)
+    (logged,) = [r.getMessage() for r in caplog.records if r.name.startswith("pdbufr")]
+    with pytest.warns(skarvel.SkarvelWarning) as warned:
+        frame = skarvel.read_bufr(path, flat=flat, **call)
+    (warning,) = [w for w in warned if logged in str(w.message)]
+    assert warning.filename == __file__  # the caller's line, not the package's
+    assert len(expected) > 1
+    pandas.testing.assert_frame_equal(frame, expected)
