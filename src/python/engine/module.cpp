@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/column.hpp"
+#include "engine/computed.hpp"
 #include "engine/decode_batch.hpp"
 #include "engine/engine_functions.hpp"
 #include "engine/skarvel_classes.hpp"
@@ -54,6 +55,13 @@ PyMethodDef engine_methods[] = {
      "key; verdicts: uint8 per key (0 unfiltered, 1 passes, 2 fails); filtered: uint8 per name; "
      "segments: int64 starts of independent streams; base: keys at each segment's start that "
      "join without a level."},
+    {"computed_key", fastcall<engine_computed_key>(), kFastcallKeywords,
+     "computed_key(name, inputs)\n--\n\nA computed column's values for a chunk of rows: "
+     "(states, given, values). inputs: (numbers float64, kinds uint8, objects) per input key "
+     "(kinds: 0 float, 1 int, 2 missing, 3 another value, 4 the row's object in objects, 5 "
+     "absent). states: uint8 per row, 0 no value, 1 a value, 2 left to the caller; given: "
+     "uint8, whether the value is true; values: int64 (dates in microseconds since 1970, "
+     "station ids) or a list of [longitude, latitude, height] lists or of str."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,210 @@
+#include "engine/computed.hpp"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/column.hpp"
+#include "frames/computed_keys.hpp"
+#include "support/py_args.hpp"
+#include "support/py_buffer.hpp"
+#include "support/py_error.hpp"
+#include "support/py_ref.hpp"
+
+namespace skarvel::py {
+
+namespace {
+
+// The kind code of a row whose value is a Python object, told apart here: a str is a text.
+constexpr std::uint8_t kObjectKind = 4;
+
+// One input key as the core reads it, and the Python objects its texts point into (kept
+// alive, and unchanged, while the core works without the interpreter lock).
+struct HeldInput {
+    std::vector<double> numbers;
+    std::vector<InputKind> kinds;
+    std::vector<std::string_view> texts;
+    PyRef objects;
+};
+
+// The octets of a buffer argument copied into `out`, a whole number of `T` items.
+template <typename T>
+bool copy_items(PyObject* obj, const std::string& name, std::vector<T>& out) {
+    BufferView view;
+    if (!view.acquire(obj, name.c_str())) return false;
+    const Bytes octets = view.bytes();
+    if (octets.size() % sizeof(T) != 0) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': %zu octets are no whole number of items",
+                     name.c_str(), octets.size());
+        return false;
+    }
+    out.resize(octets.size() / sizeof(T));
+    if (!out.empty()) std::memcpy(out.data(), octets.data(), octets.size());
+    return true;
+}
+
+// Input `index` of the inputs argument: (numbers, kinds, objects). Rows of kind 4 become texts
+// when their object is a str, other values when not.
+bool read_input(PyObject* item, std::size_t index, HeldInput& out) {
+    const std::string name = "inputs[" + std::to_string(index) + "]";
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected (numbers, kinds, objects)",
+                     name.c_str());
+        return false;
+    }
+    std::vector<std::uint8_t> kinds;
+    if (!copy_items(PyTuple_GET_ITEM(item, 0), name + ".numbers", out.numbers) ||
+        !copy_items(PyTuple_GET_ITEM(item, 1), name + ".kinds", kinds)) {
+        return false;
+    }
+    const std::size_t rows = kinds.size();
+    if (out.numbers.size() != rows) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': %zu numbers for %zu kinds", name.c_str(),
+                     out.numbers.size(), rows);
+        return false;
+    }
+    PyObject* objects = PyTuple_GET_ITEM(item, 2);
+    out.kinds.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (kinds[r] > static_cast<std::uint8_t>(InputKind::kAbsent)) {
+            PyErr_Format(PyExc_ValueError, "argument '%s': row %zu: %u is no kind", name.c_str(),
+                         r, static_cast<unsigned>(kinds[r]));
+            return false;
+        }
+        out.kinds[r] = static_cast<InputKind>(kinds[r]);
+        if (kinds[r] != kObjectKind) continue;
+        if (!out.objects) {
+            if (objects == Py_None) {
+                PyErr_Format(PyExc_ValueError, "argument '%s': row %zu holds an object, but "
+                             "there are none", name.c_str(), r);
+                return false;
+            }
+            out.objects.reset(PySequence_Fast(objects, "objects must be a sequence"));
+            if (!out.objects) return false;
+            if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.objects.get())) != rows) {
+                PyErr_Format(PyExc_ValueError, "argument '%s': %zd objects for %zu rows",
+                             name.c_str(), PySequence_Fast_GET_SIZE(out.objects.get()), rows);
+                return false;
+            }
+            out.texts.assign(rows, std::string_view());
+        }
+        PyObject* object = PySequence_Fast_GET_ITEM(out.objects.get(), static_cast<Py_ssize_t>(r));
+        out.kinds[r] = InputKind::kOther;
+        if (!PyUnicode_CheckExact(object)) continue;
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+        if (utf8 == nullptr) {  // a lone surrogate: left to the caller
+            PyErr_Clear();
+            continue;
+        }
+        out.texts[r] = std::string_view(utf8, static_cast<std::size_t>(size));
+        out.kinds[r] = InputKind::kText;
+    }
+    return true;
+}
+
+// The values of a column of texts: a str per row that has one, None elsewhere.
+PyObject* text_list(const ComputedColumn& column) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(column.size())));
+    if (!list) return nullptr;
+    for (std::size_t r = 0; r < column.size(); ++r) {
+        PyObject* item = nullptr;
+        if (column.states[r] == ComputedState::kValue) {
+            const std::string_view text = column.text_of(r);
+            item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+            if (item == nullptr) return nullptr;
+        } else {
+            item = Py_NewRef(Py_None);
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), item);
+    }
+    return list.release();
+}
+
+// The values of a column of points: a [longitude, latitude, height] list per row that has one,
+// None elsewhere.
+PyObject* point_list(const ComputedColumn& column) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(column.size())));
+    if (!list) return nullptr;
+    for (std::size_t r = 0; r < column.size(); ++r) {
+        PyObject* item = nullptr;
+        if (column.states[r] == ComputedState::kValue) {
+            PyRef point(PyList_New(3));
+            if (!point) return nullptr;
+            for (std::size_t i = 0; i < 3; ++i) {
+                PyObject* coordinate = PyFloat_FromDouble(column.points[3 * r + i]);
+                if (coordinate == nullptr) return nullptr;
+                PyList_SET_ITEM(point.get(), static_cast<Py_ssize_t>(i), coordinate);
+            }
+            item = point.release();
+        } else {
+            item = Py_NewRef(Py_None);
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), item);
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* engine_computed_key(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    static constexpr std::array<const char*, 2> names = {"name", "inputs"};
+    PyObject* values[2];
+    if (!bind_arguments("computed_key", names, args, nargs, kwnames, values)) return nullptr;
+    std::string name;
+    if (!str_argument(values[0], names[0], name)) return nullptr;
+    const std::optional<ComputedKey> key = computed_key_named(name);
+    if (!key) {
+        PyErr_Format(PyExc_ValueError, "argument 'name': %s is no computed key", name.c_str());
+        return nullptr;
+    }
+    PyRef sequence(PySequence_Fast(values[1], "argument 'inputs': expected a sequence"));
+    if (!sequence) return nullptr;
+    const auto count = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get()));
+    if (count != computed_key_inputs(*key)) {
+        PyErr_Format(PyExc_ValueError, "argument 'inputs': %s takes %zu inputs, not %zu",
+                     name.c_str(), computed_key_inputs(*key), count);
+        return nullptr;
+    }
+    std::vector<HeldInput> held(count);
+    std::vector<ComputedInput> inputs;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(i));
+        if (!read_input(item, i, held[i])) return nullptr;
+        inputs.push_back({held[i].numbers, held[i].kinds, held[i].texts});
+    }
+    const std::size_t rows = count == 0 ? 0 : held[0].kinds.size();
+    ComputedColumn column;
+    Status status;
+    {
+        const UnlockedScope unlocked(true);
+        status = compute_key(*key, inputs, rows, column);
+    }
+    if (!status) return to_py_err(status.error());
+    PyRef states(new_column(column.states, 'B'));
+    PyRef given(new_column(column.given, 'B'));
+    if (!states || !given) return nullptr;
+    PyRef found;
+    switch (*key) {
+        case ComputedKey::kDatetime:
+        case ComputedKey::kWmoStationId:
+            found.reset(new_column(column.integers, 'q'));
+            break;
+        case ComputedKey::kGeometry:
+            found.reset(point_list(column));
+            break;
+        case ComputedKey::kWigosStationId:
+        case ComputedKey::kCrs:
+            found.reset(text_list(column));
+            break;
+    }
+    if (!found) return nullptr;
+    return PyTuple_Pack(3, states.get(), given.get(), found.get());
+}
+
+}  // namespace skarvel::py
