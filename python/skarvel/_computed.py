@@ -44,15 +44,15 @@ def _engine_values(
     states, truth, found = _engine.computed_key(
         column, [_engine_input(*inputs[key]) for key in keys]
     )
-    state = np.frombuffer(states, dtype=np.uint8)
-    decided = state != _UNDECIDED
+    state = np.frombuffer(memoryview(states), dtype=np.uint8)
+    decided: np.ndarray = state != _UNDECIDED
     valued = state == _VALUE
     if isinstance(found, list):
         kind = np.where(valued, np.uint8(OBJECT), np.uint8(NONE))
         # fromiter keeps each item whole, where array() would make rows of the points' lists.
         got = Values(np.full(len(state), np.nan), kind, np.fromiter(found, object, len(found)))
     else:
-        integers = np.frombuffer(found, dtype=np.int64)
+        integers = np.frombuffer(memoryview(found), dtype=np.int64)
         if column in ("data_datetime", "typical_datetime"):
             number = integers.view(np.float64).copy()
             kind = np.where(valued, np.uint8(DATETIME), np.uint8(NONE))
@@ -66,7 +66,7 @@ def _engine_values(
     else:
         result[decided] = got[decided]
     if given is not None:
-        given[decided] = np.frombuffer(truth, dtype=bool)[decided]
+        given[decided] = np.frombuffer(memoryview(truth), dtype=np.bool_)[decided]
     return decided
 
 

@@ -64,8 +64,9 @@ class RowOutcome {
 
 // A part of a date or time that datetime() takes as an int: only an int is one (a float or a
 // text is a TypeError); `absent` is its value when the row lacks it, none when it must be there.
-std::int64_t date_part(const ComputedInput& input, std::size_t row, std::optional<std::int64_t> absent,
-                       std::int64_t low, std::int64_t high, RowOutcome& outcome) {
+std::int64_t date_part(const ComputedInput& input, std::size_t row,
+                       std::optional<std::int64_t> absent, std::int64_t low, std::int64_t high,
+                       RowOutcome& outcome) {
     switch (input.kinds[row]) {
         case InputKind::kInt: {
             const auto value = static_cast<std::int64_t>(input.numbers[row]);
@@ -87,9 +88,7 @@ std::int64_t date_part(const ComputedInput& input, std::size_t row, std::optiona
     return 0;
 }
 
-bool leap_year(std::int64_t year) {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
+bool leap_year(std::int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 std::int64_t days_in_month(std::int64_t year, std::int64_t month) {
     static constexpr std::array<std::int64_t, 12> days = {31, 28, 31, 30, 31, 30,
@@ -103,8 +102,8 @@ std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t
     const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
     const std::int64_t year_of_era = year - era * 400;
     const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 +
-                                    day_of_year;
+    const std::int64_t day_of_era =
+        year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
     return era * 146097 + day_of_era - 719468;
 }
 
@@ -178,7 +177,8 @@ void wmo_station_ids(std::span<const ComputedInput> in, std::size_t rows, Comput
             parts[i] = whole.value;
         }
         const std::int64_t id = parts[0] * 1000 + parts[1];  // within 2**63: parts within 2**53
-        if (outcome.state() == ComputedState::kValue && std::fabs(static_cast<double>(id)) > kExact) {
+        if (outcome.state() == ComputedState::kValue &&
+            std::fabs(static_cast<double>(id)) > kExact) {
             outcome.undecide();  // an int the package keeps as an object
         }
         out.states[r] = outcome.state();
@@ -285,8 +285,8 @@ void wigos_station_ids(std::span<const ComputedInput> in, std::size_t rows, Comp
 // as the default WGS 84 too.
 void coordinate_reference_systems(std::span<const ComputedInput> in, std::size_t rows,
                                   ComputedColumn& out) {
-    static constexpr std::array<std::string_view, 4> names = {"EPSG:4326", "EPSG:4258",
-                                                              "EPSG:4269", "EPSG:4314"};
+    static constexpr std::array<std::string_view, 4> names = {"EPSG:4326", "EPSG:4258", "EPSG:4269",
+                                                              "EPSG:4314"};
     constexpr std::int64_t kMissingLong = 2147483647;
     for (std::size_t r = 0; r < rows; ++r) {
         RowOutcome outcome;
@@ -353,10 +353,9 @@ Status compute_key(ComputedKey key, std::span<const ComputedInput> inputs, std::
         }
         for (std::size_t r = 0; r < rows; ++r) {
             if (input.kinds[r] > InputKind::kAbsent) {
-                return BufrError::parse("computed key: input " + std::to_string(i) + " row " +
-                                        std::to_string(r) + ": " +
-                                        std::to_string(static_cast<int>(input.kinds[r])) +
-                                        " is no input kind");
+                return BufrError::parse(
+                    "computed key: input " + std::to_string(i) + " row " + std::to_string(r) +
+                    ": " + std::to_string(static_cast<int>(input.kinds[r])) + " is no input kind");
             }
             if (input.kinds[r] == InputKind::kText && input.texts.size() != rows) {
                 return BufrError::parse("computed key: input " + std::to_string(i) +

@@ -37,11 +37,11 @@ struct ComputedInput {
 };
 
 enum class ComputedKey : std::uint8_t {
-    kDatetime,          // year, month, day, hour, minute, second (data or typical)
-    kWmoStationId,      // blockNumber, stationNumber
-    kGeometry,          // longitude, latitude, heightOfStationGroundAboveMeanSeaLevel
-    kWigosStationId,    // the WIGOS series, issuer, issue number and local identifier
-    kCrs,               // coordinateReferenceSystem
+    kDatetime,        // year, month, day, hour, minute, second (data or typical)
+    kWmoStationId,    // blockNumber, stationNumber
+    kGeometry,        // longitude, latitude, heightOfStationGroundAboveMeanSeaLevel
+    kWigosStationId,  // the WIGOS series, issuer, issue number and local identifier
+    kCrs,             // coordinateReferenceSystem
 };
 
 // The input keys a computed key takes, in order.

@@ -71,16 +71,18 @@ bool read_input(PyObject* item, std::size_t index, HeldInput& out) {
     out.kinds.resize(rows);
     for (std::size_t r = 0; r < rows; ++r) {
         if (kinds[r] > static_cast<std::uint8_t>(InputKind::kAbsent)) {
-            PyErr_Format(PyExc_ValueError, "argument '%s': row %zu: %u is no kind", name.c_str(),
-                         r, static_cast<unsigned>(kinds[r]));
+            PyErr_Format(PyExc_ValueError, "argument '%s': row %zu: %u is no kind", name.c_str(), r,
+                         static_cast<unsigned>(kinds[r]));
             return false;
         }
         out.kinds[r] = static_cast<InputKind>(kinds[r]);
         if (kinds[r] != kObjectKind) continue;
         if (!out.objects) {
             if (objects == Py_None) {
-                PyErr_Format(PyExc_ValueError, "argument '%s': row %zu holds an object, but "
-                             "there are none", name.c_str(), r);
+                PyErr_Format(PyExc_ValueError,
+                             "argument '%s': row %zu holds an object, but "
+                             "there are none",
+                             name.c_str(), r);
                 return false;
             }
             out.objects.reset(PySequence_Fast(objects, "objects must be a sequence"));
