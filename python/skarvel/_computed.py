@@ -15,21 +15,13 @@ import numpy as np
 
 from . import _engine
 from ._keys import COMPUTED_KEYS, Filter, Row
-from ._values import DATETIME, INT, NONE, OBJECT, Values
+from ._values import DATETIME, NONE, Values
 
 # For each input key of a computed key: its value in each row and whether the row has it.
 Inputs = Mapping[str, tuple[Values, np.ndarray]]
 
-# The engine's kind of an input the row lacks; its other kinds are those of Values (a
-# DATETIME is a value it does not judge, an OBJECT a text when it is a str).
-_ABSENT = 5
-# What the engine says of each row.
-_VALUE, _UNDECIDED = 1, 2
-
-
-def _engine_input(values: Values, present: np.ndarray) -> tuple[np.ndarray, np.ndarray, Any]:
-    kinds = np.where(present, values.kind, np.uint8(_ABSENT)).astype(np.uint8, copy=False)
-    return np.ascontiguousarray(values.number, dtype=np.float64), kinds, values.objects
+# The kind of a row the engine leaves to the key's own function.
+_UNDECIDED = 255
 
 
 def _engine_values(
@@ -41,26 +33,15 @@ def _engine_values(
 ) -> np.ndarray:
     """The rows whose value of ``column`` the engine decides, their values put in ``result``
     (and whether each row gets the key in ``given``). The others are left as they are."""
-    states, truth, found = _engine.computed_key(
-        column, [_engine_input(*inputs[key]) for key in keys]
+    numbers, kinds, truth, objects = _engine.computed_key(
+        column,
+        [(v.number, v.kind, present, v.objects) for v, present in (inputs[k] for k in keys)],
     )
-    state = np.frombuffer(memoryview(states), dtype=np.uint8)
-    decided: np.ndarray = state != _UNDECIDED
-    valued = state == _VALUE
-    if isinstance(found, list):
-        kind = np.where(valued, np.uint8(OBJECT), np.uint8(NONE))
-        # fromiter keeps each item whole, where array() would make rows of the points' lists.
-        got = Values(np.full(len(state), np.nan), kind, np.fromiter(found, object, len(found)))
-    else:
-        integers = np.frombuffer(memoryview(found), dtype=np.int64)
-        if column in ("data_datetime", "typical_datetime"):
-            number = integers.view(np.float64).copy()
-            kind = np.where(valued, np.uint8(DATETIME), np.uint8(NONE))
-        else:
-            number = integers.astype(np.float64)
-            kind = np.where(valued, np.uint8(INT), np.uint8(NONE))
-        number[~valued] = np.nan
-        got = Values(number, kind)
+    kind = np.frombuffer(memoryview(kinds), dtype=np.uint8)
+    # fromiter keeps each item whole, where array() would make rows of the points' lists.
+    held = None if objects is None else np.fromiter(objects, object, len(objects))
+    got = Values(np.frombuffer(memoryview(numbers), dtype=np.float64), kind, held)
+    decided: np.ndarray = kind != _UNDECIDED
     if decided.all():
         result[:] = got
     else:

@@ -58,6 +58,11 @@ def observations(
 def computed_key(
     name: str,
     inputs: Sequence[
-        tuple[Buffer | np.ndarray, Buffer | np.ndarray, Sequence[object] | np.ndarray | None]
+        tuple[
+            Buffer | np.ndarray,
+            Buffer | np.ndarray,
+            Buffer | np.ndarray,
+            Sequence[object] | np.ndarray | None,
+        ]
     ],
-) -> tuple[Column, Column, Column | list[object]]: ...
+) -> tuple[Column, Column, Column, list[object] | None]: ...

@@ -143,8 +143,10 @@ def test_computed_keys_are_pdbufrs(column: str, seed: int) -> None:
         return value is None or number
 
     keys = COMPUTED_KEYS[column][0]
-    states, _, _ = _engine.computed_key(column, [_computed._engine_input(*inputs[k]) for k in keys])
-    undecided = np.frombuffer(states, dtype=np.uint8) == 2
+    _, kinds, _, _ = _engine.computed_key(
+        column, [(v.number, v.kind, p, v.objects) for v, p in (inputs[k] for k in keys)]
+    )
+    undecided = np.frombuffer(kinds, dtype=np.uint8) == 255
     plain = np.array([all(judged(k, v) for k, v in row.items()) for row in rows])
     assert plain.sum() > len(rows) // 2 and not (undecided & plain).any()
 
@@ -156,3 +158,25 @@ def test_computed_keys_are_pdbufrs(column: str, seed: int) -> None:
     matched = [v is not None and wanted.match(v) for v in expected]
     assert columns[column][1].tolist() == matched and failed.tolist() == [not m for m in matched]
     assert any(matched)
+
+
+ONE_ROW = (np.zeros(1), np.ones(1, dtype=np.uint8), np.ones(1, dtype=np.uint8), None)
+
+
+@pytest.mark.parametrize(
+    "name, inputs, error, message",
+    [
+        ("station", [ONE_ROW], ValueError, "station is no computed key"),
+        ("CRS", [ONE_ROW, ONE_ROW], ValueError, "CRS takes 1 inputs, not 2"),
+        ("CRS", [ONE_ROW[:3]], TypeError, r"inputs\[0\]'.*\(numbers, kinds, present, objects\)"),
+        ("CRS", [(np.zeros(2), *ONE_ROW[1:])], ValueError, "2 numbers and 1 present for 1 kinds"),
+        ("CRS", [(ONE_ROW[0], np.array([7], np.uint8), *ONE_ROW[2:])], ValueError, "7 is no kind"),
+        ("CRS", [(ONE_ROW[0], np.array([4], np.uint8), *ONE_ROW[2:])], ValueError, "no objects"),
+        ("CRS", [(ONE_ROW[0], np.array([4], np.uint8), ONE_ROW[2], [])], ValueError, "0 objects"),
+    ],
+)
+def test_malformed_inputs_are_refused(
+    name: str, inputs: list[Any], error: type[Exception], message: str
+) -> None:
+    with pytest.raises(error, match=message):
+        _engine.computed_key(name, inputs)

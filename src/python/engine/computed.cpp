@@ -1,8 +1,10 @@
 #include "engine/computed.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,8 +21,16 @@ namespace skarvel::py {
 
 namespace {
 
-// The kind code of a row whose value is a Python object, told apart here: a str is a text.
-constexpr std::uint8_t kObjectKind = 4;
+// The package's kinds of values (skarvel._values): each entry is a float64 and one of these.
+// An input of kind kObject is told apart here: a str is a text, anything else another value.
+enum ValueKind : std::uint8_t {
+    kFloatValue = 0,
+    kIntValue = 1,
+    kNoneValue = 2,
+    kDatetimeValue = 3,  // the float64 holds the bits of an int64 of microseconds since 1970
+    kObjectValue = 4,
+    kLeftToCaller = 255,  // a row the core leaves undecided
+};
 
 // One input key as the core reads it, and the Python objects its texts point into (kept
 // alive, and unchanged, while the core works without the interpreter lock).
@@ -47,41 +57,51 @@ bool copy_items(PyObject* obj, const std::string& name, std::vector<T>& out) {
     return true;
 }
 
-// Input `index` of the inputs argument: (numbers, kinds, objects). Rows of kind 4 become texts
-// when their object is a str, other values when not.
+// Input `index` of the inputs argument: (numbers, kinds, present, objects), the kinds those of
+// the package's values; a row not present is absent.
 bool read_input(PyObject* item, std::size_t index, HeldInput& out) {
     const std::string name = "inputs[" + std::to_string(index) + "]";
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': expected (numbers, kinds, objects)",
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 4) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected (numbers, kinds, present, objects)",
                      name.c_str());
         return false;
     }
     std::vector<std::uint8_t> kinds;
+    std::vector<std::uint8_t> present;
     if (!copy_items(PyTuple_GET_ITEM(item, 0), name + ".numbers", out.numbers) ||
-        !copy_items(PyTuple_GET_ITEM(item, 1), name + ".kinds", kinds)) {
+        !copy_items(PyTuple_GET_ITEM(item, 1), name + ".kinds", kinds) ||
+        !copy_items(PyTuple_GET_ITEM(item, 2), name + ".present", present)) {
         return false;
     }
     const std::size_t rows = kinds.size();
-    if (out.numbers.size() != rows) {
-        PyErr_Format(PyExc_ValueError, "argument '%s': %zu numbers for %zu kinds", name.c_str(),
-                     out.numbers.size(), rows);
+    if (out.numbers.size() != rows || present.size() != rows) {
+        PyErr_Format(PyExc_ValueError, "argument '%s': %zu numbers and %zu present for %zu kinds",
+                     name.c_str(), out.numbers.size(), present.size(), rows);
         return false;
     }
-    PyObject* objects = PyTuple_GET_ITEM(item, 2);
+    PyObject* objects = PyTuple_GET_ITEM(item, 3);
     out.kinds.resize(rows);
     for (std::size_t r = 0; r < rows; ++r) {
-        if (kinds[r] > static_cast<std::uint8_t>(InputKind::kAbsent)) {
+        if (kinds[r] > kObjectValue) {
             PyErr_Format(PyExc_ValueError, "argument '%s': row %zu: %u is no kind", name.c_str(), r,
                          static_cast<unsigned>(kinds[r]));
             return false;
         }
+        if (present[r] == 0) {
+            out.kinds[r] = InputKind::kAbsent;
+            continue;
+        }
+        // The kinds agree with the core's: a date (3) is a value it does not judge, and an
+        // object (4) becomes a text below when it is a str.
+        static_assert(kDatetimeValue == static_cast<std::uint8_t>(InputKind::kOther));
+        static_assert(kObjectValue == static_cast<std::uint8_t>(InputKind::kText));
         out.kinds[r] = static_cast<InputKind>(kinds[r]);
-        if (kinds[r] != kObjectKind) continue;
+        if (kinds[r] != kObjectValue) continue;
         if (!out.objects) {
             if (objects == Py_None) {
                 PyErr_Format(PyExc_ValueError,
-                             "argument '%s': row %zu holds an object, but "
-                             "there are none",
+                             "argument '%s': row %zu holds an object, but no "
+                             "objects were given",
                              name.c_str(), r);
                 return false;
             }
@@ -151,6 +171,57 @@ PyObject* point_list(const ComputedColumn& column) {
     return list.release();
 }
 
+// The kind of value a key gives its rows, as the package keeps it.
+std::uint8_t value_kind(ComputedKey key) {
+    switch (key) {
+        case ComputedKey::kDatetime:
+            return kDatetimeValue;
+        case ComputedKey::kWmoStationId:
+            return kIntValue;
+        case ComputedKey::kGeometry:
+        case ComputedKey::kWigosStationId:
+        case ComputedKey::kCrs:
+            break;
+    }
+    return kObjectValue;
+}
+
+// (numbers, kinds, given, objects): the computed values as the package's values are held.
+PyObject* package_values(ComputedKey key, const ComputedColumn& column) {
+    const std::size_t rows = column.size();
+    ColumnBuffer number_buffer = ColumnBuffer::take(rows * sizeof(double));
+    ColumnBuffer kind_buffer = ColumnBuffer::take(rows);
+    if (!number_buffer || !kind_buffer) return PyErr_NoMemory();
+    auto* numbers = number_buffer.as<double>();
+    auto* kinds = kind_buffer.as<std::uint8_t>();
+    const std::uint8_t kind = value_kind(key);
+    for (std::size_t r = 0; r < rows; ++r) {
+        numbers[r] = std::numeric_limits<double>::quiet_NaN();
+        kinds[r] = column.states[r] == ComputedState::kNone ? kNoneValue : kLeftToCaller;
+        if (column.states[r] != ComputedState::kValue) continue;
+        kinds[r] = kind;
+        if (kind == kDatetimeValue) {
+            numbers[r] = std::bit_cast<double>(column.integers[r]);
+        } else if (kind == kIntValue) {
+            numbers[r] = static_cast<double>(column.integers[r]);
+        }
+    }
+    PyRef number_column(new_column(std::move(number_buffer), rows, 'd'));
+    PyRef kind_column(new_column(std::move(kind_buffer), rows, 'B'));
+    PyRef given(new_column(column.given, 'B'));
+    if (!number_column || !kind_column || !given) return nullptr;
+    PyRef objects;
+    if (key == ComputedKey::kGeometry) {
+        objects.reset(point_list(column));
+    } else if (kind == kObjectValue) {
+        objects.reset(text_list(column));
+    } else {
+        objects = PyRef::borrow(Py_None);
+    }
+    if (!objects) return nullptr;
+    return PyTuple_Pack(4, number_column.get(), kind_column.get(), given.get(), objects.get());
+}
+
 }  // namespace
 
 PyObject* engine_computed_key(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -188,25 +259,7 @@ PyObject* engine_computed_key(PyObject*, PyObject* const* args, Py_ssize_t nargs
         status = compute_key(*key, inputs, rows, column);
     }
     if (!status) return to_py_err(status.error());
-    PyRef states(new_column(column.states, 'B'));
-    PyRef given(new_column(column.given, 'B'));
-    if (!states || !given) return nullptr;
-    PyRef found;
-    switch (*key) {
-        case ComputedKey::kDatetime:
-        case ComputedKey::kWmoStationId:
-            found.reset(new_column(column.integers, 'q'));
-            break;
-        case ComputedKey::kGeometry:
-            found.reset(point_list(column));
-            break;
-        case ComputedKey::kWigosStationId:
-        case ComputedKey::kCrs:
-            found.reset(text_list(column));
-            break;
-    }
-    if (!found) return nullptr;
-    return PyTuple_Pack(3, states.get(), given.get(), found.get());
+    return package_values(*key, column);
 }
 
 }  // namespace skarvel::py

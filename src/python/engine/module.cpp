@@ -56,12 +56,13 @@ PyMethodDef engine_methods[] = {
      "segments: int64 starts of independent streams; base: keys at each segment's start that "
      "join without a level."},
     {"computed_key", fastcall<engine_computed_key>(), kFastcallKeywords,
-     "computed_key(name, inputs)\n--\n\nA computed column's values for a chunk of rows: "
-     "(states, given, values). inputs: (numbers float64, kinds uint8, objects) per input key "
-     "(kinds: 0 float, 1 int, 2 missing, 3 another value, 4 the row's object in objects, 5 "
-     "absent). states: uint8 per row, 0 no value, 1 a value, 2 left to the caller; given: "
-     "uint8, whether the value is true; values: int64 (dates in microseconds since 1970, "
-     "station ids) or a list of [longitude, latitude, height] lists or of str."},
+     "computed_key(name, inputs)\n--\n\nA computed column's values for a chunk of rows, as "
+     "the package holds values: (numbers float64, kinds uint8, given uint8, objects). inputs: "
+     "(numbers float64, kinds uint8, present uint8, objects) per input key, kinds 0 float, 1 "
+     "int, 2 None, 3 a date, 4 the row's object in objects. Out, kind 255 marks a row left to "
+     "the caller; dates are int64 microseconds since 1970 in the float64's bits; objects is "
+     "None or a list of [longitude, latitude, height] lists or of str, None where a row has "
+     "none; given says whether a row's value is true."},
     {nullptr, nullptr, 0, nullptr},
 };
 
