@@ -24,6 +24,12 @@ Inputs = Mapping[str, tuple[Values, np.ndarray]]
 _UNDECIDED = 255
 
 
+def _engine_input(values: Values, present: np.ndarray) -> tuple[Any, ...]:
+    """An input as the engine takes it: each array contiguous, as a buffer lends it."""
+    contiguous = np.ascontiguousarray
+    return contiguous(values.number), contiguous(values.kind), contiguous(present), values.objects
+
+
 def _engine_values(
     column: str,
     inputs: Inputs,
@@ -34,8 +40,7 @@ def _engine_values(
     """The rows whose value of ``column`` the engine decides, their values put in ``result``
     (and whether each row gets the key in ``given``). The others are left as they are."""
     numbers, kinds, truth, objects = _engine.computed_key(
-        column,
-        [(v.number, v.kind, present, v.objects) for v, present in (inputs[k] for k in keys)],
+        column, [_engine_input(*inputs[key]) for key in keys]
     )
     kind = np.frombuffer(memoryview(kinds), dtype=np.uint8)
     # fromiter keeps each item whole, where array() would make rows of the points' lists.

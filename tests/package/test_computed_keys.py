@@ -144,7 +144,7 @@ def test_computed_keys_are_pdbufrs(column: str, seed: int) -> None:
 
     keys = COMPUTED_KEYS[column][0]
     _, kinds, _, _ = _engine.computed_key(
-        column, [(v.number, v.kind, p, v.objects) for v, p in (inputs[k] for k in keys)]
+        column, [_computed._engine_input(*inputs[k]) for k in keys]
     )
     undecided = np.frombuffer(kinds, dtype=np.uint8) == 255
     plain = np.array([all(judged(k, v) for k, v in row.items()) for row in rows])

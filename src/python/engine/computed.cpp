@@ -105,16 +105,18 @@ bool read_input(PyObject* item, std::size_t index, HeldInput& out) {
                              name.c_str(), r);
                 return false;
             }
-            out.objects.reset(PySequence_Fast(objects, "objects must be a sequence"));
+            // A list of its own: nobody can drop a text it points into while the core works
+            // without the interpreter lock.
+            out.objects.reset(PySequence_List(objects));
             if (!out.objects) return false;
-            if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(out.objects.get())) != rows) {
+            if (static_cast<std::size_t>(PyList_GET_SIZE(out.objects.get())) != rows) {
                 PyErr_Format(PyExc_ValueError, "argument '%s': %zd objects for %zu rows",
-                             name.c_str(), PySequence_Fast_GET_SIZE(out.objects.get()), rows);
+                             name.c_str(), PyList_GET_SIZE(out.objects.get()), rows);
                 return false;
             }
             out.texts.assign(rows, std::string_view());
         }
-        PyObject* object = PySequence_Fast_GET_ITEM(out.objects.get(), static_cast<Py_ssize_t>(r));
+        PyObject* object = PyList_GET_ITEM(out.objects.get(), static_cast<Py_ssize_t>(r));
         out.kinds[r] = InputKind::kOther;
         if (!PyUnicode_CheckExact(object)) continue;
         Py_ssize_t size = 0;
