@@ -1,98 +1,86 @@
 """The computed keys of many rows at once: each computed key's value for every row, the same
-value ``_keys.add_computed`` gives a row as a dict. Dates and times are computed with numpy
-wherever their parts are plain in-range integers; every other row goes through the key's own
-function."""
+value ``_keys.add_computed`` gives a row as a dict. The engine computes each key for a whole
+chunk in one call; only rows whose inputs it leaves to the caller (objects that are neither
+numbers nor texts, texts where a number is parsed, results beyond an int64) go through the
+key's own function."""
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Callable, Iterator, Mapping, Sequence
+from functools import partial
 from typing import Any
 
 import numpy as np
 
+from . import _engine
 from ._keys import COMPUTED_KEYS, Filter, Row
-from ._values import DATETIME, FLOAT, INT, NONE, Values
+from ._values import DATETIME, NONE, Values
 
 # For each input key of a computed key: its value in each row and whether the row has it.
 Inputs = Mapping[str, tuple[Values, np.ndarray]]
 
-
-def _numbers(values: Values, usable: np.ndarray, default: float) -> np.ndarray:
-    out = np.full(len(values), default, dtype=np.float64)
-    out[usable] = values.number[usable]
-    return out
+# The kind of a row the engine leaves to the key's own function.
+_UNDECIDED = 255
 
 
-def _datetimes(inputs: Inputs, keys: Sequence[str], result: Values) -> np.ndarray:
-    """The rows whose date and time numpy decides, their datetimes put in ``result``: year,
-    month and day present, hour and minute integers when present (else 0), the second an
-    integer or a float when present (else 0), all within the ranges of a datetime. Rows that
-    can have no datetime are decided too (left None): a part that is None, a year, month or
-    day that is absent, plain parts out of range."""
-    rows = len(result)
-    ok = np.ones(rows, dtype=bool)
-    hopeless = np.zeros(rows, dtype=bool)
-    parts = []
-    for i, key in enumerate(keys):
-        values, present = inputs[key]
-        plain = values.kind == INT
-        if i == 5:
-            plain |= values.kind == FLOAT
-        if i < 3:
-            ok &= present
-            hopeless |= ~present
-        hopeless |= present & (values.kind == NONE)
-        ok &= plain | ~present
-        parts.append(_numbers(values, present & plain & ok, 0.0))
-    # Plain parts out of range make datetime() fail, as do None and absent parts.
-    plain_parts = ok.copy()
-    year, month, day, hour, minute, second = parts
-    with np.errstate(invalid="ignore"):
-        whole = np.trunc(second)
-        ok &= (year >= 1) & (year <= 9999) & (month >= 1) & (month <= 12)
-        ok &= (day >= 1) & (day <= 31) & (hour >= 0) & (hour <= 23)
-        ok &= (minute >= 0) & (minute <= 59) & (whole >= 0) & (whole <= 59)
-        ok &= np.isfinite(second) & (np.abs(second) < 1e9)
-    if not ok.any():
-        return ok | hopeless | plain_parts
-    y, m, d = (np.where(ok, p, 1).astype(np.int64) for p in (year, month, day))
-    months = (y - 1970).astype("datetime64[Y]").astype("datetime64[M]") + (m - 1)
-    days = months.astype("datetime64[D]") + (d - 1)
-    ok &= days.astype("datetime64[M]") == months  # no 30 February
-    # As datetime(..., int(second), int(second * 1_000_000) % 1_000_000).
-    micro = np.mod(np.trunc(np.where(ok, second, 0.0) * 1_000_000).astype(np.int64), 1_000_000)
-    seconds = (
-        np.where(ok, hour, 0).astype(np.int64) * 3600
-        + np.where(ok, minute, 0).astype(np.int64) * 60
-        + np.where(ok, whole, 0).astype(np.int64)
+def _engine_input(values: Values, present: np.ndarray) -> tuple[Any, ...]:
+    """An input as the engine takes it: each array contiguous, as a buffer lends it."""
+    contiguous = np.ascontiguousarray
+    return contiguous(values.number), contiguous(values.kind), contiguous(present), values.objects
+
+
+def _engine_values(
+    column: str,
+    inputs: Inputs,
+    keys: Sequence[str],
+    result: Values,
+    given: np.ndarray | None = None,
+) -> np.ndarray:
+    """The rows whose value of ``column`` the engine decides, their values put in ``result``
+    (and whether each row gets the key in ``given``). The others are left as they are."""
+    numbers, kinds, truth, objects = _engine.computed_key(
+        column, [_engine_input(*inputs[key]) for key in keys]
     )
-    stamps = days.astype("datetime64[us]") + (seconds * 1_000_000 + micro).astype("timedelta64[us]")
-    result.number[ok] = stamps[ok].view(np.int64).view(np.float64)
-    result.kind[ok] = DATETIME
-    return ok | hopeless | plain_parts
+    kind = np.frombuffer(memoryview(kinds), dtype=np.uint8)
+    # fromiter keeps each item whole, where array() would make rows of the points' lists.
+    held = None if objects is None else np.fromiter(objects, object, len(objects))
+    got = Values(np.frombuffer(memoryview(numbers), dtype=np.float64), kind, held)
+    decided: np.ndarray = kind != _UNDECIDED
+    if decided.all():
+        result[:] = got
+    else:
+        result[decided] = got[decided]
+    if given is not None:
+        given[decided] = np.frombuffer(memoryview(truth), dtype=np.bool_)[decided]
+    return decided
 
 
-_FAST: dict[str, Callable[[Inputs, Sequence[str], Values], np.ndarray]] = {
-    "data_datetime": _datetimes,
-    "typical_datetime": _datetimes,
+# Each computed key by the engine: a key missing here is computed row by row.
+_FAST: dict[str, Callable[..., np.ndarray]] = {
+    column: partial(_engine_values, column) for column in COMPUTED_KEYS
 }
-
-
-_FAST_FROM = 32
+_datetimes = _FAST["data_datetime"]
 
 
 def computed_values(column: str, inputs: Inputs, rows: int) -> Values:
     """The value of a computed key in each row (None where it cannot be computed)."""
+    return _computed(column, inputs, rows)[0]
+
+
+def _computed(column: str, inputs: Inputs, rows: int) -> tuple[Values, np.ndarray]:
+    """The value of a computed key in each row, and whether each row gets it when no filter
+    judges it: a value that is true, as ``add_computed`` adds it."""
     keys, compute = COMPUTED_KEYS[column]
-    # A few rows cost less one by one than the setup of the numpy path.
-    fast = _FAST.get(column) if rows >= _FAST_FROM else None
-    if fast is None:
-        return Values.of_objects(_computed_by_row(compute, keys, inputs, np.arange(rows)))
     result = Values.missing(rows)
-    slow = np.flatnonzero(~fast(inputs, keys, result))
+    given = np.zeros(rows, dtype=bool)
+    fast = _FAST.get(column)
+    slow = np.arange(rows) if fast is None else np.flatnonzero(~fast(inputs, keys, result, given))
     if len(slow):
-        result[slow] = Values.of_objects(_computed_by_row(compute, keys, inputs, slow))
-    return result
+        found = Values.of_objects(_computed_by_row(compute, keys, inputs, slow))
+        result[slow] = found
+        given[slow] = found.truthy()
+    return result, given
 
 
 def _computed_by_row(
@@ -123,6 +111,37 @@ def _inputs_by_row(inputs: Inputs, keys: Sequence[str], rows: np.ndarray) -> Ite
         yield {k: values[i] for k, (values, present) in columns.items() if present[i]}
 
 
+_EPOCH = datetime.datetime(1970, 1, 1)
+_MICROSECOND = datetime.timedelta(microseconds=1)
+
+
+def _plain_date(bound: Any) -> bool:
+    """Whether a bound compares with dates as its count of microseconds does: None (no bound)
+    or a datetime without a time zone."""
+    return bound is None or (type(bound) is datetime.datetime and bound.tzinfo is None)
+
+
+def _matches(wanted: Filter, values: Values) -> np.ndarray:
+    """``wanted.match`` of each of ``values``: dates against a slice of plain dates compared
+    at once, as numbers are; anything else as the filter judges it."""
+    bounds = (wanted.wanted.start, wanted.wanted.stop) if wanted.kind == "slice" else None
+    dates = values.kind == DATETIME
+    if bounds is None or not all(_plain_date(b) for b in bounds) or not dates.any():
+        return wanted.matches(values)
+    stamps = values.number[dates].view(np.int64)
+    inside = np.ones(len(stamps), dtype=bool)
+    start, stop = ((b - _EPOCH) // _MICROSECOND if b is not None else None for b in bounds)
+    if start is not None:
+        inside &= stamps >= start
+    if stop is not None:
+        inside &= stamps <= stop
+    out = np.zeros(len(values), dtype=bool)  # None never matches
+    out[dates] = inside
+    for i in np.flatnonzero(~dates & (values.kind != NONE)).tolist():
+        out[i] = wanted.match(values.item(i))
+    return out
+
+
 def computed_columns(
     included: set[str], filters: Mapping[str, Filter], inputs: Inputs, rows: int
 ) -> tuple[dict[str, tuple[Values, np.ndarray]], np.ndarray]:
@@ -134,14 +153,12 @@ def computed_columns(
     for column in COMPUTED_KEYS:
         if column not in included:
             continue
-        values = computed_values(column, inputs, rows)
+        # Without a filter, a key whose value is empty, zero or None is left out, as
+        # add_computed does.
+        values, given = _computed(column, inputs, rows)
         if column in filters:
-            match = filters[column].match
-            given = np.fromiter((match(v) for v in values.tolist()), dtype=bool, count=rows)
+            given = _matches(filters[column], values)
             failed |= ~given
-        else:
-            # A key whose value is empty, zero or None is left out, as add_computed does.
-            given = values.truthy()
         columns[column] = (values, given)
     return columns, failed
 

@@ -55,3 +55,14 @@ def observations(
     segments: Buffer | np.ndarray,
     base: int,
 ) -> tuple[Column, Column, Column]: ...
+def computed_key(
+    name: str,
+    inputs: Sequence[
+        tuple[
+            Buffer | np.ndarray,
+            Buffer | np.ndarray,
+            Buffer | np.ndarray,
+            Sequence[object] | np.ndarray | None,
+        ]
+    ],
+) -> tuple[Column, Column, Column, list[object] | None]: ...

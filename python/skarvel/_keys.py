@@ -318,17 +318,34 @@ def _geometry(observation: Row, keys: Sequence[str]) -> list[float]:
     ]
 
 
-def _wigos_station_id(observation: Row, keys: Sequence[str]) -> str | None:
-    parts = [observation.get(k, "") for k in keys]
-    if any(p is None or p == "" for p in parts[:3]) or not parts[3]:
-        return None
-    return f"{int(parts[0])}-{int(parts[1])}-{int(parts[2])}-{str(parts[3]).strip()}"
+def _wigos_station_id(observation: Row, keys: Sequence[str]) -> str:
+    # pdbufr's form: each number as int() makes it ("*" where missing; an absent one fails,
+    # as int("") does), the local identifier as it is ("" when absent, "*" when missing).
+    numbers = [
+        "*" if p is None else str(int(p)) for p in (observation.get(k, "") for k in keys[:3])
+    ]
+    local = observation.get(keys[3], "")
+    if local is not None and not isinstance(local, str):
+        raise ValueError(f"a WIGOS local identifier is a text, not {local!r}")
+    return "-".join([*numbers, "*" if local is None else str(local)])
+
+
+# The coordinate reference systems of code table 0 01 150 that have an EPSG name; 4 and 5
+# need the datum of the data themselves. ecCodes' missing long stands for the default.
+_CRS_NAMES = {
+    0: "EPSG:4326",
+    1: "EPSG:4258",
+    2: "EPSG:4269",
+    3: "EPSG:4314",
+    4: None,
+    5: None,
+    2147483647: "EPSG:4326",
+}
 
 
 def _crs(observation: Row, keys: Sequence[str]) -> str | None:
-    code = observation.get(keys[0])
-    choices = {0: "EPSG:4326", 1: "EPSG:4258", 2: "EPSG:4269", 3: "EPSG:4314", 4: None, 5: None}
-    return "EPSG:4326" if code is None else choices[int(code)]
+    # A missing code is no code (int(None) fails); an absent one is the default 0.
+    return _CRS_NAMES[int(observation.get(keys[0], 0))]
 
 
 _DATE_KEYS = ["year", "month", "day", "hour", "minute", "second"]

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/column.hpp"
+#include "engine/computed.hpp"
 #include "engine/decode_batch.hpp"
 #include "engine/engine_functions.hpp"
 #include "engine/skarvel_classes.hpp"
@@ -54,6 +55,14 @@ PyMethodDef engine_methods[] = {
      "key; verdicts: uint8 per key (0 unfiltered, 1 passes, 2 fails); filtered: uint8 per name; "
      "segments: int64 starts of independent streams; base: keys at each segment's start that "
      "join without a level."},
+    {"computed_key", fastcall<engine_computed_key>(), kFastcallKeywords,
+     "computed_key(name, inputs)\n--\n\nA computed column's values for a chunk of rows, as "
+     "the package holds values: (numbers float64, kinds uint8, given uint8, objects). inputs: "
+     "(numbers float64, kinds uint8, present uint8, objects) per input key, kinds 0 float, 1 "
+     "int, 2 None, 3 a date, 4 the row's object in objects. Out, kind 255 marks a row left to "
+     "the caller; dates are int64 microseconds since 1970 in the float64's bits; objects is "
+     "None or a list of [longitude, latitude, height] lists or of str, None where a row has "
+     "none; given says whether a row's value is true."},
     {nullptr, nullptr, 0, nullptr},
 };
 
