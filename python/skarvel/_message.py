@@ -126,9 +126,13 @@ class Message:
     def decode(self, tables: TablesLike = None) -> Decoded:
         """The message's values as columns (see ``Decoded``), with the reader's tables or
         ``tables``. Raises ``DecodeError`` when the values cannot be decoded."""
-        # decode_with without its options: this is the call made once per message of a file.
+        # decode_with and table_set without their options and calls: this is the call made
+        # once per message of a file.
         chosen = self._tables if tables is None else Tables.of(tables)
-        table_set = self.table_set(chosen)
+        try:
+            table_set = chosen.for_key(self._table_key, self._header)
+        except LookupError as error:
+            raise self.decode_error(error, chosen) from None
         try:
             return Decoded(_engine.decode(self.raw, table_set), table_set)
         except (ValueError, LookupError) as error:
