@@ -361,12 +361,12 @@ def end_to_end_set(eccodes) -> EndToEndSet:
                         chosen.undecoded += 1
                         continue
                     try:
-                        eccodes_decode(eccodes, message.raw)
+                        eccodes_decode(eccodes, bytes(message.raw))
                     except Exception:
                         chosen.rejected += 1
                         continue
                     held.tables[message.index] = tables
-                    held.messages.append(message.raw)
+                    held.messages.append(bytes(message.raw))
                     held.values += values
                     held.compressed.add(bool(message.compressed_data))
                 chosen.refused += len(reader.skipped)

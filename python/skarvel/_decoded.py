@@ -66,9 +66,10 @@ class Decoded:
     """
 
     __slots__ = (
-        "codes",
-        "values",
-        "subset_bounds",
+        "_columns",
+        "_codes",
+        "_values",
+        "_bounds",
         "_annotations",
         "_items",
         "_texts",
@@ -82,12 +83,14 @@ class Decoded:
         columns: tuple[_engine.Column, _engine.Column, _engine.Column, _engine.Annotations],
         tables: _skarvel.TableSet,
     ) -> None:
-        codes, values, bounds, annotations = columns
-        self.codes = np.frombuffer(memoryview(codes), dtype=np.uint32)
-        self.values = np.frombuffer(memoryview(values), dtype=np.float64)
-        self.subset_bounds = np.frombuffer(memoryview(bounds), dtype=np.int64)
+        # The columns become arrays when first asked for: a reader that decodes message after
+        # message and looks at a few columns pays for those only.
+        self._columns = columns
+        self._codes: np.ndarray | None = None
+        self._values: np.ndarray | None = None
+        self._bounds: np.ndarray | None = None
         # Texts and meanings, made into strs when first asked for.
-        self._annotations: _engine.Annotations | None = annotations
+        self._annotations: _engine.Annotations | None = columns[3]
         self._items: tuple[Any, list[str], Any, list[str]] | None = None
         self._texts: np.ndarray | None = None
         self._meanings: np.ndarray | None = None
@@ -95,8 +98,29 @@ class Decoded:
         self._tables = tables
 
     @property
+    def codes(self) -> np.ndarray:
+        """The descriptor code of each value (uint32)."""
+        if self._codes is None:
+            self._codes = np.frombuffer(memoryview(self._columns[0]), np.uint32)
+        return self._codes
+
+    @property
+    def values(self) -> np.ndarray:
+        """Each value (float64, NaN where missing)."""
+        if self._values is None:
+            self._values = np.frombuffer(memoryview(self._columns[1]), np.float64)
+        return self._values
+
+    @property
+    def subset_bounds(self) -> np.ndarray:
+        """Where each subset begins and, last, where the values end (int64)."""
+        if self._bounds is None:
+            self._bounds = np.frombuffer(memoryview(self._columns[2]), np.int64)
+        return self._bounds
+
+    @property
     def number_of_subsets(self) -> int:
-        return len(self.subset_bounds) - 1
+        return len(self._columns[2]) - 1
 
     @property
     def texts(self) -> np.ndarray:
@@ -137,7 +161,7 @@ class Decoded:
         return self._texts, self._meanings
 
     def _sparse(self, positions: _engine.Column, items: list[str]) -> np.ndarray:
-        column = np.full(len(self.codes), None, dtype=object)
+        column = np.full(len(self), None, dtype=object)
         if items:
             filled = np.empty(len(items), dtype=object)
             filled[:] = items
@@ -145,7 +169,7 @@ class Decoded:
         return column
 
     def __len__(self) -> int:
-        return len(self.codes)
+        return len(self._columns[0])
 
     def subset(self, i: int) -> list[Value]:
         """The values of subset ``i`` (negative counts from the end) as records."""

@@ -12,6 +12,7 @@ class Column:
     """A one-dimensional array lent through the buffer protocol."""
 
     def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __len__(self) -> int: ...
 
 @final
 class Annotations:
@@ -29,7 +30,16 @@ class DecodeBatch:
 def scan(
     data: Buffer, start: int = ..., complete: bool = ..., stop: int = ..., /
 ) -> tuple[list[tuple[int, int, tuple[str, ...], str | None]], int]: ...
-def parse(data: Buffer) -> tuple[_skarvel.BufrMessage, tuple[str, ...], int]: ...
+def messages(
+    data: Buffer, start: int, stop: int, complete: bool, limit: int, views: bool
+) -> tuple[
+    list[
+        tuple[int, str]
+        | tuple[int, bytes | memoryview, _skarvel.BufrMessage, tuple[str, ...], int, int]
+    ],
+    int,
+]: ...
+def parse(data: Buffer) -> tuple[_skarvel.BufrMessage, tuple[str, ...], int, int]: ...
 def decode(
     data: Buffer,
     tables: _skarvel.TableSet,

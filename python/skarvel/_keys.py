@@ -168,7 +168,8 @@ def _ecmwf_report_key(
     section2 = 8 + int.from_bytes(raw[8:11], "big")
     if int.from_bytes(raw[section2 : section2 + 3], "big") != 52 or len(raw) < section2 + 52:
         return None
-    d = raw[section2 + 4 : section2 + 52]
+    # A copy of the key's 48 octets: the message's octets may be a view, without bytes' methods.
+    d = bytes(raw[section2 + 4 : section2 + 52])
     key_data, key_more, key_sat = d[2:15], d[15:23], d[23:32]
     rdbtime, rectime = d[34:37], d[37:40]
     old_subtype = d[1]

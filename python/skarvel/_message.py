@@ -16,12 +16,12 @@ from skarvel._tables import Tables, TablesLike, describe_header
 # The header fields, under the names and in the order of _skarvel.BufrMessage.
 HEADER_FIELDS = tuple(name for name in vars(_skarvel.BufrMessage) if not name.startswith("_"))
 
-# Fields that older editions do not carry, by the flag the engine reports for them: they read
+# Fields that older editions do not carry, with the flag the engine reports for them: they read
 # as None, as ecCodes reports no value for them.
-_ABSENT_FIELDS = {
-    1: "international_data_subcategory",
-    2: "typical_year",
-    4: "typical_second",
+_ABSENT_FLAGS = {
+    "international_data_subcategory": 1,
+    "typical_year": 2,
+    "typical_second": 4,
 }
 
 
@@ -30,7 +30,9 @@ class Message:
 
     ``index`` is its position among the message candidates of the source (from 0), ``offset``
     the octet offset of its "BUFR" marker and ``length`` its declared total length; ``raw``
-    holds its octets (they stay valid after the reader is closed). The header fields have the
+    holds its octets, read-only: a ``memoryview`` of the file's mapping (or of the bytes read
+    or given) where nothing can change them, else ``bytes``; ``bytes(message.raw)`` copies
+    them. They stay valid after the reader is closed. The header fields have the
     names of ``_skarvel.BufrMessage``; a field the message's edition does not carry is None.
     ``warnings`` names what was tolerated to read it.
 
@@ -39,11 +41,31 @@ class Message:
     (3, datetime.datetime(2004, 11, 30, 12, 0), ('padded section 3',))
     """
 
-    __slots__ = ("index", "offset", "raw", "source", "warnings", "_header", "_absent", "_tables")
+    __slots__ = (
+        "index",
+        "offset",
+        "raw",
+        "source",
+        "warnings",
+        "_header",
+        "_absent",
+        "_table_key",
+        "_tables",
+    )
+
+    index: int
+    offset: int
+    raw: bytes | memoryview
+    source: str
+    warnings: tuple[str, ...]
+    _header: _skarvel.BufrMessage
+    _absent: int
+    _table_key: int
+    _tables: Tables
 
     def __init__(
         self,
-        raw: bytes,
+        raw: bytes | memoryview,
         *,
         index: int,
         offset: int,
@@ -52,7 +74,7 @@ class Message:
         warnings: tuple[str, ...] = (),
     ) -> None:
         try:
-            header, tolerated, absent = _engine.parse(raw)
+            header, tolerated, absent, key = _engine.parse(raw)
         except ValueError as error:
             raise DecodeError(str(error), source=source, index=index, offset=offset) from None
         self.index = index
@@ -60,8 +82,9 @@ class Message:
         self.raw = raw
         self.source = source
         self.warnings = tuple(dict.fromkeys(warnings + tolerated))
-        self._header: _skarvel.BufrMessage = header
-        self._absent = {name for flag, name in _ABSENT_FIELDS.items() if absent & flag}
+        self._header = header
+        self._absent = absent
+        self._table_key = key
         self._tables = tables
 
     @property
@@ -75,7 +98,9 @@ class Message:
 
     def __getattr__(self, name: str) -> Any:
         if name in HEADER_FIELDS:
-            return None if name in self._absent else getattr(self._header, name)
+            if self._absent & _ABSENT_FLAGS.get(name, 0):
+                return None
+            return getattr(self._header, name)
         raise AttributeError(f"'Message' object has no attribute {name!r}")
 
     def __dir__(self) -> list[str]:
@@ -101,7 +126,17 @@ class Message:
     def decode(self, tables: TablesLike = None) -> Decoded:
         """The message's values as columns (see ``Decoded``), with the reader's tables or
         ``tables``. Raises ``DecodeError`` when the values cannot be decoded."""
-        return self.decode_with(tables, padded_texts=False)
+        # decode_with and table_set without their options and calls: this is the call made
+        # once per message of a file.
+        chosen = self._tables if tables is None else Tables.of(tables)
+        try:
+            table_set = chosen.for_key(self._table_key, self._header)
+        except LookupError as error:
+            raise self.decode_error(error, chosen) from None
+        try:
+            return Decoded(_engine.decode(self.raw, table_set), table_set)
+        except (ValueError, LookupError) as error:
+            raise self.decode_error(error, chosen) from None
 
     def decode_with(
         self, tables: TablesLike, *, padded_texts: bool, wanted: np.ndarray | None = None
@@ -121,7 +156,7 @@ class Message:
         """The table set ``tables`` hold for the message's header. Raises ``DecodeError`` (the
         message's own failure, not the reading's) when they hold none."""
         try:
-            return tables.for_header(self._header)
+            return tables.for_key(self._table_key, self._header)
         except LookupError as error:
             raise self.decode_error(error, tables) from None
 
@@ -143,3 +178,30 @@ class Message:
             f"subsets={self.number_of_subsets}, "
             f"descriptors={self.unexpanded_descriptors})"
         )
+
+
+# A message without running Message.__init__: its fields come ready from the scan.
+_new_message = object.__new__
+
+
+def scanned_message(
+    entry: tuple[int, bytes | memoryview, _skarvel.BufrMessage, tuple[str, ...], int, int],
+    index: int,
+    source: str,
+    tables: Tables,
+) -> Message:
+    """The message of one entry of ``_engine.messages``, which framed and parsed it already:
+    (offset, octets, header, warnings, absent field flags, table key)."""
+    message: Message = _new_message(Message)
+    (
+        message.offset,
+        message.raw,
+        message._header,
+        message.warnings,
+        message._absent,
+        message._table_key,
+    ) = entry
+    message.index = index
+    message.source = source
+    message._tables = tables
+    return message

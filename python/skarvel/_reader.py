@@ -13,7 +13,7 @@ from typing import BinaryIO, Union, cast
 from skarvel import _engine
 from skarvel._compressed import DECOMPRESSING, HEAD, compression, decompressing, stream_head
 from skarvel._errors import DecodeError, SkarvelWarning
-from skarvel._message import Message
+from skarvel._message import Message, scanned_message
 from skarvel._tables import Tables, TablesLike
 
 Source = Union[
@@ -34,6 +34,9 @@ _WINDOW = 4 << 20
 _MAPPED_FROM = 256 << 10
 # The engine's name for octets that are no message, passed over before a message.
 _SKIPPED = "skipped octets"
+# How many candidates of a file or buffer are framed and parsed in one call of the engine:
+# enough that the call's cost is spread thin, few enough that they hold little memory.
+_BATCH = 256
 
 
 class Reader:
@@ -72,6 +75,9 @@ class Reader:
         self._data: mmap.mmap | memoryview | None = None
         self._stream: BinaryIO | None = None
         self._start = 0
+        # Messages' octets are views of _data, not copies, when nothing can change the data:
+        # a read-only mapping, octets read whole, or a bytes source.
+        self._views = False
         if isinstance(source, (str, os.PathLike)):
             # A path of bytes (not valid UTF-8, say) is named as Python names such files.
             self.name = os.fsdecode(source)
@@ -82,6 +88,7 @@ class Reader:
         else:
             try:
                 self._data = memoryview(source).cast("B")
+                self._views = isinstance(self._data.obj, bytes)
             except TypeError:
                 raise TypeError(
                     "source must be a path, a bytes-like object or a binary file, not "
@@ -98,6 +105,7 @@ class Reader:
                 return
             file.seek(0)
             size = os.fstat(file.fileno()).st_size
+            self._views = True
             if size == 0:
                 self._data = memoryview(b"")
                 return
@@ -107,7 +115,7 @@ class Reader:
             # A read-only mapping: the octets are read as the scan reaches them, never copied
             # into one Python object, and the engine may work on them without the lock.
             mapping = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)
-        self._closers.append(mapping.close)
+        self._closers.append(lambda: _release(mapping))
         self._data = mapping
 
     def _decompress(self, file: BinaryIO, kind: str, owned: bool) -> None:
@@ -139,14 +147,51 @@ class Reader:
             self._data = memoryview(b"")
             return
         mapping = mmap.mmap(fileno, 0, access=mmap.ACCESS_READ)
-        self._closers.append(mapping.close)
+        self._closers.append(lambda: _release(mapping))
         self._data = mapping
+        self._views = True
         self._start = start
 
     # Iteration --------------------------------------------------------------------------
 
     def __iter__(self) -> Iterator[Message]:
-        entries = self._entries()
+        if self._stream is not None:
+            return self._stream_messages()
+        return self._mapped_messages()
+
+    def _mapped_messages(self) -> Iterator[Message]:
+        """The messages of a file or buffer: the engine frames and parses a batch of
+        candidates at a time, so that a message costs little more Python than its object."""
+        name, tables, views = self.name, self.tables, self._views
+        index = -1
+        # The scan goes a window at a time, so that a file of many messages is never listed
+        # whole; a message larger than the window widens it.
+        position, window = self._start, _WINDOW
+        while True:
+            data = self._open_data()
+            size = len(data)
+            if position >= size:
+                break
+            stop = min(size, position + window)
+            found, following = _engine.messages(data, position, stop, stop == size, _BATCH, views)
+            del data
+            for entry in found:
+                index += 1
+                if len(entry) == 2:
+                    offset, error = entry
+                    self._failed(DecodeError(error, source=name, index=index, offset=offset))
+                    continue
+                yield scanned_message(entry, index, name, tables)
+                if self._data is None:
+                    raise ValueError("I/O operation on a closed reader")
+            window = window * 2 if following == position and not found else _WINDOW
+            position = following
+        if index < 0 and self.expect_messages:
+            # Not even a damaged message: most likely not a BUFR file at all.
+            _warnings.warn(f"no BUFR message found in {name}", SkarvelWarning, stacklevel=2)
+
+    def _stream_messages(self) -> Iterator[Message]:
+        entries = self._stream_entries()
         index = -1
         for index, (offset, raw, tolerated, error) in enumerate(entries):
             if error is not None:
@@ -177,26 +222,18 @@ class Reader:
         if self.on_error == "warn":
             _warnings.warn(str(error), SkarvelWarning, stacklevel=3)
 
-    def _entries(self) -> Iterator[_Entry]:
-        """(offset, octets, tolerated, error) of each candidate, in source order."""
-        if self._stream is not None:
-            yield from self._stream_entries()
-        else:
-            yield from self._mapped_entries()
-
     def _framed(self) -> Iterator[tuple[int, int, int]]:
         """The offset, index and declared end (where its section 0 says it ends) of each
         candidate of a file or buffer that frames as a message, as iterating would find it,
         without copying or parsing the message."""
-        for index, (offset, _, _, error) in enumerate(self._mapped_entries(octets=False)):
+        for index, (offset, error) in enumerate(self._mapped_entries()):
             if error is None:
                 declared = int.from_bytes(self._open_data()[offset + 4 : offset + 7], "big")
                 yield offset, index, offset + declared
 
-    def _mapped_entries(self, octets: bool = True) -> Iterator[_Entry]:
-        # The scan goes a window at a time, so that a file of many messages is never listed
-        # whole; a message larger than the window widens it. Without ``octets``, candidates
-        # come without their octets.
+    def _mapped_entries(self) -> Iterator[tuple[int, str | None]]:
+        """(offset, error) of each candidate of a file or buffer, scanned a window at a time
+        as ``_mapped_messages`` scans them."""
         position, window = self._start, _WINDOW
         while True:
             data = self._open_data()
@@ -205,9 +242,8 @@ class Reader:
                 return
             stop = min(size, position + window)
             found, following = _engine.scan(data, position, stop == size, stop)
-            for offset, length, tolerated, error in found:
-                raw = bytes(data[offset : offset + length]) if error is None and octets else None
-                yield offset, raw, tolerated, error
+            for offset, _, _, error in found:
+                yield offset, error
                 data = self._open_data()
             if stop == size:
                 return
@@ -257,7 +293,8 @@ class Reader:
     # Closing ----------------------------------------------------------------------------
 
     def close(self) -> None:
-        """Releases the mapping of the file; messages already made keep their octets."""
+        """Releases the file; messages already made keep their octets (a mapping whose
+        octets messages still hold is unmapped when the last of them goes)."""
         while self._closers:
             self._closers.pop()()
         self._data = None
@@ -271,6 +308,15 @@ class Reader:
 
     def __repr__(self) -> str:
         return f"skarvel.Reader({self.name!r}, on_error={self.on_error!r})"
+
+
+def _release(mapping: mmap.mmap) -> None:
+    """Unmaps a mapping now, or, when messages still hold views of it, leaves it to be unmapped
+    with the last of them."""
+    try:
+        mapping.close()
+    except BufferError:
+        pass
 
 
 def open(source: Source, *, tables: TablesLike = None, on_error: str = "raise") -> Reader:

@@ -242,8 +242,10 @@ class Tables:
             )
         # The definitions roots the default chain tries before the bundled tables, found once.
         self._roots = default_definitions() if self._kind == "default" else []
-        # The table set of each header key met, so that a header is resolved once.
+        # The table set of each header key met, so that a header is resolved once; and the
+        # same by the engine's packed table key, so that a message's tables cost one lookup.
         self._resolved: dict[tuple[int, ...], _skarvel.TableSet] = {}
+        self._by_table_key: dict[int, _skarvel.TableSet] = {}
         # The element keys of each table set given so far, and their union with the bundled
         # keys for the sets it was made of: every read asks, and most add no table set.
         self._keys_of: dict[int, tuple[_skarvel.TableSet, frozenset[str]]] = {}
@@ -298,8 +300,19 @@ class Tables:
             found = self._resolve(header)
             if len(self._resolved) >= _LOADED_LIMIT:
                 self._resolved.clear()
+                self._by_table_key.clear()
                 self._keys_of.clear()
             self._resolved[key] = found
+        return found
+
+    def for_key(self, table_key: int, header: _skarvel.BufrMessage) -> _skarvel.TableSet:
+        """``for_header`` of a header whose table-choosing fields the engine packed into
+        ``table_key`` (as ``_engine.messages`` and ``_engine.parse`` give it): a dict lookup
+        once the header's tables are known."""
+        found = self._by_table_key.get(table_key)
+        if found is None:
+            found = self.for_header(header)
+            self._by_table_key[table_key] = found
         return found
 
     def _resolve(self, header: _skarvel.BufrMessage) -> _skarvel.TableSet:

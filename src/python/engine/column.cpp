@@ -65,6 +65,11 @@ int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 
 PyBufferProcs column_buffer = {column_getbuffer, nullptr};
 
+// len(column): its number of items, without a view of them.
+Py_ssize_t column_length(PyObject* self) { return reinterpret_cast<ColumnObject*>(self)->count; }
+
+PySequenceMethods column_sequence = {.sq_length = column_length};
+
 void column_dealloc(PyObject* self) {
     reinterpret_cast<ColumnObject*>(self)->buffer.~ColumnBuffer();
     Py_TYPE(self)->tp_free(self);
@@ -133,6 +138,7 @@ PyTypeObject* column_type() {
     static PyTypeObject type = blank_type();
     if (type.tp_flags & Py_TPFLAGS_READY) return &type;
     type.tp_as_buffer = &column_buffer;
+    type.tp_as_sequence = &column_sequence;
     return ready_type(type, {.name = "skarvel._engine.Column",
                              .basicsize = sizeof(ColumnObject),
                              .dealloc = column_dealloc});

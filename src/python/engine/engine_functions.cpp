@@ -12,6 +12,7 @@
 #include "data/decode.hpp"
 #include "engine/annotations.hpp"
 #include "engine/column.hpp"
+#include "engine/message_scan.hpp"
 #include "frames/code_entries.hpp"
 #include "frames/key_levels.hpp"
 #include "frames/observations.hpp"
@@ -151,9 +152,10 @@ PyObject* engine_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                                    parsed->declared_length, parsed->message.total_length)));
     if (!tolerated) return nullptr;
     const unsigned long absent = parsed->absent;
+    const unsigned long long key = table_key(parsed->message);
     PyRef message(wrap_record(std::move(parsed->message)));
     if (!message) return nullptr;
-    return Py_BuildValue("(OOk)", message.get(), tolerated.get(), absent);
+    return Py_BuildValue("(OOkK)", message.get(), tolerated.get(), absent, key);
 }
 
 PyObject* engine_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

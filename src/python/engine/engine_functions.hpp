@@ -9,7 +9,7 @@ namespace skarvel::py {
 // scan(data, start=0, complete=True, stop=len(data)) -> (entries, position)
 PyObject* engine_scan(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// parse(data) -> (BufrMessage, tolerated names, absent field flags)
+// parse(data) -> (BufrMessage, tolerated names, absent field flags, table key)
 PyObject* engine_parse(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 

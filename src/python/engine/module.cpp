@@ -9,6 +9,7 @@
 #include "engine/computed.hpp"
 #include "engine/decode_batch.hpp"
 #include "engine/engine_functions.hpp"
+#include "engine/message_scan.hpp"
 #include "engine/skarvel_classes.hpp"
 #include "support/py_args.hpp"
 #include "support/py_ref.hpp"
@@ -23,9 +24,16 @@ PyMethodDef engine_methods[] = {
      "The messages and damaged candidates of data[start:stop]: a list of (offset, length, "
      "tolerated, error), offsets in data, and the offset where a later scan goes on. With "
      "complete false, more data may follow stop."},
+    {"messages", fastcall<engine_messages>(), kFastcallKeywords,
+     "messages(data, start, stop, complete, limit, views)\n--\n\nThe first `limit` candidates "
+     "of data[start:stop], framed and parsed: a list of (offset, octets, BufrMessage, warnings, "
+     "absent field flags, table key) for each message and (offset, error) for each candidate "
+     "that failed, and the offset where a later call goes on. The octets are slices of a "
+     "memoryview of data with views, else copies. With complete false, more data may follow "
+     "stop."},
     {"parse", fastcall<engine_parse>(), kFastcallKeywords,
      "parse(data)\n--\n\nThe header of the one message in data, tolerantly: (BufrMessage, "
-     "tolerated, absent field flags)."},
+     "tolerated, absent field flags, table key)."},
     {"decode", fastcall<engine_decode>(), kFastcallKeywords,
      "decode(data, tables, padded_texts=False, wanted=None, /)\n--\n\nThe values of the one "
      "message in data as columns: (codes, values, subset bounds, annotations), whose "
