@@ -15,6 +15,7 @@ from . import _engine, _observations
 from ._columns import MessageRows, Part, Rows
 from ._decoded import DecodedBatch
 from ._errors import DecodeError
+from ._flat import FlatQuery
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
 from ._reader import Reader
@@ -796,7 +797,37 @@ def _flat_frame(
 ) -> pandas.DataFrame:
     """One row per subset with every key, as pdbufr's flat reader: ``columns`` is "all" (or
     empty), "header", "data", or the column names wanted ("#1#airTemperature",
-    "typicalDate"). ``filters`` apply to columns by name, "count" to the message's position."""
+    "typicalDate", "latitude" for its rank 1, "~latitude" for every rank). ``filters`` apply
+    to columns by name, "count" to the message's position. The rows are built by the engine
+    (see ``_flat``)."""
+    pandas = _require("pandas", "pandas")
+    query = FlatQuery(columns, filters, required_columns, tables, on_error)
+    flat = query.read(_sources(path_or_paths))
+    names = [name for name, _ in flat.columns]
+    if not names:
+        return pandas.DataFrame.from_records(iter([{} for _ in range(flat.rows)]))
+    columns_of = [column for _, column in flat.columns]
+    inferred = [i for i, column in enumerate(columns_of) if column.dtype == object]
+    if inferred:
+        # The conversion from_records applies to each column of objects.
+        from pandas.core.internals.construction import convert_object_array
+
+        converted = convert_object_array([columns_of[i] for i in inferred], dtype=None)
+        for i, column in zip(inferred, converted):
+            columns_of[i] = column
+    return _frame_of_columns(pandas, names, columns_of, flat.rows)
+
+
+def _rows_flat_frame(
+    path_or_paths: Sources,
+    columns: Sequence[str] | str,
+    filters: Mapping[str, Any] | None,
+    required_columns: bool | Iterable[str],
+    tables: TablesLike,
+    on_error: str,
+) -> pandas.DataFrame:
+    """``_flat_frame`` made from a dict per row in Python (``_observations.flat_rows``): the
+    plain model the engine's flat rows are checked against."""
     pandas = _require("pandas", "pandas")
     query = _FlatQuery(columns, filters, required_columns, tables, on_error)
     rows = next(query.chunks(_sources(path_or_paths), None, None))

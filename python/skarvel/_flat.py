@@ -1,0 +1,239 @@
+"""Flat frames (``read_bufr(..., flat=True)``), read by the engine: one row per subset with the
+header keys, a subsetNumber (uncompressed data) and every data key under its ranked name
+("#2#airTemperature"), built as typed columns in C++. Here stay the call's policy: which keys
+it names, its filters (judged a column at a time), the rows it requires, and the warnings.
+
+A column, filter or required key named without a rank ("latitude") is the key of rank 1, named
+as asked; "~name" is every rank of a name: as a column, one column per rank; as a filter, a
+row passes when any rank matches.
+"""
+
+from __future__ import annotations
+
+import re
+import warnings
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from . import _engine
+from ._errors import DecodeError, SkarvelWarning
+from ._keys import HEADER_NAMES, Filter, header_keys
+from ._message import Message
+from ._reader import open as open_reader
+from ._tables import Tables, TablesLike
+from ._unknown_keys import warn_unknown_keys
+from ._values import Values
+
+# What a column's kinds say of a row without a cell (see _engine.FlatChunk.values).
+_NO_CELL = 5
+# Keys of flat rows that have no rank.
+_PLAIN_KEYS = HEADER_NAMES | {"subsetNumber"}
+_ANY_RANK = "~"
+
+
+def _source(key: str) -> str:
+    """The key of flat rows a requested key reads: itself when ranked or without a rank
+    ("typicalDate", "subsetNumber"), its rank 1 otherwise."""
+    if key.startswith("#") or key in _PLAIN_KEYS or key.startswith(_ANY_RANK):
+        return key
+    return f"#1#{key}"
+
+
+class FlatColumns(NamedTuple):
+    """A flat frame's columns, in order: (name, column) pairs, each column an int64 or float64
+    array or a list of objects (NaN where a row lacks the key); and how many rows."""
+
+    columns: list[tuple[str, Any]]
+    rows: int
+
+
+class FlatQuery:
+    """One flat call's columns, filters and options, and the rows they select: one per
+    subset, as pdbufr's flat reader gives them."""
+
+    def __init__(
+        self,
+        columns: Sequence[str] | str,
+        filters: Mapping[str, Any] | None,
+        required_columns: bool | Iterable[str],
+        tables: TablesLike,
+        on_error: str,
+    ) -> None:
+        wanted = [columns] if isinstance(columns, str) else list(columns)
+        self.keys: list[str] | None = None
+        if not wanted or wanted == [""] or wanted == ["all"]:
+            self.header, self.data = True, True
+        elif set(wanted) <= {"all", "header", "data"}:
+            self.header, self.data = "header" in wanted, "data" in wanted
+        else:
+            self.header, self.data, self.keys = True, True, wanted
+        if required_columns is True:
+            required = [k for k in self.keys or () if not k.startswith(_ANY_RANK)]
+        elif required_columns is False:
+            required = []
+        else:
+            required = [required_columns] if isinstance(required_columns, str) else list(
+                required_columns
+            )
+        for key in required:
+            if key.startswith(_ANY_RANK):
+                raise ValueError(f"Multi-rank columns are not allowed here: {key}")
+        self.required = [_source(k) for k in required]
+        self.filters = {k: Filter(v) for k, v in (filters or {}).items()}
+        self.count_filter = self.filters.pop("count", None)
+        self.max_count = self.count_filter.max() if self.count_filter is not None else None
+        self.tables = Tables.of(tables)
+        self.on_error = on_error
+
+    def _reader(self) -> Any:
+        """The engine's reader of the call's keys: with named columns, those, the filters'
+        and the required ones, each placed where the named columns put it."""
+        if self.keys is None:
+            return _engine.FlatReader(self.header, self.data, None, None)
+        shown: dict[str, int] = {}
+        any_rank: dict[str, int] = {}
+        for place, key in enumerate([*self.keys, *self.filters, *self.required]):
+            if key.startswith(_ANY_RANK):
+                any_rank.setdefault(key[1:], place)
+            else:
+                shown.setdefault(_source(key), place)
+        return _engine.FlatReader(self.header, self.data, shown, any_rank)
+
+    def _messages(self, sources: Sequence[Any]) -> Iterator[tuple[Message, Any]]:
+        """The messages the count filter lets through, each with the reader it came from."""
+        count = 0
+        for source in sources:
+            with open_reader(source, tables=self.tables, on_error=self.on_error) as reader:
+                for message in reader:
+                    count += 1
+                    if self.max_count is not None and count > self.max_count:
+                        return
+                    if self.count_filter is None or self.count_filter.match(count):
+                        yield message, reader
+
+    def read(self, sources: Sequence[Any]) -> FlatColumns:
+        """The frame's columns over every message of ``sources``."""
+        engine = self._reader()
+        for message, reader in self._messages(sources):
+            try:
+                table_set = message.table_set(self.tables)
+                head = [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
+                try:
+                    engine.add(message.raw, table_set, bool(message.header.compressed_data), head)
+                except (ValueError, LookupError) as error:
+                    raise message.decode_error(error, self.tables) from None
+            except DecodeError as error:
+                reader.handle_failure(error)
+        chunk = engine.take()
+        names = chunk.names()
+        self._warn_unknown(set(names))
+        kept = self._kept(chunk, names)
+        selected = chunk.select(kept.view(np.uint8))
+        columns = [(n, _array(c)) for n, c in selected.frame_columns()]
+        if self.keys is not None:
+            columns = _named(columns, self.keys)
+        elif columns:
+            _warn_order(selected.first_rows(), [n for n, _ in columns])
+        return FlatColumns(columns, selected.size())
+
+    def _kept(self, chunk: Any, names: Sequence[str]) -> np.ndarray:
+        """Which rows every filter passes and that have every required key."""
+        kept = np.ones(chunk.size(), dtype=bool)
+        present = set(names)
+        for key, wanted in self.filters.items():
+            if key.startswith(_ANY_RANK):
+                ranks = _ranked(names, key[1:])
+                passes = np.zeros(len(kept), dtype=bool)
+                for name in ranks:
+                    passes |= _passes(chunk, name, wanted)
+                kept &= passes
+            elif _source(key) in present:
+                kept &= _passes(chunk, _source(key), wanted)
+            else:
+                kept[:] = False
+        for key in self.required:
+            if key not in present:
+                kept[:] = False
+            elif kept.any():
+                _, kinds, _ = chunk.values(key)
+                kept &= np.frombuffer(memoryview(kinds), dtype=np.uint8) != _NO_CELL
+        return kept
+
+    def _warn_unknown(self, had: set[str]) -> None:
+        """Warns of requested keys that no row of any message had, before the filters."""
+        requested = [*(self.keys or ()), *self.filters]
+        seen = set()
+        for key in requested:
+            if key.startswith(_ANY_RANK):
+                if _ranked(list(had), key[1:]):
+                    seen.add(key)
+            elif _source(key) in had:
+                seen.add(key)
+        warn_unknown_keys(requested, seen, self.tables, exact=True, stacklevel=5)
+
+
+def _ranked(names: Sequence[str], name: str) -> list[str]:
+    """The names among ``names`` of a rank of key ``name``."""
+    pattern = re.compile(rf"#\d+#{re.escape(name)}")
+    return [n for n in names if pattern.fullmatch(n)]
+
+
+def _passes(chunk: Any, name: str, wanted: Filter) -> np.ndarray:
+    """Which rows have a value of column ``name`` that the filter matches."""
+    numbers, kinds, texts = chunk.values(name)
+    number = np.frombuffer(memoryview(numbers), dtype=np.float64)
+    kind = np.frombuffer(memoryview(kinds), dtype=np.uint8)
+    present = kind != _NO_CELL
+    objects = None
+    if texts is not None:
+        objects = np.empty(len(texts), dtype=object)
+        objects[:] = texts
+        objects = objects[present]
+    out = np.zeros(len(kind), dtype=bool)
+    out[present] = wanted.matches(Values(number[present], kind[present], objects))
+    return out
+
+
+def _array(column: Any) -> Any:
+    """A column of the engine as the frame takes it: its numbers as a numpy array over the
+    engine's memory, or its list of objects as an object array."""
+    if isinstance(column, list):
+        objects = np.empty(len(column), dtype=object)
+        objects[:] = column
+        return objects
+    view = memoryview(column)
+    return np.frombuffer(view, dtype=np.int64 if view.format == "q" else np.float64)
+
+
+def _named(columns: list[tuple[str, Any]], keys: Sequence[str]) -> list[tuple[str, Any]]:
+    """The columns of named keys, under the names they were asked for (a key without a rank
+    reads its rank 1), in the order the engine gives them; every rank of "~name"."""
+    wanted: dict[str, list[str]] = {}
+    any_rank = {k[1:] for k in keys if k.startswith(_ANY_RANK)}
+    for key in keys:
+        if not key.startswith(_ANY_RANK):
+            wanted.setdefault(_source(key), []).append(key)
+    out = []
+    for name, column in columns:
+        for asked in wanted.get(name, ()):
+            out.append((asked, column))
+        if name not in wanted and name.startswith("#") and name.rpartition("#")[2] in any_rank:
+            out.append((name, column))
+    return out
+
+
+def _warn_order(first_rows: Sequence[int], names: Sequence[str]) -> None:
+    """Warns, as pdbufr does, when rows differ in their keys and the keys the first row lacks
+    came after its own in the columns."""
+    first_count = sum(1 for first in first_rows if first == 0)
+    if 0 < first_count < len(names):
+        warnings.warn(
+            "not all BUFR messages/subsets have the same structure in the input file. "
+            "Non-overlapping columns (starting with column[{column_info.first_count-1}] ="
+            f"{names[first_count - 1]}) were added to the end of the resulting dataframe "
+            "altering the original column order for these messages.",
+            SkarvelWarning,
+            stacklevel=5,
+        )

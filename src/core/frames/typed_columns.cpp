@@ -1,0 +1,198 @@
+#include "frames/typed_columns.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <utility>
+
+namespace skarvel {
+
+ColumnType column_type(const CellCounts& counts, std::size_t rows) {
+    if (counts.texts != 0) return ColumnType::kObject;
+    const bool absent = counts.cells() < rows;
+    if (counts.floats + counts.ints == 0) {
+        // Only missing values: NaN where a row lacks the key, None throughout otherwise.
+        return absent ? ColumnType::kFloat64 : ColumnType::kObject;
+    }
+    if (counts.ints == counts.cells() && !absent) return ColumnType::kInt64;
+    return ColumnType::kFloat64;
+}
+
+void TypedColumn::count(CellKind kind, int delta) {
+    switch (kind) {
+        case CellKind::kFloat:
+            counts_.floats += delta;
+            break;
+        case CellKind::kInt:
+            counts_.ints += delta;
+            break;
+        case CellKind::kNone:
+            counts_.nones += delta;
+            break;
+        case CellKind::kText:
+            counts_.texts += delta;
+            break;
+        case CellKind::kAbsent:
+            break;
+    }
+}
+
+std::size_t TypedColumn::cell_for(Row row, std::uint32_t place) {
+    if (!rows_.empty() && rows_.back() == row) {
+        const std::size_t last = rows_.size() - 1;
+        count(kinds_[last], -1);
+        if (kinds_[last] == CellKind::kText) {
+            text_ends_.pop_back();
+            text_bytes_.resize(text_ends_.empty() ? 0 : text_ends_.back());
+        }
+        return last;
+    }
+    rows_.push_back(row);
+    places_.push_back(place);
+    kinds_.push_back(CellKind::kAbsent);
+    numbers_.push_back(std::numeric_limits<double>::quiet_NaN());
+    return rows_.size() - 1;
+}
+
+void TypedColumn::set_number(Row row, std::uint32_t place, double value, bool integral) {
+    const std::size_t cell = cell_for(row, place);
+    const CellKind kind = std::isnan(value) ? CellKind::kNone
+                          : integral        ? CellKind::kInt
+                                            : CellKind::kFloat;
+    kinds_[cell] = kind;
+    numbers_[cell] = value;
+    count(kind, 1);
+}
+
+void TypedColumn::set_none(Row row, std::uint32_t place) {
+    const std::size_t cell = cell_for(row, place);
+    kinds_[cell] = CellKind::kNone;
+    numbers_[cell] = std::numeric_limits<double>::quiet_NaN();
+    count(CellKind::kNone, 1);
+}
+
+void TypedColumn::set_text(Row row, std::uint32_t place, std::string_view text) {
+    const std::size_t cell = cell_for(row, place);
+    kinds_[cell] = CellKind::kText;
+    numbers_[cell] = std::numeric_limits<double>::quiet_NaN();
+    text_bytes_.append(text);
+    text_ends_.push_back(text_bytes_.size());
+    count(CellKind::kText, 1);
+}
+
+void TypedColumn::write_numbers(std::span<double> out) const {
+    if (rows_.size() == out.size()) {
+        // Every row has a cell (the usual case): the numbers are the column.
+        std::copy(numbers_.begin(), numbers_.end(), out.begin());
+        return;
+    }
+    std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t i = 0; i < rows_.size(); ++i) out[rows_[i]] = numbers_[i];
+}
+
+void TypedColumn::write_kinds(std::span<CellKind> out) const {
+    if (rows_.size() == out.size()) {
+        std::copy(kinds_.begin(), kinds_.end(), out.begin());
+        return;
+    }
+    std::fill(out.begin(), out.end(), CellKind::kAbsent);
+    for (std::size_t i = 0; i < rows_.size(); ++i) out[rows_[i]] = kinds_[i];
+}
+
+void TypedColumn::write_text_offsets(std::span<std::int64_t> offsets) const {
+    std::size_t text = 0;
+    std::size_t cell = 0;
+    std::int64_t end = 0;
+    offsets[0] = 0;
+    for (std::size_t row = 0; row + 1 < offsets.size(); ++row) {
+        // Cells of this row: its text, if it has one, ends the row's bytes.
+        while (cell < rows_.size() && rows_[cell] < row) ++cell;
+        if (cell < rows_.size() && rows_[cell] == row && kinds_[cell] == CellKind::kText) {
+            end = static_cast<std::int64_t>(text_ends_[text++]);
+        }
+        // Skip the texts of cells before this row that were not met (none: rows ascend).
+        offsets[row + 1] = end;
+    }
+}
+
+TypedColumn TypedColumn::selected(std::span<const std::int64_t> renumber) const {
+    TypedColumn out;
+    std::size_t text = 0;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        const bool is_text = kinds_[i] == CellKind::kText;
+        const std::int64_t row = renumber[rows_[i]];
+        if (row >= 0) {
+            out.rows_.push_back(static_cast<Row>(row));
+            out.places_.push_back(places_[i]);
+            out.kinds_.push_back(kinds_[i]);
+            out.numbers_.push_back(numbers_[i]);
+            out.count(kinds_[i], 1);
+            if (is_text) {
+                out.text_bytes_.append(this->text(text));
+                out.text_ends_.push_back(out.text_bytes_.size());
+            }
+        }
+        if (is_text) ++text;
+    }
+    return out;
+}
+
+std::size_t ColumnSet::column(std::string_view name) {
+    const auto found = numbers_.find(name);
+    if (found != numbers_.end()) return found->second;
+    const std::size_t number = columns_.size();
+    names_.emplace_back(name);
+    columns_.emplace_back();
+    numbers_.emplace(names_.back(), number);
+    return number;
+}
+
+std::int64_t ColumnSet::find(std::string_view name) const {
+    const auto found = numbers_.find(name);
+    return found == numbers_.end() ? -1 : static_cast<std::int64_t>(found->second);
+}
+
+Result<TypedColumn::Row> ColumnSet::add_row() {
+    if (rows_ >= kMaxRows) {
+        return BufrError::parse("frame: more than " + std::to_string(kMaxRows) + " rows");
+    }
+    return static_cast<TypedColumn::Row>(rows_++);
+}
+
+Result<ColumnSet> ColumnSet::selected(std::span<const std::uint8_t> kept) const {
+    if (kept.size() != rows_) {
+        return BufrError::parse("frame: " + std::to_string(kept.size()) + " row flags for " +
+                                std::to_string(rows_) + " rows");
+    }
+    std::vector<std::int64_t> renumber(rows_, -1);
+    std::size_t rows = 0;
+    for (std::size_t r = 0; r < rows_; ++r) {
+        if (kept[r] != 0) renumber[r] = static_cast<std::int64_t>(rows++);
+    }
+    std::vector<TypedColumn> columns;
+    std::vector<std::size_t> sources;
+    for (std::size_t c = 0; c < columns_.size(); ++c) {
+        TypedColumn column = columns_[c].selected(renumber);
+        if (column.cells() == 0) continue;
+        columns.push_back(std::move(column));
+        sources.push_back(c);
+    }
+    std::vector<std::size_t> order(columns.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const TypedColumn& x = columns[a];
+        const TypedColumn& y = columns[b];
+        return std::pair(x.first_row(), x.first_place()) < std::pair(y.first_row(), y.first_place());
+    });
+    ColumnSet out;
+    out.rows_ = rows;
+    for (const std::size_t i : order) {
+        const std::size_t number = out.columns_.size();
+        out.names_.push_back(names_[sources[i]]);
+        out.columns_.push_back(std::move(columns[i]));
+        out.numbers_.emplace(out.names_.back(), number);
+    }
+    return out;
+}
+
+}  // namespace skarvel
