@@ -130,13 +130,17 @@ class FlatQuery:
         names = chunk.names()
         self._warn_unknown(set(names))
         kept = self._kept(chunk, names)
-        selected = chunk.select(kept.view(np.uint8))
-        columns = [(n, _array(c)) for n, c in selected.frame_columns()]
+        # Every row kept, the columns stand in their order already, unless named columns
+        # place them.
+        every_row = self.keys is None and bool(kept.all())
+        selected = chunk if every_row else chunk.select(kept.view(np.uint8))
+        rows = selected.size()
+        columns = [(n, _array(c, rows)) for n, c in selected.frame_columns()]
         if self.keys is not None:
             columns = _named(columns, self.keys)
         elif columns:
             _warn_order(selected.first_rows(), [n for n, _ in columns])
-        return FlatColumns(columns, selected.size())
+        return FlatColumns(columns, rows)
 
     def _kept(self, chunk: Any, names: Sequence[str]) -> np.ndarray:
         """Which rows every filter passes and that have every required key."""
@@ -196,9 +200,11 @@ def _passes(chunk: Any, name: str, wanted: Filter) -> np.ndarray:
     return out
 
 
-def _array(column: Any) -> Any:
+def _array(column: Any, rows: int) -> Any:
     """A column of the engine as the frame takes it: its numbers as a numpy array over the
-    engine's memory, or its list of objects as an object array."""
+    engine's memory, its list of objects as an object array, None as ``rows`` Nones."""
+    if column is None:
+        return np.full(rows, None, dtype=object)
     if isinstance(column, list):
         objects = np.empty(len(column), dtype=object)
         objects[:] = column

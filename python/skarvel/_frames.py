@@ -807,7 +807,12 @@ def _flat_frame(
     if not names:
         return pandas.DataFrame.from_records(iter([{} for _ in range(flat.rows)]))
     columns_of = [column for _, column in flat.columns]
-    inferred = [i for i, column in enumerate(columns_of) if column.dtype == object]
+    # Columns of None alone stay as they are, as pandas leaves them.
+    inferred = [
+        i
+        for i, column in enumerate(columns_of)
+        if column.dtype == object and not (len(column) and column[0] is None)
+    ]
     if inferred:
         # The conversion from_records applies to each column of objects.
         from pandas.core.internals.construction import convert_object_array

@@ -133,121 +133,150 @@ std::int64_t FlatRows::ranked_column(std::int32_t name, std::uint32_t rank) {
     return column;
 }
 
+void FlatRows::set_value(TypedColumn& column, TypedColumn::Row row, std::uint32_t place,
+                         const DecodedValues& values, const DecodedValue& value,
+                         const CodeFacts& code, bool keep_blanks) {
+    if (code.text) {
+        const std::optional<std::string_view> text = values.raw_text(value);
+        column.set_text(row, place, text ? given_text(*text, keep_blanks) : "");
+        return;
+    }
+    const double number =
+        value.has_value() ? value.raw_value : std::numeric_limits<double>::quiet_NaN();
+    column.set_number(row, place, number, code.integral && number == std::floor(number));
+}
+
 Status FlatRows::add_message(const DecodedValues& values, const TableSet& tables,
                              bool compressed, std::span<const HeaderCell> header) {
     const std::size_t subsets = values.subset_count();
     if (subsets == 0) return {};
-    // The header keys' columns and places, found once for the message.
-    struct Placed {
-        std::int64_t column;
-        std::uint32_t place;
-    };
-    std::vector<Placed> header_columns;
-    std::uint32_t next_place = 0;
+    const std::size_t row_count = options_.data ? subsets : 1;
+    auto made = columns_.add_rows(row_count);
+    if (!made) return made.error();
+    const TypedColumn::Row first_row = *made;
+
+    // The header keys and subsetNumber are the first keys of every row, in the same places:
+    // each of their columns is filled for every row at once.
+    std::uint32_t place = 0;
     if (options_.header) {
         for (const HeaderCell& cell : header) {
-            header_columns.push_back({plain_column(cell.name), place_of(cell.name, next_place)});
-            ++next_place;
-        }
-    }
-    const bool numbered = options_.data && !compressed;
-    Placed subset_number{-1, 0};
-    if (numbered) subset_number = {plain_column("subsetNumber"), place_of("subsetNumber", 0)};
-
-    // Every subset of compressed data has the keys of the first: found once, by position.
-    const std::size_t width = compressed ? values.size() / subsets : 0;
-    std::vector<Placed> compressed_keys;
-    std::vector<std::int8_t> varies(width, -1);  // whether the subsets' texts differ
-    const auto texts_vary = [&](std::size_t position) {
-        if (varies[position] < 0) {
-            const std::optional<std::string_view> first = values.raw_text(values[position]);
-            varies[position] = 0;
-            for (std::size_t s = 1; s < subsets && varies[position] == 0; ++s) {
-                if (values.raw_text(values[s * width + position]) != first) varies[position] = 1;
-            }
-        }
-        return varies[position] == 1;
-    };
-
-    const std::size_t row_count = options_.data ? subsets : 1;
-    for (std::size_t s = 0; s < row_count; ++s) {
-        auto made = columns_.add_row();
-        if (!made) return made.error();
-        const TypedColumn::Row row = *made;
-        std::uint32_t place = 0;
-        // A key already set in this row keeps its place.
-        const auto place_for = [&](TypedColumn& column, std::uint32_t wanted) {
-            if (column.cells() != 0 && column.rows().back() == row) return column.first_place();
-            ++place;
-            return wanted;
-        };
-        for (std::size_t h = 0; h < header_columns.size(); ++h) {
-            const Placed& at = header_columns[h];
-            if (at.column < 0) {
-                ++place;
-                continue;
-            }
-            TypedColumn& column = columns_.at(static_cast<std::size_t>(at.column));
-            const std::uint32_t p = place_for(column, options_.select ? at.place : place);
-            const HeaderCell& cell = header[h];
-            if (cell.kind == CellKind::kText) {
-                column.set_text(row, p, cell.text);
-            } else if (cell.kind == CellKind::kNone) {
-                column.set_none(row, p);
-            } else {
-                column.set_number(row, p, cell.number, cell.kind == CellKind::kInt);
-            }
-        }
-        if (!options_.data) break;
-        if (subset_number.column >= 0) {
-            TypedColumn& column = columns_.at(static_cast<std::size_t>(subset_number.column));
-            const std::uint32_t p = place_for(column, options_.select ? subset_number.place : place);
-            column.set_number(row, p, static_cast<double>(s + 1), true);
-        } else if (numbered) {
-            ++place;
-        }
-
-        const std::size_t start = values.subset_start(s);
-        const std::size_t stop = values.subset_start(s + 1);
-        const bool keyed = compressed && s > 0;
-        bool quality = false;
-        for (std::size_t i = start; i < stop; ++i) {
-            const DecodedValue& value = values[i];
-            const std::size_t position = i - start;
-            const CodeFacts& code = facts(value.descriptor, tables);
-            std::int64_t target = -1;
-            std::uint32_t wanted = 0;
-            if (keyed) {
-                target = compressed_keys[position].column;
-                wanted = compressed_keys[position].place;
-            } else {
-                if (value.descriptor == kQualityFollows) quality = true;
-                if (!skipped_[code.name] && !(quality && code.quality_class)) {
-                    const std::uint32_t rank = ++ranks_[code.name];
-                    if (rank == 1) touched_.push_back(code.name);
-                    target = ranked_column(code.name, rank);
-                    if (target >= 0) wanted = rank_places_[code.name][rank];
-                }
-                if (compressed) compressed_keys.push_back({target, wanted});
-            }
+            const std::int64_t target = plain_column(cell.name);
+            const std::uint32_t at = place_of(cell.name, place++);
             if (target < 0) continue;
             TypedColumn& column = columns_.at(static_cast<std::size_t>(target));
-            const std::uint32_t p = place_for(column, options_.select ? wanted : place);
-            if (code.text) {
-                const std::optional<std::string_view> text = values.raw_text(value);
-                const bool keep_blanks = compressed && texts_vary(position);
-                column.set_text(row, p, text ? given_text(*text, keep_blanks) : "");
-            } else {
-                const double number = value.has_value()
-                                          ? value.raw_value
-                                          : std::numeric_limits<double>::quiet_NaN();
-                column.set_number(row, p, number, code.integral && number == std::floor(number));
+            for (std::size_t r = 0; r < row_count; ++r) {
+                const auto row = static_cast<TypedColumn::Row>(first_row + r);
+                if (cell.kind == CellKind::kText) {
+                    column.set_text(row, at, cell.text);
+                } else if (cell.kind == CellKind::kNone) {
+                    column.set_none(row, at);
+                } else {
+                    column.set_number(row, at, cell.number, cell.kind == CellKind::kInt);
+                }
             }
         }
-        for (const std::int32_t name : touched_) ranks_[name] = 0;
-        touched_.clear();
     }
+    if (!options_.data) return {};
+    if (!compressed) {
+        const std::int64_t target = plain_column("subsetNumber");
+        const std::uint32_t at = place_of("subsetNumber", place++);
+        if (target >= 0) {
+            TypedColumn& column = columns_.at(static_cast<std::size_t>(target));
+            for (std::size_t s = 0; s < subsets; ++s) {
+                column.set_number(static_cast<TypedColumn::Row>(first_row + s), at,
+                                  static_cast<double>(s + 1), true);
+            }
+        }
+        add_subsets(values, tables, first_row, place);
+        return {};
+    }
+    add_compressed(values, tables, first_row, place);
     return {};
+}
+
+// The keys of the values of one subset from `start` to `stop`: each value's column (-1: none)
+// and place, the places counted on from `place`.
+void FlatRows::subset_keys(const DecodedValues& values, const TableSet& tables,
+                           std::size_t start, std::size_t stop, std::uint32_t place,
+                           std::vector<Keyed>& out) {
+    out.clear();
+    bool quality = false;
+    for (std::size_t i = start; i < stop; ++i) {
+        const DecodedValue& value = values[i];
+        const CodeFacts& code = facts(value.descriptor, tables);
+        Keyed keyed{-1, 0, &code};
+        if (value.descriptor == kQualityFollows) quality = true;
+        if (!skipped_[code.name] && !(quality && code.quality_class)) {
+            const std::uint32_t rank = ++ranks_[code.name];
+            if (rank == 1) touched_.push_back(code.name);
+            keyed.column = ranked_column(code.name, rank);
+            if (keyed.column >= 0) {
+                keyed.place = options_.select ? rank_places_[code.name][rank] : place++;
+            }
+        }
+        out.push_back(keyed);
+    }
+    for (const std::int32_t name : touched_) ranks_[name] = 0;
+    touched_.clear();
+}
+
+void FlatRows::add_subsets(const DecodedValues& values, const TableSet& tables,
+                           TypedColumn::Row first_row, std::uint32_t place) {
+    std::vector<Keyed> keys;
+    for (std::size_t s = 0; s < values.subset_count(); ++s) {
+        const std::size_t start = values.subset_start(s);
+        subset_keys(values, tables, start, values.subset_start(s + 1), place, keys);
+        const auto row = static_cast<TypedColumn::Row>(first_row + s);
+        for (std::size_t k = 0; k < keys.size(); ++k) {
+            const Keyed& key = keys[k];
+            if (key.column < 0) continue;
+            TypedColumn& column = columns_.at(static_cast<std::size_t>(key.column));
+            // A key met again in its row keeps the place it had there.
+            const bool again = column.cells() != 0 && column.rows().back() == row;
+            set_value(column, row, again ? column.places().back() : key.place, values,
+                      values[start + k], *key.code, false);
+        }
+    }
+}
+
+void FlatRows::add_compressed(const DecodedValues& values, const TableSet& tables,
+                              TypedColumn::Row first_row, std::uint32_t place) {
+    // Every subset has the keys of the first, so a column's values are those of one
+    // position in every subset: columns are filled one after the other, as the values are
+    // stored. A key that comes twice in a row takes the value of its last position, in the
+    // place of its first.
+    const std::size_t subsets = values.subset_count();
+    const std::size_t width = values.size() / subsets;
+    std::vector<Keyed> keys;
+    subset_keys(values, tables, 0, width, place, keys);
+    std::unordered_map<std::int64_t, std::size_t> last_of;
+    for (std::size_t c = 0; c < width; ++c) {
+        if (keys[c].column < 0) continue;
+        const auto [found, fresh] = last_of.try_emplace(keys[c].column, c);
+        if (!fresh) {
+            keys[c].place = keys[found->second].place;
+            keys[found->second].column = -1;
+            found->second = c;
+        }
+    }
+    for (std::size_t c = 0; c < width; ++c) {
+        const Keyed& key = keys[c];
+        if (key.column < 0) continue;
+        TypedColumn& column = columns_.at(static_cast<std::size_t>(key.column));
+        column.reserve(column.cells() + subsets);
+        // Texts keep their padding where the subsets hold texts of their own.
+        bool varies = false;
+        if (key.code->text) {
+            const std::optional<std::string_view> first = values.raw_text(values[c]);
+            for (std::size_t s = 1; s < subsets && !varies; ++s) {
+                varies = values.raw_text(values[s * width + c]) != first;
+            }
+        }
+        for (std::size_t s = 0; s < subsets; ++s) {
+            set_value(column, static_cast<TypedColumn::Row>(first_row + s), key.place, values,
+                      values[s * width + c], *key.code, varies);
+        }
+    }
 }
 
 ColumnSet FlatRows::take() {

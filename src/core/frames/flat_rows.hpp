@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <string>
 #include <string_view>
@@ -74,13 +75,29 @@ class FlatRows {
     std::int64_t plain_column(std::string_view key);
     std::uint32_t place_of(std::string_view key, std::uint32_t next) const;
 
+    // A value's column, its place in its row, and the facts of its code.
+    struct Keyed {
+        std::int64_t column;
+        std::uint32_t place;
+        const CodeFacts* code;
+    };
+    void subset_keys(const DecodedValues& values, const TableSet& tables, std::size_t start,
+                     std::size_t stop, std::uint32_t place, std::vector<Keyed>& out);
+    void add_subsets(const DecodedValues& values, const TableSet& tables,
+                     TypedColumn::Row first_row, std::uint32_t place);
+    void add_compressed(const DecodedValues& values, const TableSet& tables,
+                        TypedColumn::Row first_row, std::uint32_t place);
+    static void set_value(TypedColumn& column, TypedColumn::Row row, std::uint32_t place,
+                          const DecodedValues& values, const DecodedValue& value,
+                          const CodeFacts& code, bool keep_blanks);
+
     FlatOptions options_;
     ColumnSet columns_;
 
     // Code facts of the table set last read with: an entry per code slot (-1 unknown).
     const TableSet* facts_tables_ = nullptr;
     std::vector<std::int32_t> fact_of_slot_;
-    std::vector<CodeFacts> facts_;
+    std::deque<CodeFacts> facts_;  // a deque: references to its facts stay valid
 
     // Key names, by number; whether rows leave a name out; its column of each rank (-2 not
     // yet known) and the place of that column in a row when keys are selected.

@@ -54,6 +54,17 @@ std::size_t TypedColumn::cell_for(Row row, std::uint32_t place) {
     return rows_.size() - 1;
 }
 
+void TypedColumn::reserve(std::size_t cells) {
+    // Grown by at least half again, so that columns reserved message after message are
+    // copied a bounded number of times.
+    if (cells <= rows_.capacity()) return;
+    cells = std::max(cells, rows_.capacity() + rows_.capacity() / 2);
+    rows_.reserve(cells);
+    places_.reserve(cells);
+    kinds_.reserve(cells);
+    numbers_.reserve(cells);
+}
+
 void TypedColumn::set_number(Row row, std::uint32_t place, double value, bool integral) {
     const std::size_t cell = cell_for(row, place);
     const CellKind kind = std::isnan(value) ? CellKind::kNone
@@ -110,7 +121,6 @@ void TypedColumn::write_text_offsets(std::span<std::int64_t> offsets) const {
         if (cell < rows_.size() && rows_[cell] == row && kinds_[cell] == CellKind::kText) {
             end = static_cast<std::int64_t>(text_ends_[text++]);
         }
-        // Skip the texts of cells before this row that were not met (none: rows ascend).
         offsets[row + 1] = end;
     }
 }
@@ -152,11 +162,13 @@ std::int64_t ColumnSet::find(std::string_view name) const {
     return found == numbers_.end() ? -1 : static_cast<std::int64_t>(found->second);
 }
 
-Result<TypedColumn::Row> ColumnSet::add_row() {
-    if (rows_ >= kMaxRows) {
+Result<TypedColumn::Row> ColumnSet::add_rows(std::size_t count) {
+    if (count > kMaxRows - rows_) {
         return BufrError::parse("frame: more than " + std::to_string(kMaxRows) + " rows");
     }
-    return static_cast<TypedColumn::Row>(rows_++);
+    const auto first = static_cast<TypedColumn::Row>(rows_);
+    rows_ += count;
+    return first;
 }
 
 Result<ColumnSet> ColumnSet::selected(std::span<const std::uint8_t> kept) const {

@@ -64,6 +64,8 @@ class TypedColumn {
     void set_text(Row row, std::uint32_t place, std::string_view text);
 
     std::size_t cells() const { return rows_.size(); }
+    // Room for `cells` cells without growing.
+    void reserve(std::size_t cells);
     const CellCounts& counts() const { return counts_; }
     ColumnType type(std::size_t rows) const { return column_type(counts_, rows); }
     // The first row with a cell, and the cell's place in its row (call only with cells).
@@ -73,6 +75,7 @@ class TypedColumn {
     // The cells, as parallel arrays: row, place in the row, kind, number (NaN unless the kind
     // is kFloat or kInt). The texts of kText cells, in cell order, are text(0), text(1)...
     std::span<const Row> rows() const { return rows_; }
+    std::span<const std::uint32_t> places() const { return places_; }
     std::span<const CellKind> kinds() const { return kinds_; }
     std::span<const double> numbers() const { return numbers_; }
     std::size_t text_count() const { return text_ends_.size(); }
@@ -124,7 +127,9 @@ class ColumnSet {
     std::size_t size() const { return columns_.size(); }
 
     // The rows: a new row's number (fails beyond kMaxRows rows).
-    Result<TypedColumn::Row> add_row();
+    Result<TypedColumn::Row> add_row() { return add_rows(1); }
+    // `count` new rows: the first one's number (fails beyond kMaxRows rows).
+    Result<TypedColumn::Row> add_rows(std::size_t count);
     std::size_t rows() const { return rows_; }
 
     // The rows whose `kept` entry is not 0 (one entry per row), renumbered, with the columns

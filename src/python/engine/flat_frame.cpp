@@ -199,7 +199,8 @@ PyObject* chunk_size(PyObject* self, PyObject*) {
 }
 
 // frame_columns() -> list of (name, column): each column as a frame of records types it, an
-// int64 or float64 Column, or a list of objects (NaN where a row lacks the key).
+// int64 or float64 Column, a list of objects (NaN where a row lacks the key), or None for a
+// column whose every row has a missing value.
 PyObject* chunk_frame_columns(PyObject* self, PyObject*) {
     const ColumnSet& columns = chunk_columns(self);
     const std::size_t rows = columns.rows();
@@ -227,7 +228,12 @@ PyObject* chunk_frame_columns(PyObject* self, PyObject*) {
                 break;
             }
             case ColumnType::kObject:
-                made.reset(object_list(column, rows, nan.get()));
+                // A column of missing values alone is None: its caller fills it at once.
+                if (column.counts().texts == 0) {
+                    made = PyRef::borrow(Py_None);
+                } else {
+                    made.reset(object_list(column, rows, nan.get()));
+                }
                 break;
         }
         if (!made) return nullptr;
@@ -256,8 +262,8 @@ PyMethodDef chunk_methods[] = {
      "the columns they have, in the order a frame of them as records has them."},
     {"frame_columns", chunk_frame_columns, METH_NOARGS,
      "frame_columns($self, /)\n--\n\n(name, column) in order, each column typed as a frame of "
-     "records types it: an int64 or float64 Column, or a list of objects (NaN where a row "
-     "lacks the key)."},
+     "records types it: an int64 or float64 Column, a list of objects (NaN where a row "
+     "lacks the key), or None when every row has a missing value."},
     {nullptr, nullptr, 0, nullptr},
 };
 
