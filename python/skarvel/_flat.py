@@ -117,9 +117,16 @@ class FlatQuery:
         """The frame's columns over every message of ``sources``."""
         engine = self._reader()
         for message, reader in self._messages(sources):
+            head = [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
+            if not self.header:
+                head = []
+            if not self.data:
+                # The header alone is one row per message; the data are not decoded.
+                if message.number_of_subsets:
+                    engine.add_header(head)
+                continue
             try:
                 table_set = message.table_set(self.tables)
-                head = [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
                 try:
                     engine.add(message.raw, table_set, bool(message.header.compressed_data), head)
                 except (ValueError, LookupError) as error:

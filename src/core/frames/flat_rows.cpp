@@ -154,7 +154,34 @@ Status FlatRows::add_message(const DecodedValues& values, const TableSet& tables
     auto made = columns_.add_rows(row_count);
     if (!made) return made.error();
     const TypedColumn::Row first_row = *made;
+    std::uint32_t place = add_header(header, first_row, row_count);
+    if (!options_.data) return {};
+    if (!compressed) {
+        const std::int64_t target = plain_column("subsetNumber");
+        const std::uint32_t at = place_of("subsetNumber", place++);
+        if (target >= 0) {
+            TypedColumn& column = columns_.at(static_cast<std::size_t>(target));
+            for (std::size_t s = 0; s < subsets; ++s) {
+                column.set_number(static_cast<TypedColumn::Row>(first_row + s), at,
+                                  static_cast<double>(s + 1), true);
+            }
+        }
+        add_subsets(values, tables, first_row, place);
+        return {};
+    }
+    add_compressed(values, tables, first_row, place);
+    return {};
+}
 
+Status FlatRows::add_header_row(std::span<const HeaderCell> header) {
+    auto made = columns_.add_rows(1);
+    if (!made) return made.error();
+    add_header(header, *made, 1);
+    return {};
+}
+
+std::uint32_t FlatRows::add_header(std::span<const HeaderCell> header,
+                                   TypedColumn::Row first_row, std::size_t row_count) {
     // The header keys and subsetNumber are the first keys of every row, in the same places:
     // each of their columns is filled for every row at once.
     std::uint32_t place = 0;
@@ -176,22 +203,7 @@ Status FlatRows::add_message(const DecodedValues& values, const TableSet& tables
             }
         }
     }
-    if (!options_.data) return {};
-    if (!compressed) {
-        const std::int64_t target = plain_column("subsetNumber");
-        const std::uint32_t at = place_of("subsetNumber", place++);
-        if (target >= 0) {
-            TypedColumn& column = columns_.at(static_cast<std::size_t>(target));
-            for (std::size_t s = 0; s < subsets; ++s) {
-                column.set_number(static_cast<TypedColumn::Row>(first_row + s), at,
-                                  static_cast<double>(s + 1), true);
-            }
-        }
-        add_subsets(values, tables, first_row, place);
-        return {};
-    }
-    add_compressed(values, tables, first_row, place);
-    return {};
+    return place;
 }
 
 // The keys of the values of one subset from `start` to `stop`: each value's column (-1: none)

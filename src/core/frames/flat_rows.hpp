@@ -54,6 +54,10 @@ class FlatRows {
     Status add_message(const DecodedValues& values, const TableSet& tables, bool compressed,
                        std::span<const HeaderCell> header);
 
+    // Appends the one row of a message read without its data: its header keys alone (the
+    // data need not be decoded for it).
+    Status add_header_row(std::span<const HeaderCell> header);
+
     const ColumnSet& columns() const { return columns_; }
     // The columns built so far; the rows start again from none.
     ColumnSet take();
@@ -81,6 +85,9 @@ class FlatRows {
         std::uint32_t place;
         const CodeFacts* code;
     };
+    // Sets the header keys in `row_count` rows from `first_row`; the place after them.
+    std::uint32_t add_header(std::span<const HeaderCell> header, TypedColumn::Row first_row,
+                             std::size_t row_count);
     void subset_keys(const DecodedValues& values, const TableSet& tables, std::size_t start,
                      std::size_t stop, std::uint32_t place, std::vector<Keyed>& out);
     void add_subsets(const DecodedValues& values, const TableSet& tables,

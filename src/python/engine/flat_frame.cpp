@@ -420,6 +420,20 @@ PyObject* reader_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
+// add_header(header): appends the one row of a message read without its data.
+PyObject* reader_add_header(PyObject* self, PyObject* header) {
+    FlatReaderObject* reader = as_reader(self);
+    std::vector<HeaderCell> cells;
+    if (!header_cells(header, cells)) return nullptr;
+    if (reader->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "FlatReader is in use by another thread");
+        return nullptr;
+    }
+    const Status added = reader->rows->add_header_row(cells);
+    if (!added) return to_py_err(added.error());
+    Py_RETURN_NONE;
+}
+
 // take() -> FlatChunk: the rows added so far; the reader starts again from none.
 PyObject* reader_take(PyObject* self, PyObject*) {
     FlatReaderObject* reader = as_reader(self);
@@ -435,6 +449,9 @@ PyMethodDef reader_methods[] = {
      "add($self, data, tables, compressed, header, /)\n--\n\nDecodes the one message in data "
      "with tables and appends its rows; header holds its header keys as (name, value) pairs. "
      "Raises as decode() does."},
+    {"add_header", reader_add_header, METH_O,
+     "add_header($self, header, /)\n--\n\nAppends the one row of a message read without its "
+     "data: its header keys, (name, value) pairs."},
     {"take", reader_take, METH_NOARGS,
      "take($self, /)\n--\n\nA FlatChunk of the rows added so far; the reader starts again."},
     {nullptr, nullptr, 0, nullptr},
