@@ -70,7 +70,8 @@ class FlatQuery:
         else:
             self.header, self.data, self.keys = True, True, wanted
         if required_columns is True:
-            required = [k for k in self.keys or () if not k.startswith(_ANY_RANK)]
+            # A column of every rank requires the first.
+            required = [k.removeprefix(_ANY_RANK) for k in self.keys or ()]
         elif required_columns is False:
             required = []
         else:
@@ -92,13 +93,17 @@ class FlatQuery:
         and the required ones, each placed where the named columns put it."""
         if self.keys is None:
             return _engine.FlatReader(self.header, self.data, None, None)
+        # Places, as pdbufr orders the columns: the keys named, those of the filters, then
+        # the names asked for at every rank.
+        keys = [*self.keys, *self.filters, *self.required]
         shown: dict[str, int] = {}
+        for key in keys:
+            if not key.startswith(_ANY_RANK):
+                shown.setdefault(_source(key), len(shown))
         any_rank: dict[str, int] = {}
-        for place, key in enumerate([*self.keys, *self.filters, *self.required]):
+        for key in keys:
             if key.startswith(_ANY_RANK):
-                any_rank.setdefault(key[1:], place)
-            else:
-                shown.setdefault(_source(key), place)
+                any_rank.setdefault(key[1:], len(shown) + len(any_rank))
         return _engine.FlatReader(self.header, self.data, shown, any_rank)
 
     def _messages(self, sources: Sequence[Any]) -> Iterator[tuple[Message, Any]]:
@@ -144,7 +149,10 @@ class FlatQuery:
         rows = selected.size()
         columns = [(n, _array(c, rows)) for n, c in selected.frame_columns()]
         if self.keys is not None:
-            columns = _named(columns, self.keys)
+            # The keys of the filters are columns too, but for those of every rank.
+            shown = [*self.keys, *(k for k in self.filters if not k.startswith(_ANY_RANK))]
+            shown = list(dict.fromkeys(shown))
+            columns = _named(columns, shown)
         elif columns:
             _warn_order(selected.first_rows(), [n for n, _ in columns])
         return FlatColumns(columns, rows)
