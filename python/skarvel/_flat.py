@@ -75,8 +75,8 @@ class FlatQuery:
         elif required_columns is False:
             required = []
         else:
-            required = [required_columns] if isinstance(required_columns, str) else list(
-                required_columns
+            required = (
+                [required_columns] if isinstance(required_columns, str) else list(required_columns)
             )
         for key in required:
             if key.startswith(_ANY_RANK):

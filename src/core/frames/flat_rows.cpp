@@ -29,8 +29,7 @@ constexpr std::array<std::string_view, 8> kSkippedNames = {
 
 // Element types whose values ecCodes gives as integers.
 bool integer_type(std::string_view type) {
-    return type == "long" || type == "table" || type == "flag" || type == "code" ||
-           type == "flags";
+    return type == "long" || type == "table" || type == "flag" || type == "code" || type == "flags";
 }
 
 // The key name a value's name is given under.
@@ -146,8 +145,8 @@ void FlatRows::set_value(TypedColumn& column, TypedColumn::Row row, std::uint32_
     column.set_number(row, place, number, code.integral && number == std::floor(number));
 }
 
-Status FlatRows::add_message(const DecodedValues& values, const TableSet& tables,
-                             bool compressed, std::span<const HeaderCell> header) {
+Status FlatRows::add_message(const DecodedValues& values, const TableSet& tables, bool compressed,
+                             std::span<const HeaderCell> header) {
     const std::size_t subsets = values.subset_count();
     if (subsets == 0) return {};
     const std::size_t row_count = options_.data ? subsets : 1;
@@ -180,8 +179,8 @@ Status FlatRows::add_header_row(std::span<const HeaderCell> header) {
     return {};
 }
 
-std::uint32_t FlatRows::add_header(std::span<const HeaderCell> header,
-                                   TypedColumn::Row first_row, std::size_t row_count) {
+std::uint32_t FlatRows::add_header(std::span<const HeaderCell> header, TypedColumn::Row first_row,
+                                   std::size_t row_count) {
     // The header keys and subsetNumber are the first keys of every row, in the same places:
     // each of their columns is filled for every row at once.
     std::uint32_t place = 0;
@@ -208,9 +207,8 @@ std::uint32_t FlatRows::add_header(std::span<const HeaderCell> header,
 
 // The keys of the values of one subset from `start` to `stop`: each value's column (-1: none)
 // and place, the places counted on from `place`.
-void FlatRows::subset_keys(const DecodedValues& values, const TableSet& tables,
-                           std::size_t start, std::size_t stop, std::uint32_t place,
-                           std::vector<Keyed>& out) {
+void FlatRows::subset_keys(const DecodedValues& values, const TableSet& tables, std::size_t start,
+                           std::size_t stop, std::uint32_t place, std::vector<Keyed>& out) {
     out.clear();
     bool quality = false;
     for (std::size_t i = start; i < stop; ++i) {

@@ -194,7 +194,8 @@ Result<ColumnSet> ColumnSet::selected(std::span<const std::uint8_t> kept) const 
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         const TypedColumn& x = columns[a];
         const TypedColumn& y = columns[b];
-        return std::pair(x.first_row(), x.first_place()) < std::pair(y.first_row(), y.first_place());
+        return std::pair(x.first_row(), x.first_place()) <
+               std::pair(y.first_row(), y.first_place());
     });
     ColumnSet out;
     out.rows_ = rows;

@@ -33,7 +33,9 @@ struct FlatChunkObject {
     ColumnSet* columns;
 };
 
-ColumnSet& chunk_columns(PyObject* self) { return *reinterpret_cast<FlatChunkObject*>(self)->columns; }
+ColumnSet& chunk_columns(PyObject* self) {
+    return *reinterpret_cast<FlatChunkObject*>(self)->columns;
+}
 
 PyObject* new_chunk(ColumnSet&& columns) {
     PyTypeObject* type = flat_chunk_type();
@@ -187,7 +189,8 @@ PyObject* chunk_first_rows(PyObject* self, PyObject*) {
     if (!tuple) return nullptr;
     for (std::size_t c = 0; c < columns.size(); ++c) {
         const TypedColumn& column = columns.at(c);
-        PyObject* first = PyLong_FromSize_t(column.cells() == 0 ? columns.rows() : column.first_row());
+        PyObject* first =
+            PyLong_FromSize_t(column.cells() == 0 ? columns.rows() : column.first_row());
         if (first == nullptr) return nullptr;
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(c), first);
     }
@@ -216,7 +219,8 @@ PyObject* chunk_frame_columns(PyObject* self, PyObject*) {
                 if (!buffer) return PyErr_NoMemory();
                 const auto numbers = column.numbers();  // every row has an int
                 auto* out = buffer.as<std::int64_t>();
-                for (std::size_t r = 0; r < rows; ++r) out[r] = static_cast<std::int64_t>(numbers[r]);
+                for (std::size_t r = 0; r < rows; ++r)
+                    out[r] = static_cast<std::int64_t>(numbers[r]);
                 made.reset(new_column(std::move(buffer), rows, 'q'));
                 break;
             }
@@ -380,8 +384,7 @@ bool header_cells(PyObject* obj, std::vector<HeaderCell>& out) {
 // add(data, tables, compressed, header): decodes the one message in data with tables and
 // appends its rows; raises as decode() does.
 PyObject* reader_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<const char*, 4> names = {"data", "tables", "compressed",
-                                                         "header"};
+    static constexpr std::array<const char*, 4> names = {"data", "tables", "compressed", "header"};
     PyObject* values[4];
     if (!bind_arguments("add", names, args, nargs, kwnames, values)) return nullptr;
     FlatReaderObject* reader = as_reader(self);
@@ -406,12 +409,13 @@ PyObject* reader_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     reader->busy = true;
     {
         const UnlockedScope unlocked(view.read_only());
-        auto decoded =
-            decode_message_tolerant(view.bytes(), *tables, DecodeOptions{.keep_text_padding = true});
+        auto decoded = decode_message_tolerant(view.bytes(), *tables,
+                                               DecodeOptions{.keep_text_padding = true});
         if (!decoded) {
             failure = decoded.error();
         } else {
-            const Status added = reader->rows->add_message(*decoded, *tables, compressed != 0, header);
+            const Status added =
+                reader->rows->add_message(*decoded, *tables, compressed != 0, header);
             if (!added) failure = added.error();
         }
     }
