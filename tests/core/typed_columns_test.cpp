@@ -120,8 +120,7 @@ void expect_column(const TypedColumn& column, const std::vector<ModelCell>& rows
         EXPECT_EQ(text, cell.kind == CellKind::kText ? cell.text : "") << "row " << r;
     }
     // A replaced cell keeps the place of the first (here: its row number).
-    for (std::size_t i = 0; i < column.cells(); ++i)
-        EXPECT_EQ(column.places()[i], column.rows()[i]);
+    for (std::size_t i = 0; i < column.cells(); ++i) EXPECT_EQ(column.place(i), column.row(i));
 }
 
 class TypedColumnModel : public ::testing::TestWithParam<int> {};

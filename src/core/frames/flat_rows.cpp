@@ -68,14 +68,22 @@ std::int32_t FlatRows::name_number(std::string_view name) {
 const FlatRows::CodeFacts& FlatRows::facts(DescriptorCode code, const TableSet& tables) {
     if (&tables != facts_tables_) {
         facts_tables_ = &tables;
-        fact_of_slot_.assign(kCodeSlots, -1);
-        facts_.clear();
+        current_facts_ = &fact_tables_[&tables];
+        if (current_facts_->small.empty()) current_facts_->small.assign(kSmallCodes, 0);
     }
-    // Codes beyond FXXYYY have no slot; decoding gives none, but they are described all
-    // the same, every time.
-    const bool slotted = code <= kAssociatedField;
-    const std::uint32_t slot = slotted ? code_slot(code) : 0;
-    if (slotted && fact_of_slot_[slot] >= 0) return facts_[fact_of_slot_[slot]];
+    FactTable& table = *current_facts_;
+    const DescriptorCode f = code / 100000;
+    const DescriptorCode x = code / 1000 % 100;
+    const DescriptorCode y = code % 1000;
+    const bool small = (f == 0 || f == 2) && x < 64 && y < 256;
+    const std::size_t index = (f == 2 ? std::size_t{1} << 14 : 0) | (x << 8) | y;
+    if (small) {
+        if (const std::uint16_t known = table.small[index]; known != 0) {
+            return table.facts[known - 1];
+        }
+    } else if (const auto found = table.others.find(code); found != table.others.end()) {
+        return table.facts[found->second];
+    }
     CodeFacts made{};
     made.quality_class = code / 1000 == 33;
     if (code == kAssociatedField) {
@@ -90,9 +98,14 @@ const FlatRows::CodeFacts& FlatRows::facts(DescriptorCode code, const TableSet& 
     } else {
         made.name = name_number("");
     }
-    facts_.push_back(made);
-    if (slotted) fact_of_slot_[slot] = static_cast<std::int32_t>(facts_.size() - 1);
-    return facts_.back();
+    table.facts.push_back(made);
+    const std::size_t number = table.facts.size();
+    if (small && number <= UINT16_MAX) {
+        table.small[index] = static_cast<std::uint16_t>(number);
+    } else {
+        table.others.emplace(code, number - 1);
+    }
+    return table.facts.back();
 }
 
 std::uint32_t FlatRows::place_of(std::string_view key, std::uint32_t next) const {
@@ -242,8 +255,8 @@ void FlatRows::add_subsets(const DecodedValues& values, const TableSet& tables,
             if (key.column < 0) continue;
             TypedColumn& column = columns_.at(static_cast<std::size_t>(key.column));
             // A key met again in its row keeps the place it had there.
-            const bool again = column.cells() != 0 && column.rows().back() == row;
-            set_value(column, row, again ? column.places().back() : key.place, values,
+            const bool again = column.ends_at(row);
+            set_value(column, row, again ? column.place(column.cells() - 1) : key.place, values,
                       values[start + k], *key.code, false);
         }
     }

@@ -49,8 +49,8 @@ class FlatRows {
     explicit FlatRows(FlatOptions options) : options_(std::move(options)) {}
 
     // Appends the rows of one message: `values` decoded with `tables` (texts padded), of
-    // compressed data or not, whose header keys are `header`. `tables` must outlive the calls
-    // made with it (its element facts are kept while messages use it).
+    // compressed data or not, whose header keys are `header`. `tables` must outlive this
+    // object (facts of its elements are kept, found by its address).
     Status add_message(const DecodedValues& values, const TableSet& tables, bool compressed,
                        std::span<const HeaderCell> header);
 
@@ -101,10 +101,20 @@ class FlatRows {
     FlatOptions options_;
     ColumnSet columns_;
 
-    // Code facts of the table set last read with: an entry per code slot (-1 unknown).
+    // Code facts of each table set read with (files mix editions, and so table sets, message
+    // by message): the facts (a deque: references to them stay valid), found for the codes
+    // of elements and operators (F 0 and 2) by a small table (fact number + 1, 0 unknown),
+    // and for any other code by a map. A table of every code slot would cost more to clear
+    // than a small file costs to read.
+    static constexpr std::size_t kSmallCodes = std::size_t{2} << 14;
+    struct FactTable {
+        std::vector<std::uint16_t> small;
+        std::unordered_map<DescriptorCode, std::size_t> others;
+        std::deque<CodeFacts> facts;
+    };
+    std::unordered_map<const TableSet*, FactTable> fact_tables_;
     const TableSet* facts_tables_ = nullptr;
-    std::vector<std::int32_t> fact_of_slot_;
-    std::deque<CodeFacts> facts_;  // a deque: references to its facts stay valid
+    FactTable* current_facts_ = nullptr;
 
     // Key names, by number; whether rows leave a name out; its column of each rank (-2 not
     // yet known) and the place of that column in a row when keys are selected.

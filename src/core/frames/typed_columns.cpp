@@ -18,6 +18,15 @@ ColumnType column_type(const CellCounts& counts, std::size_t rows) {
     return ColumnType::kFloat64;
 }
 
+void TypedColumn::reserve(std::size_t cells) {
+    // Grown by at least half again, so that columns reserved message after message are
+    // copied a bounded number of times.
+    if (cells <= cells_.capacity()) return;
+    cells = std::max(cells, cells_.capacity() + cells_.capacity() / 2);
+    cells_.reserve(cells);
+    kinds_.reserve(cells);
+}
+
 void TypedColumn::count(CellKind kind, int delta) {
     switch (kind) {
         case CellKind::kFloat:
@@ -38,8 +47,8 @@ void TypedColumn::count(CellKind kind, int delta) {
 }
 
 std::size_t TypedColumn::cell_for(Row row, std::uint32_t place) {
-    if (!rows_.empty() && rows_.back() == row) {
-        const std::size_t last = rows_.size() - 1;
+    if (ends_at(row)) {
+        const std::size_t last = cells_.size() - 1;
         count(kinds_[last], -1);
         if (kinds_[last] == CellKind::kText) {
             text_ends_.pop_back();
@@ -47,22 +56,9 @@ std::size_t TypedColumn::cell_for(Row row, std::uint32_t place) {
         }
         return last;
     }
-    rows_.push_back(row);
-    places_.push_back(place);
+    cells_.push_back({row, place, std::numeric_limits<double>::quiet_NaN()});
     kinds_.push_back(CellKind::kAbsent);
-    numbers_.push_back(std::numeric_limits<double>::quiet_NaN());
-    return rows_.size() - 1;
-}
-
-void TypedColumn::reserve(std::size_t cells) {
-    // Grown by at least half again, so that columns reserved message after message are
-    // copied a bounded number of times.
-    if (cells <= rows_.capacity()) return;
-    cells = std::max(cells, rows_.capacity() + rows_.capacity() / 2);
-    rows_.reserve(cells);
-    places_.reserve(cells);
-    kinds_.reserve(cells);
-    numbers_.reserve(cells);
+    return cells_.size() - 1;
 }
 
 void TypedColumn::set_number(Row row, std::uint32_t place, double value, bool integral) {
@@ -71,43 +67,41 @@ void TypedColumn::set_number(Row row, std::uint32_t place, double value, bool in
                           : integral        ? CellKind::kInt
                                             : CellKind::kFloat;
     kinds_[cell] = kind;
-    numbers_[cell] = value;
+    cells_[cell].number = value;
     count(kind, 1);
 }
 
 void TypedColumn::set_none(Row row, std::uint32_t place) {
     const std::size_t cell = cell_for(row, place);
     kinds_[cell] = CellKind::kNone;
-    numbers_[cell] = std::numeric_limits<double>::quiet_NaN();
+    cells_[cell].number = std::numeric_limits<double>::quiet_NaN();
     count(CellKind::kNone, 1);
 }
 
 void TypedColumn::set_text(Row row, std::uint32_t place, std::string_view text) {
     const std::size_t cell = cell_for(row, place);
     kinds_[cell] = CellKind::kText;
-    numbers_[cell] = std::numeric_limits<double>::quiet_NaN();
+    cells_[cell].number = std::numeric_limits<double>::quiet_NaN();
     text_bytes_.append(text);
     text_ends_.push_back(text_bytes_.size());
     count(CellKind::kText, 1);
 }
 
 void TypedColumn::write_numbers(std::span<double> out) const {
-    if (rows_.size() == out.size()) {
-        // Every row has a cell (the usual case): the numbers are the column.
-        std::copy(numbers_.begin(), numbers_.end(), out.begin());
-        return;
+    if (cells_.size() != out.size()) {
+        std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
     }
-    std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
-    for (std::size_t i = 0; i < rows_.size(); ++i) out[rows_[i]] = numbers_[i];
+    for (const Cell& cell : cells_) out[cell.row] = cell.number;
 }
 
 void TypedColumn::write_kinds(std::span<CellKind> out) const {
-    if (rows_.size() == out.size()) {
+    if (cells_.size() == out.size()) {
+        // Every row has a cell (the usual case): the kinds are the column.
         std::copy(kinds_.begin(), kinds_.end(), out.begin());
         return;
     }
     std::fill(out.begin(), out.end(), CellKind::kAbsent);
-    for (std::size_t i = 0; i < rows_.size(); ++i) out[rows_[i]] = kinds_[i];
+    for (std::size_t i = 0; i < cells_.size(); ++i) out[cells_[i].row] = kinds_[i];
 }
 
 void TypedColumn::write_text_offsets(std::span<std::int64_t> offsets) const {
@@ -116,9 +110,9 @@ void TypedColumn::write_text_offsets(std::span<std::int64_t> offsets) const {
     std::int64_t end = 0;
     offsets[0] = 0;
     for (std::size_t row = 0; row + 1 < offsets.size(); ++row) {
-        // Cells of this row: its text, if it has one, ends the row's bytes.
-        while (cell < rows_.size() && rows_[cell] < row) ++cell;
-        if (cell < rows_.size() && rows_[cell] == row && kinds_[cell] == CellKind::kText) {
+        // The row's cell, if it has one and it is a text, ends the row's bytes.
+        while (cell < cells_.size() && cells_[cell].row < row) ++cell;
+        if (cell < cells_.size() && cells_[cell].row == row && kinds_[cell] == CellKind::kText) {
             end = static_cast<std::int64_t>(text_ends_[text++]);
         }
         offsets[row + 1] = end;
@@ -128,14 +122,12 @@ void TypedColumn::write_text_offsets(std::span<std::int64_t> offsets) const {
 TypedColumn TypedColumn::selected(std::span<const std::int64_t> renumber) const {
     TypedColumn out;
     std::size_t text = 0;
-    for (std::size_t i = 0; i < rows_.size(); ++i) {
+    for (std::size_t i = 0; i < cells_.size(); ++i) {
         const bool is_text = kinds_[i] == CellKind::kText;
-        const std::int64_t row = renumber[rows_[i]];
+        const std::int64_t row = renumber[cells_[i].row];
         if (row >= 0) {
-            out.rows_.push_back(static_cast<Row>(row));
-            out.places_.push_back(places_[i]);
+            out.cells_.push_back({static_cast<Row>(row), cells_[i].place, cells_[i].number});
             out.kinds_.push_back(kinds_[i]);
-            out.numbers_.push_back(numbers_[i]);
             out.count(kinds_[i], 1);
             if (is_text) {
                 out.text_bytes_.append(this->text(text));

@@ -63,21 +63,23 @@ class TypedColumn {
     void set_none(Row row, std::uint32_t place);
     void set_text(Row row, std::uint32_t place, std::string_view text);
 
-    std::size_t cells() const { return rows_.size(); }
+    std::size_t cells() const { return cells_.size(); }
     // Room for `cells` cells without growing.
     void reserve(std::size_t cells);
+    // Whether the last cell is that of `row`.
+    bool ends_at(Row row) const { return !cells_.empty() && cells_.back().row == row; }
     const CellCounts& counts() const { return counts_; }
     ColumnType type(std::size_t rows) const { return column_type(counts_, rows); }
     // The first row with a cell, and the cell's place in its row (call only with cells).
-    Row first_row() const { return rows_.front(); }
-    std::uint32_t first_place() const { return places_.front(); }
+    Row first_row() const { return cells_.front().row; }
+    std::uint32_t first_place() const { return cells_.front().place; }
 
-    // The cells, as parallel arrays: row, place in the row, kind, number (NaN unless the kind
-    // is kFloat or kInt). The texts of kText cells, in cell order, are text(0), text(1)...
-    std::span<const Row> rows() const { return rows_; }
-    std::span<const std::uint32_t> places() const { return places_; }
-    std::span<const CellKind> kinds() const { return kinds_; }
-    std::span<const double> numbers() const { return numbers_; }
+    // Cell `i`: its row, its place in the row, its kind, its number (NaN unless the kind is
+    // kFloat or kInt). The texts of kText cells, in cell order, are text(0), text(1)...
+    Row row(std::size_t i) const { return cells_[i].row; }
+    std::uint32_t place(std::size_t i) const { return cells_[i].place; }
+    CellKind kind(std::size_t i) const { return kinds_[i]; }
+    double number(std::size_t i) const { return cells_[i].number; }
     std::size_t text_count() const { return text_ends_.size(); }
     std::string_view text(std::size_t i) const {
         const std::size_t start = i == 0 ? 0 : text_ends_[i - 1];
@@ -102,10 +104,14 @@ class TypedColumn {
     std::size_t cell_for(Row row, std::uint32_t place);
     void count(CellKind kind, int delta);
 
-    std::vector<Row> rows_;
-    std::vector<std::uint32_t> places_;
+    // A cell's row, place and number together, its kind apart: a cell costs two writes.
+    struct Cell {
+        Row row;
+        std::uint32_t place;
+        double number;
+    };
+    std::vector<Cell> cells_;
     std::vector<CellKind> kinds_;
-    std::vector<double> numbers_;
     std::vector<std::size_t> text_ends_;  // of each kText cell, in text_bytes_
     std::string text_bytes_;
     CellCounts counts_;

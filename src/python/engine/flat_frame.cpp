@@ -91,15 +91,12 @@ PyObject* object_list(const TypedColumn& column, std::size_t rows, PyObject* abs
         Py_INCREF(absent);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), absent);
     }
-    const auto cells = column.rows();
-    const auto kinds = column.kinds();
-    const auto numbers = column.numbers();
     std::size_t text = 0;
     std::string_view last_text;
     PyObject* last_str = nullptr;  // borrowed from the list
-    for (std::size_t i = 0; i < cells.size(); ++i) {
+    for (std::size_t i = 0; i < column.cells(); ++i) {
         PyObject* item = nullptr;
-        switch (kinds[i]) {
+        switch (column.kind(i)) {
             case CellKind::kText: {
                 const std::string_view found = column.text(text++);
                 if (last_str != nullptr && found == last_text) {
@@ -113,10 +110,10 @@ PyObject* object_list(const TypedColumn& column, std::size_t rows, PyObject* abs
                 break;
             }
             case CellKind::kInt:
-                item = PyLong_FromDouble(numbers[i]);
+                item = PyLong_FromDouble(column.number(i));
                 break;
             case CellKind::kFloat:
-                item = PyFloat_FromDouble(numbers[i]);
+                item = PyFloat_FromDouble(column.number(i));
                 break;
             default:
                 Py_INCREF(Py_None);
@@ -124,7 +121,7 @@ PyObject* object_list(const TypedColumn& column, std::size_t rows, PyObject* abs
                 break;
         }
         if (item == nullptr) return nullptr;
-        const auto at = static_cast<Py_ssize_t>(cells[i]);
+        const auto at = static_cast<Py_ssize_t>(column.row(i));
         Py_DECREF(PyList_GET_ITEM(list.get(), at));
         PyList_SET_ITEM(list.get(), at, item);
     }
@@ -217,10 +214,11 @@ PyObject* chunk_frame_columns(PyObject* self, PyObject*) {
             case ColumnType::kInt64: {
                 ColumnBuffer buffer = ColumnBuffer::take(rows * sizeof(std::int64_t));
                 if (!buffer) return PyErr_NoMemory();
-                const auto numbers = column.numbers();  // every row has an int
+                // Every row has an int: cell r is row r's.
                 auto* out = buffer.as<std::int64_t>();
-                for (std::size_t r = 0; r < rows; ++r)
-                    out[r] = static_cast<std::int64_t>(numbers[r]);
+                for (std::size_t r = 0; r < rows; ++r) {
+                    out[r] = static_cast<std::int64_t>(column.number(r));
+                }
                 made.reset(new_column(std::move(buffer), rows, 'q'));
                 break;
             }
@@ -276,8 +274,9 @@ PyMethodDef chunk_methods[] = {
 struct FlatReaderObject {
     PyObject_HEAD
     FlatRows* rows;
-    PyObject* tables;  // owned: the table set the rows' code facts come from
-    bool busy;         // a call works on the rows without the interpreter lock
+    // Owned: the table sets the rows' code facts come from, each once; a list, or null.
+    PyObject* tables;
+    bool busy;  // a call works on the rows without the interpreter lock
 };
 
 FlatReaderObject* as_reader(PyObject* self) { return reinterpret_cast<FlatReaderObject*>(self); }
@@ -400,11 +399,17 @@ PyObject* reader_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         PyErr_SetString(PyExc_RuntimeError, "FlatReader is in use by another thread");
         return nullptr;
     }
-    // The rows keep facts of the table set's elements while they read with it.
-    if (reader->tables != values[1]) {
-        Py_INCREF(values[1]);
-        Py_XSETREF(reader->tables, values[1]);
+    // The rows keep facts of the table sets' elements, found by their addresses: the
+    // table sets live as long as the reader.
+    if (reader->tables == nullptr) {
+        reader->tables = PyList_New(0);
+        if (reader->tables == nullptr) return nullptr;
     }
+    bool held = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(reader->tables) && !held; ++i) {
+        held = PyList_GET_ITEM(reader->tables, i) == values[1];
+    }
+    if (!held && PyList_Append(reader->tables, values[1]) < 0) return nullptr;
     std::optional<BufrError> failure;
     reader->busy = true;
     {
