@@ -41,12 +41,18 @@ def _source(key: str) -> str:
     return f"#1#{key}"
 
 
-class FlatColumns(NamedTuple):
-    """A flat frame's columns, in order: (name, column) pairs, each column an int64 or float64
-    array or a list of objects (NaN where a row lacks the key); and how many rows."""
+class FlatBlocks(NamedTuple):
+    """A flat frame's columns gathered by type: their names in order, how many rows, the
+    columns of ints and of floats each as (places, a 2-D array of a row per column), the
+    places of columns whose every row is missing, and each column of objects (NaN where a
+    row lacks the key) with its place."""
 
-    columns: list[tuple[str, Any]]
+    names: list[str]
     rows: int
+    ints: tuple[tuple[int, ...], np.ndarray]
+    floats: tuple[tuple[int, ...], np.ndarray]
+    nones: tuple[int, ...]
+    objects: list[tuple[int, np.ndarray]]
 
 
 class FlatQuery:
@@ -118,7 +124,7 @@ class FlatQuery:
                     if self.count_filter is None or self.count_filter.match(count):
                         yield message, reader
 
-    def read(self, sources: Sequence[Any]) -> FlatColumns:
+    def read(self, sources: Sequence[Any]) -> FlatBlocks:
         """The frame's columns over every message of ``sources``."""
         engine = self._reader()
         for message, reader in self._messages(sources):
@@ -147,15 +153,24 @@ class FlatQuery:
         every_row = self.keys is None and bool(kept.all())
         selected = chunk if every_row else chunk.select(kept.view(np.uint8))
         rows = selected.size()
-        columns = [(n, _array(c, rows)) for n, c in selected.frame_columns()]
+        names = selected.names()
         if self.keys is not None:
             # The keys of the filters are columns too, but for those of every rank.
             shown = [*self.keys, *(k for k in self.filters if not k.startswith(_ANY_RANK))]
-            shown = list(dict.fromkeys(shown))
-            columns = _named(columns, shown)
-        elif columns:
-            _warn_order(selected.first_rows(), [n for n, _ in columns])
-        return FlatColumns(columns, rows)
+            columns = _named(names, list(dict.fromkeys(shown)))
+        else:
+            columns = list(zip(names, range(len(names))))
+            if columns:
+                _warn_order(selected.first_rows(), names)
+        ints, floats, nones, objects = selected.frame_blocks([c for _, c in columns])
+        return FlatBlocks(
+            [name for name, _ in columns],
+            rows,
+            _block(*ints, np.int64, rows),
+            _block(*floats, np.float64, rows),
+            nones,
+            [(place, _objects(items)) for place, items in objects],
+        )
 
     def _kept(self, chunk: Any, names: Sequence[str]) -> np.ndarray:
         """Which rows every filter passes and that have every required key."""
@@ -215,33 +230,34 @@ def _passes(chunk: Any, name: str, wanted: Filter) -> np.ndarray:
     return out
 
 
-def _array(column: Any, rows: int) -> Any:
-    """A column of the engine as the frame takes it: its numbers as a numpy array over the
-    engine's memory, its list of objects as an object array, None as ``rows`` Nones."""
-    if column is None:
-        return np.full(rows, None, dtype=object)
-    if isinstance(column, list):
-        objects = np.empty(len(column), dtype=object)
-        objects[:] = column
-        return objects
-    view = memoryview(column)
-    return np.frombuffer(view, dtype=np.int64 if view.format == "q" else np.float64)
+def _block(
+    places: tuple[int, ...], column: Any, dtype: Any, rows: int
+) -> tuple[tuple[int, ...], np.ndarray]:
+    """A block of the engine as a 2-D array over its memory, a row per column."""
+    return places, np.frombuffer(memoryview(column), dtype=dtype).reshape(len(places), rows)
 
 
-def _named(columns: list[tuple[str, Any]], keys: Sequence[str]) -> list[tuple[str, Any]]:
-    """The columns of named keys, under the names they were asked for (a key without a rank
-    reads its rank 1), in the order the engine gives them; every rank of "~name"."""
+def _objects(items: list[Any]) -> np.ndarray:
+    objects = np.empty(len(items), dtype=object)
+    objects[:] = items
+    return objects
+
+
+def _named(names: Sequence[str], keys: Sequence[str]) -> list[tuple[str, int]]:
+    """The columns of named keys, as (the name asked for, the number of the column of
+    ``names`` that holds it), in the order of ``names``: a key without a rank reads its rank
+    1; "~name" gives every rank of a name."""
     wanted: dict[str, list[str]] = {}
     any_rank = {k[1:] for k in keys if k.startswith(_ANY_RANK)}
     for key in keys:
         if not key.startswith(_ANY_RANK):
             wanted.setdefault(_source(key), []).append(key)
     out = []
-    for name, column in columns:
+    for number, name in enumerate(names):
         for asked in wanted.get(name, ()):
-            out.append((asked, column))
+            out.append((asked, number))
         if name not in wanted and name.startswith("#") and name.rpartition("#")[2] in any_rank:
-            out.append((name, column))
+            out.append((name, number))
     return out
 
 

@@ -15,7 +15,7 @@ from . import _engine, _observations
 from ._columns import MessageRows, Part, Rows
 from ._decoded import DecodedBatch
 from ._errors import DecodeError
-from ._flat import FlatQuery
+from ._flat import FlatBlocks, FlatQuery
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
 from ._message import Message
 from ._reader import Reader
@@ -802,25 +802,42 @@ def _flat_frame(
     (see ``_flat``)."""
     pandas = _require("pandas", "pandas")
     query = FlatQuery(columns, filters, required_columns, tables, on_error)
-    flat = query.read(_sources(path_or_paths))
-    names = [name for name, _ in flat.columns]
-    if not names:
-        return pandas.DataFrame.from_records(iter([{} for _ in range(flat.rows)]))
-    columns_of = [column for _, column in flat.columns]
-    # Columns of None alone stay as they are, as pandas leaves them.
-    inferred = [
-        i
-        for i, column in enumerate(columns_of)
-        if column.dtype == object and not (len(column) and column[0] is None)
-    ]
-    if inferred:
-        # The conversion from_records applies to each column of objects.
+    return _blocks_frame(pandas, query.read(_sources(path_or_paths)))
+
+
+def _blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
+    """The frame of a flat frame's blocks, taken as they are where pandas builds a frame of
+    blocks (pandas 3): columns of numbers are not copied again, a frame of a few hundred
+    columns is not built a column at a time. Texts go through the conversion from_records
+    applies to each column of objects."""
+    rows = flat.rows
+    if not flat.names:
+        return pandas.DataFrame.from_records(iter([{} for _ in range(rows)]))
+    blocks: list[tuple[Any, np.ndarray]] = []
+    for places, block in (flat.ints, flat.floats):
+        if places:
+            blocks.append((block, np.array(places)))
+    if flat.nones:
+        # Columns whose every value is missing stay None, as pandas leaves them.
+        blocks.append((np.full((len(flat.nones), rows), None), np.array(flat.nones)))
+    if flat.objects:
         from pandas.core.internals.construction import convert_object_array
 
-        converted = convert_object_array([columns_of[i] for i in inferred], dtype=None)
-        for i, column in zip(inferred, converted):
-            columns_of[i] = column
-    return _frame_of_columns(pandas, names, columns_of, flat.rows)
+        converted = convert_object_array([column for _, column in flat.objects], dtype=None)
+        for (place, _), column in zip(flat.objects, converted):
+            if isinstance(column, np.ndarray):
+                column = column.reshape(1, -1)
+            blocks.append((column, np.array([place])))
+    try:
+        from pandas.api.internals import create_dataframe_from_blocks
+    except ImportError:  # pragma: no cover - a pandas before 3: a column at a time
+        columns: list[Any] = [None] * len(flat.names)
+        for block, places in blocks:
+            for i, place in enumerate(places.tolist()):
+                columns[place] = block[i] if isinstance(block, np.ndarray) else block
+        return _frame_of_columns(pandas, flat.names, columns, rows)
+    index = pandas.RangeIndex(rows)
+    return create_dataframe_from_blocks(blocks, index, _labels(pandas, flat.names))
 
 
 def _rows_flat_frame(

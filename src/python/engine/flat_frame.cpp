@@ -248,6 +248,95 @@ PyObject* chunk_frame_columns(PyObject* self, PyObject*) {
     return list.release();
 }
 
+// A tuple of int.
+PyObject* int_tuple(const std::vector<std::size_t>& items) {
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = PyLong_FromSize_t(items[i]);
+        if (item == nullptr) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+// frame_blocks(order) -> (ints, floats, nones, objects): the columns numbered by `order` (a
+// sequence of column numbers; one may come more than once), as a frame of records types
+// them, gathered into blocks by type: ints and floats as (places, Column of len(places) *
+// rows items, column after column), nones as the places of columns of missing values alone,
+// objects as a list of (place, list of objects, NaN where a row lacks the key). Places count
+// in `order`.
+PyObject* chunk_frame_blocks(PyObject* self, PyObject* order_arg) {
+    const ColumnSet& columns = chunk_columns(self);
+    const std::size_t rows = columns.rows();
+    PyRef order_items(PySequence_Fast(order_arg, "argument 'order': expected a sequence"));
+    if (!order_items) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(order_items.get());
+    std::vector<std::size_t> order(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        std::uint64_t number = 0;
+        if (!unsigned_argument(PySequence_Fast_GET_ITEM(order_items.get(), i), "order",
+                               columns.size() == 0 ? 0 : columns.size() - 1, number)) {
+            return nullptr;
+        }
+        order[static_cast<std::size_t>(i)] = static_cast<std::size_t>(number);
+    }
+    std::vector<std::size_t> int_places, float_places, none_places, object_places;
+    for (std::size_t place = 0; place < order.size(); ++place) {
+        const TypedColumn& column = columns.at(order[place]);
+        switch (column.type(rows)) {
+            case ColumnType::kInt64:
+                int_places.push_back(place);
+                break;
+            case ColumnType::kFloat64:
+                float_places.push_back(place);
+                break;
+            case ColumnType::kObject:
+                (column.counts().texts == 0 ? none_places : object_places).push_back(place);
+                break;
+        }
+    }
+    ColumnBuffer ints = ColumnBuffer::take(int_places.size() * rows * sizeof(std::int64_t));
+    ColumnBuffer floats = ColumnBuffer::take(float_places.size() * rows * sizeof(double));
+    if (!ints || !floats) return PyErr_NoMemory();
+    {
+        // Numbers are written without the interpreter lock: the chunk's columns are only
+        // read, and the chunk is held by this call.
+        const UnlockedScope unlocked(true);
+        for (std::size_t i = 0; i < int_places.size(); ++i) {
+            const TypedColumn& column = columns.at(order[int_places[i]]);
+            std::int64_t* out = ints.as<std::int64_t>() + i * rows;
+            // Every row has an int: cell r is row r's.
+            for (std::size_t r = 0; r < rows; ++r) {
+                out[r] = static_cast<std::int64_t>(column.number(r));
+            }
+        }
+        for (std::size_t i = 0; i < float_places.size(); ++i) {
+            const TypedColumn& column = columns.at(order[float_places[i]]);
+            column.write_numbers({floats.as<double>() + i * rows, rows});
+        }
+    }
+    PyRef nan(PyFloat_FromDouble(std::nan("")));
+    PyRef objects(PyList_New(static_cast<Py_ssize_t>(object_places.size())));
+    if (!nan || !objects) return nullptr;
+    for (std::size_t i = 0; i < object_places.size(); ++i) {
+        PyRef made(object_list(columns.at(order[object_places[i]]), rows, nan.get()));
+        if (!made) return nullptr;
+        PyObject* pair =
+            Py_BuildValue("(nO)", static_cast<Py_ssize_t>(object_places[i]), made.get());
+        if (pair == nullptr) return nullptr;
+        PyList_SET_ITEM(objects.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    PyRef int_column(new_column(std::move(ints), int_places.size() * rows, 'q'));
+    PyRef float_column(new_column(std::move(floats), float_places.size() * rows, 'd'));
+    PyRef int_tuple_(int_tuple(int_places));
+    PyRef float_tuple(int_tuple(float_places));
+    PyRef none_tuple(int_tuple(none_places));
+    if (!int_column || !float_column || !int_tuple_ || !float_tuple || !none_tuple) return nullptr;
+    return Py_BuildValue("((OO)(OO)OO)", int_tuple_.get(), int_column.get(), float_tuple.get(),
+                         float_column.get(), none_tuple.get(), objects.get());
+}
+
 PyMethodDef chunk_methods[] = {
     {"size", chunk_size, METH_NOARGS, "size($self, /)\n--\n\nThe number of rows."},
     {"names", chunk_names, METH_NOARGS,
@@ -262,6 +351,11 @@ PyMethodDef chunk_methods[] = {
     {"select", chunk_select, METH_O,
      "select($self, kept, /)\n--\n\nThe rows whose kept entry (uint8 per row) is not 0, with "
      "the columns they have, in the order a frame of them as records has them."},
+    {"frame_blocks", chunk_frame_blocks, METH_O,
+     "frame_blocks($self, order, /)\n--\n\nThe columns numbered by order, gathered by type as "
+     "a frame of records types them: ((int places, int64 Column), (float places, float64 "
+     "Column), places of columns of missing values alone, [(place, list of objects)]); a "
+     "block's Column holds its columns one after the other, places count in order."},
     {"frame_columns", chunk_frame_columns, METH_NOARGS,
      "frame_columns($self, /)\n--\n\n(name, column) in order, each column typed as a frame of "
      "records types it: an int64 or float64 Column, a list of objects (NaN where a row "
