@@ -94,7 +94,7 @@ class FlatQuery:
         self.tables = Tables.of(tables)
         self.on_error = on_error
 
-    def _reader(self) -> Any:
+    def engine_reader(self) -> Any:
         """The engine's reader of the call's keys: with named columns, those, the filters'
         and the required ones, each placed where the named columns put it."""
         if self.keys is None:
@@ -126,53 +126,15 @@ class FlatQuery:
 
     def read(self, sources: Sequence[Any]) -> FlatBlocks:
         """The frame's columns over every message of ``sources``."""
-        engine = self._reader()
+        session = self.session()
         for message, reader in self._messages(sources):
-            head = [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
-            if not self.header:
-                head = []
-            if not self.data:
-                # The header alone is one row per message; the data are not decoded.
-                if message.number_of_subsets:
-                    engine.add_header(head)
-                continue
             try:
-                table_set = message.table_set(self.tables)
-                try:
-                    engine.add(message.raw, table_set, bool(message.header.compressed_data), head)
-                except (ValueError, LookupError) as error:
-                    raise message.decode_error(error, self.tables) from None
+                session.add(message)
             except DecodeError as error:
                 reader.handle_failure(error)
-        chunk = engine.take()
-        names = chunk.names()
-        self._warn_unknown(set(names))
-        kept = self._kept(chunk, names)
-        # Every row kept, the columns stand in their order already, unless named columns
-        # place them.
-        every_row = self.keys is None and bool(kept.all())
-        selected = chunk if every_row else chunk.select(kept.view(np.uint8))
-        rows = selected.size()
-        names = selected.names()
-        if self.keys is not None:
-            # The keys of the filters are columns too, but for those of every rank.
-            shown = [*self.keys, *(k for k in self.filters if not k.startswith(_ANY_RANK))]
-            columns = _named(names, list(dict.fromkeys(shown)))
-        else:
-            columns = list(zip(names, range(len(names))))
-            if columns:
-                _warn_order(selected.first_rows(), names)
-        ints, floats, nones, objects = selected.frame_blocks([c for _, c in columns])
-        return FlatBlocks(
-            [name for name, _ in columns],
-            rows,
-            _block(*ints, np.int64, rows),
-            _block(*floats, np.float64, rows),
-            nones,
-            [(place, _objects(items)) for place, items in objects],
-        )
+        return session.finish()
 
-    def _kept(self, chunk: Any, names: Sequence[str]) -> np.ndarray:
+    def kept(self, chunk: Any, names: Sequence[str]) -> np.ndarray:
         """Which rows every filter passes and that have every required key."""
         kept = np.ones(chunk.size(), dtype=bool)
         present = set(names)
@@ -195,7 +157,7 @@ class FlatQuery:
                 kept &= np.frombuffer(memoryview(kinds), dtype=np.uint8) != _NO_CELL
         return kept
 
-    def _warn_unknown(self, had: set[str]) -> None:
+    def warn_unknown(self, had: set[str]) -> None:
         """Warns of requested keys that no row of any message had, before the filters."""
         requested = [*(self.keys or ()), *self.filters]
         seen = set()
@@ -205,7 +167,72 @@ class FlatQuery:
                     seen.add(key)
             elif _source(key) in had:
                 seen.add(key)
-        warn_unknown_keys(requested, seen, self.tables, exact=True, stacklevel=5)
+        warn_unknown_keys(requested, seen, self.tables, exact=True, stacklevel=6)
+
+    def session(self) -> FlatSession:
+        """A reading of messages into one frame of this call's rows."""
+        return FlatSession(self)
+
+
+class FlatSession:
+    """The rows of one flat frame: messages are added one by one (their rows built by the
+    engine), and the frame's columns are taken once, the filters applied then."""
+
+    def __init__(self, query: FlatQuery) -> None:
+        self.query = query
+        self.engine = query.engine_reader()
+
+    def add(self, message: Message) -> None:
+        """Adds a message's rows (those the count filter lets through are the caller's to
+        choose). Raises DecodeError when its data cannot be decoded."""
+        query = self.query
+        head = []
+        if query.header:
+            head = [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
+        if not query.data:
+            # The header alone is one row per message; the data are not decoded.
+            if message.number_of_subsets:
+                self.engine.add_header(head)
+            return
+        table_set = message.table_set(query.tables)
+        compressed = bool(message.header.compressed_data)
+        try:
+            self.engine.add(message.raw, table_set, compressed, head)
+        except (ValueError, LookupError) as error:
+            raise message.decode_error(error, query.tables) from None
+
+    def finish(self, warn: bool = True) -> FlatBlocks:
+        """The frame's columns; with ``warn``, warnings of requested keys no message had and
+        of rows that differ in their keys."""
+        query = self.query
+        chunk = self.engine.take()
+        names = chunk.names()
+        if warn:
+            query.warn_unknown(set(names))
+        kept = query.kept(chunk, names)
+        # Every row kept, the columns stand in their order already, unless named columns
+        # place them.
+        every_row = query.keys is None and bool(kept.all())
+        selected = chunk if every_row else chunk.select(kept.view(np.uint8))
+        rows = selected.size()
+        names = selected.names()
+        if query.keys is not None:
+            # The keys of the filters are columns too, but for those of every rank.
+            shown = [*query.keys, *(k for k in query.filters if not k.startswith(_ANY_RANK))]
+            columns = _named(names, list(dict.fromkeys(shown)))
+        else:
+            columns = list(zip(names, range(len(names))))
+            if columns and warn:
+                _warn_order(selected.first_rows(), names)
+        ints, floats, nones, objects = selected.frame_blocks([c for _, c in columns])
+        return FlatBlocks(
+            [name for name, _ in columns],
+            rows,
+            _block(ints[0], ints[1], np.int64, rows),
+            _block(floats[0], floats[1], np.float64, rows),
+            nones,
+            [(place, _objects(items)) for place, items in objects],
+        )
 
 
 def _ranked(names: Sequence[str], name: str) -> list[str]:
@@ -272,5 +299,5 @@ def _warn_order(first_rows: Sequence[int], names: Sequence[str]) -> None:
             f"{names[first_count - 1]}) were added to the end of the resulting dataframe "
             "altering the original column order for these messages.",
             SkarvelWarning,
-            stacklevel=5,
+            stacklevel=6,
         )

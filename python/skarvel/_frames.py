@@ -802,10 +802,10 @@ def _flat_frame(
     (see ``_flat``)."""
     pandas = _require("pandas", "pandas")
     query = FlatQuery(columns, filters, required_columns, tables, on_error)
-    return _blocks_frame(pandas, query.read(_sources(path_or_paths)))
+    return flat_blocks_frame(pandas, query.read(_sources(path_or_paths)))
 
 
-def _blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
+def flat_blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
     """The frame of a flat frame's blocks, taken as they are where pandas builds a frame of
     blocks (pandas 3): columns of numbers are not copied again, a frame of a few hundred
     columns is not built a column at a time. Texts go through the conversion from_records
@@ -832,8 +832,8 @@ def _blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
         from pandas.api.internals import create_dataframe_from_blocks
     except ImportError:  # pragma: no cover - a pandas before 3: a column at a time
         columns: list[Any] = [None] * len(flat.names)
-        for block, places in blocks:
-            for i, place in enumerate(places.tolist()):
+        for block, at in blocks:
+            for i, place in enumerate(at.tolist()):
                 columns[place] = block[i] if isinstance(block, np.ndarray) else block
         return _frame_of_columns(pandas, flat.names, columns, rows)
     index = pandas.RangeIndex(rows)

@@ -198,56 +198,6 @@ PyObject* chunk_size(PyObject* self, PyObject*) {
     return PyLong_FromSize_t(chunk_columns(self).rows());
 }
 
-// frame_columns() -> list of (name, column): each column as a frame of records types it, an
-// int64 or float64 Column, a list of objects (NaN where a row lacks the key), or None for a
-// column whose every row has a missing value.
-PyObject* chunk_frame_columns(PyObject* self, PyObject*) {
-    const ColumnSet& columns = chunk_columns(self);
-    const std::size_t rows = columns.rows();
-    PyRef nan(PyFloat_FromDouble(std::nan("")));
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(columns.size())));
-    if (!nan || !list) return nullptr;
-    for (std::size_t c = 0; c < columns.size(); ++c) {
-        const TypedColumn& column = columns.at(c);
-        PyRef made;
-        switch (column.type(rows)) {
-            case ColumnType::kInt64: {
-                ColumnBuffer buffer = ColumnBuffer::take(rows * sizeof(std::int64_t));
-                if (!buffer) return PyErr_NoMemory();
-                // Every row has an int: cell r is row r's.
-                auto* out = buffer.as<std::int64_t>();
-                for (std::size_t r = 0; r < rows; ++r) {
-                    out[r] = static_cast<std::int64_t>(column.number(r));
-                }
-                made.reset(new_column(std::move(buffer), rows, 'q'));
-                break;
-            }
-            case ColumnType::kFloat64: {
-                ColumnBuffer buffer = ColumnBuffer::take(rows * sizeof(double));
-                if (!buffer) return PyErr_NoMemory();
-                column.write_numbers({buffer.as<double>(), rows});
-                made.reset(new_column(std::move(buffer), rows, 'd'));
-                break;
-            }
-            case ColumnType::kObject:
-                // A column of missing values alone is None: its caller fills it at once.
-                if (column.counts().texts == 0) {
-                    made = PyRef::borrow(Py_None);
-                } else {
-                    made.reset(object_list(column, rows, nan.get()));
-                }
-                break;
-        }
-        if (!made) return nullptr;
-        PyRef name(str_from(columns.name(c)));
-        if (!name) return nullptr;
-        PyObject* pair = PyTuple_Pack(2, name.get(), made.get());
-        if (pair == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(c), pair);
-    }
-    return list.release();
-}
-
 // A tuple of int.
 PyObject* int_tuple(const std::vector<std::size_t>& items) {
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -356,10 +306,6 @@ PyMethodDef chunk_methods[] = {
      "a frame of records types them: ((int places, int64 Column), (float places, float64 "
      "Column), places of columns of missing values alone, [(place, list of objects)]); a "
      "block's Column holds its columns one after the other, places count in order."},
-    {"frame_columns", chunk_frame_columns, METH_NOARGS,
-     "frame_columns($self, /)\n--\n\n(name, column) in order, each column typed as a frame of "
-     "records types it: an int64 or float64 Column, a list of objects (NaN where a row "
-     "lacks the key), or None when every row has a missing value."},
     {nullptr, nullptr, 0, nullptr},
 };
 
