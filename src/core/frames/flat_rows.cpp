@@ -121,6 +121,7 @@ std::int64_t FlatRows::plain_column(std::string_view key) {
 
 std::int64_t FlatRows::ranked_column(std::int32_t name, std::uint32_t rank) {
     std::vector<std::int64_t>& columns = rank_columns_[name];
+    if (rank < columns.size() && columns[rank] != kUnresolved) return columns[rank];
     std::vector<std::uint32_t>& places = rank_places_[name];
     if (rank >= columns.size()) {
         columns.resize(rank + 1, kUnresolved);
@@ -147,7 +148,7 @@ std::int64_t FlatRows::ranked_column(std::int32_t name, std::uint32_t rank) {
 
 void FlatRows::set_value(TypedColumn& column, TypedColumn::Row row, std::uint32_t place,
                          const DecodedValues& values, const DecodedValue& value,
-                         const CodeFacts& code, bool keep_blanks) {
+                         const CodeFacts& code, bool keep_blanks, bool fresh) {
     if (code.text) {
         const std::optional<std::string_view> text = values.raw_text(value);
         column.set_text(row, place, text ? given_text(*text, keep_blanks) : "");
@@ -155,7 +156,12 @@ void FlatRows::set_value(TypedColumn& column, TypedColumn::Row row, std::uint32_
     }
     const double number =
         value.has_value() ? value.raw_value : std::numeric_limits<double>::quiet_NaN();
-    column.set_number(row, place, number, code.integral && number == std::floor(number));
+    const bool integral = code.integral && number == std::floor(number);
+    if (fresh) {
+        column.append_number(row, place, number, integral);
+    } else {
+        column.set_number(row, place, number, integral);
+    }
 }
 
 Status FlatRows::add_message(const DecodedValues& values, const TableSet& tables, bool compressed,
@@ -174,8 +180,8 @@ Status FlatRows::add_message(const DecodedValues& values, const TableSet& tables
         if (target >= 0) {
             TypedColumn& column = columns_.at(static_cast<std::size_t>(target));
             for (std::size_t s = 0; s < subsets; ++s) {
-                column.set_number(static_cast<TypedColumn::Row>(first_row + s), at,
-                                  static_cast<double>(s + 1), true);
+                column.append_number(static_cast<TypedColumn::Row>(first_row + s), at,
+                                     static_cast<double>(s + 1), true);
             }
         }
         add_subsets(values, tables, first_row, place);
@@ -210,7 +216,7 @@ std::uint32_t FlatRows::add_header(std::span<const HeaderCell> header, TypedColu
                 } else if (cell.kind == CellKind::kNone) {
                     column.set_none(row, at);
                 } else {
-                    column.set_number(row, at, cell.number, cell.kind == CellKind::kInt);
+                    column.append_number(row, at, cell.number, cell.kind == CellKind::kInt);
                 }
             }
         }
@@ -245,20 +251,34 @@ void FlatRows::subset_keys(const DecodedValues& values, const TableSet& tables, 
 
 void FlatRows::add_subsets(const DecodedValues& values, const TableSet& tables,
                            TypedColumn::Row first_row, std::uint32_t place) {
-    std::vector<Keyed> keys;
+    // Each subset has keys of its own: found value by value as the values are set.
     for (std::size_t s = 0; s < values.subset_count(); ++s) {
-        const std::size_t start = values.subset_start(s);
-        subset_keys(values, tables, start, values.subset_start(s + 1), place, keys);
         const auto row = static_cast<TypedColumn::Row>(first_row + s);
-        for (std::size_t k = 0; k < keys.size(); ++k) {
-            const Keyed& key = keys[k];
-            if (key.column < 0) continue;
-            TypedColumn& column = columns_.at(static_cast<std::size_t>(key.column));
-            // A key met again in its row keeps the place it had there.
-            const bool again = column.ends_at(row);
-            set_value(column, row, again ? column.place(column.cells() - 1) : key.place, values,
-                      values[start + k], *key.code, false);
+        std::uint32_t next_place = place;
+        bool quality = false;
+        const std::size_t stop = values.subset_start(s + 1);
+        for (std::size_t i = values.subset_start(s); i < stop; ++i) {
+            const DecodedValue& value = values[i];
+            const CodeFacts& code = facts(value.descriptor, tables);
+            if (value.descriptor == kQualityFollows) quality = true;
+            if (skipped_[code.name] || (quality && code.quality_class)) continue;
+            const std::uint32_t rank = ++ranks_[code.name];
+            if (rank == 1) touched_.push_back(code.name);
+            const std::int64_t target = ranked_column(code.name, rank);
+            if (target < 0) continue;
+            TypedColumn& column = columns_.at(static_cast<std::size_t>(target));
+            std::uint32_t at = options_.select ? rank_places_[code.name][rank] : next_place++;
+            // A key met again in its row keeps the place it had there. Which row each
+            // column was last set in is kept apart, where reading it costs nothing.
+            const auto number = static_cast<std::size_t>(target);
+            if (number >= last_rows_.size()) last_rows_.resize(number + 1, kNoRow);
+            const bool fresh = last_rows_[number] != row;
+            if (!fresh) at = column.place(column.cells() - 1);
+            last_rows_[number] = row;
+            set_value(column, row, at, values, value, code, false, fresh);
         }
+        for (const std::int32_t name : touched_) ranks_[name] = 0;
+        touched_.clear();
     }
 }
 
@@ -297,7 +317,7 @@ void FlatRows::add_compressed(const DecodedValues& values, const TableSet& table
         }
         for (std::size_t s = 0; s < subsets; ++s) {
             set_value(column, static_cast<TypedColumn::Row>(first_row + s), key.place, values,
-                      values[s * width + c], *key.code, varies);
+                      values[s * width + c], *key.code, varies, true);
         }
     }
 }
@@ -306,6 +326,7 @@ ColumnSet FlatRows::take() {
     ColumnSet taken = std::move(columns_);
     columns_ = ColumnSet();
     // Column numbers belonged to the columns taken.
+    last_rows_.clear();
     for (auto& columns : rank_columns_) columns.clear();
     for (auto& places : rank_places_) places.clear();
     return taken;

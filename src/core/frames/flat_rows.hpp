@@ -96,7 +96,7 @@ class FlatRows {
                         TypedColumn::Row first_row, std::uint32_t place);
     static void set_value(TypedColumn& column, TypedColumn::Row row, std::uint32_t place,
                           const DecodedValues& values, const DecodedValue& value,
-                          const CodeFacts& code, bool keep_blanks);
+                          const CodeFacts& code, bool keep_blanks, bool fresh);
 
     FlatOptions options_;
     ColumnSet columns_;
@@ -123,6 +123,10 @@ class FlatRows {
     std::vector<std::uint8_t> skipped_;
     std::vector<std::vector<std::int64_t>> rank_columns_;
     std::vector<std::vector<std::uint32_t>> rank_places_;
+
+    // The row each column was last set in by a subset of uncompressed data (kNoRow: none).
+    static constexpr std::uint64_t kNoRow = UINT64_MAX;
+    std::vector<std::uint64_t> last_rows_;
 
     // Per subset: the rank each name has reached, and the names touched.
     std::vector<std::uint32_t> ranks_;

@@ -24,63 +24,40 @@ void TypedColumn::reserve(std::size_t cells) {
     if (cells <= cells_.capacity()) return;
     cells = std::max(cells, cells_.capacity() + cells_.capacity() / 2);
     cells_.reserve(cells);
-    kinds_.reserve(cells);
-}
-
-void TypedColumn::count(CellKind kind, int delta) {
-    switch (kind) {
-        case CellKind::kFloat:
-            counts_.floats += delta;
-            break;
-        case CellKind::kInt:
-            counts_.ints += delta;
-            break;
-        case CellKind::kNone:
-            counts_.nones += delta;
-            break;
-        case CellKind::kText:
-            counts_.texts += delta;
-            break;
-        case CellKind::kAbsent:
-            break;
-    }
 }
 
 std::size_t TypedColumn::cell_for(Row row, std::uint32_t place) {
     if (ends_at(row)) {
         const std::size_t last = cells_.size() - 1;
-        count(kinds_[last], -1);
-        if (kinds_[last] == CellKind::kText) {
+        count(cells_[last].kind(), -1);
+        if (cells_[last].kind() == CellKind::kText) {
             text_ends_.pop_back();
             text_bytes_.resize(text_ends_.empty() ? 0 : text_ends_.back());
         }
         return last;
     }
-    cells_.push_back({row, place, std::numeric_limits<double>::quiet_NaN()});
-    kinds_.push_back(CellKind::kAbsent);
+    cells_.push_back(
+        {row, packed(place, CellKind::kAbsent), std::numeric_limits<double>::quiet_NaN()});
     return cells_.size() - 1;
 }
 
-void TypedColumn::set_number(Row row, std::uint32_t place, double value, bool integral) {
-    const std::size_t cell = cell_for(row, place);
-    const CellKind kind = std::isnan(value) ? CellKind::kNone
-                          : integral        ? CellKind::kInt
-                                            : CellKind::kFloat;
-    kinds_[cell] = kind;
+void TypedColumn::replace_last(CellKind kind, double value) {
+    const std::size_t cell = cell_for(cells_.back().row, cells_.back().place());
+    cells_[cell].set_kind(kind);
     cells_[cell].number = value;
     count(kind, 1);
 }
 
 void TypedColumn::set_none(Row row, std::uint32_t place) {
     const std::size_t cell = cell_for(row, place);
-    kinds_[cell] = CellKind::kNone;
+    cells_[cell].set_kind(CellKind::kNone);
     cells_[cell].number = std::numeric_limits<double>::quiet_NaN();
     count(CellKind::kNone, 1);
 }
 
 void TypedColumn::set_text(Row row, std::uint32_t place, std::string_view text) {
     const std::size_t cell = cell_for(row, place);
-    kinds_[cell] = CellKind::kText;
+    cells_[cell].set_kind(CellKind::kText);
     cells_[cell].number = std::numeric_limits<double>::quiet_NaN();
     text_bytes_.append(text);
     text_ends_.push_back(text_bytes_.size());
@@ -95,13 +72,8 @@ void TypedColumn::write_numbers(std::span<double> out) const {
 }
 
 void TypedColumn::write_kinds(std::span<CellKind> out) const {
-    if (cells_.size() == out.size()) {
-        // Every row has a cell (the usual case): the kinds are the column.
-        std::copy(kinds_.begin(), kinds_.end(), out.begin());
-        return;
-    }
-    std::fill(out.begin(), out.end(), CellKind::kAbsent);
-    for (std::size_t i = 0; i < cells_.size(); ++i) out[cells_[i].row] = kinds_[i];
+    if (cells_.size() != out.size()) std::fill(out.begin(), out.end(), CellKind::kAbsent);
+    for (const Cell& cell : cells_) out[cell.row] = cell.kind();
 }
 
 void TypedColumn::write_text_offsets(std::span<std::int64_t> offsets) const {
@@ -112,7 +84,8 @@ void TypedColumn::write_text_offsets(std::span<std::int64_t> offsets) const {
     for (std::size_t row = 0; row + 1 < offsets.size(); ++row) {
         // The row's cell, if it has one and it is a text, ends the row's bytes.
         while (cell < cells_.size() && cells_[cell].row < row) ++cell;
-        if (cell < cells_.size() && cells_[cell].row == row && kinds_[cell] == CellKind::kText) {
+        if (cell < cells_.size() && cells_[cell].row == row &&
+            cells_[cell].kind() == CellKind::kText) {
             end = static_cast<std::int64_t>(text_ends_[text++]);
         }
         offsets[row + 1] = end;
@@ -123,12 +96,11 @@ TypedColumn TypedColumn::selected(std::span<const std::int64_t> renumber) const 
     TypedColumn out;
     std::size_t text = 0;
     for (std::size_t i = 0; i < cells_.size(); ++i) {
-        const bool is_text = kinds_[i] == CellKind::kText;
+        const bool is_text = cells_[i].kind() == CellKind::kText;
         const std::int64_t row = renumber[cells_[i].row];
         if (row >= 0) {
-            out.cells_.push_back({static_cast<Row>(row), cells_[i].place, cells_[i].number});
-            out.kinds_.push_back(kinds_[i]);
-            out.count(kinds_[i], 1);
+            out.cells_.push_back({static_cast<Row>(row), cells_[i].place_kind, cells_[i].number});
+            out.count(cells_[i].kind(), 1);
             if (is_text) {
                 out.text_bytes_.append(this->text(text));
                 out.text_ends_.push_back(out.text_bytes_.size());

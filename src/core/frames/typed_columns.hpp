@@ -59,7 +59,28 @@ class TypedColumn {
     // Rows are numbered in 32 bits: a frame of more rows is refused by the column set.
     using Row = std::uint32_t;
 
-    void set_number(Row row, std::uint32_t place, double value, bool integral);
+    // Inline: rows set numbers cell after cell, and a call costs more than the cell.
+    void set_number(Row row, std::uint32_t place, double value, bool integral) {
+        const CellKind kind = value != value ? CellKind::kNone
+                              : integral     ? CellKind::kInt
+                                             : CellKind::kFloat;
+        if (ends_at(row)) [[unlikely]] {
+            replace_last(kind, value);
+            return;
+        }
+        cells_.push_back({row, packed(place, kind), value});
+        count(kind, 1);
+    }
+    // set_number for a row known to have no cell yet, later than every row with one: the
+    // column's last cell is not read (it is seldom in the processor's caches, and a cell
+    // written is cheaper than a cell read).
+    void append_number(Row row, std::uint32_t place, double value, bool integral) {
+        const CellKind kind = value != value ? CellKind::kNone
+                              : integral     ? CellKind::kInt
+                                             : CellKind::kFloat;
+        cells_.push_back({row, packed(place, kind), value});
+        count(kind, 1);
+    }
     void set_none(Row row, std::uint32_t place);
     void set_text(Row row, std::uint32_t place, std::string_view text);
 
@@ -72,13 +93,13 @@ class TypedColumn {
     ColumnType type(std::size_t rows) const { return column_type(counts_, rows); }
     // The first row with a cell, and the cell's place in its row (call only with cells).
     Row first_row() const { return cells_.front().row; }
-    std::uint32_t first_place() const { return cells_.front().place; }
+    std::uint32_t first_place() const { return cells_.front().place(); }
 
     // Cell `i`: its row, its place in the row, its kind, its number (NaN unless the kind is
     // kFloat or kInt). The texts of kText cells, in cell order, are text(0), text(1)...
     Row row(std::size_t i) const { return cells_[i].row; }
-    std::uint32_t place(std::size_t i) const { return cells_[i].place; }
-    CellKind kind(std::size_t i) const { return kinds_[i]; }
+    std::uint32_t place(std::size_t i) const { return cells_[i].place(); }
+    CellKind kind(std::size_t i) const { return cells_[i].kind(); }
     double number(std::size_t i) const { return cells_[i].number; }
     std::size_t text_count() const { return text_ends_.size(); }
     std::string_view text(std::size_t i) const {
@@ -102,16 +123,46 @@ class TypedColumn {
     // Starts the cell of `row` (returns its index), or returns the last cell when it is
     // already that row's, after forgetting what it held.
     std::size_t cell_for(Row row, std::uint32_t place);
-    void count(CellKind kind, int delta);
+    // Replaces the last cell's value with a number of `kind`.
+    void replace_last(CellKind kind, double value);
+    void count(CellKind kind, int delta) {
+        switch (kind) {
+            case CellKind::kFloat:
+                counts_.floats += delta;
+                break;
+            case CellKind::kInt:
+                counts_.ints += delta;
+                break;
+            case CellKind::kNone:
+                counts_.nones += delta;
+                break;
+            case CellKind::kText:
+                counts_.texts += delta;
+                break;
+            case CellKind::kAbsent:
+                break;
+        }
+    }
 
-    // A cell's row, place and number together, its kind apart: a cell costs two writes.
+    // A cell in 16 octets, its place and kind packed in one word: a cell costs one write, and
+    // rows that set cells of hundreds of columns touch one tail of memory per column.
+    static constexpr std::uint32_t kMaxPlace = (1u << 24) - 1;
     struct Cell {
         Row row;
-        std::uint32_t place;
+        std::uint32_t place_kind;  // place << 8 | kind
         double number;
+
+        std::uint32_t place() const { return place_kind >> 8; }
+        CellKind kind() const { return static_cast<CellKind>(place_kind & 0xff); }
+        void set_kind(CellKind kind) {
+            place_kind = (place_kind & ~0xffu) | static_cast<std::uint32_t>(kind);
+        }
     };
+    // Places beyond 2^24 - 1 (no row has that many keys) share the last.
+    static std::uint32_t packed(std::uint32_t place, CellKind kind) {
+        return (place < kMaxPlace ? place : kMaxPlace) << 8 | static_cast<std::uint32_t>(kind);
+    }
     std::vector<Cell> cells_;
-    std::vector<CellKind> kinds_;
     std::vector<std::size_t> text_ends_;  // of each kText cell, in text_bytes_
     std::string text_bytes_;
     CellCounts counts_;
