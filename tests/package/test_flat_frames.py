@@ -67,3 +67,36 @@ def test_messages_that_fail_are_handled_as_on_error_says():
     assert len(kept) > 0
     with pytest.raises(skarvel.DecodeError, match="message"):
         skarvel.read_bufr(path, flat=True, on_error="raise")
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",  # compressed, texts
+        "other/wreport__temp-gts2.bufr",  # subsets of differing keys
+        "ed4/wreport__ed4-compr-string.bufr",  # texts of compressed subsets
+    ],
+)
+def test_arrow_export_of_flat_rows_holds_the_frames_values(name):
+    # The engine's rows handed to Arrow through the C data interface, without pandas: each
+    # column typed as its values allow, a row without a value null.
+    pyarrow = pytest.importorskip("pyarrow")
+    path = CORPUS / name
+    session = skarvel._flat.FlatQuery((), None, True, None, "raise").session()
+    for message in skarvel.open(path):
+        session.add(message)
+    batch = pyarrow.RecordBatch.from_struct_array(pyarrow.array(session.engine.take()))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        frame = skarvel.read_bufr(path, flat=True)
+    assert batch.num_rows == len(frame) and set(batch.schema.names) == set(frame.columns)
+    arrow_types = {"int64": "int64", "float64": "double"}
+    for column in frame.columns:
+        expected = [None if v is None or v != v else v for v in frame[column].tolist()]
+        assert batch.column(column).to_pylist() == expected, column
+        # A column without a value is of Arrow's null type, whatever pandas makes of it.
+        found = str(batch.schema.field(column).type)
+        if all(v is None for v in expected):
+            assert found == "null", column
+        elif str(frame[column].dtype) in arrow_types:
+            assert found == arrow_types[str(frame[column].dtype)], column

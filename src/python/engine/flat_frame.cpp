@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "data/decode.hpp"
+#include "engine/arrow_export.hpp"
 #include "engine/column.hpp"
 #include "frames/flat_rows.hpp"
 #include "frames/typed_columns.hpp"
@@ -287,6 +288,18 @@ PyObject* chunk_frame_blocks(PyObject* self, PyObject* order_arg) {
                          float_column.get(), none_tuple.get(), objects.get());
 }
 
+// __arrow_c_array__(requested_schema=None) -> (schema capsule, array capsule): the columns
+// as one struct array (a requested schema is not followed: Arrow casts if it must).
+PyObject* chunk_arrow_c_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    const Py_ssize_t given = nargs + (kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames));
+    if (given > 1) {
+        PyErr_SetString(PyExc_TypeError, "__arrow_c_array__() takes at most one argument");
+        return nullptr;
+    }
+    return arrow_capsules(chunk_columns(self));
+}
+
 PyMethodDef chunk_methods[] = {
     {"size", chunk_size, METH_NOARGS, "size($self, /)\n--\n\nThe number of rows."},
     {"names", chunk_names, METH_NOARGS,
@@ -301,6 +314,11 @@ PyMethodDef chunk_methods[] = {
     {"select", chunk_select, METH_O,
      "select($self, kept, /)\n--\n\nThe rows whose kept entry (uint8 per row) is not 0, with "
      "the columns they have, in the order a frame of them as records has them."},
+    {"__arrow_c_array__", fastcall<chunk_arrow_c_array>(), kFastcallKeywords,
+     "__arrow_c_array__($self, requested_schema=None, /)\n--\n\nThe columns as an Arrow struct "
+     "array through the C data interface: (schema capsule, array capsule). Each column is "
+     "int64, float64, large_utf8 (when it holds a text) or null (when no row has a value); "
+     "a row without a value of its column's type is null."},
     {"frame_blocks", chunk_frame_blocks, METH_O,
      "frame_blocks($self, order, /)\n--\n\nThe columns numbered by order, gathered by type as "
      "a frame of records types them: ((int places, int64 Column), (float places, float64 "
