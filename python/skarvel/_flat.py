@@ -93,6 +93,10 @@ class FlatQuery:
         self.max_count = self.count_filter.max() if self.count_filter is not None else None
         self.tables = Tables.of(tables)
         self.on_error = on_error
+        # Whether rows show any header key (named keys may name none: then a message's
+        # header keys need not be found).
+        named = [*(self.keys or ()), *self.filters, *self.required]
+        self.header_shown = self.keys is None or any(k in HEADER_NAMES for k in named)
 
     def engine_reader(self) -> Any:
         """The engine's reader of the call's keys: with named columns, those, the filters'
@@ -187,7 +191,7 @@ class FlatSession:
         choose). Raises DecodeError when its data cannot be decoded."""
         query = self.query
         head = []
-        if query.header:
+        if query.header and query.header_shown:
             head = [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
         if not query.data:
             # The header alone is one row per message; the data are not decoded.

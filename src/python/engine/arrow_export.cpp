@@ -13,7 +13,7 @@ namespace skarvel::py {
 
 namespace {
 
-// The structures of Arrow's C data interface, as its specification fixes them (an ABI, not a
+// The structures of Arrow's C data interface, as Arrow defines them (an ABI, not a
 // library: they are declared by every producer).
 constexpr std::int64_t kArrowNullable = 2;
 
