@@ -83,6 +83,18 @@ CALLS = [
         "ed4/wreport__temp-gts1.bufr",
         dict(columns=["pressure", "airTemperature"], filters={"airTemperature": lambda t: t > 250}),
     ),
+    # flat=True: one row per subset with every key (or the keys named).
+    ("flat ascat", "ed4/wreport__ascat1.bufr", dict(flat=True)),
+    ("flat atms", "ed4/wreport__atms1.bufr", dict(flat=True)),
+    ("flat airep", "other/wreport__test-airep1.bufr", dict(flat=True)),
+    ("flat gps ro", "other/wreport__GPSR_work.bufr", dict(flat=True)),
+    ("flat temp", "other/wreport__temp-gts2.bufr", dict(flat=True)),
+    ("flat synop", "other/wreport__gen-synop.bufr", dict(flat=True)),
+    (
+        "flat keys",
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(flat=True, columns=["#1#stationNumber", "#1#airTemperature"]),
+    ),
 ]
 
 

@@ -1,7 +1,7 @@
 """Type stubs of skarvel._engine, the package's private extension module."""
 
 from collections.abc import Sequence
-from typing import final
+from typing import Any, final
 
 import _skarvel
 import numpy as np
@@ -26,6 +26,45 @@ class DecodeBatch:
     def __init__(self, tables: _skarvel.TableSet, padded_texts: bool = ...) -> None: ...
     def add(self, data: Buffer, /) -> None: ...
     def take(self) -> tuple[Column, Column, Column, Annotations, Column, Column]: ...
+
+@final
+class FlatChunk:
+    """Flat rows held as typed columns (made by FlatReader.take)."""
+
+    def size(self) -> int: ...
+    def names(self) -> tuple[str, ...]: ...
+    def first_rows(self) -> tuple[int, ...]: ...
+    def values(self, name: str, /) -> tuple[Column, Column, list[str | None] | None]: ...
+    def select(self, kept: Buffer, /) -> FlatChunk: ...
+    def __arrow_c_array__(self, requested_schema: object = ..., /) -> tuple[object, object]: ...
+    def frame_blocks(
+        self, order: Sequence[int], /
+    ) -> tuple[
+        tuple[tuple[int, ...], Column],
+        tuple[tuple[int, ...], Column],
+        tuple[int, ...],
+        list[tuple[int, list[Any]]],
+    ]: ...
+
+@final
+class FlatReader:
+    def __init__(
+        self,
+        header: bool,
+        data: bool,
+        shown: dict[str, int] | None,
+        any_rank: dict[str, int] | None,
+    ) -> None: ...
+    def add(
+        self,
+        data: Buffer,
+        tables: _skarvel.TableSet,
+        compressed: bool,
+        header: Sequence[tuple[str, int | float | str | None]],
+        /,
+    ) -> None: ...
+    def add_header(self, header: Sequence[tuple[str, int | float | str | None]], /) -> None: ...
+    def take(self) -> FlatChunk: ...
 
 def scan(
     data: Buffer, start: int = ..., complete: bool = ..., stop: int = ..., /

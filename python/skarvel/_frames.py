@@ -16,6 +16,7 @@ from ._arguments import Filters, column_names, compile_filters, flat_columns, re
 from ._columns import MessageRows, Part, Rows
 from ._decoded import DecodedBatch
 from ._errors import DecodeError
+from ._flat import FlatBlocks, FlatQuery
 from ._keys import COMPUTED_KEYS, HEADER_NAMES, Row, header_keys
 from ._message import Message
 from ._reader import Reader
@@ -783,7 +784,59 @@ def _flat_frame(
 ) -> pandas.DataFrame:
     """One row per subset with every key, as pdbufr's flat reader: ``columns`` is "all" (or
     empty), "header", "data", or the column names wanted ("#1#airTemperature",
-    "typicalDate"). ``filters`` apply to columns by name, "count" to the message's position."""
+    "typicalDate", "latitude" for its rank 1, "~latitude" for every rank). ``filters`` apply
+    to columns by name, "count" to the message's position. The rows are built by the engine
+    (see ``_flat``)."""
+    pandas = _require("pandas", "pandas")
+    query = FlatQuery(columns, filters, required_columns, tables, on_error)
+    return flat_blocks_frame(pandas, query.read(_sources(path_or_paths)))
+
+
+def flat_blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
+    """The frame of a flat frame's blocks, taken as they are where pandas builds a frame of
+    blocks (pandas 3): columns of numbers are not copied again, a frame of a few hundred
+    columns is not built a column at a time. Texts go through the conversion from_records
+    applies to each column of objects."""
+    rows = flat.rows
+    if not flat.names:
+        return pandas.DataFrame.from_records(iter([{} for _ in range(rows)]))
+    blocks: list[tuple[Any, np.ndarray]] = []
+    for places, block in (flat.ints, flat.floats):
+        if places:
+            blocks.append((block, np.array(places)))
+    if flat.nones:
+        # Columns whose every value is missing stay None, as pandas leaves them.
+        blocks.append((np.full((len(flat.nones), rows), None), np.array(flat.nones)))
+    if flat.objects:
+        from pandas.core.internals.construction import convert_object_array
+
+        converted = convert_object_array([column for _, column in flat.objects], dtype=None)
+        for (place, _), column in zip(flat.objects, converted):
+            if isinstance(column, np.ndarray):
+                column = column.reshape(1, -1)
+            blocks.append((column, np.array([place])))
+    try:
+        from pandas.api.internals import create_dataframe_from_blocks
+    except ImportError:  # pragma: no cover - a pandas before 3: a column at a time
+        columns: list[Any] = [None] * len(flat.names)
+        for block, at in blocks:
+            for i, place in enumerate(at.tolist()):
+                columns[place] = block[i] if isinstance(block, np.ndarray) else block
+        return _frame_of_columns(pandas, flat.names, columns, rows)
+    index = pandas.RangeIndex(rows)
+    return create_dataframe_from_blocks(blocks, index, _labels(pandas, flat.names))
+
+
+def _rows_flat_frame(
+    path_or_paths: Sources,
+    columns: Sequence[str] | str,
+    filters: Mapping[str, Any] | None,
+    required_columns: bool | Iterable[str],
+    tables: TablesLike,
+    on_error: str,
+) -> pandas.DataFrame:
+    """``_flat_frame`` made from a dict per row in Python (``_observations.flat_rows``): the
+    plain model the engine's flat rows are checked against."""
     pandas = _require("pandas", "pandas")
     query = _FlatQuery(columns, filters, required_columns, tables, on_error)
     rows = next(query.chunks(_sources(path_or_paths), None, None))

@@ -215,12 +215,16 @@ class Reader:
             # Not even a damaged message: most likely not a BUFR file at all.
             _warnings.warn(f"no BUFR message found in {self.name}", SkarvelWarning, stacklevel=2)
 
-    def _failed(self, error: DecodeError) -> None:
+    def handle_failure(self, error: DecodeError) -> None:
+        """Handles the failure of a message read from this reader as ``on_error`` says:
+        raises it, or keeps it in ``skipped`` (warning of it for "warn")."""
         if self.on_error == "raise":
             raise error
         self.skipped.append(error)
         if self.on_error == "warn":
             _warnings.warn(str(error), SkarvelWarning, stacklevel=3)
+
+    _failed = handle_failure
 
     def _framed(self) -> Iterator[tuple[int, int, int]]:
         """The offset, index and declared end (where its section 0 says it ends) of each

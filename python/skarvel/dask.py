@@ -28,7 +28,8 @@ from ._arguments import Filters
 from ._columns import Rows
 from ._compressed import HEAD, compression
 from ._errors import DecodeError, SkarvelWarning
-from ._frames import _Batch, _FlatQuery, _frame, _inferred_frame, _Query, _require
+from ._flat import FlatQuery, FlatSession
+from ._frames import _Batch, _frame, _Query, _require, flat_blocks_frame
 from ._reader import Reader
 from ._tables import Tables, TablesLike
 
@@ -96,7 +97,7 @@ class _ReadPart:
     """What each partition runs: reads the messages its range owns into a frame. A flat
     frame is made to have the columns and dtypes of ``meta``, when it is known."""
 
-    def __init__(self, fs: Any, query: _Query | _FlatQuery, dtype_backend: str) -> None:
+    def __init__(self, fs: Any, query: _Query | FlatQuery, dtype_backend: str) -> None:
         self.fs, self.query, self.dtype_backend = fs, query, dtype_backend
         self.meta: Any = None
 
@@ -115,7 +116,12 @@ class _ReadPart:
         rows = Rows()  # each message's rows taken into the columns as they come
         count = part.first_count - 1
         max_count = self.query.max_count
-        self.query.failed = self._failed
+        # Flat rows are built by the engine, a frame's worth at once.
+        flat: FlatSession | None = None
+        if isinstance(self.query, FlatQuery):
+            flat = self.query.session()
+        else:
+            self.query.failed = self._failed
         try:
             with (
                 _octets(self.fs, part) as data,
@@ -138,21 +144,39 @@ class _ReadPart:
                         break
                     message.source = part.path
                     message.offset += part.start
+                    if flat is not None:
+                        self._add_flat(flat, message, count)
+                        continue
+                    assert isinstance(self.query, _Query)
                     for _, _, found in self.query._read(message, count, reader, batch):
                         rows.add(found, part.path)
                 for _, _, found in batch.flush() if batch is not None else ():
                     rows.add(found, part.path)
                 self._failures(reader, reported, part)
         finally:
-            self.query.failed = None
-        if isinstance(self.query, _FlatQuery):
+            if isinstance(self.query, _Query):
+                self.query.failed = None
+        if flat is not None:
             pandas = _require("pandas", "pandas")
-            if not rows.names:
+            blocks = flat.finish(warn=False)
+            if not blocks.names:
                 # Rows without a key still count: beside the other partitions' keys they
                 # are rows of missing values, as in a serial frame.
-                return pandas.DataFrame(index=pandas.RangeIndex(len(rows)))
-            return _inferred_frame(pandas, rows)
+                return pandas.DataFrame(index=pandas.RangeIndex(blocks.rows))
+            return flat_blocks_frame(pandas, blocks)
+        assert isinstance(self.query, _Query)
         return _frame(rows, self.query.kinds(None), True, self.dtype_backend)
+
+    def _add_flat(self, flat: FlatSession, message: Any, count: int) -> None:
+        """Adds a message's flat rows, unless the count filter passes it over; a failure is
+        handled as the partition's failures are."""
+        count_filter = flat.query.count_filter
+        if count_filter is not None and not count_filter.match(count):
+            return
+        try:
+            flat.add(message)
+        except DecodeError as error:
+            self._failed(error)
 
     def _failures(self, reader: Reader, reported: int, part: Part) -> None:
         for error in reader.skipped[reported:]:
@@ -315,9 +339,9 @@ def read_bufr(
     fsspec = _require("fsspec", "dask")
     if meta is not None and not flat:
         raise ValueError("meta is for flat frames: other frames take theirs from the tables")
-    query: _Query | _FlatQuery
+    query: _Query | FlatQuery
     if flat:
-        query = _FlatQuery(columns, filters, required_columns, tables, on_error)
+        query = FlatQuery(columns, filters, required_columns, tables, on_error)
         counted = query.count_filter is not None
     else:
         query = _Query(columns, filters, required_columns, tables, on_error)

@@ -195,6 +195,25 @@ FLAT_CALLS = [
     ("ed4/wreport__atms1.bufr", {}),
     ("ed4/wreport__ed4-empty.bufr", {}),
     ("other/wreport__obs0-1.22.bufr", {}),
+    # Keys without a rank are their rank 1, "~name" every rank; filter keys are columns.
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(columns=["stationNumber", "airTemperature"], filters={"latitude": slice(40, 60)}),
+    ),
+    (
+        "ed4/pybufrkit__ISMD01_OKPR.bufr",
+        dict(
+            columns=["~cloudAmount", "stationNumber", "typicalDate"],
+            filters={"#1#latitude": slice(40, 60)},
+        ),
+    ),
+    ("other/wreport__temp-gts2.bufr", dict(columns=["~windSpeed", "stationNumber"])),
+    ("other/wreport__gen-synop.bufr", dict(columns=["stationNumber"], filters={"~cloudType": 30})),
+    (
+        "ed4/wreport__atms1.bufr",
+        dict(columns=["latitude", "~brightnessTemperature"], filters={"satelliteIdentifier": 224}),
+    ),
+    ("ed4/pybufrkit__ISMD01_OKPR.bufr", dict(columns="data", required_columns=["latitude"])),
 ]
 
 
@@ -296,3 +315,31 @@ def test_a_slice_step_is_warned_of_and_not_applied(flat, name, key, bounds, capl
     assert warning.filename == __file__  # the caller's line, not the package's
     assert len(expected) > 1
     pandas.testing.assert_frame_equal(frame, expected)
+
+
+@pytest.mark.parametrize(
+    ("name", "call"),
+    [
+        ("other/wreport__temp-gts2.bufr", {}),  # subsets of differing structure
+        ("ed4/pybufrkit__ISMD01_OKPR.bufr", dict(columns="data")),
+        ("ed4/wreport__atms1.bufr", {}),  # one structure: no warning
+    ],
+)
+def test_flat_frames_warn_of_differing_structures_as_pdbufr(name, call):
+    def warned(read):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            read(CORPUS / name, flat=True, **call)
+        return [str(w.message) for w in caught if "same structure" in str(w.message)]
+
+    assert warned(skarvel.read_bufr) == warned(pdbufr.read_bufr)
+
+
+def test_flat_frames_refuse_every_rank_in_required_columns_as_pdbufr():
+    path = CORPUS / "ed4/pybufrkit__ISMD01_OKPR.bufr"
+    call = dict(flat=True, columns=["stationNumber"], required_columns=["~airTemperature"])
+    with pytest.raises(ValueError) as expected:
+        pdbufr.read_bufr(path, **call)
+    with pytest.raises(ValueError, match="Multi-rank columns are not allowed") as found:
+        skarvel.read_bufr(path, **call)
+    assert str(found.value) == str(expected.value)

@@ -9,6 +9,7 @@
 #include "engine/computed.hpp"
 #include "engine/decode_batch.hpp"
 #include "engine/engine_functions.hpp"
+#include "engine/flat_frame.hpp"
 #include "engine/message_scan.hpp"
 #include "engine/skarvel_classes.hpp"
 #include "support/py_args.hpp"
@@ -96,7 +97,8 @@ PyMODINIT_FUNC PyInit__engine() {
     PyRef module(PyModule_Create(&engine_module));
     if (!module) return nullptr;
     for (auto [name, type] :
-         {std::pair{"Column", column_type()}, std::pair{"DecodeBatch", decode_batch_type()}}) {
+         {std::pair{"Column", column_type()}, std::pair{"DecodeBatch", decode_batch_type()},
+          std::pair{"FlatReader", flat_reader_type()}, std::pair{"FlatChunk", flat_chunk_type()}}) {
         if (type == nullptr) return nullptr;
         Py_INCREF(type);
         if (PyModule_AddObject(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) {
