@@ -12,12 +12,13 @@ from __future__ import annotations
 
 import re
 import warnings
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from . import _engine
+from ._arguments import Filters, compile_filters, flat_columns, required_names
 from ._errors import DecodeError, SkarvelWarning
 from ._keys import HEADER_NAMES, Filter, header_keys
 from ._message import Message
@@ -62,33 +63,30 @@ class FlatQuery:
     def __init__(
         self,
         columns: Sequence[str] | str,
-        filters: Mapping[str, Any] | None,
+        filters: Filters,
         required_columns: bool | Iterable[str],
         tables: TablesLike,
         on_error: str,
     ) -> None:
-        wanted = [columns] if isinstance(columns, str) else list(columns)
-        self.keys: list[str] | None = None
-        if not wanted or wanted == [""] or wanted == ["all"]:
-            self.header, self.data = True, True
-        elif set(wanted) <= {"all", "header", "data"}:
-            self.header, self.data = "header" in wanted, "data" in wanted
-        else:
-            self.header, self.data, self.keys = True, True, wanted
+        self.header, self.data, self.keys = flat_columns(columns)
         if required_columns is True:
             # A column of every rank requires the first.
             required = [k.removeprefix(_ANY_RANK) for k in self.keys or ()]
-        elif required_columns is False:
-            required = []
         else:
+            # Checked as every reader checks them, kept in the order given.
+            required_names(required_columns, [])
             required = (
-                [required_columns] if isinstance(required_columns, str) else list(required_columns)
+                []
+                if required_columns is False
+                else [required_columns]
+                if isinstance(required_columns, str)
+                else list(required_columns)
             )
         for key in required:
             if key.startswith(_ANY_RANK):
                 raise ValueError(f"Multi-rank columns are not allowed here: {key}")
         self.required = [_source(k) for k in required]
-        self.filters = {k: Filter(v) for k, v in (filters or {}).items()}
+        self.filters = compile_filters(filters)
         self.count_filter = self.filters.pop("count", None)
         self.max_count = self.count_filter.max() if self.count_filter is not None else None
         self.tables = Tables.of(tables)
