@@ -1,7 +1,7 @@
 """Type stubs of skarvel._engine, the package's private extension module."""
 
 from collections.abc import Sequence
-from typing import final
+from typing import Any, final
 
 import _skarvel
 import numpy as np
@@ -55,3 +55,14 @@ def observations(
     segments: Buffer | np.ndarray,
     base: int,
 ) -> tuple[Column, Column, Column]: ...
+
+# A filter the core judges: (name, "set", numbers, texts) or (name, "range", low, high).
+RowFilter = tuple[str, str, Any, Any]
+# (columns, included, filters, required)
+RowPlan = tuple[list[str], list[str], list[RowFilter], list[str]]
+# (octets, table set, compressed, count, header keys as (name, value) pairs)
+RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
+
+def read_rows(
+    plan: RowPlan, messages: Sequence[RowMessage]
+) -> tuple[Column, list[int], Column, Column, Column, Column, Column, list[str]] | None: ...

@@ -30,7 +30,10 @@ Pool& pool() {
     return *the_pool;
 }
 
-std::size_t item_size(char format) { return format == 'I' || format == 'i' ? 4 : 8; }
+std::size_t item_size(char format) {
+    if (format == 'B') return 1;
+    return format == 'I' || format == 'i' ? 4 : 8;
+}
 
 struct ColumnObject {
     PyObject_HEAD

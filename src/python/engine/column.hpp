@@ -43,7 +43,7 @@ class ColumnBuffer {
 
 PyTypeObject* column_type();
 
-// A new Column of `count` items of the struct-module `format` ("I", "i", "d" or "q"), held in
+// A new Column of `count` items of the struct-module `format` ("B", "I", "i", "d" or "q"), held in
 // `buffer`; null with an exception set on failure.
 PyObject* new_column(ColumnBuffer&& buffer, std::size_t count, char format);
 

@@ -8,6 +8,7 @@
 #include "engine/column.hpp"
 #include "engine/decode_batch.hpp"
 #include "engine/engine_functions.hpp"
+#include "engine/row_reading.hpp"
 #include "engine/skarvel_classes.hpp"
 #include "support/py_args.hpp"
 #include "support/py_ref.hpp"
@@ -54,6 +55,14 @@ PyMethodDef engine_methods[] = {
      "key; verdicts: uint8 per key (0 unfiltered, 1 passes, 2 fails); filtered: uint8 per name; "
      "segments: int64 starts of independent streams; base: keys at each segment's start that "
      "join without a level."},
+    {"read_rows", fastcall<engine_read_rows>(), kFastcallKeywords,
+     "read_rows(plan, messages)\n--\n\nThe rows of a chunk of messages, read and gathered into "
+     "observations by the core without the interpreter lock. plan: (columns, included, "
+     "filters, required), each filter (name, 'set', numbers, texts) or (name, 'range', low, "
+     "high); messages: (octets, table set, compressed, count, header keys as (name, value) "
+     "pairs) each. Returns (rows per message, indexes of messages that failed to decode, then "
+     "the entries in long form: row, column, place in row, number, kind, texts of the text "
+     "entries), or None when a filter meets a value it cannot judge."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,307 @@
+#include "frames/row_reader.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+
+#include "data/decode.hpp"
+#include "frames/code_names.hpp"
+#include "frames/key_levels.hpp"
+#include "frames/observations.hpp"
+
+namespace skarvel {
+
+namespace {
+
+constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
+
+// A message's stream of keys, as observations gather them: per key its name number, level,
+// value and verdict; segments start where an independent stream starts (a subset of
+// compressed data).
+struct KeyStream {
+    std::vector<std::int32_t> names;
+    std::vector<std::int32_t> levels;
+    std::vector<KeyValue> values;
+    std::vector<Verdict> verdicts;
+    std::vector<std::int64_t> segments;
+    TextStore texts;
+
+    void clear() {
+        names.clear();
+        levels.clear();
+        values.clear();
+        verdicts.clear();
+        segments.clear();
+        texts.clear();
+    }
+    void push(std::int32_t name, std::int32_t level, const KeyValue& value) {
+        names.push_back(name);
+        levels.push_back(level);
+        values.push_back(value);
+    }
+};
+
+// The values of one decoded message, typed as frames give them.
+class TypedValues {
+  public:
+    TypedValues(const DecodedValues& decoded, bool compressed, std::size_t width)
+        : decoded_(decoded), compressed_(compressed), width_(width) {}
+
+    KeyValue at(std::size_t position, const CodeFacts& facts, TextStore& texts) {
+        const DecodedValue& value = decoded_[position];
+        KeyValue out;
+        out.number = value.has_value() ? value.raw_value : kMissing;
+        if (facts.text) {
+            out.kind = ValueKind::kText;
+            // A missing text is an empty one; a text ends at its first NUL octet, and keeps
+            // the blanks that pad it to its width only where compressed data give each
+            // subset a text of its own.
+            std::string_view text;
+            if (const auto found = decoded_.raw_text(value)) {
+                text = found->substr(0, found->find('\0'));
+                if (!varies(position)) text = text.substr(0, text.find_last_not_of(' ') + 1);
+            }
+            out.text = texts.add(text);
+        } else if (std::isnan(out.number)) {
+            out.kind = ValueKind::kMissing;
+        } else {
+            // An operator that adds decimal places gives an integer element's values as
+            // floats; a fraction shows it.
+            const bool whole = facts.integer && out.number == std::floor(out.number);
+            out.kind = whole ? ValueKind::kInt : ValueKind::kFloat;
+        }
+        return out;
+    }
+
+  private:
+    // Whether the text at `position` differs between the subsets of compressed data.
+    bool varies(std::size_t position) {
+        if (!compressed_ || width_ == 0) return false;
+        const std::size_t place = position % width_;
+        if (varying_.empty()) varying_.assign(width_, -1);
+        std::int8_t& found = varying_[place];
+        if (found < 0) {
+            found = 0;
+            const std::optional<std::string_view> first = decoded_.raw_text(decoded_[place]);
+            for (std::size_t at = place + width_; at < decoded_.size(); at += width_) {
+                if (decoded_.raw_text(decoded_[at]) != first) {
+                    found = 1;
+                    break;
+                }
+            }
+        }
+        return found == 1;
+    }
+
+    const DecodedValues& decoded_;
+    bool compressed_;
+    std::size_t width_;
+    std::vector<std::int8_t> varying_;  // per place: -1 not known yet, else 0 or 1
+};
+
+class ChunkReader {
+  public:
+    ChunkReader(const RowPlan& plan, RowSink& sink) : plan_(plan), names_(plan), sink_(sink) {}
+
+    // Reads one message's rows, numbered from `first_row`; how many it gave go to `rows`.
+    // Sets `undecided` when a filter cannot judge a value.
+    Status read(const FrameMessage& message, std::int64_t first_row, std::int64_t& rows,
+                bool& undecided, bool& failed);
+
+  private:
+    CodeNames& codes_of(const TableSet& tables) {
+        std::unique_ptr<CodeNames>& found = codes_[&tables];
+        if (!found) found = std::make_unique<CodeNames>(tables, names_);
+        return *found;
+    }
+    void push_head(const FrameMessage& message);
+    bool judge();
+    std::int64_t give_rows(std::int64_t first_row);
+
+    const RowPlan& plan_;
+    FrameNames names_;
+    RowSink& sink_;
+    std::unordered_map<const TableSet*, std::unique_ptr<CodeNames>> codes_;
+    // Reused from message to message.
+    std::vector<CodeFacts> facts_;
+    std::vector<std::int32_t> data_names_;
+    std::vector<std::int32_t> levels_;
+    std::vector<std::int32_t> ranks_;
+    std::vector<std::int64_t> restarts_;
+    std::vector<std::size_t> taken_;
+    KeyStream keys_;
+    std::size_t head_size_ = 0;
+    ObservationRows rows_;
+};
+
+void ChunkReader::push_head(const FrameMessage& message) {
+    if (plan_.takes_count()) {
+        keys_.push(names_.number("count", false), 0,
+                   {static_cast<double>(message.count), ValueKind::kInt, 0});
+    }
+    for (const HeadKey& key : message.head) {
+        KeyValue value = key.value;
+        if (value.kind == ValueKind::kText) value.text = keys_.texts.add(key.text);
+        keys_.push(names_.number(key.name, false), 0, value);
+    }
+}
+
+bool ChunkReader::judge() {
+    keys_.verdicts.assign(keys_.names.size(), Verdict::kUnfiltered);
+    for (std::size_t i = 0; i < keys_.names.size(); ++i) {
+        const std::int32_t filter = names_.filter(keys_.names[i]);
+        if (filter < 0) continue;
+        const Judgement judged =
+            plan_.filter(static_cast<std::size_t>(filter)).judge(keys_.values[i], keys_.texts);
+        if (judged == Judgement::kUndecided) return false;
+        keys_.verdicts[i] = judged == Judgement::kPasses ? Verdict::kPasses : Verdict::kFails;
+    }
+    return true;
+}
+
+std::int64_t ChunkReader::give_rows(std::int64_t first_row) {
+    std::int64_t kept = 0;
+    if (!plan_.reachable()) return 0;
+    for (std::size_t r = 0; r + 1 < rows_.starts.size(); ++r) {
+        const auto start = static_cast<std::size_t>(rows_.starts[r]);
+        const auto stop = static_cast<std::size_t>(rows_.starts[r + 1]);
+        std::size_t required = 0;
+        for (std::size_t e = start; e < stop; ++e) {
+            if (names_.required(keys_.names[static_cast<std::size_t>(rows_.keys[e])])) ++required;
+        }
+        if (required != plan_.required_keys()) continue;
+        for (std::size_t e = start; e < stop; ++e) {
+            const auto key = static_cast<std::size_t>(rows_.keys[e]);
+            const std::int64_t column = names_.column(keys_.names[key]);
+            if (column < 0) continue;
+            const KeyValue& value = keys_.values[key];
+            const std::string_view text =
+                value.kind == ValueKind::kText ? keys_.texts[value.text] : std::string_view();
+            sink_.add(first_row + kept, column, static_cast<std::int32_t>(e - start), value, text);
+        }
+        ++kept;
+    }
+    return kept;
+}
+
+Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, std::int64_t& rows,
+                         bool& undecided, bool& failed) {
+    rows = 0;
+    CodeNames& codes = codes_of(*message.tables);
+    DecodeOptions options{.keep_text_padding = true};
+    // Compressed data are decoded without the values of elements the plan never reads.
+    if (message.compressed) options.wanted_slots = codes.wanted_slots(plan_);
+    Result<DecodedValues> result =
+        decode_message_tolerant(message.octets, *message.tables, options);
+    if (!result) {
+        failed = true;
+        return {};
+    }
+    const DecodedValues& decoded = *result;
+    const std::size_t subsets = decoded.subset_count();
+    if (message.compressed && subsets == 0) return {};
+    // Every subset of compressed data has the codes of the first: only those are named.
+    const std::size_t width = message.compressed ? decoded.subset_start(1) : decoded.size();
+    facts_.resize(width);
+    data_names_.resize(width);
+    for (std::size_t i = 0; i < width; ++i) {
+        facts_[i] = codes.of(decoded[i].descriptor);
+        data_names_[i] = facts_[i].name;
+    }
+    // Uncompressed subsets each restart the levels; ranks count over the whole message.
+    restarts_.clear();
+    if (!message.compressed) {
+        for (std::size_t s = 0; s < subsets; ++s) {
+            restarts_.push_back(static_cast<std::int64_t>(decoded.subset_start(s)));
+        }
+    }
+    levels_.resize(width);
+    ranks_.resize(width);
+    if (const Status status =
+            key_levels(data_names_, names_.coordinate(), restarts_, 0, levels_, ranks_);
+        !status) {
+        return status;
+    }
+    taken_.clear();
+    for (std::size_t i = 0; i < width; ++i) {
+        const std::int32_t name = data_names_[i];
+        if (names_.wanted(name) ||
+            (names_.rank_wanted(name) && plan_.takes_rank(names_.name(name), ranks_[i]))) {
+            taken_.push_back(i);
+        }
+    }
+
+    keys_.clear();
+    TypedValues typed(decoded, message.compressed, width);
+    if (!message.compressed) {
+        push_head(message);
+        keys_.segments.push_back(0);
+        const std::int32_t subset_number =
+            plan_.takes_subset_number() ? names_.number("subsetNumber", false) : -1;
+        std::size_t next = 0;
+        for (std::size_t s = 0; s < subsets; ++s) {
+            // Each subset's keys follow its subsetNumber key, at level 0.
+            if (subset_number >= 0) {
+                keys_.push(subset_number, 0, {static_cast<double>(s + 1), ValueKind::kInt, 0});
+            }
+            const std::size_t stop = decoded.subset_start(s + 1);
+            for (; next < taken_.size() && taken_[next] < stop; ++next) {
+                const std::size_t at = taken_[next];
+                keys_.push(data_names_[at], levels_[at], typed.at(at, facts_[at], keys_.texts));
+            }
+        }
+    } else {
+        // Each subset is a stream of its own: the head keys, then its data keys.
+        for (std::size_t s = 0; s < subsets; ++s) {
+            keys_.segments.push_back(static_cast<std::int64_t>(keys_.names.size()));
+            push_head(message);
+            for (const std::size_t at : taken_) {
+                keys_.push(data_names_[at], levels_[at],
+                           typed.at(s * width + at, facts_[at], keys_.texts));
+            }
+        }
+    }
+    if (!judge()) {
+        undecided = true;
+        return {};
+    }
+    rows_ = ObservationRows();
+    const ObservationKeys observed{keys_.levels,
+                                   keys_.names,
+                                   keys_.verdicts,
+                                   names_.filtered(),
+                                   plan_.filter_count(),
+                                   keys_.segments,
+                                   plan_.takes_count() ? std::size_t{1} : std::size_t{0}};
+    if (const Status status = collect_observations(observed, rows_); !status) return status;
+    rows = give_rows(first_row);
+    return {};
+}
+
+}  // namespace
+
+Status read_rows(const RowPlan& plan, std::span<const FrameMessage> messages, RowSink& sink,
+                 ChunkRows& out) {
+    ChunkReader reader(plan, sink);
+    std::int64_t first_row = 0;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        std::int64_t rows = 0;
+        bool failed = false;
+        if (messages[i].tables == nullptr) {
+            return BufrError::parse("rows: message " + std::to_string(i) + " has no table set");
+        }
+        if (const Status status = reader.read(messages[i], first_row, rows, out.undecided, failed);
+            !status) {
+            return status;
+        }
+        if (out.undecided) return {};
+        if (failed) out.failed.push_back(i);
+        out.message_rows.push_back(rows);
+        first_row += rows;
+    }
+    return {};
+}
+
+}  // namespace skarvel
