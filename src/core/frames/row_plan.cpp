@@ -38,6 +38,11 @@ RowPlan::RowPlan(std::vector<std::string> columns, std::unordered_set<std::strin
             if (rank > 0) ranks.push_back(rank);
         }
     }
+    for (const std::string& key : included_) {
+        if (!ranks_.contains(key)) read_names_.push_back(key);
+    }
+    for (const auto& [name, ranks] : ranks_) read_names_.push_back(name);
+    std::sort(read_names_.begin(), read_names_.end());
     for (const std::string& name : required_) {
         if (!column_index_.contains(name)) reachable_ = false;
     }

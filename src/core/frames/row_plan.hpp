@@ -42,6 +42,8 @@ class RowPlan {
     // that is no column never is in a row).
     std::size_t required_keys() const { return required_.size(); }
     bool reachable() const { return reachable_; }
+    // The names of the keys the plan reads values of, by name or by rank.
+    const std::vector<std::string>& read_names() const { return read_names_; }
     bool takes_count() const { return count_; }
     bool takes_subset_number() const { return subset_number_; }
 
@@ -52,6 +54,7 @@ class RowPlan {
     std::unordered_map<std::string, std::vector<std::int32_t>> ranks_;  // by name
     std::vector<std::pair<std::string, ValueFilter>> filters_;
     std::unordered_set<std::string> required_;
+    std::vector<std::string> read_names_;
     bool reachable_ = true;
     bool count_ = false;
     bool subset_number_ = false;

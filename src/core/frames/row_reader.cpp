@@ -101,6 +101,33 @@ class TypedValues {
     std::vector<std::int8_t> varying_;  // per place: -1 not known yet, else 0 or 1
 };
 
+// What a reader works in, kept by each thread from call to call: memory that is reused costs
+// no page faults, where fresh memory for every call would fault on most of what it writes.
+struct ReaderScratch {
+    std::vector<CodeFacts> facts;
+    std::vector<std::int32_t> data_names;
+    std::vector<std::int32_t> levels;
+    std::vector<std::int32_t> ranks;
+    std::vector<std::int64_t> restarts;
+    std::vector<std::size_t> taken;
+    KeyStream keys;
+    ObservationRows rows;
+
+    // Lets go of the memory of a very large chunk, rather than keep it for the thread's life.
+    void trim() {
+        constexpr std::size_t kKept = std::size_t{1} << 22;  // keys
+        if (keys.values.capacity() > kKept || rows.keys.capacity() > kKept ||
+            facts.capacity() > kKept) {
+            *this = ReaderScratch();
+        }
+    }
+};
+
+ReaderScratch& reader_scratch() {
+    thread_local ReaderScratch scratch;
+    return scratch;
+}
+
 class ChunkReader {
   public:
     ChunkReader(const RowPlan& plan, RowSink& sink) : plan_(plan), names_(plan), sink_(sink) {}
@@ -124,39 +151,31 @@ class ChunkReader {
     FrameNames names_;
     RowSink& sink_;
     std::unordered_map<const TableSet*, std::unique_ptr<CodeNames>> codes_;
-    // Reused from message to message.
-    std::vector<CodeFacts> facts_;
-    std::vector<std::int32_t> data_names_;
-    std::vector<std::int32_t> levels_;
-    std::vector<std::int32_t> ranks_;
-    std::vector<std::int64_t> restarts_;
-    std::vector<std::size_t> taken_;
-    KeyStream keys_;
-    std::size_t head_size_ = 0;
-    ObservationRows rows_;
+    ReaderScratch& scratch_ = reader_scratch();
 };
 
 void ChunkReader::push_head(const FrameMessage& message) {
     if (plan_.takes_count()) {
-        keys_.push(names_.number("count", false), 0,
-                   {static_cast<double>(message.count), ValueKind::kInt, 0});
+        scratch_.keys.push(names_.number("count", false), 0,
+                           {static_cast<double>(message.count), ValueKind::kInt, 0});
     }
     for (const HeadKey& key : message.head) {
         KeyValue value = key.value;
-        if (value.kind == ValueKind::kText) value.text = keys_.texts.add(key.text);
-        keys_.push(names_.number(key.name, false), 0, value);
+        if (value.kind == ValueKind::kText) value.text = scratch_.keys.texts.add(key.text);
+        scratch_.keys.push(names_.number(key.name, false), 0, value);
     }
 }
 
 bool ChunkReader::judge() {
-    keys_.verdicts.assign(keys_.names.size(), Verdict::kUnfiltered);
-    for (std::size_t i = 0; i < keys_.names.size(); ++i) {
-        const std::int32_t filter = names_.filter(keys_.names[i]);
+    scratch_.keys.verdicts.assign(scratch_.keys.names.size(), Verdict::kUnfiltered);
+    for (std::size_t i = 0; i < scratch_.keys.names.size(); ++i) {
+        const std::int32_t filter = names_.filter(scratch_.keys.names[i]);
         if (filter < 0) continue;
-        const Judgement judged =
-            plan_.filter(static_cast<std::size_t>(filter)).judge(keys_.values[i], keys_.texts);
+        const Judgement judged = plan_.filter(static_cast<std::size_t>(filter))
+                                     .judge(scratch_.keys.values[i], scratch_.keys.texts);
         if (judged == Judgement::kUndecided) return false;
-        keys_.verdicts[i] = judged == Judgement::kPasses ? Verdict::kPasses : Verdict::kFails;
+        scratch_.keys.verdicts[i] =
+            judged == Judgement::kPasses ? Verdict::kPasses : Verdict::kFails;
     }
     return true;
 }
@@ -164,21 +183,24 @@ bool ChunkReader::judge() {
 std::int64_t ChunkReader::give_rows(std::int64_t first_row) {
     std::int64_t kept = 0;
     if (!plan_.reachable()) return 0;
-    for (std::size_t r = 0; r + 1 < rows_.starts.size(); ++r) {
-        const auto start = static_cast<std::size_t>(rows_.starts[r]);
-        const auto stop = static_cast<std::size_t>(rows_.starts[r + 1]);
+    for (std::size_t r = 0; r + 1 < scratch_.rows.starts.size(); ++r) {
+        const auto start = static_cast<std::size_t>(scratch_.rows.starts[r]);
+        const auto stop = static_cast<std::size_t>(scratch_.rows.starts[r + 1]);
         std::size_t required = 0;
         for (std::size_t e = start; e < stop; ++e) {
-            if (names_.required(keys_.names[static_cast<std::size_t>(rows_.keys[e])])) ++required;
+            if (names_.required(
+                    scratch_.keys.names[static_cast<std::size_t>(scratch_.rows.keys[e])]))
+                ++required;
         }
         if (required != plan_.required_keys()) continue;
         for (std::size_t e = start; e < stop; ++e) {
-            const auto key = static_cast<std::size_t>(rows_.keys[e]);
-            const std::int64_t column = names_.column(keys_.names[key]);
+            const auto key = static_cast<std::size_t>(scratch_.rows.keys[e]);
+            const std::int64_t column = names_.column(scratch_.keys.names[key]);
             if (column < 0) continue;
-            const KeyValue& value = keys_.values[key];
-            const std::string_view text =
-                value.kind == ValueKind::kText ? keys_.texts[value.text] : std::string_view();
+            const KeyValue& value = scratch_.keys.values[key];
+            const std::string_view text = value.kind == ValueKind::kText
+                                              ? scratch_.keys.texts[value.text]
+                                              : std::string_view();
             sink_.add(first_row + kept, column, static_cast<std::int32_t>(e - start), value, text);
         }
         ++kept;
@@ -204,62 +226,65 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
     if (message.compressed && subsets == 0) return {};
     // Every subset of compressed data has the codes of the first: only those are named.
     const std::size_t width = message.compressed ? decoded.subset_start(1) : decoded.size();
-    facts_.resize(width);
-    data_names_.resize(width);
+    scratch_.facts.resize(width);
+    scratch_.data_names.resize(width);
     for (std::size_t i = 0; i < width; ++i) {
-        facts_[i] = codes.of(decoded[i].descriptor);
-        data_names_[i] = facts_[i].name;
+        scratch_.facts[i] = codes.of(decoded[i].descriptor);
+        scratch_.data_names[i] = scratch_.facts[i].name;
     }
     // Uncompressed subsets each restart the levels; ranks count over the whole message.
-    restarts_.clear();
+    scratch_.restarts.clear();
     if (!message.compressed) {
         for (std::size_t s = 0; s < subsets; ++s) {
-            restarts_.push_back(static_cast<std::int64_t>(decoded.subset_start(s)));
+            scratch_.restarts.push_back(static_cast<std::int64_t>(decoded.subset_start(s)));
         }
     }
-    levels_.resize(width);
-    ranks_.resize(width);
-    if (const Status status =
-            key_levels(data_names_, names_.coordinate(), restarts_, 0, levels_, ranks_);
+    scratch_.levels.resize(width);
+    scratch_.ranks.resize(width);
+    if (const Status status = key_levels(scratch_.data_names, names_.coordinate(),
+                                         scratch_.restarts, 0, scratch_.levels, scratch_.ranks);
         !status) {
         return status;
     }
-    taken_.clear();
+    scratch_.taken.clear();
     for (std::size_t i = 0; i < width; ++i) {
-        const std::int32_t name = data_names_[i];
+        const std::int32_t name = scratch_.data_names[i];
         if (names_.wanted(name) ||
-            (names_.rank_wanted(name) && plan_.takes_rank(names_.name(name), ranks_[i]))) {
-            taken_.push_back(i);
+            (names_.rank_wanted(name) && plan_.takes_rank(names_.name(name), scratch_.ranks[i]))) {
+            scratch_.taken.push_back(i);
         }
     }
 
-    keys_.clear();
+    scratch_.keys.clear();
     TypedValues typed(decoded, message.compressed, width);
     if (!message.compressed) {
         push_head(message);
-        keys_.segments.push_back(0);
+        scratch_.keys.segments.push_back(0);
         const std::int32_t subset_number =
             plan_.takes_subset_number() ? names_.number("subsetNumber", false) : -1;
         std::size_t next = 0;
         for (std::size_t s = 0; s < subsets; ++s) {
             // Each subset's keys follow its subsetNumber key, at level 0.
             if (subset_number >= 0) {
-                keys_.push(subset_number, 0, {static_cast<double>(s + 1), ValueKind::kInt, 0});
+                scratch_.keys.push(subset_number, 0,
+                                   {static_cast<double>(s + 1), ValueKind::kInt, 0});
             }
             const std::size_t stop = decoded.subset_start(s + 1);
-            for (; next < taken_.size() && taken_[next] < stop; ++next) {
-                const std::size_t at = taken_[next];
-                keys_.push(data_names_[at], levels_[at], typed.at(at, facts_[at], keys_.texts));
+            for (; next < scratch_.taken.size() && scratch_.taken[next] < stop; ++next) {
+                const std::size_t at = scratch_.taken[next];
+                scratch_.keys.push(scratch_.data_names[at], scratch_.levels[at],
+                                   typed.at(at, scratch_.facts[at], scratch_.keys.texts));
             }
         }
     } else {
         // Each subset is a stream of its own: the head keys, then its data keys.
         for (std::size_t s = 0; s < subsets; ++s) {
-            keys_.segments.push_back(static_cast<std::int64_t>(keys_.names.size()));
+            scratch_.keys.segments.push_back(static_cast<std::int64_t>(scratch_.keys.names.size()));
             push_head(message);
-            for (const std::size_t at : taken_) {
-                keys_.push(data_names_[at], levels_[at],
-                           typed.at(s * width + at, facts_[at], keys_.texts));
+            for (const std::size_t at : scratch_.taken) {
+                scratch_.keys.push(
+                    scratch_.data_names[at], scratch_.levels[at],
+                    typed.at(s * width + at, scratch_.facts[at], scratch_.keys.texts));
             }
         }
     }
@@ -267,15 +292,17 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
         undecided = true;
         return {};
     }
-    rows_ = ObservationRows();
-    const ObservationKeys observed{keys_.levels,
-                                   keys_.names,
-                                   keys_.verdicts,
+    scratch_.rows.starts.assign(1, 0);
+    scratch_.rows.keys.clear();
+    scratch_.rows.segments.clear();
+    const ObservationKeys observed{scratch_.keys.levels,
+                                   scratch_.keys.names,
+                                   scratch_.keys.verdicts,
                                    names_.filtered(),
                                    plan_.filter_count(),
-                                   keys_.segments,
+                                   scratch_.keys.segments,
                                    plan_.takes_count() ? std::size_t{1} : std::size_t{0}};
-    if (const Status status = collect_observations(observed, rows_); !status) return status;
+    if (const Status status = collect_observations(observed, scratch_.rows); !status) return status;
     rows = give_rows(first_row);
     return {};
 }
@@ -296,11 +323,12 @@ Status read_rows(const RowPlan& plan, std::span<const FrameMessage> messages, Ro
             !status) {
             return status;
         }
-        if (out.undecided) return {};
+        if (out.undecided) break;
         if (failed) out.failed.push_back(i);
         out.message_rows.push_back(rows);
         first_row += rows;
     }
+    reader_scratch().trim();
     return {};
 }
 

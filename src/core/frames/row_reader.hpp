@@ -77,6 +77,21 @@ class LongFormRows final : public RowSink {
         if (value.kind == ValueKind::kText) texts.emplace_back(text);
     }
 
+    // Empties the sink, keeping its memory for the next chunk unless it grew very large.
+    void clear() {
+        constexpr std::size_t kKept = std::size_t{1} << 22;  // entries
+        if (rows.capacity() > kKept || texts.capacity() > kKept) {
+            *this = LongFormRows();
+            return;
+        }
+        rows.clear();
+        columns.clear();
+        places.clear();
+        numbers.clear();
+        kinds.clear();
+        texts.clear();
+    }
+
     std::vector<std::int64_t> rows;
     std::vector<std::int64_t> columns;
     std::vector<std::int32_t> places;
