@@ -14,7 +14,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from . import _engine, _observations
+# _frames imports this module first: its names are looked up when called, once both are made.
+from . import _engine, _frames, _observations
 from ._columns import MessageRows, Part, RowsSlice
 from ._errors import DecodeError
 from ._keys import Filter, header_keys
@@ -97,8 +98,6 @@ class EngineBatch:
     def add(self, message: Message, count: int) -> Iterator[tuple[str, Done, Part]]:
         """Adds the message, after reading the batch if it is full. Raises DecodeError when
         the tables hold no table set for the message."""
-        from ._frames import Done
-
         if len(self.messages) >= self.LIMIT or self.octets >= self.OCTETS:
             yield from self.flush()
         table_set = message.table_set(self.query.tables)
@@ -106,11 +105,11 @@ class EngineBatch:
         head: list[tuple[str, Any]] = []
         if plan.header_included:
             head = [(k, v) for k, v in header_keys(message) if k in plan.included]
-        compressed = bool(message.header.compressed_data)
-        self.items.append((message.raw, table_set, compressed, count, head))
+        raw = message.raw
+        self.items.append((raw, table_set, message.header.compressed_data, count, head))
         self.messages.append(message)
-        self.done.append(Done(message.source, message.offset, message.length))
-        self.octets += message.length
+        self.done.append(_frames.Done(message.source, message.offset, len(raw)))
+        self.octets += len(raw)
 
     def flush(self) -> Iterator[tuple[str, Done, Part]]:
         """The rows of the messages waiting, in order, each failure handled in its place."""
