@@ -18,7 +18,7 @@ import numpy as np
 from . import _engine, _frames, _observations
 from ._columns import MessageRows, Part, RowsSlice
 from ._errors import DecodeError
-from ._keys import Filter, header_keys
+from ._keys import HEADER_NAMES, Filter, header_keys
 from ._message import Message
 from ._reader import Reader
 from ._values import OBJECT, Values
@@ -59,6 +59,34 @@ def engine_filter(name: str, wanted: Filter) -> _engine.RowFilter | None:
     return (name, "set", numbers, texts)
 
 
+# The header keys the engine makes itself (those of sections 1 and 3); the keys of ECMWF's
+# report key in section 2 come from ``header_keys``.
+ENGINE_HEADER_KEYS = {
+    "edition",
+    "masterTableNumber",
+    "bufrHeaderCentre",
+    "bufrHeaderSubCentre",
+    "updateSequenceNumber",
+    "dataCategory",
+    "internationalDataSubCategory",
+    "dataSubCategory",
+    "masterTablesVersionNumber",
+    "localTablesVersionNumber",
+    "typicalYear",
+    "typicalYearOfCentury",
+    "typicalMonth",
+    "typicalDay",
+    "typicalHour",
+    "typicalMinute",
+    "typicalSecond",
+    "typicalDate",
+    "typicalTime",
+    "numberOfSubsets",
+    "observedData",
+    "compressedData",
+}
+
+
 def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:
     """The plan as the engine takes it, or None when the engine cannot read it: computed
     keys, a filter it does not judge, or a header key whose value is an array."""
@@ -70,7 +98,16 @@ def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:
         if found is None:
             return None
         filters.append(found)
-    return (list(plan.columns), sorted(plan.included), filters, sorted(plan.required))
+    # Header keys come from the engine unless the plan takes a key it does not make: then
+    # every header key comes with each message.
+    engine_header = not (plan.included & (HEADER_NAMES - ENGINE_HEADER_KEYS))
+    return (
+        list(plan.columns),
+        sorted(plan.included),
+        filters,
+        sorted(plan.required),
+        plan.header_included and engine_header,
+    )
 
 
 class EngineBatch:
@@ -103,7 +140,7 @@ class EngineBatch:
         table_set = message.table_set(self.query.tables)
         plan = self.query.plan
         head: list[tuple[str, Any]] = []
-        if plan.header_included:
+        if plan.header_included and not self.plan[4]:
             head = [(k, v) for k, v in header_keys(message) if k in plan.included]
         raw = message.raw
         self.items.append((raw, table_set, message.header.compressed_data, count, head))

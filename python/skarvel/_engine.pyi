@@ -58,8 +58,8 @@ def observations(
 
 # A filter the core judges: (name, "set", numbers, texts) or (name, "range", low, high).
 RowFilter = tuple[str, str, Any, Any]
-# (columns, included, filters, required)
-RowPlan = tuple[list[str], list[str], list[RowFilter], list[str]]
+# (columns, included, filters, required, whether the engine makes the header keys)
+RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool]
 # (octets, table set, compressed, count, header keys as (name, value) pairs)
 RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
 

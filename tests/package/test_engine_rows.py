@@ -22,8 +22,15 @@ PLANS = {
     "columns, required": dict(columns=[*STATION_TIME, *PLACE]),
     "columns, optional": dict(columns=[*STATION_TIME, *PLACE], required_columns=False),
     "texts and header keys": dict(
-        columns=["typicalDate", "dataCategory", "stationOrSiteName", "aircraftFlightNumber"],
+        columns=[
+            *("typicalDate", "typicalTime", "typicalYear", "typicalYearOfCentury"),
+            *("typicalSecond", "bufrHeaderCentre", "dataCategory", "numberOfSubsets"),
+            *("stationOrSiteName", "aircraftFlightNumber"),
+        ],
         required_columns=False,
+    ),
+    "ECMWF header keys": dict(
+        columns=["rdbType", "ident", "typicalDate", "latitude"], required_columns=False
     ),
     "count, subsets, ranks": dict(
         columns=["count", "subsetNumber", "latitude", "#1#airTemperature", "#2#pressure"],

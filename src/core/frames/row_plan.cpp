@@ -22,8 +22,11 @@ std::int32_t printed_rank(std::string_view digits) {
 
 RowPlan::RowPlan(std::vector<std::string> columns, std::unordered_set<std::string> included,
                  std::vector<std::pair<std::string, ValueFilter>> filters,
-                 std::unordered_set<std::string> required)
-    : included_(std::move(included)), filters_(std::move(filters)), required_(std::move(required)) {
+                 std::unordered_set<std::string> required, bool header_keys)
+    : included_(std::move(included)),
+      filters_(std::move(filters)),
+      required_(std::move(required)),
+      header_keys_(header_keys) {
     for (std::string& column : columns) {
         if (column_index_.contains(column)) continue;
         column_index_.emplace(column, static_cast<std::int64_t>(columns_.size()));

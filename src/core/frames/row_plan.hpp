@@ -21,9 +21,11 @@ class RowPlan {
     // `columns` in the order rows keep them (repeats are dropped); `included` every key the
     // call takes (the columns, the filtered keys), ranked ones as "#rank#name"; `filters` by
     // key name; `required` the keys a row must have to be kept.
+    // With `header_keys`, the reader makes the header keys the plan includes itself (see
+    // header_keys.hpp); else they come with each message, when the plan takes any.
     RowPlan(std::vector<std::string> columns, std::unordered_set<std::string> included,
             std::vector<std::pair<std::string, ValueFilter>> filters,
-            std::unordered_set<std::string> required);
+            std::unordered_set<std::string> required, bool header_keys);
 
     const std::vector<std::string>& columns() const { return columns_; }
     bool includes(std::string_view name) const { return included_.contains(std::string(name)); }
@@ -45,6 +47,7 @@ class RowPlan {
     // The names of the keys the plan reads values of, by name or by rank.
     const std::vector<std::string>& read_names() const { return read_names_; }
     bool takes_count() const { return count_; }
+    bool makes_header_keys() const { return header_keys_; }
     bool takes_subset_number() const { return subset_number_; }
 
   private:
@@ -58,6 +61,7 @@ class RowPlan {
     bool reachable_ = true;
     bool count_ = false;
     bool subset_number_ = false;
+    bool header_keys_ = false;
 };
 
 // The key names met in one call, each numbered once, with what the plan says of each.

@@ -8,8 +8,10 @@
 
 #include "data/decode.hpp"
 #include "frames/code_names.hpp"
+#include "frames/header_keys.hpp"
 #include "frames/key_levels.hpp"
 #include "frames/observations.hpp"
+#include "message/message_scanner.hpp"
 
 namespace skarvel {
 
@@ -112,6 +114,7 @@ struct ReaderScratch {
     std::vector<std::size_t> taken;
     KeyStream keys;
     ObservationRows rows;
+    std::vector<HeadKey> header;  // the header keys the reader makes
 
     // Lets go of the memory of a very large chunk, rather than keep it for the thread's life.
     void trim() {
@@ -159,10 +162,16 @@ void ChunkReader::push_head(const FrameMessage& message) {
         scratch_.keys.push(names_.number("count", false), 0,
                            {static_cast<double>(message.count), ValueKind::kInt, 0});
     }
-    for (const HeadKey& key : message.head) {
-        KeyValue value = key.value;
-        if (value.kind == ValueKind::kText) value.text = scratch_.keys.texts.add(key.text);
-        scratch_.keys.push(names_.number(key.name, false), 0, value);
+    const std::vector<HeadKey>* lists[] = {&message.head, &scratch_.header};
+    for (const std::vector<HeadKey>* keys : lists) {
+        for (const HeadKey& key : *keys) {
+            const std::int32_t name = names_.number(key.name, false);
+            // The reader makes every header key; only those the plan includes are taken.
+            if (keys == &scratch_.header && !names_.wanted(name)) continue;
+            KeyValue value = key.value;
+            if (value.kind == ValueKind::kText) value.text = scratch_.keys.texts.add(key.text);
+            scratch_.keys.push(name, 0, value);
+        }
     }
 }
 
@@ -222,6 +231,13 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
         return {};
     }
     const DecodedValues& decoded = *result;
+    scratch_.header.clear();
+    if (plan_.makes_header_keys()) {
+        // The data decoded: the header parses.
+        const Result<TolerantMessage> parsed = parse_message_tolerant(message.octets);
+        if (!parsed) return BufrError::parse("rows: a decoded message's header fails to parse");
+        header_keys(parsed->message, scratch_.header);
+    }
     const std::size_t subsets = decoded.subset_count();
     if (message.compressed && subsets == 0) return {};
     // Every subset of compressed data has the codes of the first: only those are named.

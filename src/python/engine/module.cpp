@@ -58,8 +58,10 @@ PyMethodDef engine_methods[] = {
     {"read_rows", fastcall<engine_read_rows>(), kFastcallKeywords,
      "read_rows(plan, messages)\n--\n\nThe rows of a chunk of messages, read and gathered into "
      "observations by the core without the interpreter lock. plan: (columns, included, "
-     "filters, required), each filter (name, 'set', numbers, texts) or (name, 'range', low, "
-     "high); messages: (octets, table set, compressed, count, header keys as (name, value) "
+     "filters, required, header), each filter (name, 'set', numbers, texts) or (name, 'range', "
+     "low, "
+     "high), header whether the core makes the common header keys itself; messages: (octets, table "
+     "set, compressed, count, header keys as (name, value) "
      "pairs) each. Returns (rows per message, indexes of messages that failed to decode, then "
      "the entries in long form: row, column, place in row, number, kind, texts of the text "
      "entries), or None when a filter meets a value it cannot judge."},

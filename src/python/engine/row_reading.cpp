@@ -98,10 +98,11 @@ bool filter_item(PyObject* obj, std::vector<std::pair<std::string, ValueFilter>>
     return true;
 }
 
-// plan: (columns, included, filters, required)
+// plan: (columns, included, filters, required, header keys made by the reader)
 std::optional<RowPlan> plan_argument(PyObject* obj) {
     PyObject *columns = nullptr, *included = nullptr, *filters = nullptr, *required = nullptr;
-    if (!PyArg_ParseTuple(obj, "OOOO:plan", &columns, &included, &filters, &required)) {
+    int header = 0;
+    if (!PyArg_ParseTuple(obj, "OOOOp:plan", &columns, &included, &filters, &required, &header)) {
         return std::nullopt;
     }
     std::vector<std::string> column_names, included_names, required_names;
@@ -119,7 +120,8 @@ std::optional<RowPlan> plan_argument(PyObject* obj) {
         }
     }
     return RowPlan(std::move(column_names), {included_names.begin(), included_names.end()},
-                   std::move(compiled), {required_names.begin(), required_names.end()});
+                   std::move(compiled), {required_names.begin(), required_names.end()},
+                   header != 0);
 }
 
 // A header key's value: an int within 2**53, a float, a str or None. False with an exception
