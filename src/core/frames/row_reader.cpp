@@ -118,7 +118,7 @@ struct ReaderScratch {
 
     // Lets go of the memory of a very large chunk, rather than keep it for the thread's life.
     void trim() {
-        constexpr std::size_t kKept = std::size_t{1} << 22;  // keys
+        constexpr std::size_t kKept = std::size_t{1} << 18;  // keys (some 7 MB)
         if (keys.values.capacity() > kKept || rows.keys.capacity() > kKept ||
             facts.capacity() > kKept) {
             *this = ReaderScratch();

@@ -79,7 +79,7 @@ class LongFormRows final : public RowSink {
 
     // Empties the sink, keeping its memory for the next chunk unless it grew very large.
     void clear() {
-        constexpr std::size_t kKept = std::size_t{1} << 22;  // entries
+        constexpr std::size_t kKept = std::size_t{1} << 18;  // entries (some 8 MB)
         if (rows.capacity() > kKept || texts.capacity() > kKept) {
             *this = LongFormRows();
             return;
