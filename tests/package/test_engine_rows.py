@@ -108,3 +108,18 @@ def test_a_range_meeting_a_text_is_judged_by_the_package_reader(monkeypatch, tmp
         _read(path, call, False, monkeypatch)
     with pytest.raises(TypeError):
         _read(path, call, True, monkeypatch)
+
+
+def test_a_scaled_integer_element_is_typed_by_its_values(monkeypatch):
+    # An operator that adds a decimal place makes a whole-number element's values floats
+    # where a value has a fraction (6.5), as the package's reader gives them.
+    from bufr_writer import BitWriter, Message
+
+    data = BitWriter()
+    for raw in (65, 60):
+        data.write(raw, 7).write(447, 10)
+    message = Message(descriptors=[202129, 1001, 202000, 1002], data=data.to_bytes(), subsets=2)
+    call = dict(columns=["blockNumber", "stationNumber"])
+    ours = _read(message.to_bytes(), call, True, monkeypatch)
+    pandas.testing.assert_frame_equal(ours, _read(message.to_bytes(), call, False, monkeypatch))
+    assert ours["blockNumber"].tolist() == [6.5, 6.0]
