@@ -5,15 +5,19 @@
 // their invariants: every entry in a row of the chunk and a column of the plan, each column
 // at most once per row, rows in order, as many as the messages say, and both readings of the
 // message alike.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "frames/long_form_rows.hpp"
 #include "frames/row_reader.hpp"
 #include "message/message_scanner.hpp"
 #include "tables/table_directory.hpp"
@@ -125,5 +129,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (texts != rows.texts.size()) __builtin_trap();
     // Bounded work: no more entries than rows times columns.
     if (entries > static_cast<std::size_t>(total) * plan.columns().size()) __builtin_trap();
+
+    // Grouped by column: each column's entries in their order, columns by first entry.
+    using Entry = std::tuple<std::int64_t, std::int64_t, std::int32_t, std::uint8_t, std::string>;
+    std::vector<Entry> before;
+    std::map<std::int64_t, std::size_t> first;
+    for (std::size_t i = 0, text = 0; i < entries; ++i) {
+        const bool is_text = rows.kinds[i] == static_cast<std::uint8_t>(ValueKind::kText);
+        before.emplace_back(rows.columns[i], rows.rows[i], rows.places[i], rows.kinds[i],
+                            is_text ? rows.texts[text++] : std::string());
+        first.emplace(rows.columns[i], i);
+    }
+    std::stable_sort(before.begin(), before.end(), [&](const Entry& a, const Entry& b) {
+        return first[std::get<0>(a)] < first[std::get<0>(b)];
+    });
+    const std::vector<LongFormRows::ColumnRun> runs = rows.group_by_column(plan.columns().size());
+    if (runs.size() != first.size() || (!runs.empty() && runs.back().end != entries)) {
+        __builtin_trap();
+    }
+    std::size_t start = 0, text = 0;
+    for (const LongFormRows::ColumnRun& run : runs) {
+        for (std::size_t i = start; i < run.end; ++i) {
+            const bool is_text = rows.kinds[i] == static_cast<std::uint8_t>(ValueKind::kText);
+            const Entry after{run.column, rows.rows[i], rows.places[i], rows.kinds[i],
+                              is_text ? rows.texts[text++] : std::string()};
+            if (after != before[i]) __builtin_trap();
+        }
+        start = run.end;
+    }
     return 0;
 }

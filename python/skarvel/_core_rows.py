@@ -16,7 +16,7 @@ import numpy as np
 
 # _frames imports this module first: its names are looked up when called, once both are made.
 from . import _engine, _frames, _observations
-from ._columns import MessageRows, Part, RowsSlice
+from ._columns import Column, MessageRows, Part, RowsSlice
 from ._errors import DecodeError
 from ._keys import HEADER_NAMES, Filter, header_keys
 from ._message import Message
@@ -164,7 +164,7 @@ class EngineBatch:
                 if not go_on:
                     return
             return
-        per_message, failed, row, column, place, number, kind, texts = found
+        per_message, failed, runs, row, place, number, kind, texts = found
         kinds = np.frombuffer(memoryview(kind), dtype=np.uint8)
         values = Values(np.frombuffer(memoryview(number), dtype=np.float64), kinds)
         if texts:
@@ -172,14 +172,15 @@ class EngineBatch:
             objects[kinds == OBJECT] = texts
         counts = np.frombuffer(memoryview(per_message), dtype=np.int64)
         bounds = np.concatenate([[0], np.cumsum(counts)]).tolist()
-        whole = MessageRows.from_entries(
-            bounds[-1],
-            self.plan[0],
-            np.frombuffer(memoryview(row), dtype=np.int64),
-            np.frombuffer(memoryview(column), dtype=np.int64),
-            np.frombuffer(memoryview(place), dtype=np.int32),
-            values,
-        )
+        row_numbers = np.frombuffer(memoryview(row), dtype=np.int64)
+        places = np.frombuffer(memoryview(place), dtype=np.int32)
+        # The entries come column by column, columns in the order of their first entries.
+        columns, start, names = {}, 0, self.plan[0]
+        for number_of_column, end in runs:
+            at = slice(start, end)
+            columns[names[number_of_column]] = Column(row_numbers[at], places[at], values[at])
+            start = end
+        whole = MessageRows(bounds[-1], columns)
         failures = set(failed)
         for i, (message, item, where) in enumerate(zip(messages, items, done)):
             if i in failures:

@@ -65,4 +65,7 @@ RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
 
 def read_rows(
     plan: RowPlan, messages: Sequence[RowMessage]
-) -> tuple[Column, list[int], Column, Column, Column, Column, Column, list[str]] | None: ...
+) -> (
+    tuple[Column, list[int], list[tuple[int, int]], Column, Column, Column, Column, list[str]]
+    | None
+): ...

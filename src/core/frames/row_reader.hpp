@@ -64,40 +64,4 @@ struct ChunkRows {
 Status read_rows(const RowPlan& plan, std::span<const FrameMessage> messages, RowSink& sink,
                  ChunkRows& out);
 
-// A sink that keeps the entries in long form, column by column of entries.
-class LongFormRows final : public RowSink {
-  public:
-    void add(std::int64_t row, std::int64_t column, std::int32_t place, const KeyValue& value,
-             std::string_view text) override {
-        rows.push_back(row);
-        columns.push_back(column);
-        places.push_back(place);
-        numbers.push_back(value.number);
-        kinds.push_back(static_cast<std::uint8_t>(value.kind));
-        if (value.kind == ValueKind::kText) texts.emplace_back(text);
-    }
-
-    // Empties the sink, keeping its memory for the next chunk unless it grew very large.
-    void clear() {
-        constexpr std::size_t kKept = std::size_t{1} << 18;  // entries (some 8 MB)
-        if (rows.capacity() > kKept || texts.capacity() > kKept) {
-            *this = LongFormRows();
-            return;
-        }
-        rows.clear();
-        columns.clear();
-        places.clear();
-        numbers.clear();
-        kinds.clear();
-        texts.clear();
-    }
-
-    std::vector<std::int64_t> rows;
-    std::vector<std::int64_t> columns;
-    std::vector<std::int32_t> places;
-    std::vector<double> numbers;
-    std::vector<std::uint8_t> kinds;
-    std::vector<std::string> texts;  // one per text entry, in entry order
-};
-
 }  // namespace skarvel

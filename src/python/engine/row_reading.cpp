@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/column.hpp"
+#include "frames/long_form_rows.hpp"
 #include "frames/row_reader.hpp"
 #include "support/conversions.hpp"
 #include "support/py_args.hpp"
@@ -218,12 +219,14 @@ PyObject* engine_read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     thread_local LongFormRows rows;
     rows.clear();
     ChunkRows chunk;
+    std::vector<LongFormRows::ColumnRun> runs;
     Status status;
     {
         // Table sets never change once made; the lock goes when the octets cannot change
         // either (the tables are kept alive by the caller's list of messages).
         const UnlockedScope unlocked(fixed);
         status = read_rows(*plan, messages, rows, chunk);
+        if (status && !chunk.undecided) runs = rows.group_by_column(plan->columns().size());
     }
     if (!status) return to_py_err(status.error());
     if (chunk.undecided) Py_RETURN_NONE;
@@ -234,17 +237,23 @@ PyObject* engine_read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         PyRef number(PyLong_FromSize_t(index));
         if (!number || PyList_Append(failed.get(), number.get()) < 0) return nullptr;
     }
+    PyRef run_list(PyList_New(static_cast<Py_ssize_t>(runs.size())));
+    if (!run_list) return nullptr;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        PyObject* run = Py_BuildValue("(Ln)", static_cast<long long>(runs[i].column),
+                                      static_cast<Py_ssize_t>(runs[i].end));
+        if (run == nullptr) return nullptr;
+        PyList_SET_ITEM(run_list.get(), static_cast<Py_ssize_t>(i), run);
+    }
     PyRef row_column(new_column(rows.rows, 'q'));
-    PyRef column_column(new_column(rows.columns, 'q'));
     PyRef place_column(new_column(rows.places, 'i'));
     PyRef number_column(new_column(rows.numbers, 'd'));
     PyRef kind_column(new_column(rows.kinds, 'B'));
     PyRef texts(text_list(rows.texts));
-    if (!row_column || !column_column || !place_column || !number_column || !kind_column ||
-        !texts) {
+    if (!row_column || !place_column || !number_column || !kind_column || !texts) {
         return nullptr;
     }
-    return PyTuple_Pack(8, message_rows.get(), failed.get(), row_column.get(), column_column.get(),
+    return PyTuple_Pack(8, message_rows.get(), failed.get(), run_list.get(), row_column.get(),
                         place_column.get(), number_column.get(), kind_column.get(), texts.get());
 }
 
