@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "frames/long_form_rows.hpp"
+#include "frames/column_entries.hpp"
 #include "frames/row_reader.hpp"
 #include "message/message_scanner.hpp"
 #include "tables/table_directory.hpp"
@@ -75,6 +75,23 @@ RowPlan plan_of(std::uint16_t columns, std::uint8_t filters, std::uint16_t requi
                    (filters & 32) != 0);
 }
 
+// An entry as the reader gives it: column, row, place, kind, text.
+using Entry = std::tuple<std::int64_t, std::int64_t, std::int32_t, std::uint8_t, std::string>;
+
+// Records the entries in the order they come, and hands them on to the columns kept.
+struct Recorder final : RowSink {
+    ColumnEntries& columns;
+    std::vector<Entry> entries;
+
+    explicit Recorder(ColumnEntries& kept) : columns(kept) {}
+    void add(std::int64_t row, std::int64_t column, std::int32_t place, const KeyValue& value,
+             std::string_view text) override {
+        entries.emplace_back(column, row, place, static_cast<std::uint8_t>(value.kind),
+                             value.kind == ValueKind::kText ? std::string(text) : std::string());
+        columns.add(row, column, place, value, text);
+    }
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -89,7 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FrameMessage message{octets, &tables(), parsed->message.compressed_data, 1, {}};
     message.head.push_back({"masterTableNumber", {0, ValueKind::kInt, 0}, ""});
     const std::vector<FrameMessage> chunk = {message, message};
-    LongFormRows rows;
+    ColumnEntries columns_kept;
+    columns_kept.reset(plan.columns().size());
+    Recorder rows(columns_kept);
     ChunkRows found;
     if (!read_rows(plan, chunk, rows, found)) __builtin_trap();
     if (found.undecided) return 0;
@@ -98,64 +117,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (found.message_rows[0] != found.message_rows[1]) __builtin_trap();
     if (!found.failed.empty() && found.failed != std::vector<std::size_t>{0, 1}) __builtin_trap();
     const std::int64_t total = found.message_rows[0] + found.message_rows[1];
-    const std::size_t entries = rows.rows.size();
-    if (rows.columns.size() != entries || rows.places.size() != entries ||
-        rows.numbers.size() != entries || rows.kinds.size() != entries) {
-        __builtin_trap();
-    }
-    // Every entry in a row of the chunk and a column of the plan; rows in order, none empty
-    // in between; each column and each place once per row.
-    std::set<std::int64_t> columns_of_row, places_of_row;
-    std::size_t texts = 0;
-    for (std::size_t i = 0; i < entries; ++i) {
-        const std::int64_t row = rows.rows[i];
+    // Every entry in a row of the chunk and a column of the plan; rows in order; each
+    // column and each place once per row.
+    std::set<std::int64_t> columns_of_row;
+    std::set<std::int32_t> places_of_row;
+    const std::vector<Entry>& entries = rows.entries;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto& [column, row, place, kind, text] = entries[i];
         if (row < 0 || row >= total) __builtin_trap();
-        if (rows.columns[i] < 0 ||
-            static_cast<std::size_t>(rows.columns[i]) >= plan.columns().size()) {
+        if (column < 0 || static_cast<std::size_t>(column) >= plan.columns().size()) {
             __builtin_trap();
         }
-        if (rows.places[i] < 0) __builtin_trap();
-        if (i > 0 && row != rows.rows[i - 1]) {
-            if (row < rows.rows[i - 1]) __builtin_trap();
+        if (place < 0) __builtin_trap();
+        if (i > 0 && row != std::get<1>(entries[i - 1])) {
+            if (row < std::get<1>(entries[i - 1])) __builtin_trap();
             columns_of_row.clear();
             places_of_row.clear();
         }
-        if (!columns_of_row.insert(rows.columns[i]).second) __builtin_trap();
-        if (!places_of_row.insert(rows.places[i]).second) __builtin_trap();
-        const std::uint8_t kind = rows.kinds[i];
+        if (!columns_of_row.insert(column).second) __builtin_trap();
+        if (!places_of_row.insert(place).second) __builtin_trap();
         if (kind != 0 && kind != 1 && kind != 2 && kind != 4) __builtin_trap();
-        if (kind == static_cast<std::uint8_t>(ValueKind::kText)) ++texts;
     }
-    if (texts != rows.texts.size()) __builtin_trap();
     // Bounded work: no more entries than rows times columns.
-    if (entries > static_cast<std::size_t>(total) * plan.columns().size()) __builtin_trap();
-
-    // Grouped by column: each column's entries in their order, columns by first entry.
-    using Entry = std::tuple<std::int64_t, std::int64_t, std::int32_t, std::uint8_t, std::string>;
-    std::vector<Entry> before;
-    std::map<std::int64_t, std::size_t> first;
-    for (std::size_t i = 0, text = 0; i < entries; ++i) {
-        const bool is_text = rows.kinds[i] == static_cast<std::uint8_t>(ValueKind::kText);
-        before.emplace_back(rows.columns[i], rows.rows[i], rows.places[i], rows.kinds[i],
-                            is_text ? rows.texts[text++] : std::string());
-        first.emplace(rows.columns[i], i);
-    }
-    std::stable_sort(before.begin(), before.end(), [&](const Entry& a, const Entry& b) {
-        return first[std::get<0>(a)] < first[std::get<0>(b)];
-    });
-    const std::vector<LongFormRows::ColumnRun> runs = rows.group_by_column(plan.columns().size());
-    if (runs.size() != first.size() || (!runs.empty() && runs.back().end != entries)) {
+    if (entries.size() > static_cast<std::size_t>(total) * plan.columns().size()) {
         __builtin_trap();
     }
-    std::size_t start = 0, text = 0;
-    for (const LongFormRows::ColumnRun& run : runs) {
-        for (std::size_t i = start; i < run.end; ++i) {
-            const bool is_text = rows.kinds[i] == static_cast<std::uint8_t>(ValueKind::kText);
-            const Entry after{run.column, rows.rows[i], rows.places[i], rows.kinds[i],
-                              is_text ? rows.texts[text++] : std::string()};
-            if (after != before[i]) __builtin_trap();
+    // Kept column by column: each column's entries in their order, columns by first entry.
+    std::vector<Entry> expected = entries;
+    std::map<std::int64_t, std::size_t> first;
+    for (std::size_t i = 0; i < entries.size(); ++i) first.emplace(std::get<0>(entries[i]), i);
+    std::stable_sort(expected.begin(), expected.end(), [&](const Entry& a, const Entry& b) {
+        return first[std::get<0>(a)] < first[std::get<0>(b)];
+    });
+    if (columns_kept.size() != first.size()) __builtin_trap();
+    std::size_t at = 0;
+    for (std::size_t c = 0; c < columns_kept.size(); ++c) {
+        const ColumnEntries::Column& column = columns_kept[c];
+        std::size_t text = 0;
+        for (std::size_t i = 0; i < column.rows.size(); ++i, ++at) {
+            const bool is_text = column.kinds[i] == static_cast<std::uint8_t>(ValueKind::kText);
+            const Entry kept{column.index, column.rows[i], column.places[i], column.kinds[i],
+                             is_text ? column.texts.at(text++) : std::string()};
+            if (at >= expected.size() || kept != expected[at]) __builtin_trap();
         }
-        start = run.end;
+        if (text != column.texts.size()) __builtin_trap();
     }
+    if (at != expected.size()) __builtin_trap();
     return 0;
 }

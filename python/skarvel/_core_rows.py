@@ -164,22 +164,22 @@ class EngineBatch:
                 if not go_on:
                     return
             return
-        per_message, failed, runs, row, place, number, kind, texts = found
-        kinds = np.frombuffer(memoryview(kind), dtype=np.uint8)
-        values = Values(np.frombuffer(memoryview(number), dtype=np.float64), kinds)
-        if texts:
-            objects = values.objects = np.full(len(kinds), None, dtype=object)
-            objects[kinds == OBJECT] = texts
+        per_message, failed, found_columns = found
         counts = np.frombuffer(memoryview(per_message), dtype=np.int64)
         bounds = np.concatenate([[0], np.cumsum(counts)]).tolist()
-        row_numbers = np.frombuffer(memoryview(row), dtype=np.int64)
-        places = np.frombuffer(memoryview(place), dtype=np.int32)
-        # The entries come column by column, columns in the order of their first entries.
-        columns, start, names = {}, 0, self.plan[0]
-        for number_of_column, end in runs:
-            at = slice(start, end)
-            columns[names[number_of_column]] = Column(row_numbers[at], places[at], values[at])
-            start = end
+        names = self.plan[0]
+        columns = {}
+        for index, row, place, number, kind, texts in found_columns:
+            kinds = np.frombuffer(memoryview(kind), dtype=np.uint8)
+            values = Values(np.frombuffer(memoryview(number), dtype=np.float64), kinds)
+            if texts:
+                objects = values.objects = np.full(len(kinds), None, dtype=object)
+                objects[kinds == OBJECT] = texts
+            columns[names[index]] = Column(
+                np.frombuffer(memoryview(row), dtype=np.int64),
+                np.frombuffer(memoryview(place), dtype=np.int32),
+                values,
+            )
         whole = MessageRows(bounds[-1], columns)
         failures = set(failed)
         for i, (message, item, where) in enumerate(zip(messages, items, done)):

@@ -63,9 +63,9 @@ RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool]
 # (octets, table set, compressed, count, header keys as (name, value) pairs)
 RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
 
+# A column of rows: its index in the plan, rows, places in row, numbers, kinds, texts.
+RowColumn = tuple[int, Column, Column, Column, Column, list[str]]
+
 def read_rows(
     plan: RowPlan, messages: Sequence[RowMessage]
-) -> (
-    tuple[Column, list[int], list[tuple[int, int]], Column, Column, Column, Column, list[str]]
-    | None
-): ...
+) -> tuple[Column, list[int], list[RowColumn]] | None: ...

@@ -51,8 +51,18 @@ class TypedValues {
     TypedValues(const DecodedValues& decoded, bool compressed, std::size_t width)
         : decoded_(decoded), compressed_(compressed), width_(width) {}
 
+    // The value at `position` of a message of uncompressed data.
     KeyValue at(std::size_t position, const CodeFacts& facts, TextStore& texts) {
-        const DecodedValue& value = decoded_[position];
+        return typed(decoded_[position], 0, facts, texts);
+    }
+    // The value at `place` of `subset` of compressed data (read from its column).
+    KeyValue at(std::size_t subset, std::size_t place, const CodeFacts& facts, TextStore& texts) {
+        return typed(decoded_.column_entry(place, subset), place, facts, texts);
+    }
+
+  private:
+    KeyValue typed(const DecodedValue& value, std::size_t place, const CodeFacts& facts,
+                   TextStore& texts) {
         KeyValue out;
         out.number = value.has_value() ? value.raw_value : kMissing;
         if (facts.text) {
@@ -63,7 +73,7 @@ class TypedValues {
             std::string_view text;
             if (const auto found = decoded_.raw_text(value)) {
                 text = found->substr(0, found->find('\0'));
-                if (!varies(position)) text = text.substr(0, text.find_last_not_of(' ') + 1);
+                if (!varies(place)) text = text.substr(0, text.find_last_not_of(' ') + 1);
             }
             out.text = texts.add(text);
         } else if (std::isnan(out.number)) {
@@ -77,18 +87,17 @@ class TypedValues {
         return out;
     }
 
-  private:
-    // Whether the text at `position` differs between the subsets of compressed data.
-    bool varies(std::size_t position) {
+    // Whether the text at `place` differs between the subsets of compressed data.
+    bool varies(std::size_t place) {
         if (!compressed_ || width_ == 0) return false;
-        const std::size_t place = position % width_;
         if (varying_.empty()) varying_.assign(width_, -1);
         std::int8_t& found = varying_[place];
         if (found < 0) {
             found = 0;
-            const std::optional<std::string_view> first = decoded_.raw_text(decoded_[place]);
-            for (std::size_t at = place + width_; at < decoded_.size(); at += width_) {
-                if (decoded_.raw_text(decoded_[at]) != first) {
+            const std::optional<std::string_view> first =
+                decoded_.raw_text(decoded_.column_entry(place, 0));
+            for (std::size_t subset = 1; subset < decoded_.subset_count(); ++subset) {
+                if (decoded_.raw_text(decoded_.column_entry(place, subset)) != first) {
                     found = 1;
                     break;
                 }
@@ -115,6 +124,7 @@ struct ReaderScratch {
     KeyStream keys;
     ObservationRows rows;
     std::vector<HeadKey> header;  // the header keys the reader makes
+    std::vector<std::uint8_t> kept_rows;
 
     // Lets go of the memory of a very large chunk, rather than keep it for the thread's life.
     void trim() {
@@ -148,7 +158,11 @@ class ChunkReader {
     }
     void push_head(const FrameMessage& message);
     bool judge();
-    std::int64_t give_rows(std::int64_t first_row);
+    // The rows of the observations gathered, numbered from `first_row`, given `repeats`
+    // times over (once per subset of compressed data gathered once), the value of a key in
+    // each repeat given by value_of(repeat, key); how many rows were given.
+    template <typename ValueOf>
+    std::int64_t give_rows(std::int64_t first_row, std::size_t repeats, const ValueOf& value_of);
 
     const RowPlan& plan_;
     FrameNames names_;
@@ -189,30 +203,41 @@ bool ChunkReader::judge() {
     return true;
 }
 
-std::int64_t ChunkReader::give_rows(std::int64_t first_row) {
-    std::int64_t kept = 0;
+template <typename ValueOf>
+std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
+                                    const ValueOf& value_of) {
     if (!plan_.reachable()) return 0;
-    for (std::size_t r = 0; r + 1 < scratch_.rows.starts.size(); ++r) {
-        const auto start = static_cast<std::size_t>(scratch_.rows.starts[r]);
-        const auto stop = static_cast<std::size_t>(scratch_.rows.starts[r + 1]);
+    const std::vector<std::int64_t>& starts = scratch_.rows.starts;
+    const std::vector<std::int64_t>& keys = scratch_.rows.keys;
+    // Which rows have every required key: the same in every repeat.
+    std::vector<std::uint8_t>& kept_rows = scratch_.kept_rows;
+    kept_rows.assign(starts.size() - 1, 0);
+    for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
         std::size_t required = 0;
-        for (std::size_t e = start; e < stop; ++e) {
-            if (names_.required(
-                    scratch_.keys.names[static_cast<std::size_t>(scratch_.rows.keys[e])]))
-                ++required;
+        for (auto e = static_cast<std::size_t>(starts[r]);
+             e < static_cast<std::size_t>(starts[r + 1]); ++e) {
+            if (names_.required(scratch_.keys.names[static_cast<std::size_t>(keys[e])])) ++required;
         }
-        if (required != plan_.required_keys()) continue;
-        for (std::size_t e = start; e < stop; ++e) {
-            const auto key = static_cast<std::size_t>(scratch_.rows.keys[e]);
-            const std::int64_t column = names_.column(scratch_.keys.names[key]);
-            if (column < 0) continue;
-            const KeyValue& value = scratch_.keys.values[key];
-            const std::string_view text = value.kind == ValueKind::kText
-                                              ? scratch_.keys.texts[value.text]
-                                              : std::string_view();
-            sink_.add(first_row + kept, column, static_cast<std::int32_t>(e - start), value, text);
+        kept_rows[r] = required == plan_.required_keys() ? 1 : 0;
+    }
+    std::int64_t kept = 0;
+    for (std::size_t repeat = 0; repeat < repeats; ++repeat) {
+        for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
+            if (!kept_rows[r]) continue;
+            const auto start = static_cast<std::size_t>(starts[r]);
+            for (std::size_t e = start; e < static_cast<std::size_t>(starts[r + 1]); ++e) {
+                const auto key = static_cast<std::size_t>(keys[e]);
+                const std::int64_t column = names_.column(scratch_.keys.names[key]);
+                if (column < 0) continue;
+                const KeyValue value = value_of(repeat, key);
+                const std::string_view text = value.kind == ValueKind::kText
+                                                  ? scratch_.keys.texts[value.text]
+                                                  : std::string_view();
+                sink_.add(first_row + kept, column, static_cast<std::int32_t>(e - start), value,
+                          text);
+            }
+            ++kept;
         }
-        ++kept;
     }
     return kept;
 }
@@ -242,6 +267,9 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
     if (message.compressed && subsets == 0) return {};
     // Every subset of compressed data has the codes of the first: only those are named.
     const std::size_t width = message.compressed ? decoded.subset_start(1) : decoded.size();
+    if (message.compressed && decoded.column_count() != width) {
+        return BufrError::parse("rows: compressed data decoded as no columns");
+    }
     scratch_.facts.resize(width);
     scratch_.data_names.resize(width);
     for (std::size_t i = 0; i < width; ++i) {
@@ -273,6 +301,7 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
 
     scratch_.keys.clear();
     TypedValues typed(decoded, message.compressed, width);
+    bool gathered_once = message.compressed;
     if (!message.compressed) {
         push_head(message);
         scratch_.keys.segments.push_back(0);
@@ -293,14 +322,18 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
             }
         }
     } else {
-        // Each subset is a stream of its own: the head keys, then its data keys.
-        for (std::size_t s = 0; s < subsets; ++s) {
+        // Each subset is a stream of its own: the head keys, then its data keys. Where no
+        // filter looks at the data, every subset's keys gather alike: the first subset's
+        // are gathered, and each subset's values fill the rows they make.
+        for (const std::size_t at : scratch_.taken) {
+            if (names_.filter(scratch_.data_names[at]) >= 0) gathered_once = false;
+        }
+        for (std::size_t s = 0; s < (gathered_once ? 1 : subsets); ++s) {
             scratch_.keys.segments.push_back(static_cast<std::int64_t>(scratch_.keys.names.size()));
             push_head(message);
             for (const std::size_t at : scratch_.taken) {
-                scratch_.keys.push(
-                    scratch_.data_names[at], scratch_.levels[at],
-                    typed.at(s * width + at, scratch_.facts[at], scratch_.keys.texts));
+                scratch_.keys.push(scratch_.data_names[at], scratch_.levels[at],
+                                   typed.at(s, at, scratch_.facts[at], scratch_.keys.texts));
             }
         }
     }
@@ -319,7 +352,17 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
                                    scratch_.keys.segments,
                                    plan_.takes_count() ? std::size_t{1} : std::size_t{0}};
     if (const Status status = collect_observations(observed, scratch_.rows); !status) return status;
-    rows = give_rows(first_row);
+    if (gathered_once) {
+        const std::size_t head = scratch_.keys.names.size() - scratch_.taken.size();
+        rows = give_rows(first_row, subsets, [&](std::size_t subset, std::size_t key) {
+            if (key < head || subset == 0) return scratch_.keys.values[key];
+            const std::size_t at = scratch_.taken[key - head];
+            return typed.at(subset, at, scratch_.facts[at], scratch_.keys.texts);
+        });
+    } else {
+        rows = give_rows(first_row, 1,
+                         [&](std::size_t, std::size_t key) { return scratch_.keys.values[key]; });
+    }
     return {};
 }
 

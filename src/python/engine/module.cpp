@@ -63,9 +63,9 @@ PyMethodDef engine_methods[] = {
      "high), header whether the core makes the common header keys itself; messages: (octets, table "
      "set, compressed, count, header keys as (name, value) "
      "pairs) each. Returns (rows per message, indexes of messages that failed to decode, "
-     "(column, end) of each column's entries, then the entries column by column: row, place "
-     "in row, number, kind, texts of the text entries), or None when a filter meets a value "
-     "it cannot judge."},
+     "columns), each column (its index in the plan, then its entries: rows, places in row, "
+     "numbers, kinds, texts of the text entries), columns in the order of their first "
+     "entries; or None when a filter meets a value it cannot judge."},
     {nullptr, nullptr, 0, nullptr},
 };
 

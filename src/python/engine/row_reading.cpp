@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/column.hpp"
-#include "frames/long_form_rows.hpp"
+#include "frames/column_entries.hpp"
 #include "frames/row_reader.hpp"
 #include "support/conversions.hpp"
 #include "support/py_args.hpp"
@@ -216,45 +216,43 @@ PyObject* engine_read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         fixed = fixed && views.back().read_only();
     }
     // Kept by the thread from call to call: reused memory costs no page faults.
-    thread_local LongFormRows rows;
-    rows.clear();
+    thread_local ColumnEntries rows;
+    rows.reset(plan->columns().size());
     ChunkRows chunk;
-    std::vector<LongFormRows::ColumnRun> runs;
     Status status;
     {
         // Table sets never change once made; the lock goes when the octets cannot change
         // either (the tables are kept alive by the caller's list of messages).
         const UnlockedScope unlocked(fixed);
         status = read_rows(*plan, messages, rows, chunk);
-        if (status && !chunk.undecided) runs = rows.group_by_column(plan->columns().size());
     }
     if (!status) return to_py_err(status.error());
     if (chunk.undecided) Py_RETURN_NONE;
     PyRef message_rows(new_column(chunk.message_rows, 'q'));
     PyRef failed(PyList_New(0));
-    if (!message_rows || !failed) return nullptr;
+    PyRef columns(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!message_rows || !failed || !columns) return nullptr;
     for (const std::size_t index : chunk.failed) {
         PyRef number(PyLong_FromSize_t(index));
         if (!number || PyList_Append(failed.get(), number.get()) < 0) return nullptr;
     }
-    PyRef run_list(PyList_New(static_cast<Py_ssize_t>(runs.size())));
-    if (!run_list) return nullptr;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        PyObject* run = Py_BuildValue("(Ln)", static_cast<long long>(runs[i].column),
-                                      static_cast<Py_ssize_t>(runs[i].end));
-        if (run == nullptr) return nullptr;
-        PyList_SET_ITEM(run_list.get(), static_cast<Py_ssize_t>(i), run);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const ColumnEntries::Column& column = rows[i];
+        PyRef index(PyLong_FromLongLong(column.index));
+        PyRef row_column(new_column(column.rows, 'q'));
+        PyRef place_column(new_column(column.places, 'i'));
+        PyRef number_column(new_column(column.numbers, 'd'));
+        PyRef kind_column(new_column(column.kinds, 'B'));
+        PyRef texts(text_list(column.texts));
+        if (!index || !row_column || !place_column || !number_column || !kind_column || !texts) {
+            return nullptr;
+        }
+        PyObject* item = PyTuple_Pack(6, index.get(), row_column.get(), place_column.get(),
+                                      number_column.get(), kind_column.get(), texts.get());
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), item);
     }
-    PyRef row_column(new_column(rows.rows, 'q'));
-    PyRef place_column(new_column(rows.places, 'i'));
-    PyRef number_column(new_column(rows.numbers, 'd'));
-    PyRef kind_column(new_column(rows.kinds, 'B'));
-    PyRef texts(text_list(rows.texts));
-    if (!row_column || !place_column || !number_column || !kind_column || !texts) {
-        return nullptr;
-    }
-    return PyTuple_Pack(8, message_rows.get(), failed.get(), run_list.get(), row_column.get(),
-                        place_column.get(), number_column.get(), kind_column.get(), texts.get());
+    return PyTuple_Pack(3, message_rows.get(), failed.get(), columns.get());
 }
 
 }  // namespace skarvel::py

@@ -6,8 +6,7 @@
 
 namespace skarvel::py {
 
-// read_rows(plan, messages) -> (message rows, failed, rows, columns, places, numbers, kinds,
-//   texts) | None
+// read_rows(plan, messages) -> (message rows, failed, columns) | None
 PyObject* engine_read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
 
