@@ -157,6 +157,13 @@ class ChunkReader {
         return *found;
     }
     void push_head(const FrameMessage& message);
+    // The key stream of a message of uncompressed data: head keys, then subset by subset its
+    // subsetNumber key and data keys, in one segment.
+    void stream_subsets(const FrameMessage& message, const DecodedValues& decoded,
+                        TypedValues& typed);
+    // The key stream of compressed data: a segment per subset, head keys then data keys; or
+    // only the first subset's, when the rows of every subset are made alike (returns true).
+    bool stream_compressed(const FrameMessage& message, std::size_t subsets, TypedValues& typed);
     bool judge();
     // The rows of the observations gathered, numbered from `first_row`, given `repeats`
     // times over (once per subset of compressed data gathered once), the value of a key in
@@ -242,6 +249,46 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
     return kept;
 }
 
+void ChunkReader::stream_subsets(const FrameMessage& message, const DecodedValues& decoded,
+                                 TypedValues& typed) {
+    push_head(message);
+    scratch_.keys.segments.push_back(0);
+    const std::int32_t subset_number =
+        plan_.takes_subset_number() ? names_.number("subsetNumber", false) : -1;
+    std::size_t next = 0;
+    for (std::size_t s = 0; s < decoded.subset_count(); ++s) {
+        // Each subset's keys follow its subsetNumber key, at level 0.
+        if (subset_number >= 0) {
+            scratch_.keys.push(subset_number, 0, {static_cast<double>(s + 1), ValueKind::kInt, 0});
+        }
+        const std::size_t stop = decoded.subset_start(s + 1);
+        for (; next < scratch_.taken.size() && scratch_.taken[next] < stop; ++next) {
+            const std::size_t at = scratch_.taken[next];
+            scratch_.keys.push(scratch_.data_names[at], scratch_.levels[at],
+                               typed.at(at, scratch_.facts[at], scratch_.keys.texts));
+        }
+    }
+}
+
+bool ChunkReader::stream_compressed(const FrameMessage& message, std::size_t subsets,
+                                    TypedValues& typed) {
+    // Where no filter looks at the data, every subset's keys gather alike: the first
+    // subset's are gathered, and each subset's values fill the rows they make.
+    bool once = true;
+    for (const std::size_t at : scratch_.taken) {
+        if (names_.filter(scratch_.data_names[at]) >= 0) once = false;
+    }
+    for (std::size_t s = 0; s < (once ? 1 : subsets); ++s) {
+        scratch_.keys.segments.push_back(static_cast<std::int64_t>(scratch_.keys.names.size()));
+        push_head(message);
+        for (const std::size_t at : scratch_.taken) {
+            scratch_.keys.push(scratch_.data_names[at], scratch_.levels[at],
+                               typed.at(s, at, scratch_.facts[at], scratch_.keys.texts));
+        }
+    }
+    return once;
+}
+
 Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, std::int64_t& rows,
                          bool& undecided, bool& failed) {
     rows = 0;
@@ -268,7 +315,7 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
     // Every subset of compressed data has the codes of the first: only those are named.
     const std::size_t width = message.compressed ? decoded.subset_start(1) : decoded.size();
     if (message.compressed && decoded.column_count() != width) {
-        return BufrError::parse("rows: compressed data decoded as no columns");
+        return BufrError::parse("rows: compressed data were not decoded as columns");
     }
     scratch_.facts.resize(width);
     scratch_.data_names.resize(width);
@@ -301,41 +348,11 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
 
     scratch_.keys.clear();
     TypedValues typed(decoded, message.compressed, width);
-    bool gathered_once = message.compressed;
-    if (!message.compressed) {
-        push_head(message);
-        scratch_.keys.segments.push_back(0);
-        const std::int32_t subset_number =
-            plan_.takes_subset_number() ? names_.number("subsetNumber", false) : -1;
-        std::size_t next = 0;
-        for (std::size_t s = 0; s < subsets; ++s) {
-            // Each subset's keys follow its subsetNumber key, at level 0.
-            if (subset_number >= 0) {
-                scratch_.keys.push(subset_number, 0,
-                                   {static_cast<double>(s + 1), ValueKind::kInt, 0});
-            }
-            const std::size_t stop = decoded.subset_start(s + 1);
-            for (; next < scratch_.taken.size() && scratch_.taken[next] < stop; ++next) {
-                const std::size_t at = scratch_.taken[next];
-                scratch_.keys.push(scratch_.data_names[at], scratch_.levels[at],
-                                   typed.at(at, scratch_.facts[at], scratch_.keys.texts));
-            }
-        }
+    bool gathered_once = false;
+    if (message.compressed) {
+        gathered_once = stream_compressed(message, subsets, typed);
     } else {
-        // Each subset is a stream of its own: the head keys, then its data keys. Where no
-        // filter looks at the data, every subset's keys gather alike: the first subset's
-        // are gathered, and each subset's values fill the rows they make.
-        for (const std::size_t at : scratch_.taken) {
-            if (names_.filter(scratch_.data_names[at]) >= 0) gathered_once = false;
-        }
-        for (std::size_t s = 0; s < (gathered_once ? 1 : subsets); ++s) {
-            scratch_.keys.segments.push_back(static_cast<std::int64_t>(scratch_.keys.names.size()));
-            push_head(message);
-            for (const std::size_t at : scratch_.taken) {
-                scratch_.keys.push(scratch_.data_names[at], scratch_.levels[at],
-                                   typed.at(s, at, scratch_.facts[at], scratch_.keys.texts));
-            }
-        }
+        stream_subsets(message, decoded, typed);
     }
     if (!judge()) {
         undecided = true;
