@@ -123,7 +123,7 @@ coverage: $(STAMP) gtest eccodes-data
 
 # Coverage-guided fuzzing of the core with libFuzzer, from Debian's clang and its runtime.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := framing decode tables key_levels
+FUZZ_TARGETS := framing decode tables key_levels rows
 FUZZ_RUNTIME := /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
 FUZZ_OPTIONS := -timeout=2 -rss_limit_mb=2048 -max_len=200000 -artifact_prefix=build/fuzz/
 

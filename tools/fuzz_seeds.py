@@ -3,7 +3,8 @@
 
 framing: every corpus file; decode: every message the corpus holds; tables: real element,
 sequence, code table and WMO CSV files behind the byte that chooses their loader; key_levels:
-a small profile. Without the shared corpus, only the regression inputs seed the runs.
+a small profile; rows: a few plans over every small corpus message. Without the shared corpus,
+only the regression inputs seed the runs.
 
 Usage: fuzz_seeds.py OUT_DIR
 """
@@ -18,6 +19,8 @@ ROOT = Path(__file__).resolve().parents[1]
 SHARED = ROOT.parent / "shared"
 TABLES = ROOT / "python" / "skarvel" / "tables" / "wmo"
 LONGEST_SEED = 200_000
+# Plans of the rows target: columns (two octets, a bit per key), filters, required columns.
+ROW_PLANS = [bytes([0x3F, 0x30, 0x00, 0x00, 0x00]), bytes([0xFF, 0xFF, 0x0F, 0x05, 0x00])]
 
 
 def write(folder: Path, data: bytes) -> None:
@@ -39,6 +42,9 @@ def main() -> None:
             for message in split_messages(data):
                 if len(message) <= LONGEST_SEED:
                     write(out / "decode", message)
+                if len(message) <= LONGEST_SEED // 10:
+                    for plan in ROW_PLANS:
+                        write(out / "rows", plan + message)
     write(out / "tables", b"\x00" + (TABLES / "element.table").read_bytes()[:6000])
     write(out / "tables", b"\x01" + (TABLES / "sequence.def").read_bytes()[:6000])
     write(out / "tables", b"\x02" + (TABLES / "codetables" / "1003.table").read_bytes())

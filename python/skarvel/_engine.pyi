@@ -115,3 +115,17 @@ def computed_key(
         ]
     ],
 ) -> tuple[Column, Column, Column, list[object] | None]: ...
+
+# A filter the core judges: (name, "set", numbers, texts) or (name, "range", low, high).
+RowFilter = tuple[str, str, Any, Any]
+# (columns, included, filters, required, whether the engine makes the header keys)
+RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool]
+# (octets, table set, compressed, count, header keys as (name, value) pairs)
+RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
+
+# A column of rows: its index in the plan, rows, places in row, numbers, kinds, texts.
+RowColumn = tuple[int, Column, Column, Column, Column, list[str]]
+
+def read_rows(
+    plan: RowPlan, messages: Sequence[RowMessage]
+) -> tuple[Column, list[int], list[RowColumn]] | None: ...

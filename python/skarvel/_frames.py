@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Union, overload
 
 import numpy as np
 
-from . import _engine, _observations
+from . import _core_rows, _engine, _observations
 from ._arguments import Filters, column_names, compile_filters, flat_columns, required_names
 from ._columns import MessageRows, Part, Rows
 from ._decoded import DecodedBatch
@@ -252,6 +252,23 @@ class _Query(_Collector):
             self.computed_filters,
             self.required,
         )
+        # The plan as the engine reads it, a chunk of messages a call; None for plans only
+        # the package's own reader reads (callable filters, computed keys).
+        self.engine_plan = _core_rows.engine_plan(self.plan)
+
+    def new_batch(self, name: str, reader: Reader) -> _Batch | _core_rows.EngineBatch:
+        """A batch for the messages of a source named ``name`` read by ``reader``."""
+        if self.engine_plan is not None:
+            return _core_rows.EngineBatch(self, name, reader, self.engine_plan)
+        return _Batch(self, name)
+
+    def handle_failure(self, error: DecodeError, reader: Reader) -> None:
+        """Hands a message's failure to ``failed`` when set, else to the reader's
+        ``on_error`` handling (which raises it for "raise")."""
+        if self.failed is not None:
+            self.failed(error)
+        else:
+            reader._failed(error)
 
     def rows_of(self, message: Message, count: int) -> MessageRows | None:
         """The rows of the message at position ``count``; None when the count or header
@@ -274,7 +291,7 @@ class _Query(_Collector):
         on_error = "skip" if self.failed is not None else self.on_error
         for source in sources:
             with _open(source, tables=self.tables, on_error=on_error) as reader:
-                batch = _Batch(self, reader.name)
+                batch = self.new_batch(reader.name, reader)
                 reported = 0
                 for message in reader:
                     if self.failed is not None and len(reader.skipped) > reported:
@@ -291,14 +308,18 @@ class _Query(_Collector):
                 self._report(reader, reported)
 
     def _read(
-        self, message: Message, count: int, reader: Reader, batch: _Batch
+        self,
+        message: Message,
+        count: int,
+        reader: Reader,
+        batch: _Batch | _core_rows.EngineBatch,
     ) -> Iterator[tuple[str, Done, Part]]:
         """The rows of one message, or of the batch it ends: messages of uncompressed data
         wait in ``batch`` to be read together."""
         try:
             if not self._passes(message, count):
                 return
-            if not _observations.batchable(self.plan, message):
+            if self.engine_plan is None and not _observations.batchable(self.plan, message):
                 yield from batch.flush()
                 rows = _observations.message_rows(message, self.plan, count)
                 yield reader.name, Done(message.source, message.offset, message.length), rows
@@ -307,10 +328,7 @@ class _Query(_Collector):
         except DecodeError as error:
             # What came before the failure is given before the failure is handled.
             yield from batch.flush()
-            if self.failed is not None:
-                self.failed(error)
-            else:
-                reader._failed(error)
+            self.handle_failure(error, reader)
 
     def warn_unknown_keys(self, had: set[str]) -> None:
         """Warns of requested keys that no row holds and no table the messages were decoded
@@ -830,7 +848,7 @@ def flat_blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
 def _rows_flat_frame(
     path_or_paths: Sources,
     columns: Sequence[str] | str,
-    filters: Mapping[str, Any] | None,
+    filters: Filters,
     required_columns: bool | Iterable[str],
     tables: TablesLike,
     on_error: str,

@@ -147,6 +147,7 @@ def run_task(
     Messages are read as a serial read does (in batches); a failure comes after the rows of
     the messages before it. With ``joined``, the messages' rows are joined into one whole, to
     travel to another process."""
+    from ._core_rows import EngineBatch
     from ._frames import _Batch
 
     outcomes: list[Outcome] = []
@@ -160,7 +161,7 @@ def run_task(
         outcomes.append(Outcome(None, None, error))
         stopped = query.on_error == "raise"
 
-    def flush(batch: _Batch) -> None:
+    def flush(batch: _Batch | EngineBatch) -> None:
         outcomes.extend(Outcome(done, rows, None) for _, done, rows in batch.flush())
 
     with warnings.catch_warnings(record=True) as caught:
@@ -178,7 +179,7 @@ def run_task(
             with Reader(
                 view, tables=query.tables, on_error="skip", expect_messages=whole
             ) as reader:
-                batch = _Batch(query, task.path)
+                batch = query.new_batch(task.path, reader)
                 reported = 0
                 count = task.first_count - 1
                 for message in reader:

@@ -11,6 +11,7 @@
 #include "engine/engine_functions.hpp"
 #include "engine/flat_frame.hpp"
 #include "engine/message_scan.hpp"
+#include "engine/row_reading.hpp"
 #include "engine/skarvel_classes.hpp"
 #include "support/py_args.hpp"
 #include "support/py_ref.hpp"
@@ -72,6 +73,17 @@ PyMethodDef engine_methods[] = {
      "the caller; dates are int64 microseconds since 1970 in the float64's bits; objects is "
      "None or a list of [longitude, latitude, height] lists or of str, None where a row has "
      "none; given says whether a row's value is true."},
+    {"read_rows", fastcall<engine_read_rows>(), kFastcallKeywords,
+     "read_rows(plan, messages)\n--\n\nThe rows of a chunk of messages, read and gathered into "
+     "observations by the core without the interpreter lock. plan: (columns, included, "
+     "filters, required, header), each filter (name, 'set', numbers, texts) or (name, 'range', "
+     "low, "
+     "high), header whether the core makes the common header keys itself; messages: (octets, table "
+     "set, compressed, count, header keys as (name, value) "
+     "pairs) each. Returns (rows per message, indexes of messages that failed to decode, "
+     "columns), each column (its index in the plan, then its entries: rows, places in row, "
+     "numbers, kinds, texts of the text entries), columns in the order of their first "
+     "entries; or None when a filter meets a value it cannot judge."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,13 @@
+// read_rows: the rows of a chunk of messages by a plan, read by the core in one call with the
+// interpreter lock let go.
+#pragma once
+
+#include <Python.h>
+
+namespace skarvel::py {
+
+// read_rows(plan, messages) -> (message rows, failed, columns) | None
+PyObject* engine_read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+
+}  // namespace skarvel::py

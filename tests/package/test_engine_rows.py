@@ -1,0 +1,125 @@
+"""The engine's row reader against the package's own reader, which it replaces for the plans it
+takes: the same frame from every corpus file, for plans that cover its rules (columns of
+station, time, level and texts, each kind of filter, required columns, count and subset
+numbers, ranked keys, header keys)."""
+
+from __future__ import annotations
+
+import warnings
+
+import pytest
+from skarvel import _core_rows, _frames
+
+from tests.corpus import CORPUS
+
+pandas = pytest.importorskip("pandas")
+
+FILES = sorted(CORPUS.glob("*/*.bufr")) if CORPUS.is_dir() else []
+STATION_TIME = ["blockNumber", "stationNumber", "year", "month", "day", "hour", "minute"]
+PLACE = ["latitude", "longitude", "pressure", "airTemperature"]
+
+PLANS = {
+    "columns, required": dict(columns=[*STATION_TIME, *PLACE]),
+    "columns, optional": dict(columns=[*STATION_TIME, *PLACE], required_columns=False),
+    "texts and header keys": dict(
+        columns=[
+            *("typicalDate", "typicalTime", "typicalYear", "typicalYearOfCentury"),
+            *("typicalSecond", "bufrHeaderCentre", "dataCategory", "numberOfSubsets"),
+            *("stationOrSiteName", "aircraftFlightNumber"),
+        ],
+        required_columns=False,
+    ),
+    "ECMWF header keys": dict(
+        columns=["rdbType", "ident", "typicalDate", "latitude"], required_columns=False
+    ),
+    "count, subsets, ranks": dict(
+        columns=["count", "subsetNumber", "latitude", "#1#airTemperature", "#2#pressure"],
+        required_columns=["count"],
+    ),
+    "set of numbers": dict(
+        columns=["stationNumber", "hour", "airTemperature"],
+        filters={"hour": [0, 6, 12, 18.0]},
+        required_columns=False,
+    ),
+    "range": dict(
+        columns=["pressure", "airTemperature"], filters={"pressure": slice(50000, 90000)}
+    ),
+    "one value, header key": dict(
+        columns=["latitude", "longitude"], filters={"edition": 4}, required_columns=False
+    ),
+    "set of texts, header key": dict(
+        columns=["typicalTime", "latitude", "airTemperature"],
+        filters={"typicalTime": {"000000", "120000"}},
+        required_columns=["latitude"],
+    ),
+    "required key no column": dict(
+        columns=["latitude"], required_columns=["latitude", "longitude"]
+    ),
+}
+
+
+def _read(path, call, engine: bool, monkeypatch) -> pandas.DataFrame:
+    with monkeypatch.context() as patch:
+        if not engine:
+            patch.setattr(_core_rows, "engine_plan", lambda plan: None)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return _frames.read_bufr(path, on_error="skip", **call)
+
+
+@pytest.mark.skipif(not FILES, reason=f"no shared corpus at {CORPUS}")
+@pytest.mark.parametrize("plan", PLANS.values(), ids=PLANS.keys())
+def test_engine_rows_equal_the_package_reader(plan, monkeypatch):
+    query = _frames._Query(
+        plan["columns"], plan.get("filters"), plan.get("required_columns", True), None, "skip"
+    )
+    assert query.engine_plan is not None, "the engine must take this plan"
+    rows = 0
+    for path in FILES:
+        ours = _read(path, plan, True, monkeypatch)
+        oracle = _read(path, plan, False, monkeypatch)
+        pandas.testing.assert_frame_equal(ours, oracle, obj=f"{path.name}")
+        rows += len(ours)
+    # The plans find rows in the corpus, so that the comparison is of something; a required
+    # key that is no column is in no row.
+    required = plan.get("required_columns", True)
+    reachable = isinstance(required, bool) or set(required) <= set(plan["columns"])
+    assert (rows > 0) == reachable
+
+
+@pytest.mark.parametrize(
+    "filters",
+    [{"airTemperature": lambda t: t > 250}, {"stationNumber": slice("a", "b")}, {"day": [None]}],
+    ids=["callable", "slice of texts", "None"],
+)
+def test_plans_the_engine_leaves_to_the_package_reader(filters):
+    query = _frames._Query(["latitude"], filters, True, None, "raise")
+    assert query.engine_plan is None
+    assert isinstance(query.new_batch("x", None), _frames._Batch)  # type: ignore[arg-type]
+
+
+def test_a_range_meeting_a_text_is_judged_by_the_package_reader(monkeypatch, tmp_path):
+    # A text compared with a number fails in Python; the engine hands such a chunk back.
+    path = CORPUS / "ed4" / "wreport__temp-gts1.bufr"
+    if not path.exists():
+        pytest.skip(f"no shared corpus at {CORPUS}")
+    call = dict(columns=["typicalDate"], filters={"typicalDate": slice(0, 1)})
+    with pytest.raises(TypeError):
+        _read(path, call, False, monkeypatch)
+    with pytest.raises(TypeError):
+        _read(path, call, True, monkeypatch)
+
+
+def test_a_scaled_integer_element_is_typed_by_its_values(monkeypatch):
+    # An operator that adds a decimal place makes a whole-number element's values floats
+    # where a value has a fraction (6.5), as the package's reader gives them.
+    from bufr_writer import BitWriter, Message
+
+    data = BitWriter()
+    for raw in (65, 60):
+        data.write(raw, 7).write(447, 10)
+    message = Message(descriptors=[202129, 1001, 202000, 1002], data=data.to_bytes(), subsets=2)
+    call = dict(columns=["blockNumber", "stationNumber"])
+    ours = _read(message.to_bytes(), call, True, monkeypatch)
+    pandas.testing.assert_frame_equal(ours, _read(message.to_bytes(), call, False, monkeypatch))
+    assert ours["blockNumber"].tolist() == [6.5, 6.0]
