@@ -24,7 +24,7 @@ from ._reader import Reader
 from ._values import OBJECT, Values
 
 if TYPE_CHECKING:
-    from ._frames import Done, _Query
+    from ._frames import Done, Query
 
 # Ints a float64 holds exactly, as the engine compares numbers.
 _EXACT = 2**53
@@ -119,7 +119,7 @@ class EngineBatch:
     LIMIT = 1024
     OCTETS = 64 << 20
 
-    def __init__(self, query: _Query, name: str, reader: Reader, plan: _engine.RowPlan) -> None:
+    def __init__(self, query: Query, name: str, reader: Reader, plan: _engine.RowPlan) -> None:
         self.query = query
         self.name = name
         self.reader = reader

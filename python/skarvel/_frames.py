@@ -49,7 +49,7 @@ _KINDS = {
 }
 
 
-def _require(module: str, extra: str) -> Any:
+def require_extra(module: str, extra: str) -> Any:
     """An optional dependency, or an ImportError that names the extra to install."""
     try:
         return __import__(module)
@@ -59,7 +59,7 @@ def _require(module: str, extra: str) -> Any:
         ) from None
 
 
-def _sources(path_or_paths: Sources) -> list[Any]:
+def sources_of(path_or_paths: Sources) -> list[Any]:
     """The sources of a call: one path, bytes, or a file object; several paths; a glob."""
     if isinstance(path_or_paths, (bytes, bytearray, memoryview)) or hasattr(path_or_paths, "read"):
         return [path_or_paths]
@@ -156,7 +156,7 @@ class _Collector:
         raise NotImplementedError
 
 
-class _Batch:
+class Batch:
     """Messages of uncompressed data of one source, read with one table set, waiting to be
     read together (their rows are found at once, which costs far less than one by one). Each
     is decoded as it is added, so that a failure comes in the order of the source; the values
@@ -166,7 +166,7 @@ class _Batch:
     # many messages share them, their values waiting as columns of 12 octets a value.
     LIMIT = 1024
 
-    def __init__(self, query: _Query, name: str) -> None:
+    def __init__(self, query: Query, name: str) -> None:
         self.query = query
         self.name = name
         self.values: _engine.DecodeBatch | None = None
@@ -217,7 +217,7 @@ class _Batch:
         self._reset()
 
 
-class _Query(_Collector):
+class Query(_Collector):
     """One call's columns, filters and options, and the rows they select."""
 
     def __init__(
@@ -256,11 +256,11 @@ class _Query(_Collector):
         # the package's own reader reads (callable filters, computed keys).
         self.engine_plan = _core_rows.engine_plan(self.plan)
 
-    def new_batch(self, name: str, reader: Reader) -> _Batch | _core_rows.EngineBatch:
+    def new_batch(self, name: str, reader: Reader) -> Batch | _core_rows.EngineBatch:
         """A batch for the messages of a source named ``name`` read by ``reader``."""
         if self.engine_plan is not None:
             return _core_rows.EngineBatch(self, name, reader, self.engine_plan)
-        return _Batch(self, name)
+        return Batch(self, name)
 
     def handle_failure(self, error: DecodeError, reader: Reader) -> None:
         """Hands a message's failure to ``failed`` when set, else to the reader's
@@ -268,7 +268,7 @@ class _Query(_Collector):
         if self.failed is not None:
             self.failed(error)
         else:
-            reader._failed(error)
+            reader.handle_failure(error)
 
     def rows_of(self, message: Message, count: int) -> MessageRows | None:
         """The rows of the message at position ``count``; None when the count or header
@@ -312,7 +312,7 @@ class _Query(_Collector):
         message: Message,
         count: int,
         reader: Reader,
-        batch: _Batch | _core_rows.EngineBatch,
+        batch: Batch | _core_rows.EngineBatch,
     ) -> Iterator[tuple[str, Done, Part]]:
         """The rows of one message, or of the batch it ends: messages of uncompressed data
         wait in ``batch`` to be read together."""
@@ -352,13 +352,13 @@ class _Query(_Collector):
     def kinds(self, source_column: str | None) -> dict[str, str]:
         """The kind of each requested column ("int", "float", "str", "datetime", "object"),
         from the tables, not from the data."""
-        kinds = {name: _kind(name, self.tables) for name in self.columns}
+        kinds = {name: column_kind(name, self.tables) for name in self.columns}
         if source_column is not None:
             kinds[source_column] = "str"
         return kinds
 
 
-def _kind(name: str, tables: Tables) -> str:
+def column_kind(name: str, tables: Tables) -> str:
     if name in _KINDS:
         return _KINDS[name]
     if name in HEADER_NAMES:
@@ -384,7 +384,7 @@ _PANDAS_DTYPES: dict[str | None, dict[str, Any]] = {
 }
 
 
-def _frame(
+def frame_of_rows(
     rows: Rows,
     kinds: dict[str, str],
     as_requested: bool,
@@ -394,14 +394,14 @@ def _frame(
     """A DataFrame of rows: pandas's own inference, as pdbufr, by default; the requested
     columns in their order, and dtypes from the tables when a backend is given. Long columns
     of numbers are made by ``threads`` threads at once."""
-    pandas = _require("pandas", "pandas")
+    pandas = require_extra("pandas", "pandas")
     if dtype_backend is None:
         rows.make_dense(threads, list(kinds) if kinds else None)
     else:
         numbers = {name: kind for name, kind in kinds.items() if kind in ("int", "float")}
         rows.make_dense(threads, (), numbers)
     if not as_requested and dtype_backend is None:
-        return _inferred_frame(pandas, rows)
+        return inferred_frame(pandas, rows)
     index = pandas.RangeIndex(len(rows))
     present = set(rows.names)
     if dtype_backend is None:
@@ -424,7 +424,7 @@ def _frame(
                 frame[name] = frame[name].astype("float64")
         return frame
     if dtype_backend == "pyarrow":
-        pyarrow = _require("pyarrow", "arrow")
+        pyarrow = require_extra("pyarrow", "arrow")
         dtypes = {
             kind: pandas.ArrowDtype(pyarrow.type_for_alias(alias))
             for kind, alias in _ARROW_TYPES.items()
@@ -492,7 +492,7 @@ def _masked_array(
             stretch = missing[start : start + STRETCH]
             stretch |= np.isnan(values[start : start + STRETCH])
     if dtype_backend == "pyarrow":
-        pyarrow = _require("pyarrow", "arrow")
+        pyarrow = require_extra("pyarrow", "arrow")
         alias = _ARROW_TYPES[kind]
         masked = pyarrow.array(values, type=pyarrow.type_for_alias(alias), mask=missing)
         return pandas.arrays.ArrowExtensionArray(masked)
@@ -504,7 +504,7 @@ def _masked_array(
     return values
 
 
-def _inferred_frame(pandas: Any, rows: Rows) -> pandas.DataFrame:
+def inferred_frame(pandas: Any, rows: Rows) -> pandas.DataFrame:
     """The frame pandas makes of the rows as records (``DataFrame.from_records`` of dicts):
     columns in order of appearance, each typed from its values, absent values NaN."""
     names = rows.names
@@ -690,9 +690,9 @@ def read_bufr(
         return _flat_frame(path_or_paths, columns, filters, required_columns, tables, on_error)
     if dtype_backend not in _DTYPE_BACKENDS:
         raise ValueError(f"dtype_backend must be one of {_DTYPE_BACKENDS}, not {dtype_backend!r}")
-    _require("pandas", "pandas")
-    query = _Query(columns, filters, required_columns, tables, on_error)
-    sources = _sources(path_or_paths)
+    require_extra("pandas", "pandas")
+    query = Query(columns, filters, required_columns, tables, on_error)
+    sources = sources_of(path_or_paths)
     requested = as_requested or dtype_backend is not None
     # The kinds of the columns come from the tables, and only frames of requested columns
     # need them.
@@ -701,11 +701,11 @@ def read_bufr(
     # The cores that read the messages also make the frame's columns.
     threads = workers or 1
     if chunksize is None:
-        return _frame(next(chunks), kinds, requested, dtype_backend, threads)
-    return (_frame(rows, kinds, requested, dtype_backend, threads) for rows in chunks)
+        return frame_of_rows(next(chunks), kinds, requested, dtype_backend, threads)
+    return (frame_of_rows(rows, kinds, requested, dtype_backend, threads) for rows in chunks)
 
 
-class _FlatQuery(_Collector):
+class RowsFlatQuery(_Collector):
     """One flat call's columns, filters and options, and the rows they select: one per
     subset, as pdbufr's flat reader gives them."""
 
@@ -748,10 +748,10 @@ class _FlatQuery(_Collector):
                 self._report(reader, reported)
 
     def _read(
-        self, message: Message, count: int, reader: Reader, batch: _Batch | None = None
+        self, message: Message, count: int, reader: Reader, batch: Batch | None = None
     ) -> Iterator[tuple[str, Done, Part]]:
         """The rows of the message at position ``count``, unless the count filter passes it
-        over; a failure goes where ``_Query._read`` sends one. Flat rows are not batched."""
+        over; a failure goes where ``Query._read`` sends one. Flat rows are not batched."""
         if self.count_filter is not None and not self.count_filter.match(count):
             return
         try:
@@ -767,7 +767,7 @@ class _FlatQuery(_Collector):
             if self.failed is not None:
                 self.failed(error)
             else:
-                reader._failed(error)
+                reader.handle_failure(error)
             return
         yield message.source, Done(message.source, message.offset, message.length), rows
 
@@ -805,9 +805,9 @@ def _flat_frame(
     "typicalDate", "latitude" for its rank 1, "~latitude" for every rank). ``filters`` apply
     to columns by name, "count" to the message's position. The rows are built by the engine
     (see ``_flat``)."""
-    pandas = _require("pandas", "pandas")
+    pandas = require_extra("pandas", "pandas")
     query = FlatQuery(columns, filters, required_columns, tables, on_error)
-    return flat_blocks_frame(pandas, query.read(_sources(path_or_paths)))
+    return flat_blocks_frame(pandas, query.read(sources_of(path_or_paths)))
 
 
 def flat_blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
@@ -855,10 +855,10 @@ def _rows_flat_frame(
 ) -> pandas.DataFrame:
     """``_flat_frame`` made from a dict per row in Python (``_observations.flat_rows``): the
     plain model the engine's flat rows are checked against."""
-    pandas = _require("pandas", "pandas")
-    query = _FlatQuery(columns, filters, required_columns, tables, on_error)
-    rows = next(query.chunks(_sources(path_or_paths), None, None))
-    return _inferred_frame(pandas, rows)
+    pandas = require_extra("pandas", "pandas")
+    query = RowsFlatQuery(columns, filters, required_columns, tables, on_error)
+    rows = next(query.chunks(sources_of(path_or_paths), None, None))
+    return inferred_frame(pandas, rows)
 
 
 _ARROW_TYPES = {
@@ -869,8 +869,8 @@ _ARROW_TYPES = {
 }
 
 
-def _arrow_schema(kinds: dict[str, str]) -> Any:
-    pyarrow = _require("pyarrow", "arrow")
+def arrow_schema(kinds: dict[str, str]) -> Any:
+    pyarrow = require_extra("pyarrow", "arrow")
     fields = []
     for name, kind in kinds.items():
         if kind == "object":
@@ -880,8 +880,8 @@ def _arrow_schema(kinds: dict[str, str]) -> Any:
     return pyarrow.schema(fields)
 
 
-def _arrow_table(rows: Rows, schema: Any) -> Any:
-    pyarrow = _require("pyarrow", "arrow")
+def arrow_table(rows: Rows, schema: Any) -> Any:
+    pyarrow = require_extra("pyarrow", "arrow")
     arrays = []
     by_type = {pyarrow.type_for_alias(alias): kind for kind, alias in _ARROW_TYPES.items()}
     typed = _typed_columns(rows, {field.name: by_type.get(field.type, "") for field in schema})
@@ -917,10 +917,10 @@ def read_arrow(
     >>> table = skarvel.read_arrow("synop.bufr", columns=["stationNumber", "airTemperature"])
     ... # doctest: +SKIP
     """
-    query = _Query(columns, filters, required_columns, tables, on_error)
-    schema = _arrow_schema(query.kinds(source_column))
-    rows = next(query.chunks(_sources(path_or_paths), None, source_column, workers=workers))
-    return _arrow_table(rows, schema)
+    query = Query(columns, filters, required_columns, tables, on_error)
+    schema = arrow_schema(query.kinds(source_column))
+    rows = next(query.chunks(sources_of(path_or_paths), None, source_column, workers=workers))
+    return arrow_table(rows, schema)
 
 
 def to_parquet(
@@ -944,14 +944,14 @@ def to_parquet(
     ...                    columns=["WMO_station_id", "data_datetime", "airTemperature"])
     ... # doctest: +SKIP
     """
-    parquet = _require("pyarrow.parquet", "arrow").parquet
-    query = _Query(columns, filters, required_columns, tables, on_error)
-    schema = _arrow_schema(query.kinds(source_column))
+    parquet = require_extra("pyarrow.parquet", "arrow").parquet
+    query = Query(columns, filters, required_columns, tables, on_error)
+    schema = arrow_schema(query.kinds(source_column))
     written = 0
     with parquet.ParquetWriter(os.fspath(path), schema) as writer:
         for rows in query.chunks(
-            _sources(path_or_paths), chunksize, source_column, workers=workers
+            sources_of(path_or_paths), chunksize, source_column, workers=workers
         ):
-            writer.write_table(_arrow_table(rows, schema))
+            writer.write_table(arrow_table(rows, schema))
             written += len(rows)
     return written

@@ -38,7 +38,7 @@ from ._reader import Reader
 
 if TYPE_CHECKING:
     from ._columns import Part
-    from ._frames import Done, _Query
+    from ._frames import Done, Query
 
 # Messages per task: enough to outweigh the cost of a task, few enough to spread a file.
 MESSAGES_PER_TASK = 256
@@ -97,7 +97,7 @@ def _tasks(sources: Sequence[str], max_count: int | None) -> Iterator[Task]:
     count = 0
     for number, path in enumerate(sources):
         with Reader(path, on_error="skip") as reader:
-            starts = list(reader._framed())
+            starts = list(reader.framed())
             size = os.path.getsize(path)
         for i, j, final in _cuts(len(starts), last=number == len(sources) - 1):
             start, index, _ = starts[i]
@@ -141,14 +141,14 @@ def _cuts(messages: int, last: bool) -> Iterator[tuple[int, int, bool]]:
 
 
 def run_task(
-    query: _Query, task: Task, joined: bool = True
+    query: Query, task: Task, joined: bool = True
 ) -> tuple[list[Outcome], list[warnings.WarningMessage]]:
     """The outcomes of one task's messages, in order, and the warnings raised meanwhile.
     Messages are read as a serial read does (in batches); a failure comes after the rows of
     the messages before it. With ``joined``, the messages' rows are joined into one whole, to
     travel to another process."""
     from ._core_rows import EngineBatch
-    from ._frames import _Batch
+    from ._frames import Batch
 
     outcomes: list[Outcome] = []
     stopped = False
@@ -161,7 +161,7 @@ def run_task(
         outcomes.append(Outcome(None, None, error))
         stopped = query.on_error == "raise"
 
-    def flush(batch: _Batch | EngineBatch) -> None:
+    def flush(batch: Batch | EngineBatch) -> None:
         outcomes.extend(Outcome(done, rows, None) for _, done, rows in batch.flush())
 
     with warnings.catch_warnings(record=True) as caught:
@@ -235,9 +235,9 @@ def _failures(reader: Reader, reported: int, task: Task) -> list[Outcome]:
 
 
 def message_rows(
-    query: _Query, sources: Sequence[Any], workers: int
+    query: Query, sources: Sequence[Any], workers: int
 ) -> Iterator[tuple[str, Done, Part]]:
-    """``_Query.message_rows`` with ``workers`` processes; the same rows in the same order."""
+    """``Query.message_rows`` with ``workers`` processes; the same rows in the same order."""
     tasks = plan(sources, query.max_count)
     if tasks is None or not _picklable(query):
         yield from query.message_rows(sources)
@@ -317,7 +317,7 @@ def message_rows(
 _SPOOL_ROOT = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
 
 
-def spooled_task(query: _Query, task: Task, spool: str) -> Any:
+def spooled_task(query: Query, task: Task, spool: str) -> Any:
     """Runs a task in a worker and leaves its outcomes in a file of ``spool``; the file's
     path (or the outcomes themselves, when the spool has no room for them). Written to a
     file, the outcomes never wait on the caller: sent down the result pipe they would, a
@@ -472,7 +472,7 @@ def _worker_started() -> None:
 
 
 def _submit(
-    executor: concurrent.futures.ProcessPoolExecutor, query: _Query, task: Task, spool: str
+    executor: concurrent.futures.ProcessPoolExecutor, query: Query, task: Task, spool: str
 ) -> concurrent.futures.Future[Any]:
     """A task handed to the workers. The first starts them, forking this process; an interrupt
     that comes during a fork is lost (the interpreter ignores exceptions in its fork
@@ -511,7 +511,7 @@ def _stop(executor: concurrent.futures.ProcessPoolExecutor) -> None:
         calls.cancel_join_thread()
 
 
-def _picklable(query: _Query) -> bool:
+def _picklable(query: Query) -> bool:
     """Whether the call can travel to worker processes; when it cannot (a lambda as a
     filter, tables given as a TableSet object), the read is serial, with a warning."""
     failed, query.failed = query.failed, None

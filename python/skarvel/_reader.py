@@ -226,7 +226,7 @@ class Reader:
 
     _failed = handle_failure
 
-    def _framed(self) -> Iterator[tuple[int, int, int]]:
+    def framed(self) -> Iterator[tuple[int, int, int]]:
         """The offset, index and declared end (where its section 0 says it ends) of each
         candidate of a file or buffer that frames as a message, as iterating would find it,
         without copying or parsing the message."""

@@ -29,7 +29,7 @@ from ._columns import Rows
 from ._compressed import HEAD, compression
 from ._errors import DecodeError, SkarvelWarning
 from ._flat import FlatQuery, FlatSession
-from ._frames import _Batch, _frame, _Query, _require, flat_blocks_frame
+from ._frames import Batch, Query, flat_blocks_frame, frame_of_rows, require_extra
 from ._reader import Reader
 from ._tables import Tables, TablesLike
 
@@ -97,7 +97,7 @@ class _ReadPart:
     """What each partition runs: reads the messages its range owns into a frame. A flat
     frame is made to have the columns and dtypes of ``meta``, when it is known."""
 
-    def __init__(self, fs: Any, query: _Query | FlatQuery, dtype_backend: str) -> None:
+    def __init__(self, fs: Any, query: Query | FlatQuery, dtype_backend: str) -> None:
         self.fs, self.query, self.dtype_backend = fs, query, dtype_backend
         self.meta: Any = None
 
@@ -130,9 +130,7 @@ class _ReadPart:
                 ) as reader,
             ):
                 # Messages of uncompressed data wait to be read together (flat rows do not).
-                batch: Any = (
-                    _Batch(self.query, part.path) if isinstance(self.query, _Query) else None
-                )
+                batch: Any = Batch(self.query, part.path) if isinstance(self.query, Query) else None
                 reported = 0
                 for message in reader:
                     self._failures(reader, reported, part)
@@ -147,25 +145,25 @@ class _ReadPart:
                     if flat is not None:
                         self._add_flat(flat, message, count)
                         continue
-                    assert isinstance(self.query, _Query)
+                    assert isinstance(self.query, Query)
                     for _, _, found in self.query._read(message, count, reader, batch):
                         rows.add(found, part.path)
                 for _, _, found in batch.flush() if batch is not None else ():
                     rows.add(found, part.path)
                 self._failures(reader, reported, part)
         finally:
-            if isinstance(self.query, _Query):
+            if isinstance(self.query, Query):
                 self.query.failed = None
         if flat is not None:
-            pandas = _require("pandas", "pandas")
+            pandas = require_extra("pandas", "pandas")
             blocks = flat.finish(warn=False)
             if not blocks.names:
                 # Rows without a key still count: beside the other partitions' keys they
                 # are rows of missing values, as in a serial frame.
                 return pandas.DataFrame(index=pandas.RangeIndex(blocks.rows))
             return flat_blocks_frame(pandas, blocks)
-        assert isinstance(self.query, _Query)
-        return _frame(rows, self.query.kinds(None), True, self.dtype_backend)
+        assert isinstance(self.query, Query)
+        return frame_of_rows(rows, self.query.kinds(None), True, self.dtype_backend)
 
     def _add_flat(self, flat: FlatSession, message: Any, count: int) -> None:
         """Adds a message's flat rows, unless the count filter passes it over; a failure is
@@ -234,8 +232,8 @@ def _column_summary(read: _ReadPart, part: Part) -> tuple[int, list[tuple[str, A
 def _scanned_meta(read: _ReadPart, parts: list[Part]) -> Any:
     """The columns of every flat partition, read on the cluster (or the scheduler at hand),
     and the dtype pandas gives each when a frame holds all their rows."""
-    dask = _require("dask", "dask")
-    pandas = _require("pandas", "pandas")
+    dask = require_extra("dask", "dask")
+    pandas = require_extra("pandas", "pandas")
     summaries = dask.compute(*[dask.delayed(_column_summary)(read, part) for part in parts])
     read_parts = [found for rows, found in summaries if rows]
     # Each column in order of first appearance, as the serial frame has them: the dtypes of
@@ -335,24 +333,24 @@ def read_bufr(
     >>> frame = skarvel.dask.read_bufr("s3://bucket/synop/*.bufr", columns=["WMO_station_id",
     ...     "airTemperature"], storage_options={"anon": True})   # doctest: +SKIP
     """
-    dataframe = _require("dask.dataframe", "dask").dataframe
-    fsspec = _require("fsspec", "dask")
+    dataframe = require_extra("dask.dataframe", "dask").dataframe
+    fsspec = require_extra("fsspec", "dask")
     if meta is not None and not flat:
         raise ValueError("meta is for flat frames: other frames take theirs from the tables")
-    query: _Query | FlatQuery
+    query: Query | FlatQuery
     if flat:
         query = FlatQuery(columns, filters, required_columns, tables, on_error)
         counted = query.count_filter is not None
     else:
-        query = _Query(columns, filters, required_columns, tables, on_error)
+        query = Query(columns, filters, required_columns, tables, on_error)
         counted = "count" in query.included
     fs, _, paths = fsspec.get_fs_token_paths(urlpath, storage_options=dict(storage_options or {}))
     parts = _parts(fs, list(paths), blocksize)
     if counted:
         parts = _counted(fs, parts, query.tables)
     read = _ReadPart(fs, query, dtype_backend)
-    if isinstance(query, _Query):
-        meta = _frame(Rows(), query.kinds(None), True, dtype_backend)
+    if isinstance(query, Query):
+        meta = frame_of_rows(Rows(), query.kinds(None), True, dtype_backend)
     else:
         meta = _scanned_meta(read, parts) if meta is None else dataframe.utils.make_meta(meta)
         read.meta = meta

@@ -70,7 +70,7 @@ def _read(path, call, engine: bool, monkeypatch) -> pandas.DataFrame:
 @pytest.mark.skipif(not FILES, reason=f"no shared corpus at {CORPUS}")
 @pytest.mark.parametrize("plan", PLANS.values(), ids=PLANS.keys())
 def test_engine_rows_equal_the_package_reader(plan, monkeypatch):
-    query = _frames._Query(
+    query = _frames.Query(
         plan["columns"], plan.get("filters"), plan.get("required_columns", True), None, "skip"
     )
     assert query.engine_plan is not None, "the engine must take this plan"
@@ -93,9 +93,9 @@ def test_engine_rows_equal_the_package_reader(plan, monkeypatch):
     ids=["callable", "slice of texts", "None"],
 )
 def test_plans_the_engine_leaves_to_the_package_reader(filters):
-    query = _frames._Query(["latitude"], filters, True, None, "raise")
+    query = _frames.Query(["latitude"], filters, True, None, "raise")
     assert query.engine_plan is None
-    assert isinstance(query.new_batch("x", None), _frames._Batch)  # type: ignore[arg-type]
+    assert isinstance(query.new_batch("x", None), _frames.Batch)  # type: ignore[arg-type]
 
 
 def test_a_range_meeting_a_text_is_judged_by_the_package_reader(monkeypatch, tmp_path):

@@ -153,7 +153,7 @@ def test_messages_read_together_give_the_rows_read_one_by_one(call, monkeypatch)
             pandas.testing.assert_frame_equal(joined, skarvel.read_bufr(path, **typed))
     # One message at a time, and batches of a few that end anywhere in a file.
     for limit in (1, 7):
-        monkeypatch.setattr(skarvel._frames._Batch, "LIMIT", limit)
+        monkeypatch.setattr(skarvel._frames.Batch, "LIMIT", limit)
         for path, frame in zip(paths, batched):
             alone = skarvel.read_bufr(path, on_error="skip", **call)
             pandas.testing.assert_frame_equal(frame, alone, obj=f"{path.name}, {limit}")
@@ -203,7 +203,7 @@ def test_messages_read_through_templates_give_the_rows_read_afresh(call, monkeyp
     that has it; over the whole corpus, each file read twice in one call (the second time
     from templates met in the first), that gives the frame of reading every message afresh,
     also when templates are evicted at once."""
-    monkeypatch.setattr(skarvel._frames._Batch, "LIMIT", 1)  # messages read one at a time
+    monkeypatch.setattr(skarvel._frames.Batch, "LIMIT", 1)  # messages read one at a time
     paths = sorted(p for p in CORPUS.glob("*/*") if p.is_file())
     templated = [skarvel.read_bufr([p, p], on_error="skip", **call) for p in paths]
     assert sum(len(frame) for frame in templated) > 1000  # the comparison is not empty

@@ -191,7 +191,7 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, m
     pandas = pytest.importorskip("pandas")
     from skarvel import _columns
     from skarvel._columns import Rows
-    from skarvel._frames import _inferred_frame
+    from skarvel._frames import inferred_frame
 
     rng = random.Random(seed)
     monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
@@ -211,7 +211,7 @@ def test_rows_held_as_columns_make_the_frame_of_the_rows_as_records(seed: int, m
     rows = Rows(parts, source)
     if rng.random() < 0.5:
         rows.make_dense(2)  # long columns made by threads at once
-    frame = _inferred_frame(pandas, rows)
+    frame = inferred_frame(pandas, rows)
     pandas.testing.assert_frame_equal(frame, pandas.DataFrame.from_records(iter(records)))
 
 
@@ -320,7 +320,7 @@ def test_typed_arrow_columns_are_those_made_from_the_objects(seed: int, monkeypa
     pyarrow = pytest.importorskip("pyarrow")
     from skarvel import _columns
     from skarvel._columns import Rows
-    from skarvel._frames import _arrow_table
+    from skarvel._frames import arrow_table
 
     rng = random.Random(seed)
     # Long columns are made from their pieces, short ones from their joined values.
@@ -345,13 +345,13 @@ def test_typed_arrow_columns_are_those_made_from_the_objects(seed: int, monkeypa
         OverflowError,
     ) as error:
         with pytest.raises(type(error)):
-            _arrow_table(rows, schema)
+            arrow_table(rows, schema)
         return
     # Compared as Python values (NaN equal to NaN), timestamps as their microseconds.
     plain = pyarrow.schema(
         [(f.name, pyarrow.int64() if f.type == types[2] else f.type) for f in schema]
     )
-    built = _arrow_table(rows, schema)
+    built = arrow_table(rows, schema)
     assert built.schema == schema
     assert repr(built.cast(plain).to_pydict()) == repr(expected.cast(plain).to_pydict())
 
@@ -364,7 +364,7 @@ def test_typed_frames_are_those_made_from_the_objects(seed: int, monkeypatch) ->
     pytest.importorskip("pyarrow")
     from skarvel import _columns, _frames
     from skarvel._columns import Rows
-    from skarvel._frames import _frame
+    from skarvel._frames import frame_of_rows
 
     rng = random.Random(seed)
     monkeypatch.setattr(_columns, "_DENSE_FROM", rng.choice([0, 1 << 16]))
@@ -377,7 +377,7 @@ def test_typed_frames_are_those_made_from_the_objects(seed: int, monkeypatch) ->
 
     def frame() -> Any:
         try:
-            return _frame(Rows(parts), kinds, True, backend, threads)
+            return frame_of_rows(Rows(parts), kinds, True, backend, threads)
         except Exception as error:  # the same failure either way
             return type(error)
 

@@ -190,7 +190,7 @@ def test_a_spool_file_is_written_over_only_once_the_caller_is_done_with_it(tmp_p
     from skarvel import _frames
 
     monkeypatch.setattr(_parallel, "_room_to_map", lambda spooled: True)
-    query = _frames._Query(CALL["columns"], None, False, None, "skip")
+    query = _frames.Query(CALL["columns"], None, False, None, "skip")
     tasks = list(_parallel.plan(FILES[:1], None))
     spool = str(tmp_path)
 

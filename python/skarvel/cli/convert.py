@@ -11,7 +11,7 @@ from typing import Any
 import click
 
 from .._columns import Rows
-from .._frames import _arrow_schema, _FlatQuery, _Query, _sources
+from .._frames import Query, RowsFlatQuery, arrow_schema, sources_of
 from .common import (
     Failures,
     Stop,
@@ -138,7 +138,7 @@ def convert(
     paths: list[str] = []
     for path in files:
         try:
-            paths += [path] if path == "-" else _sources(path)
+            paths += [path] if path == "-" else sources_of(path)
         except FileNotFoundError as error:
             raise click.BadParameter(str(error), param_hint="FILE") from None
     check_inputs(paths)
@@ -152,11 +152,11 @@ def convert(
     def body(failures: Failures) -> None:
         query: Any
         if flat:
-            query = _FlatQuery(names, chosen, False, tables, on_error)
+            query = RowsFlatQuery(names, chosen, False, tables, on_error)
             schema = None
         else:
-            query = _Query(names, chosen, True, tables, on_error)
-            schema = _arrow_schema(query.kinds(source_column))
+            query = Query(names, chosen, True, tables, on_error)
+            schema = arrow_schema(query.kinds(source_column))
         query.failed = failures.report
         with Inputs(paths, failures) as sources:
             if not sources:

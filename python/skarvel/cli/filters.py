@@ -7,7 +7,7 @@ from typing import Any
 
 import click
 
-from .._frames import _kind
+from .._frames import column_kind
 from .._keys import COMPUTED_KEYS, HEADER_NAMES, Filter
 from .._tables import Tables
 from .elements import by_key, close_keys
@@ -31,7 +31,7 @@ def parse_filter(text: str, tables: Tables, option: str = "--filter") -> tuple[s
     key = key.strip()
     if not sep or not key:
         raise click.BadParameter(f"{text!r} is not KEY=VALUE", param_hint=option)
-    numeric = _kind(key, tables) in ("int", "float")
+    numeric = column_kind(key, tables) in ("int", "float")
 
     def typed(item: str) -> Any:
         if not numeric:

@@ -7,7 +7,7 @@ import tempfile
 from typing import Any
 
 from .._columns import Rows
-from .._frames import _arrow_table, _inferred_frame
+from .._frames import arrow_table, inferred_frame
 from .common import dumps, json_value
 
 
@@ -43,9 +43,9 @@ class Writer:
 
             if self._parquet is None:
                 self._parquet = parquet.ParquetWriter(self.path, self.schema)
-            self._parquet.write_table(_arrow_table(rows, self.schema))
+            self._parquet.write_table(arrow_table(rows, self.schema))
         else:
-            table = _arrow_table(rows, self.schema).to_pandas(types_mapper=self._types())
+            table = arrow_table(rows, self.schema).to_pandas(types_mapper=self._types())
             table.to_csv(
                 self.path,
                 mode="a" if self._csv_header else "w",
@@ -81,7 +81,7 @@ class Writer:
         if self._tmp is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="skarvel-convert-")
         part = os.path.join(self._tmp.name, f"{len(self._parts)}.parquet")
-        frame = _inferred_frame(pandas, rows)
+        frame = inferred_frame(pandas, rows)
         parquet.write_table(pyarrow.Table.from_pandas(frame, preserve_index=False), part)
         self._parts.append(part)
 
