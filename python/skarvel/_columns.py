@@ -14,6 +14,7 @@ from typing import Any, Generic, NamedTuple, TypeVar, Union
 
 import numpy as np
 
+from . import _engine
 from ._reserve import GrowingArray
 from ._values import DATETIME, FLOAT, INT, KINDS, NONE, OBJECT, Values, column_array, kind_counts
 
@@ -330,8 +331,39 @@ class RowsSlice(NamedTuple):
         return self.stop - self.start
 
 
+class TypedSlice(NamedTuple):
+    """One message's rows among the typed columns the engine built for a batch of messages
+    (an ``_engine.FlatChunk``): rows ``start`` to ``stop`` of ``chunk``. Rows that need the
+    columns in long form take them through ``chunk_rows``."""
+
+    chunk: Any
+    start: int
+    stop: int
+
+    @property
+    def rows(self) -> int:
+        return self.stop - self.start
+
+
+def chunk_rows(chunk: Any) -> MessageRows:
+    """The rows of an engine's chunk of typed columns, each column's cells in long form."""
+    columns = {}
+    for name, (row, place, number, kind, texts) in _engine.chunk_entries(chunk):
+        kinds = np.frombuffer(memoryview(kind), dtype=np.uint8)
+        values = Values(np.frombuffer(memoryview(number), dtype=np.float64), kinds)
+        if texts:
+            objects = values.objects = np.full(len(kinds), None, dtype=object)
+            objects[kinds == OBJECT] = texts
+        columns[name] = Column(
+            np.frombuffer(memoryview(row), dtype=np.int64),
+            np.frombuffer(memoryview(place), dtype=np.int32),
+            values,
+        )
+    return MessageRows(chunk.size(), columns)
+
+
 # One message's rows.
-Part = Union[MessageRows, HeldRows, RowsSlice]
+Part = Union[MessageRows, HeldRows, RowsSlice, TypedSlice]
 
 
 def join(parts: Sequence[Part]) -> list[RowsSlice]:
@@ -565,6 +597,8 @@ class Rows:
         self._source_runs: list[tuple[str, int]] = []  # (source, rows) in order
         # Slices of one batch that follow each other are taken together, the batch whole.
         self._run: list[Any] = []  # a batch, the first and last row of the run, the source
+        # The engine's chunk of typed columns last added from, and its rows in long form.
+        self._typed: tuple[Any, MessageRows] | None = None
         # Each column: the rows that have it (ascending), the places of its values in their
         # rows, and its values.
         self._columns: dict[str, tuple[np.ndarray | None, np.ndarray, Values]] | None = None
@@ -587,6 +621,11 @@ class Rows:
         if not part.rows:
             return
         self._rows += part.rows
+        if isinstance(part, TypedSlice):
+            # Slices of one chunk share its rows in long form, made once.
+            if self._typed is None or self._typed[0] is not part.chunk:
+                self._typed = (part.chunk, chunk_rows(part.chunk))
+            part = RowsSlice(self._typed[1], part.start, part.stop)
         run = self._run
         if isinstance(part, RowsSlice):
             if run and run[0] is part.whole and run[2] == part.start and run[3] == source:

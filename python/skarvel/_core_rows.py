@@ -3,8 +3,9 @@ filter, no computed key), and a batch of messages waiting to be read that way.
 
 The engine decodes each message of a chunk, names and types its keys, gathers them into
 observations and keeps the rows the plan keeps, without a Python object per message, row or
-value; the rows come back as entries in long form, which become one ``MessageRows`` for the
-chunk, each message's rows a slice of it.
+value; the rows come back as the typed columns of the chunk, each message's rows a slice of
+them, and become a frame with one constructor when a frame's every row came that way
+(``TypedRows``).
 """
 
 from __future__ import annotations
@@ -15,13 +16,12 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 # _frames imports this module first: its names are looked up when called, once both are made.
-from . import _engine, _frames, _observations
-from ._columns import Column, MessageRows, Part, RowsSlice
+from . import _engine, _flat, _frames, _observations
+from ._columns import MessageRows, Part, Rows, TypedSlice, source_text
 from ._errors import DecodeError
 from ._keys import HEADER_NAMES, Filter, header_keys
 from ._message import Message
 from ._reader import Reader
-from ._values import OBJECT, Values
 
 if TYPE_CHECKING:
     from ._frames import Done, Query
@@ -164,23 +164,9 @@ class EngineBatch:
                 if not go_on:
                     return
             return
-        per_message, failed, found_columns = found
+        per_message, failed, chunk = found
         counts = np.frombuffer(memoryview(per_message), dtype=np.int64)
         bounds = np.concatenate([[0], np.cumsum(counts)]).tolist()
-        names = self.plan[0]
-        columns = {}
-        for index, row, place, number, kind, texts in found_columns:
-            kinds = np.frombuffer(memoryview(kind), dtype=np.uint8)
-            values = Values(np.frombuffer(memoryview(number), dtype=np.float64), kinds)
-            if texts:
-                objects = values.objects = np.full(len(kinds), None, dtype=object)
-                objects[kinds == OBJECT] = texts
-            columns[names[index]] = Column(
-                np.frombuffer(memoryview(row), dtype=np.int64),
-                np.frombuffer(memoryview(place), dtype=np.int32),
-                values,
-            )
-        whole = MessageRows(bounds[-1], columns)
         failures = set(failed)
         for i, (message, item, where) in enumerate(zip(messages, items, done)):
             if i in failures:
@@ -190,7 +176,7 @@ class EngineBatch:
                 if not go_on:
                     return
                 continue
-            yield self.name, where, RowsSlice(whole, bounds[i], bounds[i + 1])
+            yield self.name, where, TypedSlice(chunk, bounds[i], bounds[i + 1])
 
     def _reread(self, message: Message, count: int) -> tuple[MessageRows | None, bool]:
         """The message read by the package's own reader: its rows (None when it failed and
@@ -202,3 +188,128 @@ class EngineBatch:
             # A handler that records failures rather than raising them (a worker's) stops
             # the reading itself, after the rows given so far.
             return None, self.query.on_error != "raise"
+
+
+class TypedRows:
+    """The rows of a chunk of messages, kept as the engine's typed columns while every
+    message's rows come from them (``TypedSlice``), so that the frame is built from their
+    blocks; a part of another kind (a message read by the package's own reader) turns them
+    into ``Rows``, which take every part."""
+
+    def __init__(self, source_column: str | None = None) -> None:
+        self.source_column = source_column
+        # Runs of rows that follow each other in one chunk: [chunk, start, stop, source].
+        self.runs: list[list[Any]] = []
+        self.rows: Rows | None = None
+        self._joined: Any = None
+
+    def __len__(self) -> int:
+        if self.rows is not None:
+            return len(self.rows)
+        return sum(stop - start for _, start, stop, _ in self.runs)
+
+    def add(self, part: Part, source: str) -> None:
+        """Adds a message's rows after those added before."""
+        if self.rows is not None:
+            self.rows.add(part, source)
+            return
+        if not isinstance(part, TypedSlice):
+            self.rows = self.as_rows()
+            self.rows.add(part, source)
+            return
+        if not part.rows:
+            return
+        runs = self.runs
+        if (
+            runs
+            and runs[-1][0] is part.chunk
+            and runs[-1][2] == part.start
+            and runs[-1][3] == source
+        ):
+            runs[-1][2] = part.stop
+        else:
+            runs.append([part.chunk, part.start, part.stop, source])
+
+    def as_rows(self) -> Rows:
+        """The rows as ``Rows``."""
+        if self.rows is not None:
+            return self.rows
+        rows = Rows(source_column=self.source_column)
+        for chunk, start, stop, source in self.runs:
+            rows.add(TypedSlice(chunk, start, stop), source)
+        return rows
+
+    def chunk(self) -> Any:
+        """The rows' typed columns as one ``_engine.FlatChunk`` (None when no row)."""
+        if self._joined is None and self.runs:
+            pieces = []
+            for chunk, start, stop, _ in self.runs:
+                if start == 0 and stop == chunk.size():
+                    pieces.append(chunk)
+                    continue
+                kept = np.zeros(chunk.size(), dtype=np.uint8)
+                kept[start:stop] = 1
+                pieces.append(chunk.select(kept))
+            self._joined = pieces[0] if len(pieces) == 1 else _engine.join_chunks(pieces)
+        return self._joined
+
+    @property
+    def names(self) -> list[str]:
+        """The columns, in the order they first appear."""
+        if self.rows is not None:
+            return self.rows.names
+        chunk = self.chunk()
+        names = list(chunk.names()) if chunk is not None else []
+        if self.source_column is not None and len(self):
+            names.insert(self._source_place(chunk), self.source_column)
+        return names
+
+    @staticmethod
+    def _source_place(chunk: Any) -> int:
+        """Where the source column goes: after the columns of the first row."""
+        return sum(1 for first in chunk.first_rows() if first == 0)
+
+    def blocks(self) -> _flat.FlatBlocks:
+        """The rows' columns gathered by type, as a flat frame's (see ``FlatBlocks``)."""
+        chunk = self.chunk()
+        if chunk is None:
+            empty = np.zeros((0, 0))
+            return _flat.FlatBlocks([], 0, ((), empty), ((), empty), (), [])
+        names = list(chunk.names())
+        rows = chunk.size()
+        ints, floats, nones, objects = chunk.frame_blocks(range(len(names)))
+        place = len(names)
+        if self.source_column is not None:
+            place = self._source_place(chunk)
+            names.insert(place, self.source_column)
+
+        def shifted(places: Any) -> tuple[int, ...]:
+            return tuple(p + (p >= place) for p in places)
+
+        columns = [(p + (p >= place), _object_array(items)) for p, items in objects]
+        if self.source_column is not None:
+            sources = np.empty(rows, dtype=object)
+            at = 0
+            for _, start, stop, source in self.runs:
+                sources[at : at + stop - start] = source_text(source)
+                at += stop - start
+            columns.append((place, sources))
+        return _flat.FlatBlocks(
+            names,
+            rows,
+            (shifted(ints[0]), _block(ints[1], np.int64, len(ints[0]), rows)),
+            (shifted(floats[0]), _block(floats[1], np.float64, len(floats[0]), rows)),
+            shifted(nones),
+            sorted(columns, key=lambda item: item[0]),
+        )
+
+
+def _block(column: Any, dtype: Any, count: int, rows: int) -> np.ndarray:
+    """A block of the engine as a 2-D array over its memory, a row per column."""
+    return np.frombuffer(memoryview(column), dtype=dtype).reshape(count, rows)
+
+
+def _object_array(items: list[Any]) -> np.ndarray:
+    objects = np.empty(len(items), dtype=object)
+    objects[:] = items
+    return objects

@@ -123,9 +123,11 @@ RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool]
 # (octets, table set, compressed, count, header keys as (name, value) pairs)
 RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
 
-# A column of rows: its index in the plan, rows, places in row, numbers, kinds, texts.
-RowColumn = tuple[int, Column, Column, Column, Column, list[str]]
+# A column's cells in long form: rows, places in row, numbers, kinds, texts of the text cells.
+CellEntries = tuple[Column, Column, Column, Column, list[str]]
 
 def read_rows(
     plan: RowPlan, messages: Sequence[RowMessage]
-) -> tuple[Column, list[int], list[RowColumn]] | None: ...
+) -> tuple[Column, list[int], FlatChunk] | None: ...
+def join_chunks(chunks: Sequence[FlatChunk], /) -> FlatChunk: ...
+def chunk_entries(chunk: FlatChunk, /) -> list[tuple[str, CellEntries]]: ...

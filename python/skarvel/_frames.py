@@ -7,7 +7,7 @@ from __future__ import annotations
 import glob
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, Union, overload
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar, Union, overload
 
 import numpy as np
 
@@ -76,6 +76,10 @@ def sources_of(path_or_paths: Sources) -> list[Any]:
     return [os.fsdecode(p) for p in path_or_paths]
 
 
+# What a chunk's rows are gathered into.
+_Gathered = TypeVar("_Gathered", Rows, _core_rows.TypedRows)
+
+
 class Done(NamedTuple):
     """Where a message that was read lies, for progress reports."""
 
@@ -115,8 +119,35 @@ class _Collector:
     ) -> Iterator[Rows]:
         """The rows, ``chunksize`` messages at a time (all at once for None); ``progress`` is
         told of each message read."""
+        return self.gathered(
+            sources, chunksize, lambda: Rows(source_column=source_column), progress, workers
+        )
+
+    def typed_chunks(
+        self,
+        sources: Sequence[Any],
+        chunksize: int | None,
+        source_column: str | None,
+        workers: int | None = None,
+    ) -> Iterator[_core_rows.TypedRows]:
+        """``chunks``, each chunk kept as the engine's typed columns while every message's
+        rows came from them (see ``TypedRows``)."""
+        return self.gathered(
+            sources, chunksize, lambda: _core_rows.TypedRows(source_column), None, workers
+        )
+
+    def gathered(
+        self,
+        sources: Sequence[Any],
+        chunksize: int | None,
+        new_rows: Callable[[], _Gathered],
+        progress: Callable[[Done], None] | None = None,
+        workers: int | None = None,
+    ) -> Iterator[_Gathered]:
+        """The rows, ``chunksize`` messages at a time (all at once for None), each chunk
+        gathered into a ``new_rows()``; ``progress`` is told of each message read."""
         # Each message's rows are taken into the chunk's columns as they come.
-        rows = Rows(source_column=source_column)
+        rows = new_rows()
         messages = 0
         # The columns of the chunks given so far, for telling keys no message had.
         had: set[str] = set()
@@ -130,7 +161,7 @@ class _Collector:
                 rows.add(found, name)
                 messages += 1
                 if chunksize is not None and messages == chunksize:
-                    done, rows = rows, Rows(source_column=source_column)
+                    done, rows = rows, new_rows()
                     messages = 0
                     had.update(done.names)
                     yield done
@@ -385,7 +416,7 @@ _PANDAS_DTYPES: dict[str | None, dict[str, Any]] = {
 
 
 def frame_of_rows(
-    rows: Rows,
+    rows: Rows | _core_rows.TypedRows,
     kinds: dict[str, str],
     as_requested: bool,
     dtype_backend: str | None,
@@ -395,6 +426,11 @@ def frame_of_rows(
     columns in their order, and dtypes from the tables when a backend is given. Long columns
     of numbers are made by ``threads`` threads at once."""
     pandas = require_extra("pandas", "pandas")
+    if isinstance(rows, _core_rows.TypedRows):
+        if rows.rows is None and not as_requested and dtype_backend is None:
+            # Typed columns from the engine: one constructor over their blocks.
+            return flat_blocks_frame(pandas, rows.blocks())
+        rows = rows.as_rows()
     if dtype_backend is None:
         rows.make_dense(threads, list(kinds) if kinds else None)
     else:
@@ -697,7 +733,13 @@ def read_bufr(
     # The kinds of the columns come from the tables, and only frames of requested columns
     # need them.
     kinds = query.kinds(source_column) if requested else {}
-    chunks = query.chunks(sources, chunksize, source_column, workers=workers)
+    # Frames of pandas's inference are built from the engine's typed columns where it read
+    # the rows.
+    chunks: Iterator[Rows | _core_rows.TypedRows] = (
+        query.chunks(sources, chunksize, source_column, workers=workers)
+        if requested
+        else query.typed_chunks(sources, chunksize, source_column, workers=workers)
+    )
     # The cores that read the messages also make the frame's columns.
     threads = workers or 1
     if chunksize is None:

@@ -83,13 +83,16 @@ void set(TypedColumn& column, TypedColumn::Row row, std::uint32_t place, const M
 }
 
 // A column of the model's rows; a row may first get a decoy cell, which the real one replaces.
-TypedColumn build(const std::vector<ModelCell>& rows, std::mt19937& random) {
+// Each cell's place is its row's number plus `first` (the row's number among all rows when
+// these are the rows from `first` on).
+TypedColumn build(const std::vector<ModelCell>& rows, std::mt19937& random,
+                  std::uint32_t first = 0) {
     TypedColumn column;
     TypedColumn::Row row = 0;
     for (const ModelCell& cell : rows) {
         if (cell.kind != CellKind::kAbsent) {
-            if (random() % 4 == 0) set(column, row, row, random_cell(random, 4));
-            set(column, row, row, cell);
+            if (random() % 4 == 0) set(column, row, row + first, random_cell(random, 4));
+            set(column, row, row + first, cell);
         }
         ++row;
     }
@@ -134,6 +137,12 @@ TEST_P(TypedColumnModel, TypesDenseFormsAndSelectionFollowTheRows) {
     const TypedColumn column = build(rows, random);
     expect_column(column, rows);
 
+    // Rows built in two parts, the second appended to the first, are the rows built at once.
+    const auto split = static_cast<std::uint32_t>(random() % (n + 1));
+    TypedColumn joined = build({rows.begin(), rows.begin() + split}, random);
+    joined.append(build({rows.begin() + split, rows.end()}, random, split), split);
+    expect_column(joined, rows);
+
     // Selecting rows after building is building from the selected rows.
     std::vector<std::int64_t> renumber(n, -1);
     std::vector<ModelCell> kept;
@@ -176,6 +185,23 @@ TEST(ColumnSet, SelectedColumnsComeInTheOrderOfTheKeptRows) {
     EXPECT_EQ(set.selected(last_only)->size(), 2u);
     const std::vector<std::uint8_t> short_flags = {1};
     EXPECT_FALSE(set.selected(short_flags).ok());
+
+    // Rows appended join the columns of their names; columns new to the set come last.
+    ColumnSet more;
+    const std::size_t d = more.column("d"), more_c = more.column("c");
+    ASSERT_TRUE(more.add_row().ok());
+    more.at(d).set_number(0, 0, 2, true);
+    more.at(more_c).set_text(0, 1, "x");
+    ColumnSet joined = *set.selected(last_only);
+    ASSERT_TRUE(joined.append(more).ok());
+    ASSERT_EQ(joined.size(), 3u);
+    EXPECT_EQ(joined.name(0), "b");
+    EXPECT_EQ(joined.name(1), "c");
+    EXPECT_EQ(joined.name(2), "d");
+    EXPECT_EQ(joined.rows(), 2u);
+    EXPECT_EQ(joined.at(1).row(1), 1u);
+    EXPECT_EQ(joined.at(1).type(2), ColumnType::kObject);
+    EXPECT_EQ(joined.at(2).type(2), ColumnType::kFloat64);
 }
 
 }  // namespace

@@ -123,3 +123,25 @@ def test_a_scaled_integer_element_is_typed_by_its_values(monkeypatch):
     ours = _read(message.to_bytes(), call, True, monkeypatch)
     pandas.testing.assert_frame_equal(ours, _read(message.to_bytes(), call, False, monkeypatch))
     assert ours["blockNumber"].tolist() == [6.5, 6.0]
+
+
+@pytest.mark.skipif(not FILES, reason=f"no shared corpus at {CORPUS}")
+@pytest.mark.parametrize("chunksize", [None, 7])
+def test_chunks_across_files_and_batches_equal_the_package_reader(chunksize, monkeypatch):
+    # Chunks that join several engine calls, cut a call's rows between two chunks, and name
+    # each row's file.
+    monkeypatch.setattr(_core_rows.EngineBatch, "LIMIT", 5)
+    call = dict(
+        columns=[*STATION_TIME, *PLACE, "stationOrSiteName"],
+        required_columns=False,
+        source_column="file",
+        chunksize=chunksize,
+    )
+    ours = _read([str(p) for p in FILES], call, True, monkeypatch)
+    oracle = _read([str(p) for p in FILES], call, False, monkeypatch)
+    if chunksize is None:
+        ours, oracle = [ours], [oracle]
+    pairs = list(zip(ours, oracle, strict=True))
+    assert len(pairs) > 1 or chunksize is None
+    for i, (frame, expected) in enumerate(pairs):
+        pandas.testing.assert_frame_equal(frame, expected, obj=f"chunk {i}")

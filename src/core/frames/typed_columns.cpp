@@ -111,6 +111,20 @@ TypedColumn TypedColumn::selected(std::span<const std::int64_t> renumber) const 
     return out;
 }
 
+void TypedColumn::append(const TypedColumn& other, Row offset) {
+    cells_.reserve(cells_.size() + other.cells_.size());
+    for (const Cell& cell : other.cells_) {
+        cells_.push_back({cell.row + offset, cell.place_kind, cell.number});
+    }
+    const std::size_t base = text_bytes_.size();
+    for (const std::size_t end : other.text_ends_) text_ends_.push_back(base + end);
+    text_bytes_.append(other.text_bytes_);
+    counts_.floats += other.counts_.floats;
+    counts_.ints += other.counts_.ints;
+    counts_.nones += other.counts_.nones;
+    counts_.texts += other.counts_.texts;
+}
+
 std::size_t ColumnSet::column(std::string_view name) {
     const auto found = numbers_.find(name);
     if (found != numbers_.end()) return found->second;
@@ -153,6 +167,29 @@ Result<ColumnSet> ColumnSet::selected(std::span<const std::uint8_t> kept) const 
         columns.push_back(std::move(column));
         sources.push_back(c);
     }
+    ColumnSet out;
+    out.rows_ = rows;
+    out.place_ordered(std::move(columns), sources, names_);
+    return out;
+}
+
+ColumnSet ColumnSet::ordered() && {
+    std::vector<TypedColumn> columns;
+    std::vector<std::size_t> sources;
+    for (std::size_t c = 0; c < columns_.size(); ++c) {
+        if (columns_[c].cells() == 0) continue;
+        columns.push_back(std::move(columns_[c]));
+        sources.push_back(c);
+    }
+    ColumnSet out;
+    out.rows_ = rows_;
+    out.place_ordered(std::move(columns), sources, names_);
+    return out;
+}
+
+void ColumnSet::place_ordered(std::vector<TypedColumn>&& columns,
+                              const std::vector<std::size_t>& sources,
+                              const std::vector<std::string>& names) {
     std::vector<std::size_t> order(columns.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -161,15 +198,23 @@ Result<ColumnSet> ColumnSet::selected(std::span<const std::uint8_t> kept) const 
         return std::pair(x.first_row(), x.first_place()) <
                std::pair(y.first_row(), y.first_place());
     });
-    ColumnSet out;
-    out.rows_ = rows;
     for (const std::size_t i : order) {
-        const std::size_t number = out.columns_.size();
-        out.names_.push_back(names_[sources[i]]);
-        out.columns_.push_back(std::move(columns[i]));
-        out.numbers_.emplace(out.names_.back(), number);
+        const std::size_t number = columns_.size();
+        names_.push_back(names[sources[i]]);
+        columns_.push_back(std::move(columns[i]));
+        numbers_.emplace(names_.back(), number);
     }
-    return out;
+}
+
+Status ColumnSet::append(const ColumnSet& other) {
+    const std::size_t offset = rows_;
+    Result<TypedColumn::Row> added = add_rows(other.rows_);
+    if (!added) return added.error();
+    for (std::size_t c = 0; c < other.columns_.size(); ++c) {
+        columns_[column(other.names_[c])].append(other.columns_[c],
+                                                 static_cast<TypedColumn::Row>(offset));
+    }
+    return {};
 }
 
 }  // namespace skarvel

@@ -118,6 +118,9 @@ class TypedColumn {
     // The cells of the rows `renumber` keeps (renumber[row] is the row's new number, or -1 to
     // drop it; new numbers ascend with the old ones), renumbered.
     TypedColumn selected(std::span<const std::int64_t> renumber) const;
+    // Adds the cells of `other`, their rows `offset` further on (every one of them later
+    // than this column's rows).
+    void append(const TypedColumn& other, Row offset);
 
   private:
     // Starts the cell of `row` (returns its index), or returns the last cell when it is
@@ -193,8 +196,16 @@ class ColumnSet {
     // that keep a cell, ordered by their first row and their place there (the order of a frame
     // built from the kept rows as records).
     Result<ColumnSet> selected(std::span<const std::uint8_t> kept) const;
+    // Every row, with the columns that have a cell, in the order of `selected`.
+    ColumnSet ordered() &&;
+    // Adds the rows of `other` after these: its columns join those of the same name, the
+    // others come last, in its order (fails beyond kMaxRows rows).
+    Status append(const ColumnSet& other);
 
   private:
+    // Adds `columns` (column i named names[sources[i]]) in the order of `selected`.
+    void place_ordered(std::vector<TypedColumn>&& columns, const std::vector<std::size_t>& sources,
+                       const std::vector<std::string>& names);
     // Heterogeneous lookup: a name is found from a string_view without making a string.
     struct NameHash {
         using is_transparent = void;

@@ -526,6 +526,18 @@ PyMethodDef reader_methods[] = {
 
 }  // namespace
 
+PyObject* new_flat_chunk(ColumnSet&& columns) { return new_chunk(std::move(columns)); }
+
+const ColumnSet* flat_chunk_columns(PyObject* obj) {
+    PyTypeObject* type = flat_chunk_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(obj, type)) {
+        PyErr_Format(PyExc_TypeError, "expected a FlatChunk, not %s", Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    return &chunk_columns(obj);
+}
+
 PyTypeObject* flat_chunk_type() {
     static PyTypeObject type = blank_type();
     return ready_type(type, {.name = "skarvel._engine.FlatChunk",

@@ -6,9 +6,17 @@
 
 #include <Python.h>
 
+#include "frames/typed_columns.hpp"
+
 namespace skarvel::py {
 
 PyTypeObject* flat_reader_type();
 PyTypeObject* flat_chunk_type();
+
+// A FlatChunk of `columns` (any typed columns: those of generic rows too), or null with an
+// exception set.
+PyObject* new_flat_chunk(ColumnSet&& columns);
+// The columns of a FlatChunk, or null with TypeError set when `obj` is none.
+const ColumnSet* flat_chunk_columns(PyObject* obj);
 
 }  // namespace skarvel::py

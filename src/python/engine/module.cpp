@@ -81,9 +81,15 @@ PyMethodDef engine_methods[] = {
      "high), header whether the core makes the common header keys itself; messages: (octets, table "
      "set, compressed, count, header keys as (name, value) "
      "pairs) each. Returns (rows per message, indexes of messages that failed to decode, "
-     "columns), each column (its index in the plan, then its entries: rows, places in row, "
-     "numbers, kinds, texts of the text entries), columns in the order of their first "
-     "entries; or None when a filter meets a value it cannot judge."},
+     "FlatChunk of the rows' typed columns, in the order a frame of the rows as records has "
+     "them); or None when a filter meets a value it cannot judge."},
+    {"join_chunks", engine_join_chunks, METH_O,
+     "join_chunks(chunks, /)\n--\n\nA FlatChunk of the rows of the chunks one after the other: "
+     "columns of one name joined, the others after them in the order they come."},
+    {"chunk_entries", engine_chunk_entries, METH_O,
+     "chunk_entries(chunk, /)\n--\n\nThe cells of each column of a FlatChunk in long form: "
+     "[(name, (rows int64, places int32, numbers float64, kinds uint8, texts of the text "
+     "cells))], columns in order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

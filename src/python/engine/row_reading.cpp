@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "engine/column.hpp"
-#include "frames/column_entries.hpp"
+#include "engine/flat_frame.hpp"
 #include "frames/row_reader.hpp"
+#include "frames/typed_rows.hpp"
 #include "support/conversions.hpp"
 #include "support/py_args.hpp"
 #include "support/py_buffer.hpp"
@@ -182,16 +183,39 @@ bool message_item(PyObject* obj, std::deque<BufferView>& views, FrameMessage& ou
     return true;
 }
 
-// The texts as a list of str.
-PyObject* text_list(const std::vector<std::string>& texts) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+// The texts of a column's text cells, in cell order, as a list of str.
+PyObject* text_list(const TypedColumn& column) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(column.text_count())));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyObject* text = str_from(texts[i]);
+    for (std::size_t i = 0; i < column.text_count(); ++i) {
+        PyObject* text = str_from(column.text(i));
         if (text == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
     }
     return list.release();
+}
+
+// A column's cells in long form: (rows 'q', places 'i', numbers 'd', kinds 'B', texts).
+PyObject* column_entries(const TypedColumn& column) {
+    const std::size_t cells = column.cells();
+    std::vector<std::int64_t> rows(cells);
+    std::vector<std::int32_t> places(cells);
+    std::vector<double> numbers(cells);
+    std::vector<std::uint8_t> kinds(cells);
+    for (std::size_t i = 0; i < cells; ++i) {
+        rows[i] = column.row(i);
+        places[i] = static_cast<std::int32_t>(column.place(i));
+        numbers[i] = column.number(i);
+        kinds[i] = static_cast<std::uint8_t>(column.kind(i));
+    }
+    PyRef row_column(new_column(rows, 'q'));
+    PyRef place_column(new_column(places, 'i'));
+    PyRef number_column(new_column(numbers, 'd'));
+    PyRef kind_column(new_column(kinds, 'B'));
+    PyRef texts(text_list(column));
+    if (!row_column || !place_column || !number_column || !kind_column || !texts) return nullptr;
+    return PyTuple_Pack(5, row_column.get(), place_column.get(), number_column.get(),
+                        kind_column.get(), texts.get());
 }
 
 }  // namespace
@@ -215,9 +239,7 @@ PyObject* engine_read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         }
         fixed = fixed && views.back().read_only();
     }
-    // Kept by the thread from call to call: reused memory costs no page faults.
-    thread_local ColumnEntries rows;
-    rows.reset(plan->columns().size());
+    TypedRows rows(plan->columns());
     ChunkRows chunk;
     Status status;
     {
@@ -228,31 +250,48 @@ PyObject* engine_read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (!status) return to_py_err(status.error());
     if (chunk.undecided) Py_RETURN_NONE;
+    std::size_t total = 0;
+    for (const std::int64_t count : chunk.message_rows) total += static_cast<std::size_t>(count);
+    Result<ColumnSet> columns = rows.take(total);
+    if (!columns) return to_py_err(columns.error());
     PyRef message_rows(new_column(chunk.message_rows, 'q'));
     PyRef failed(PyList_New(0));
-    PyRef columns(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-    if (!message_rows || !failed || !columns) return nullptr;
+    PyRef typed(new_flat_chunk(std::move(columns.value())));
+    if (!message_rows || !failed || !typed) return nullptr;
     for (const std::size_t index : chunk.failed) {
         PyRef number(PyLong_FromSize_t(index));
         if (!number || PyList_Append(failed.get(), number.get()) < 0) return nullptr;
     }
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const ColumnEntries::Column& column = rows[i];
-        PyRef index(PyLong_FromLongLong(column.index));
-        PyRef row_column(new_column(column.rows, 'q'));
-        PyRef place_column(new_column(column.places, 'i'));
-        PyRef number_column(new_column(column.numbers, 'd'));
-        PyRef kind_column(new_column(column.kinds, 'B'));
-        PyRef texts(text_list(column.texts));
-        if (!index || !row_column || !place_column || !number_column || !kind_column || !texts) {
-            return nullptr;
-        }
-        PyObject* item = PyTuple_Pack(6, index.get(), row_column.get(), place_column.get(),
-                                      number_column.get(), kind_column.get(), texts.get());
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i), item);
+    return PyTuple_Pack(3, message_rows.get(), failed.get(), typed.get());
+}
+
+PyObject* engine_join_chunks(PyObject*, PyObject* chunks) {
+    PyRef items(PySequence_Fast(chunks, "join_chunks(): expected a sequence of FlatChunk"));
+    if (!items) return nullptr;
+    ColumnSet joined;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        const ColumnSet* columns = flat_chunk_columns(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (columns == nullptr) return nullptr;
+        const Status added = joined.append(*columns);
+        if (!added) return to_py_err(added.error());
     }
-    return PyTuple_Pack(3, message_rows.get(), failed.get(), columns.get());
+    return new_flat_chunk(std::move(joined));
+}
+
+PyObject* engine_chunk_entries(PyObject*, PyObject* chunk) {
+    const ColumnSet* columns = flat_chunk_columns(chunk);
+    if (columns == nullptr) return nullptr;
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(columns->size())));
+    if (!out) return nullptr;
+    for (std::size_t c = 0; c < columns->size(); ++c) {
+        PyRef name(str_from(columns->name(c)));
+        PyRef entries(column_entries(columns->at(c)));
+        if (!name || !entries) return nullptr;
+        PyObject* item = PyTuple_Pack(2, name.get(), entries.get());
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(c), item);
+    }
+    return out.release();
 }
 
 }  // namespace skarvel::py
