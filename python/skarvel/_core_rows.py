@@ -10,7 +10,7 @@ them, and become a frame with one constructor when a frame's every row came that
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -124,6 +124,9 @@ class EngineBatch:
         self.name = name
         self.reader = reader
         self.plan = plan
+        # The header keys each message brings, when the engine does not make them.
+        included = query.plan.included
+        self.head_keys = included if query.plan.header_included and not plan[4] else None
         self._reset()
 
     def _reset(self) -> None:
@@ -132,28 +135,41 @@ class EngineBatch:
         self.done: list[Done] = []
         self.octets = 0
 
-    def add(self, message: Message, count: int) -> Iterator[tuple[str, Done, Part]]:
-        """Adds the message, after reading the batch if it is full. Raises DecodeError when
-        the tables hold no table set for the message."""
-        if len(self.messages) >= self.LIMIT or self.octets >= self.OCTETS:
-            yield from self.flush()
+    def add(self, message: Message, count: int) -> Iterable[tuple[str, Done, Part]]:
+        """Adds the message; returns the rows of the batch before it when it was full (they
+        are read as the caller iterates), else nothing. Raises DecodeError, the batch left
+        as it was, when the tables hold no table set for the message. Not a generator: a
+        message that fills no batch costs no generator."""
         table_set = message.table_set(self.query.tables)
-        plan = self.query.plan
+        full: Iterable[tuple[str, Done, Part]] = ()
+        if len(self.messages) >= self.LIMIT or self.octets >= self.OCTETS:
+            full = self._read(self._take())
         head: list[tuple[str, Any]] = []
-        if plan.header_included and not self.plan[4]:
-            head = [(k, v) for k, v in header_keys(message) if k in plan.included]
+        if self.head_keys is not None:
+            head = [(k, v) for k, v in header_keys(message) if k in self.head_keys]
         raw = message.raw
+        octets = len(raw)
         self.items.append((raw, table_set, message.header.compressed_data, count, head))
         self.messages.append(message)
-        self.done.append(_frames.Done(message.source, message.offset, len(raw)))
-        self.octets += len(raw)
+        self.done.append(_frames.Done(message.source, message.offset, octets))
+        self.octets += octets
+        return full
 
     def flush(self) -> Iterator[tuple[str, Done, Part]]:
         """The rows of the messages waiting, in order, each failure handled in its place."""
-        if not self.messages:
-            return
-        messages, items, done = self.messages, self.items, self.done
+        if self.messages:
+            yield from self._read(self._take())
+
+    def _take(self) -> tuple[list[Message], list[_engine.RowMessage], list[Done]]:
+        """The messages waiting, the batch left empty."""
+        taken = self.messages, self.items, self.done
         self._reset()
+        return taken
+
+    def _read(
+        self, taken: tuple[list[Message], list[_engine.RowMessage], list[Done]]
+    ) -> Iterator[tuple[str, Done, Part]]:
+        messages, items, done = taken
         found = _engine.read_rows(self.plan, items)
         if found is None:
             # A filter met a value the engine does not judge: the package's reader judges it.
@@ -167,16 +183,21 @@ class EngineBatch:
         per_message, failed, chunk = found
         counts = np.frombuffer(memoryview(per_message), dtype=np.int64)
         bounds = np.concatenate([[0], np.cumsum(counts)]).tolist()
+        name = self.name
+        if not failed:
+            for where, start, stop in zip(done, bounds, bounds[1:]):
+                yield name, where, TypedSlice(chunk, start, stop)
+            return
         failures = set(failed)
         for i, (message, item, where) in enumerate(zip(messages, items, done)):
             if i in failures:
                 rows, go_on = self._reread(message, item[3])
                 if rows is not None:
-                    yield self.name, where, rows
+                    yield name, where, rows
                 if not go_on:
                     return
                 continue
-            yield self.name, where, TypedSlice(chunk, bounds[i], bounds[i + 1])
+            yield name, where, TypedSlice(chunk, bounds[i], bounds[i + 1])
 
     def _reread(self, message: Message, count: int) -> tuple[MessageRows | None, bool]:
         """The message read by the package's own reader: its rows (None when it failed and

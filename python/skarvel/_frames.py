@@ -348,7 +348,9 @@ class Query(_Collector):
         """The rows of one message, or of the batch it ends: messages of uncompressed data
         wait in ``batch`` to be read together."""
         try:
-            if not self._passes(message, count):
+            if (self.count_filter is not None or self.header_filters) and not self._passes(
+                message, count
+            ):
                 return
             if self.engine_plan is None and not _observations.batchable(self.plan, message):
                 yield from batch.flush()
