@@ -234,22 +234,20 @@ class TypedRows:
         if self.rows is not None:
             self.rows.add(part, source)
             return
-        if not isinstance(part, TypedSlice):
+        if type(part) is not TypedSlice:
             self.rows = self.as_rows()
             self.rows.add(part, source)
             return
-        if not part.rows:
+        chunk, start, stop = part
+        if start == stop:
             return
         runs = self.runs
-        if (
-            runs
-            and runs[-1][0] is part.chunk
-            and runs[-1][2] == part.start
-            and runs[-1][3] == source
-        ):
-            runs[-1][2] = part.stop
-        else:
-            runs.append([part.chunk, part.start, part.stop, source])
+        if runs:
+            last = runs[-1]
+            if last[0] is chunk and last[2] == start and last[3] == source:
+                last[2] = stop
+                return
+        runs.append([chunk, start, stop, source])
 
     def as_rows(self) -> Rows:
         """The rows as ``Rows``."""

@@ -29,7 +29,7 @@ class DecodeBatch:
 
 @final
 class FlatChunk:
-    """Flat rows held as typed columns (made by FlatReader.take)."""
+    """Rows held as typed columns (made by FlatReader.take, read_rows and join_chunks)."""
 
     def size(self) -> int: ...
     def names(self) -> tuple[str, ...]: ...

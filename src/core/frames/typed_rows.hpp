@@ -29,6 +29,10 @@ class TypedRows final : public RowSink {
                 static_cast<std::int64_t>(set_.column(names_[static_cast<std::size_t>(column)]));
         }
         TypedColumn& out = set_.at(static_cast<std::size_t>(number));
+        if (static_cast<std::uint64_t>(row) >= ColumnSet::kMaxRows) [[unlikely]] {
+            too_many_rows_ = true;  // refused by take()
+            return;
+        }
         const auto at = static_cast<TypedColumn::Row>(row);
         const auto where = static_cast<std::uint32_t>(place);
         switch (value.kind) {
@@ -55,6 +59,7 @@ class TypedRows final : public RowSink {
     std::span<const std::string> names_;
     std::vector<std::int64_t> numbers_;  // per plan column: its column in set_, or -1
     ColumnSet set_;
+    bool too_many_rows_ = false;  // a row beyond what a column numbers was met
 };
 
 }  // namespace skarvel
