@@ -22,10 +22,13 @@ from ._errors import DecodeError
 from ._keys import HEADER_NAMES, Filter, header_keys
 from ._message import Message
 from ._reader import Reader
+from ._values import Values, column_array
 
 if TYPE_CHECKING:
     from ._frames import Done, Query
 
+# What a column's kinds say of a row without a cell (see _engine.FlatChunk.values).
+_NO_CELL = 5
 # Ints a float64 holds exactly, as the engine compares numbers.
 _EXACT = 2**53
 
@@ -288,6 +291,61 @@ class TypedRows:
         """Where the source column goes: after the columns of the first row."""
         return sum(1 for first in chunk.first_rows() if first == 0)
 
+    def _sources(self) -> np.ndarray:
+        """The name of each row's source, as text."""
+        sources = np.empty(len(self), dtype=object)
+        at = 0
+        for _, start, stop, source in self.runs:
+            sources[at : at + stop - start] = source_text(source)
+            at += stop - start
+        return sources
+
+    def _values(self, name: str) -> tuple[np.ndarray | None, Values] | None:
+        """A column's values and the rows that have them (None for every row), as ``Rows``
+        holds them; None when no row has the column."""
+        chunk = self.chunk()
+        if chunk is None or name not in chunk.names():
+            return None
+        numbers, kinds, texts = chunk.values(name)
+        kind = np.frombuffer(memoryview(kinds), dtype=np.uint8)
+        number = np.frombuffer(memoryview(numbers), dtype=np.float64)
+        present = kind != _NO_CELL
+        objects = None
+        if texts is not None:
+            objects = _object_array(texts)
+        if present.all():
+            return None, Values(number, kind, objects)
+        at = np.flatnonzero(present)
+        return at, Values(number[at], kind[at], None if objects is None else objects[at])
+
+    def make_dense(self, threads: int, names: Iterable[str] | None = None) -> None:
+        """Nothing to make: the columns are typed already (``Rows.make_dense``)."""
+
+    def column(self, name: str, absent: Any = None) -> np.ndarray:
+        """The values of a column (an object array), ``absent`` where a row lacks it."""
+        rows = len(self)
+        out = np.empty(rows, dtype=object)
+        if name == self.source_column and rows:
+            out[:] = self._sources()
+            return out
+        out[:] = [absent] * rows
+        found = self._values(name)
+        if found is not None:
+            at, values = found
+            out[slice(None) if at is None else at] = values.to_objects()
+        return out
+
+    def typed_column(self, name: str) -> np.ndarray:
+        """The values of a column typed as pandas types them in records (``column_array``);
+        absent values are NaN."""
+        if name == self.source_column:
+            return self._sources()
+        found = self._values(name)
+        if found is None:
+            raise KeyError(name)
+        at, values = found
+        return column_array(values, at, len(self))
+
     def blocks(self) -> _flat.FlatBlocks:
         """The rows' columns gathered by type, as a flat frame's (see ``FlatBlocks``)."""
         chunk = self.chunk()
@@ -307,12 +365,7 @@ class TypedRows:
 
         columns = [(p + (p >= place), _object_array(items)) for p, items in objects]
         if self.source_column is not None:
-            sources = np.empty(rows, dtype=object)
-            at = 0
-            for _, start, stop, source in self.runs:
-                sources[at : at + stop - start] = source_text(source)
-                at += stop - start
-            columns.append((place, sources))
+            columns.append((place, self._sources()))
         return _flat.FlatBlocks(
             names,
             rows,

@@ -429,16 +429,19 @@ def frame_of_rows(
     of numbers are made by ``threads`` threads at once."""
     pandas = require_extra("pandas", "pandas")
     if isinstance(rows, _core_rows.TypedRows):
-        if rows.rows is None and not as_requested and dtype_backend is None:
+        if rows.rows is not None or dtype_backend is not None:
+            rows = rows.as_rows()
+        elif not as_requested:
             # Typed columns from the engine: one constructor over their blocks.
             return flat_blocks_frame(pandas, rows.blocks())
-        rows = rows.as_rows()
     if dtype_backend is None:
         rows.make_dense(threads, list(kinds) if kinds else None)
     else:
+        assert isinstance(rows, Rows)
         numbers = {name: kind for name, kind in kinds.items() if kind in ("int", "float")}
         rows.make_dense(threads, (), numbers)
     if not as_requested and dtype_backend is None:
+        assert isinstance(rows, Rows)
         return inferred_frame(pandas, rows)
     index = pandas.RangeIndex(len(rows))
     present = set(rows.names)
@@ -461,6 +464,8 @@ def frame_of_rows(
             if kind in ("int", "float") and frame[name].isna().all():
                 frame[name] = frame[name].astype("float64")
         return frame
+    # Typed rows of the engine took no backend (see above).
+    assert isinstance(rows, Rows)
     if dtype_backend == "pyarrow":
         pyarrow = require_extra("pyarrow", "arrow")
         dtypes = {
@@ -735,11 +740,11 @@ def read_bufr(
     # The kinds of the columns come from the tables, and only frames of requested columns
     # need them.
     kinds = query.kinds(source_column) if requested else {}
-    # Frames of pandas's inference are built from the engine's typed columns where it read
-    # the rows.
+    # Frames without a backend are built from the engine's typed columns where it read the
+    # rows.
     chunks: Iterator[Rows | _core_rows.TypedRows] = (
         query.chunks(sources, chunksize, source_column, workers=workers)
-        if requested
+        if dtype_backend is not None
         else query.typed_chunks(sources, chunksize, source_column, workers=workers)
     )
     # The cores that read the messages also make the frame's columns.

@@ -127,15 +127,19 @@ def test_a_scaled_integer_element_is_typed_by_its_values(monkeypatch):
 
 @pytest.mark.skipif(not FILES, reason=f"no shared corpus at {CORPUS}")
 @pytest.mark.parametrize("chunksize", [None, 7])
-def test_chunks_across_files_and_batches_equal_the_package_reader(chunksize, monkeypatch):
+@pytest.mark.parametrize("as_requested", [False, True])
+def test_chunks_across_files_and_batches_equal_the_package_reader(
+    chunksize, as_requested, monkeypatch
+):
     # Chunks that join several engine calls, cut a call's rows between two chunks, and name
-    # each row's file.
+    # each row's file; requested, with a column no row has.
     monkeypatch.setattr(_core_rows.EngineBatch, "LIMIT", 5)
     call = dict(
-        columns=[*STATION_TIME, *PLACE, "stationOrSiteName"],
+        columns=[*STATION_TIME, *PLACE, "stationOrSiteName", "nonCoordinatePressure"],
         required_columns=False,
         source_column="file",
         chunksize=chunksize,
+        as_requested=as_requested,
     )
     ours = _read([str(p) for p in FILES], call, True, monkeypatch)
     oracle = _read([str(p) for p in FILES], call, False, monkeypatch)
