@@ -557,6 +557,34 @@ class _ColumnBuilder:
 _DENSE_FROM = 1 << 16
 
 
+def masked_column(
+    found: tuple[np.ndarray | None, Values] | None, rows: int, kind: str
+) -> tuple[np.ndarray, np.ndarray] | None:
+    """``Rows.masked`` of a column of ``rows`` rows whose values ``found`` holds with the rows
+    that have them (None for every row), or of a column no row has (``found`` None); None
+    for a kind that is not masked."""
+    allowed = _MASKABLE.get(kind)
+    if allowed is None:
+        return None
+    dtype = _MASKED_DTYPES[kind]
+    out = np.zeros(rows, dtype=dtype)
+    missing = np.ones(rows, dtype=bool)
+    if found is None:
+        return out, missing
+    at, values = found
+    given = values.kind != NONE
+    if not np.isin(values.kind[given], allowed).all():
+        return None
+    taken = given if at is None else at[given]
+    missing[taken] = False
+    numbers = values.number[given]
+    if kind == "datetime":
+        out[taken] = numbers.view(np.int64).view(dtype)
+    else:
+        out[taken] = numbers.astype(dtype)
+    return out, missing
+
+
 def source_text(name: str) -> str:
     """A source's name as text that any string column takes: a file name that is not valid
     UTF-8 (decoded by Python with surrogate escapes) has its undecodable octets written as
@@ -829,23 +857,7 @@ class Rows:
             if made is not None:
                 return made
         columns = self._build()
-        dtype = _MASKED_DTYPES[kind]
-        out = np.zeros(self._rows, dtype=dtype)
-        missing = np.ones(self._rows, dtype=bool)
-        if name not in columns:
-            return out, missing
-        at, values = columns[name]
-        given = values.kind != NONE
-        if not np.isin(values.kind[given], allowed).all():
-            return None
-        rows = given if at is None else at[given]
-        missing[rows] = False
-        numbers = values.number[given]
-        if kind == "datetime":
-            out[rows] = numbers.view(np.int64).view(dtype)
-        else:
-            out[rows] = numbers.astype(dtype)
-        return out, missing
+        return masked_column(columns.get(name), self._rows, kind)
 
     def _masked_numbers(self, name: str, kind: str) -> tuple[np.ndarray, np.ndarray] | None:
         """``masked`` of a column of numbers, made from how it is held: a column of floats is

@@ -17,7 +17,7 @@ import numpy as np
 
 # _frames imports this module first: its names are looked up when called, once both are made.
 from . import _engine, _flat, _frames, _observations
-from ._columns import MessageRows, Part, Rows, TypedSlice, source_text
+from ._columns import MessageRows, Part, Rows, TypedSlice, masked_column, source_text
 from ._errors import DecodeError
 from ._keys import HEADER_NAMES, Filter, header_keys
 from ._message import Message
@@ -318,11 +318,28 @@ class TypedRows:
         at = np.flatnonzero(present)
         return at, Values(number[at], kind[at], None if objects is None else objects[at])
 
-    def make_dense(self, threads: int, names: Iterable[str] | None = None) -> None:
-        """Nothing to make: the columns are typed already (``Rows.make_dense``)."""
+    def make_dense(
+        self,
+        threads: int,
+        names: Iterable[str] | None = None,
+        kinds: dict[str, str] | None = None,
+    ) -> None:
+        """``Rows.make_dense``: nothing to make of the engine's columns, typed already."""
+        if self.rows is not None:
+            self.rows.make_dense(threads, names, kinds)
+
+    def masked(self, name: str, kind: str) -> tuple[np.ndarray, np.ndarray] | None:
+        """A column as a typed array and its mask, as ``Rows.masked`` gives it."""
+        if self.rows is not None:
+            return self.rows.masked(name, kind)
+        if name == self.source_column:
+            return None
+        return masked_column(self._values(name), len(self), kind)
 
     def column(self, name: str, absent: Any = None) -> np.ndarray:
         """The values of a column (an object array), ``absent`` where a row lacks it."""
+        if self.rows is not None:
+            return self.rows.column(name, absent)
         rows = len(self)
         out = np.empty(rows, dtype=object)
         if name == self.source_column and rows:
@@ -338,6 +355,8 @@ class TypedRows:
     def typed_column(self, name: str) -> np.ndarray:
         """The values of a column typed as pandas types them in records (``column_array``);
         absent values are NaN."""
+        if self.rows is not None:
+            return self.rows.typed_column(name)
         if name == self.source_column:
             return self._sources()
         found = self._values(name)

@@ -429,15 +429,14 @@ def frame_of_rows(
     of numbers are made by ``threads`` threads at once."""
     pandas = require_extra("pandas", "pandas")
     if isinstance(rows, _core_rows.TypedRows):
-        if rows.rows is not None or dtype_backend is not None:
-            rows = rows.as_rows()
-        elif not as_requested:
+        if rows.rows is not None:
+            rows = rows.rows
+        elif not as_requested and dtype_backend is None:
             # Typed columns from the engine: one constructor over their blocks.
             return flat_blocks_frame(pandas, rows.blocks())
     if dtype_backend is None:
         rows.make_dense(threads, list(kinds) if kinds else None)
     else:
-        assert isinstance(rows, Rows)
         numbers = {name: kind for name, kind in kinds.items() if kind in ("int", "float")}
         rows.make_dense(threads, (), numbers)
     if not as_requested and dtype_backend is None:
@@ -464,8 +463,6 @@ def frame_of_rows(
             if kind in ("int", "float") and frame[name].isna().all():
                 frame[name] = frame[name].astype("float64")
         return frame
-    # Typed rows of the engine took no backend (see above).
-    assert isinstance(rows, Rows)
     if dtype_backend == "pyarrow":
         pyarrow = require_extra("pyarrow", "arrow")
         dtypes = {
@@ -518,7 +515,7 @@ def _numbers_first(kinds: dict[str, str]) -> list[str]:
 
 
 def _typed_columns(
-    rows: Rows, kinds: dict[str, str]
+    rows: Rows | _core_rows.TypedRows, kinds: dict[str, str]
 ) -> dict[str, tuple[np.ndarray, np.ndarray] | None]:
     """``rows.masked`` of each column (see ``_numbers_first``)."""
     return {name: rows.masked(name, kinds[name]) for name in _numbers_first(kinds)}
@@ -740,13 +737,8 @@ def read_bufr(
     # The kinds of the columns come from the tables, and only frames of requested columns
     # need them.
     kinds = query.kinds(source_column) if requested else {}
-    # Frames without a backend are built from the engine's typed columns where it read the
-    # rows.
-    chunks: Iterator[Rows | _core_rows.TypedRows] = (
-        query.chunks(sources, chunksize, source_column, workers=workers)
-        if dtype_backend is not None
-        else query.typed_chunks(sources, chunksize, source_column, workers=workers)
-    )
+    # Frames are built from the engine's typed columns where it read the rows.
+    chunks = query.typed_chunks(sources, chunksize, source_column, workers=workers)
     # The cores that read the messages also make the frame's columns.
     threads = workers or 1
     if chunksize is None:
@@ -929,7 +921,7 @@ def arrow_schema(kinds: dict[str, str]) -> Any:
     return pyarrow.schema(fields)
 
 
-def arrow_table(rows: Rows, schema: Any) -> Any:
+def arrow_table(rows: Rows | _core_rows.TypedRows, schema: Any) -> Any:
     pyarrow = require_extra("pyarrow", "arrow")
     arrays = []
     by_type = {pyarrow.type_for_alias(alias): kind for kind, alias in _ARROW_TYPES.items()}
@@ -968,7 +960,7 @@ def read_arrow(
     """
     query = Query(columns, filters, required_columns, tables, on_error)
     schema = arrow_schema(query.kinds(source_column))
-    rows = next(query.chunks(sources_of(path_or_paths), None, source_column, workers=workers))
+    rows = next(query.typed_chunks(sources_of(path_or_paths), None, source_column, workers))
     return arrow_table(rows, schema)
 
 
@@ -998,8 +990,8 @@ def to_parquet(
     schema = arrow_schema(query.kinds(source_column))
     written = 0
     with parquet.ParquetWriter(os.fspath(path), schema) as writer:
-        for rows in query.chunks(
-            sources_of(path_or_paths), chunksize, source_column, workers=workers
+        for rows in query.typed_chunks(
+            sources_of(path_or_paths), chunksize, source_column, workers
         ):
             writer.write_table(arrow_table(rows, schema))
             written += len(rows)

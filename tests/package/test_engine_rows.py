@@ -125,21 +125,29 @@ def test_a_scaled_integer_element_is_typed_by_its_values(monkeypatch):
     assert ours["blockNumber"].tolist() == [6.5, 6.0]
 
 
+OPTIONS = {
+    "inferred": {},
+    "requested": dict(as_requested=True),
+    "numpy_nullable": dict(dtype_backend="numpy_nullable"),
+    "pyarrow": dict(dtype_backend="pyarrow"),
+}
+
+
 @pytest.mark.skipif(not FILES, reason=f"no shared corpus at {CORPUS}")
 @pytest.mark.parametrize("chunksize", [None, 7])
-@pytest.mark.parametrize("as_requested", [False, True])
-def test_chunks_across_files_and_batches_equal_the_package_reader(
-    chunksize, as_requested, monkeypatch
-):
+@pytest.mark.parametrize("options", OPTIONS.values(), ids=OPTIONS.keys())
+def test_chunks_across_files_and_batches_equal_the_package_reader(chunksize, options, monkeypatch):
     # Chunks that join several engine calls, cut a call's rows between two chunks, and name
-    # each row's file; requested, with a column no row has.
+    # each row's file; requested and typed by a backend, with a column no row has.
+    if "dtype_backend" in options:
+        pytest.importorskip("pyarrow")
     monkeypatch.setattr(_core_rows.EngineBatch, "LIMIT", 5)
     call = dict(
         columns=[*STATION_TIME, *PLACE, "stationOrSiteName", "nonCoordinatePressure"],
         required_columns=False,
         source_column="file",
         chunksize=chunksize,
-        as_requested=as_requested,
+        **options,
     )
     ours = _read([str(p) for p in FILES], call, True, monkeypatch)
     oracle = _read([str(p) for p in FILES], call, False, monkeypatch)
@@ -149,3 +157,18 @@ def test_chunks_across_files_and_batches_equal_the_package_reader(
     assert len(pairs) > 1 or chunksize is None
     for i, (frame, expected) in enumerate(pairs):
         pandas.testing.assert_frame_equal(frame, expected, obj=f"chunk {i}")
+
+
+@pytest.mark.skipif(not FILES, reason=f"no shared corpus at {CORPUS}")
+def test_arrow_tables_equal_the_package_reader(monkeypatch):
+    pytest.importorskip("pyarrow")
+    monkeypatch.setattr(_core_rows.EngineBatch, "LIMIT", 5)
+    paths = [str(p) for p in FILES]
+    call = dict(columns=[*STATION_TIME, *PLACE, "stationOrSiteName"], required_columns=False)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ours = _frames.read_arrow(paths, on_error="skip", source_column="file", **call)
+        monkeypatch.setattr(_core_rows, "engine_plan", lambda plan: None)
+        oracle = _frames.read_arrow(paths, on_error="skip", source_column="file", **call)
+    assert ours.num_rows > 0
+    assert ours.equals(oracle)
