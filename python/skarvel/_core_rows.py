@@ -43,8 +43,11 @@ def _bound(value: Any) -> bool:
 
 
 def engine_filter(name: str, wanted: Filter) -> _engine.RowFilter | None:
-    """A filter as the engine judges it, or None for one it does not (a callable, a slice
-    of texts, a set holding other objects)."""
+    """A filter as the engine judges it, or None for one it does not (a slice of texts, a set
+    holding other objects). A callable starts without verdicts: the engine asks for the
+    verdicts of the values it meets (``EngineBatch``)."""
+    if wanted.kind == "callable":
+        return (name, "verdicts", [], None)
     if wanted.kind == "slice":
         start, stop = wanted.wanted.start, wanted.wanted.stop
         if _bound(start) and _bound(stop):
@@ -124,6 +127,11 @@ class EngineBatch:
         self.name = name
         self.reader = reader
         self.plan = plan
+        # Per filter of verdicts (by its index in the plan): the verdict of each value met, by
+        # its type and value, as the callable may tell an int from a float.
+        self.verdicts: dict[int, dict[tuple[type, Any], tuple[Any, bool]]] = {
+            i: {} for i, found in enumerate(plan[2]) if found[1] == "verdicts"
+        }
         self._reset()
 
     def _reset(self) -> None:
@@ -154,7 +162,7 @@ class EngineBatch:
             return
         messages, items, done = self.messages, self.items, self.done
         self._reset()
-        found = _engine.read_rows(self.plan, items)
+        found = self._read(items)
         if found is None:
             # A filter met a value the engine does not judge: the package's reader judges it.
             for message, item, where in zip(messages, items, done):
@@ -191,6 +199,33 @@ class EngineBatch:
                     return
                 continue
             yield self.name, where, RowsSlice(whole, bounds[i], bounds[i + 1])
+
+    def _read(self, items: list[_engine.RowMessage]) -> _engine.RowsRead | None:
+        """The engine's reading of ``items``: read again while it meets values that a
+        callable filter has not judged yet, each judged once, as the package's reader does."""
+        while True:
+            found = _engine.read_rows(self.plan, items)
+            if not isinstance(found, list):
+                return found
+            filters = self.plan[2]
+            for index, value in found:
+                known = self.verdicts[index]
+                if (type(value), value) in known:
+                    raise RuntimeError(f"the engine asks again for the verdict of {value!r}")
+                known[type(value), value] = (
+                    value,
+                    self.query.plan.filters[filters[index][0]].match(value),
+                )
+            self.plan = (
+                self.plan[0],
+                self.plan[1],
+                [
+                    (f[0], f[1], list(self.verdicts[i].values()), None) if i in self.verdicts else f
+                    for i, f in enumerate(filters)
+                ],
+                self.plan[3],
+                self.plan[4],
+            )
 
     def _reread(self, message: Message, count: int) -> tuple[MessageRows | None, bool]:
         """The message read by the package's own reader: its rows (None when it failed and

@@ -126,6 +126,9 @@ RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
 # A column of rows: its index in the plan, rows, places in row, numbers, kinds, texts.
 RowColumn = tuple[int, Column, Column, Column, Column, list[str]]
 
-def read_rows(
-    plan: RowPlan, messages: Sequence[RowMessage]
-) -> tuple[Column, list[int], list[RowColumn]] | None: ...
+# What read_rows gives: (message rows, failed, columns); None when a filter met a value it
+# cannot judge; or the values that filters of verdicts have none for, as (filter index, value).
+RowsRead = tuple[Column, list[int], list[RowColumn]]
+ReadRows = RowsRead | None | list[tuple[int, Any]]
+
+def read_rows(plan: RowPlan, messages: Sequence[RowMessage]) -> ReadRows: ...

@@ -4,6 +4,9 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
+#include <tuple>
 #include <unordered_map>
 
 #include "data/decode.hpp"
@@ -149,6 +152,8 @@ class ChunkReader {
     // Sets `undecided` when a filter cannot judge a value.
     Status read(const FrameMessage& message, std::int64_t first_row, std::int64_t& rows,
                 bool& undecided, bool& failed);
+    // The values met that filters of verdicts have no verdict for, each once.
+    std::vector<UnjudgedValue> take_unjudged() { return std::move(unjudged_); }
 
   private:
     CodeNames& codes_of(const TableSet& tables) {
@@ -165,6 +170,7 @@ class ChunkReader {
     // only the first subset's, when the rows of every subset are made alike (returns true).
     bool stream_compressed(const FrameMessage& message, std::size_t subsets, TypedValues& typed);
     bool judge();
+    void note_unjudged(std::int32_t filter, const KeyValue& value);
     // The rows of the observations gathered, numbered from `first_row`, given `repeats`
     // times over (once per subset of compressed data gathered once), the value of a key in
     // each repeat given by value_of(repeat, key); how many rows were given.
@@ -176,6 +182,9 @@ class ChunkReader {
     RowSink& sink_;
     std::unordered_map<const TableSet*, std::unique_ptr<CodeNames>> codes_;
     ReaderScratch& scratch_ = reader_scratch();
+    std::vector<UnjudgedValue> unjudged_;
+    // The unjudged values noted, as (filter, kind, number or text).
+    std::set<std::tuple<std::int32_t, ValueKind, double, std::string>> noted_;
 };
 
 void ChunkReader::push_head(const FrameMessage& message) {
@@ -204,10 +213,22 @@ bool ChunkReader::judge() {
         const Judgement judged = plan_.filter(static_cast<std::size_t>(filter))
                                      .judge(scratch_.keys.values[i], scratch_.keys.texts);
         if (judged == Judgement::kUndecided) return false;
+        if (judged == Judgement::kUnknown) note_unjudged(filter, scratch_.keys.values[i]);
         scratch_.keys.verdicts[i] =
             judged == Judgement::kPasses ? Verdict::kPasses : Verdict::kFails;
     }
     return true;
+}
+
+void ChunkReader::note_unjudged(std::int32_t filter, const KeyValue& value) {
+    std::string text;
+    if (value.kind == ValueKind::kText) text = scratch_.keys.texts[value.text];
+    const double number = value.kind == ValueKind::kText ? 0.0 : value.number;
+    if (!noted_.emplace(filter, value.kind, number, text).second) return;
+    UnjudgedValue& found = unjudged_.emplace_back();
+    found.filter = filter;
+    found.value = value;
+    found.text = std::move(text);
 }
 
 template <typename ValueOf>
@@ -358,6 +379,8 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
         undecided = true;
         return {};
     }
+    // Rows wait for the verdicts of every value met: the chunk is read again with them.
+    if (!unjudged_.empty()) return {};
     scratch_.rows.starts.assign(1, 0);
     scratch_.rows.keys.clear();
     scratch_.rows.segments.clear();
@@ -404,6 +427,7 @@ Status read_rows(const RowPlan& plan, std::span<const FrameMessage> messages, Ro
         out.message_rows.push_back(rows);
         first_row += rows;
     }
+    out.unjudged = reader.take_unjudged();
     reader_scratch().trim();
     return {};
 }

@@ -59,12 +59,48 @@ bool number_item(PyObject* obj, double& out) {
     return false;
 }
 
-// A filter: ("set", numbers, texts) or ("range", low or None, high or None).
+// The verdicts of a filter: (value, passes) pairs, a value an int within 2**53, a float or a
+// str, each of its own kind.
+bool verdict_items(PyObject* obj, ValueFilter& out) {
+    PyRef items(PySequence_Fast(obj, "read_rows(): verdicts must be a sequence"));
+    if (!items) return false;
+    std::vector<std::pair<double, bool>> ints, floats;
+    std::vector<std::pair<std::string, bool>> texts;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        PyObject *value = nullptr, *passes = nullptr;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "OO:verdict", &value,
+                              &passes)) {
+            return false;
+        }
+        const int truth = PyObject_IsTrue(passes);
+        if (truth < 0) return false;
+        if (PyUnicode_CheckExact(value)) {
+            std::string text;
+            if (!str_argument(value, "verdicts", text)) return false;
+            texts.emplace_back(std::move(text), truth != 0);
+            continue;
+        }
+        double number = 0;
+        if (!number_item(value, number)) return false;
+        (PyFloat_CheckExact(value) ? floats : ints).emplace_back(number, truth != 0);
+    }
+    out = ValueFilter::of_verdicts(std::move(ints), std::move(floats), std::move(texts));
+    return true;
+}
+
+// A filter: ("set", numbers, texts), ("range", low or None, high or None) or ("verdicts",
+// (value, passes) pairs, None).
 bool filter_item(PyObject* obj, std::vector<std::pair<std::string, ValueFilter>>& out) {
     PyObject *name = nullptr, *kind = nullptr, *first = nullptr, *second = nullptr;
     if (!PyArg_ParseTuple(obj, "UUOO:filter", &name, &kind, &first, &second)) return false;
     std::string key;
     if (!str_argument(name, "filters", key)) return false;
+    if (PyUnicode_CompareWithASCIIString(kind, "verdicts") == 0) {
+        ValueFilter filter = ValueFilter::of_set({}, {});
+        if (!verdict_items(first, filter)) return false;
+        out.emplace_back(std::move(key), std::move(filter));
+        return true;
+    }
     if (PyUnicode_CompareWithASCIIString(kind, "range") == 0) {
         std::optional<double> bounds[2];
         PyObject* given[2] = {first, second};
@@ -78,7 +114,8 @@ bool filter_item(PyObject* obj, std::vector<std::pair<std::string, ValueFilter>>
         return true;
     }
     if (PyUnicode_CompareWithASCIIString(kind, "set") != 0) {
-        PyErr_SetString(PyExc_ValueError, "read_rows(): a filter is a 'set' or a 'range'");
+        PyErr_SetString(PyExc_ValueError,
+                        "read_rows(): a filter is a 'set', a 'range' or 'verdicts'");
         return false;
     }
     PyRef numbers(PySequence_Fast(first, "read_rows(): a set's numbers must be a sequence"));
@@ -182,6 +219,32 @@ bool message_item(PyObject* obj, std::deque<BufferView>& views, FrameMessage& ou
     return true;
 }
 
+// The values filters of verdicts have none for, as (filter index, value) pairs.
+PyObject* unjudged_list(const std::vector<UnjudgedValue>& unjudged) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(unjudged.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < unjudged.size(); ++i) {
+        const UnjudgedValue& found = unjudged[i];
+        PyRef value;
+        switch (found.value.kind) {
+            case ValueKind::kText:
+                value = PyRef(str_from(found.text));
+                break;
+            case ValueKind::kInt:
+                value = PyRef(PyLong_FromDouble(found.value.number));
+                break;
+            default:
+                value = PyRef(PyFloat_FromDouble(found.value.number));
+                break;
+        }
+        if (!value) return nullptr;
+        PyObject* item = Py_BuildValue("(iO)", found.filter, value.get());
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
 // The texts as a list of str.
 PyObject* text_list(const std::vector<std::string>& texts) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
@@ -228,6 +291,7 @@ PyObject* engine_read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (!status) return to_py_err(status.error());
     if (chunk.undecided) Py_RETURN_NONE;
+    if (!chunk.unjudged.empty()) return unjudged_list(chunk.unjudged);
     PyRef message_rows(new_column(chunk.message_rows, 'q'));
     PyRef failed(PyList_New(0));
     PyRef columns(PyList_New(static_cast<Py_ssize_t>(rows.size())));
