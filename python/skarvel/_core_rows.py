@@ -1,5 +1,6 @@
-"""Rows of chunks of messages read by the engine in one call: which plans it reads (no callable
-filter, no computed key), and a batch of messages waiting to be read that way.
+"""Rows of chunks of messages read by the engine in one call: which plans it reads (callable
+filters through verdicts the engine asks for, computed keys but the geometry and filters on
+them), and a batch of messages waiting to be read that way.
 
 The engine decodes each message of a chunk, names and types its keys, gathers them into
 observations and keeps the rows the plan keeps, without a Python object per message, row or
@@ -18,7 +19,7 @@ import numpy as np
 from . import _engine, _frames, _observations
 from ._columns import Column, MessageRows, Part, RowsSlice
 from ._errors import DecodeError
-from ._keys import HEADER_NAMES, Filter, header_keys
+from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, header_keys
 from ._message import Message
 from ._reader import Reader
 from ._values import OBJECT, Values
@@ -91,9 +92,13 @@ ENGINE_HEADER_KEYS = {
 
 
 def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:
-    """The plan as the engine takes it, or None when the engine cannot read it: computed
-    keys, a filter it does not judge, or a header key whose value is an array."""
-    if plan.computes or "unexpandedDescriptors" in plan.included:
+    """The plan as the engine takes it, or None when the engine cannot read it: a filter it
+    does not judge, a filter on a computed key, the geometry, or a header key whose value is
+    an array."""
+    # Filters on computed keys, and the geometry (a list per row), are the package's.
+    if plan.computed_filters or "geometry" in plan.included:
+        return None
+    if "unexpandedDescriptors" in plan.included:
         return None
     filters = []
     for name, wanted in plan.filters.items():
@@ -110,6 +115,7 @@ def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:
         filters,
         sorted(plan.required),
         plan.header_included and engine_header,
+        [(name, inputs) for name, (inputs, _) in COMPUTED_KEYS.items() if name in plan.included],
     )
 
 
@@ -225,6 +231,7 @@ class EngineBatch:
                 ],
                 self.plan[3],
                 self.plan[4],
+                self.plan[5],
             )
 
     def _reread(self, message: Message, count: int) -> tuple[MessageRows | None, bool]:

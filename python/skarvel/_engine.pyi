@@ -116,10 +116,12 @@ def computed_key(
     ],
 ) -> tuple[Column, Column, Column, list[object] | None]: ...
 
-# A filter the core judges: (name, "set", numbers, texts) or (name, "range", low, high).
+# A filter the core judges: (name, "set", numbers, texts), (name, "range", low, high) or
+# (name, "verdicts", (value, passes) pairs, None).
 RowFilter = tuple[str, str, Any, Any]
-# (columns, included, filters, required, whether the engine makes the header keys)
-RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool]
+# (columns, included, filters, required, whether the engine makes the header keys, computed
+# keys as (name, input names))
+RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool, list[tuple[str, list[str]]]]
 # (octets, table set, compressed, count, header keys as (name, value) pairs)
 RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
 

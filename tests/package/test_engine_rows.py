@@ -68,6 +68,23 @@ PLANS = {
         filters={"typicalTime": lambda t: t < "120000"},
         required_columns=["latitude"],
     ),
+    # Computed keys after the other keys of their rows; required ones drop the rows that
+    # lack them.
+    "computed keys": dict(
+        columns=[
+            *("latitude", "data_datetime", "typical_datetime", "WMO_station_id"),
+            *("WIGOS_station_id", "CRS", "airTemperature"),
+        ],
+        required_columns=False,
+    ),
+    "computed keys, required": dict(
+        columns=["data_datetime", "WMO_station_id", "pressure", "#1#airTemperature"],
+        required_columns=["data_datetime", "WMO_station_id"],
+    ),
+    "computed key, callable": dict(
+        columns=["stationNumber", "data_datetime", "airTemperature"],
+        filters={"minute": lambda m: m % 30 == 0},
+    ),
     "required key no column": dict(
         columns=["latitude"], required_columns=["latitude", "longitude"]
     ),

@@ -1,5 +1,7 @@
 #include "frames/row_reader.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -176,6 +178,14 @@ class ChunkReader {
     // each repeat given by value_of(repeat, key); how many rows were given.
     template <typename ValueOf>
     std::int64_t give_rows(std::int64_t first_row, std::size_t repeats, const ValueOf& value_of);
+    // The computed keys of the `rows` rows gathered, in each of `repeats` repeats (row r of
+    // repeat i is row i * rows + r); false when the core cannot judge some row's inputs.
+    template <typename ValueOf>
+    bool compute_rows(std::size_t rows, std::size_t repeats, const ValueOf& value_of);
+    // Whether row `at` (over the repeats) has every required computed key.
+    bool has_required_computed(std::size_t at) const;
+    // Gives the computed keys of row `at` (over the repeats) as row `row`, from place `after`.
+    void give_computed(std::int64_t row, std::size_t at, std::int32_t after);
 
     const RowPlan& plan_;
     FrameNames names_;
@@ -183,6 +193,15 @@ class ChunkReader {
     std::unordered_map<const TableSet*, std::unique_ptr<CodeNames>> codes_;
     ReaderScratch& scratch_ = reader_scratch();
     std::vector<UnjudgedValue> unjudged_;
+    // Set when the inputs of a computed key are beyond what the core judges.
+    bool computed_undecided_ = false;
+    // Per computed key: its values in each row; per input of every computed key in turn: its
+    // kinds, numbers and texts in each row.
+    std::vector<ComputedColumn> computed_;
+    std::vector<std::vector<InputKind>> input_kinds_;
+    std::vector<std::vector<double>> input_numbers_;
+    std::vector<std::vector<std::string>> input_texts_;
+    std::vector<std::vector<std::string_view>> input_views_;
     // The unjudged values noted, as (filter, kind, number or text).
     std::set<std::tuple<std::int32_t, ValueKind, double, std::string>> noted_;
 };
@@ -237,21 +256,30 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
     if (!plan_.reachable()) return 0;
     const std::vector<std::int64_t>& starts = scratch_.rows.starts;
     const std::vector<std::int64_t>& keys = scratch_.rows.keys;
+    const std::size_t row_count = starts.size() - 1;
     // Which rows have every required key: the same in every repeat.
     std::vector<std::uint8_t>& kept_rows = scratch_.kept_rows;
-    kept_rows.assign(starts.size() - 1, 0);
-    for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
+    kept_rows.assign(row_count, 0);
+    std::int32_t longest = 0;
+    for (std::size_t r = 0; r < row_count; ++r) {
         std::size_t required = 0;
         for (auto e = static_cast<std::size_t>(starts[r]);
              e < static_cast<std::size_t>(starts[r + 1]); ++e) {
             if (names_.required(scratch_.keys.names[static_cast<std::size_t>(keys[e])])) ++required;
         }
         kept_rows[r] = required == plan_.required_keys() ? 1 : 0;
+        longest = std::max(longest, static_cast<std::int32_t>(starts[r + 1] - starts[r]));
+    }
+    const bool computes = !plan_.computed().empty();
+    if (computes && !compute_rows(row_count, repeats, value_of)) {
+        computed_undecided_ = true;
+        return 0;
     }
     std::int64_t kept = 0;
     for (std::size_t repeat = 0; repeat < repeats; ++repeat) {
-        for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
-            if (!kept_rows[r]) continue;
+        for (std::size_t r = 0; r < row_count; ++r) {
+            const std::size_t at = repeat * row_count + r;
+            if (!kept_rows[r] || (computes && !has_required_computed(at))) continue;
             const auto start = static_cast<std::size_t>(starts[r]);
             for (std::size_t e = start; e < static_cast<std::size_t>(starts[r + 1]); ++e) {
                 const auto key = static_cast<std::size_t>(keys[e]);
@@ -264,10 +292,123 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
                 sink_.add(first_row + kept, column, static_cast<std::int32_t>(e - start), value,
                           text);
             }
+            // Computed keys come after every other key of their row.
+            if (computes) give_computed(first_row + kept, at, longest);
             ++kept;
         }
     }
     return kept;
+}
+
+template <typename ValueOf>
+bool ChunkReader::compute_rows(std::size_t rows, std::size_t repeats, const ValueOf& value_of) {
+    const std::vector<ComputedPlan>& plans = plan_.computed();
+    const std::vector<std::int64_t>& starts = scratch_.rows.starts;
+    const std::vector<std::int64_t>& keys = scratch_.rows.keys;
+    const std::size_t total = rows * repeats;
+    computed_.resize(plans.size());
+    std::size_t slot = 0;
+    for (std::size_t c = 0; c < plans.size(); ++c) {
+        const ComputedPlan& plan = plans[c];
+        if (plan.key == ComputedKey::kGeometry) return false;  // a list: the caller's to make
+        std::vector<ComputedInput> inputs;
+        for (const std::string& input : plan.inputs) {
+            if (input_kinds_.size() <= slot) {
+                input_kinds_.emplace_back();
+                input_numbers_.emplace_back();
+                input_texts_.emplace_back();
+                input_views_.emplace_back();
+            }
+            std::vector<InputKind>& kinds = input_kinds_[slot];
+            std::vector<double>& numbers = input_numbers_[slot];
+            std::vector<std::string>& texts = input_texts_[slot];
+            std::vector<std::string_view>& views = input_views_[slot];
+            kinds.assign(total, InputKind::kAbsent);
+            numbers.assign(total, 0.0);
+            texts.assign(total, std::string());
+            const std::int32_t name = names_.find(input);
+            for (std::size_t r = 0; r < rows && name >= 0; ++r) {
+                // A row that has an input twice takes the last.
+                std::int64_t last = -1;
+                for (std::int64_t e = starts[r + 1] - 1; e >= starts[r]; --e) {
+                    const std::int64_t key = keys[static_cast<std::size_t>(e)];
+                    if (scratch_.keys.names[static_cast<std::size_t>(key)] == name) {
+                        last = key;
+                        break;
+                    }
+                }
+                if (last < 0) continue;
+                for (std::size_t repeat = 0; repeat < repeats; ++repeat) {
+                    const std::size_t at = repeat * rows + r;
+                    const KeyValue value = value_of(repeat, static_cast<std::size_t>(last));
+                    numbers[at] = value.number;
+                    switch (value.kind) {
+                        case ValueKind::kFloat:
+                            kinds[at] = InputKind::kFloat;
+                            break;
+                        case ValueKind::kInt:
+                            kinds[at] = InputKind::kInt;
+                            break;
+                        case ValueKind::kMissing:
+                            kinds[at] = InputKind::kMissing;
+                            break;
+                        case ValueKind::kText:
+                            kinds[at] = InputKind::kText;
+                            texts[at] = scratch_.keys.texts[value.text];
+                            break;
+                        case ValueKind::kDatetime:
+                            kinds[at] = InputKind::kOther;
+                            break;
+                    }
+                }
+            }
+            views.assign(texts.begin(), texts.end());
+            inputs.push_back({numbers, kinds, views});
+            ++slot;
+        }
+        if (const Status status = compute_key(plan.key, inputs, total, computed_[c]); !status) {
+            return false;
+        }
+        for (const ComputedState state : computed_[c].states) {
+            if (state == ComputedState::kUndecided) return false;
+        }
+    }
+    return true;
+}
+
+bool ChunkReader::has_required_computed(std::size_t at) const {
+    const std::vector<ComputedPlan>& plans = plan_.computed();
+    for (std::size_t c = 0; c < plans.size(); ++c) {
+        if (plan_.requires_key(plans[c].name) && !computed_[c].given[at]) return false;
+    }
+    return true;
+}
+
+void ChunkReader::give_computed(std::int64_t row, std::size_t at, std::int32_t after) {
+    const std::vector<ComputedPlan>& plans = plan_.computed();
+    for (std::size_t c = 0; c < plans.size(); ++c) {
+        const ComputedColumn& found = computed_[c];
+        const std::int64_t column = plan_.column_of(plans[c].name);
+        if (column < 0 || !found.given[at]) continue;
+        KeyValue value;
+        std::string_view text;
+        switch (plans[c].key) {
+            case ComputedKey::kDatetime:
+                value = {std::bit_cast<double>(found.integers[at]), ValueKind::kDatetime, 0};
+                break;
+            case ComputedKey::kWmoStationId:
+                value = {static_cast<double>(found.integers[at]), ValueKind::kInt, 0};
+                break;
+            case ComputedKey::kWigosStationId:
+            case ComputedKey::kCrs:
+                value = {0.0, ValueKind::kText, 0};
+                text = found.text_of(at);
+                break;
+            case ComputedKey::kGeometry:
+                continue;  // never computed here (see compute_rows)
+        }
+        sink_.add(row, column, after + static_cast<std::int32_t>(c), value, text);
+    }
 }
 
 void ChunkReader::stream_subsets(const FrameMessage& message, const DecodedValues& decoded,
@@ -381,6 +522,7 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
     }
     // Rows wait for the verdicts of every value met: the chunk is read again with them.
     if (!unjudged_.empty()) return {};
+    computed_undecided_ = false;
     scratch_.rows.starts.assign(1, 0);
     scratch_.rows.keys.clear();
     scratch_.rows.segments.clear();
@@ -403,6 +545,7 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
         rows = give_rows(first_row, 1,
                          [&](std::size_t, std::size_t key) { return scratch_.keys.values[key]; });
     }
+    if (computed_undecided_) undecided = true;
     return {};
 }
 

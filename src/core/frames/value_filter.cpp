@@ -47,6 +47,8 @@ Judgement ValueFilter::verdict_of(const KeyValue& value, const TextStore& texts)
     switch (value.kind) {
         case ValueKind::kMissing:
             return Judgement::kFails;
+        case ValueKind::kDatetime:
+            return Judgement::kUndecided;
         case ValueKind::kText:
             return find(text_verdicts_, texts[value.text]);
         case ValueKind::kInt:
@@ -66,6 +68,8 @@ Judgement ValueFilter::judge(const KeyValue& value, const TextStore& texts) cons
     switch (value.kind) {
         case ValueKind::kMissing:
             return Judgement::kFails;
+        case ValueKind::kDatetime:
+            return Judgement::kUndecided;
         case ValueKind::kText:
             if (range) return Judgement::kUndecided;
             return verdict(std::find(texts_.begin(), texts_.end(), texts[value.text]) !=

@@ -136,11 +136,43 @@ bool filter_item(PyObject* obj, std::vector<std::pair<std::string, ValueFilter>>
     return true;
 }
 
-// plan: (columns, included, filters, required, header keys made by the reader)
+// The computed keys of a plan, as (name, input names) pairs, added to `plan` in order.
+bool computed_items(PyObject* obj, RowPlan& plan) {
+    PyRef items(PySequence_Fast(obj, "read_rows(): computed keys must be a sequence"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        PyObject *name = nullptr, *inputs = nullptr;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "OO:computed key", &name,
+                              &inputs)) {
+            return false;
+        }
+        ComputedPlan computed;
+        if (!str_argument(name, "computed", computed.name) ||
+            !str_items(inputs, "computed", computed.inputs)) {
+            return false;
+        }
+        const std::optional<ComputedKey> key = computed_key_named(computed.name);
+        if (!key) {
+            PyErr_Format(PyExc_ValueError, "read_rows(): no computed key is named '%s'",
+                         computed.name.c_str());
+            return false;
+        }
+        computed.key = *key;
+        if (const Status status = plan.add_computed(std::move(computed)); !status) {
+            to_py_err(status.error());
+            return false;
+        }
+    }
+    return true;
+}
+
+// plan: (columns, included, filters, required, header keys made by the reader, computed keys)
 std::optional<RowPlan> plan_argument(PyObject* obj) {
-    PyObject *columns = nullptr, *included = nullptr, *filters = nullptr, *required = nullptr;
+    PyObject *columns = nullptr, *included = nullptr, *filters = nullptr, *required = nullptr,
+             *computed = nullptr;
     int header = 0;
-    if (!PyArg_ParseTuple(obj, "OOOOp:plan", &columns, &included, &filters, &required, &header)) {
+    if (!PyArg_ParseTuple(obj, "OOOOpO:plan", &columns, &included, &filters, &required, &header,
+                          &computed)) {
         return std::nullopt;
     }
     std::vector<std::string> column_names, included_names, required_names;
@@ -157,9 +189,10 @@ std::optional<RowPlan> plan_argument(PyObject* obj) {
             return std::nullopt;
         }
     }
-    return RowPlan(std::move(column_names), {included_names.begin(), included_names.end()},
-                   std::move(compiled), {required_names.begin(), required_names.end()},
-                   header != 0);
+    RowPlan plan(std::move(column_names), {included_names.begin(), included_names.end()},
+                 std::move(compiled), {required_names.begin(), required_names.end()}, header != 0);
+    if (!computed_items(computed, plan)) return std::nullopt;
+    return plan;
 }
 
 // A header key's value: an int within 2**53, a float, a str or None. False with an exception
