@@ -1,6 +1,6 @@
 """Rows of chunks of messages read by the engine in one call: which plans it reads (callable
-filters through verdicts the engine asks for, computed keys but the geometry and filters on
-them), and a batch of messages waiting to be read that way.
+filters, and filters on computed keys, through verdicts the engine asks for; computed keys but
+the geometry), and a batch of messages waiting to be read that way.
 
 The engine decodes each message of a chunk, names and types its keys, gathers them into
 observations and keeps the rows the plan keeps, without a Python object per message, row or
@@ -10,6 +10,7 @@ chunk, each message's rows a slice of it.
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -29,6 +30,9 @@ if TYPE_CHECKING:
 
 # Ints a float64 holds exactly, as the engine compares numbers.
 _EXACT = 2**53
+# The engine gives a date as its microseconds since 1970.
+_EPOCH = datetime.datetime(1970, 1, 1)
+_MICROSECOND = datetime.timedelta(microseconds=1)
 
 
 def _number(value: Any) -> bool:
@@ -95,8 +99,8 @@ def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:
     """The plan as the engine takes it, or None when the engine cannot read it: a filter it
     does not judge, a filter on a computed key, the geometry, or a header key whose value is
     an array."""
-    # Filters on computed keys, and the geometry (a list per row), are the package's.
-    if plan.computed_filters or "geometry" in plan.included:
+    # The geometry (a list per row) is the package's to make.
+    if "geometry" in plan.included:
         return None
     if "unexpandedDescriptors" in plan.included:
         return None
@@ -115,7 +119,11 @@ def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:
         filters,
         sorted(plan.required),
         plan.header_included and engine_header,
-        [(name, inputs) for name, (inputs, _) in COMPUTED_KEYS.items() if name in plan.included],
+        [
+            (name, inputs, [] if name in plan.computed_filters else None)
+            for name, (inputs, _) in COMPUTED_KEYS.items()
+            if name in plan.included
+        ],
     )
 
 
@@ -133,10 +141,18 @@ class EngineBatch:
         self.name = name
         self.reader = reader
         self.plan = plan
-        # Per filter of verdicts (by its index in the plan): the verdict of each value met, by
-        # its type and value, as the callable may tell an int from a float.
+        # Per filter of verdicts (by its index in the plan's filters, then in its computed
+        # keys): the filter, and the verdict of each value met by its type and value (a
+        # callable may tell an int from a float), with the value as the engine gives it.
+        self.judges: dict[int, Filter] = {}
+        for i, found in enumerate(plan[2]):
+            if found[1] == "verdicts":
+                self.judges[i] = query.plan.filters[found[0]]
+        for i, (name, _, verdicts) in enumerate(plan[5], len(plan[2])):
+            if verdicts is not None:
+                self.judges[i] = query.plan.computed_filters[name]
         self.verdicts: dict[int, dict[tuple[type, Any], tuple[Any, bool]]] = {
-            i: {} for i, found in enumerate(plan[2]) if found[1] == "verdicts"
+            i: {} for i in self.judges
         }
         self._reset()
 
@@ -207,31 +223,32 @@ class EngineBatch:
             yield self.name, where, RowsSlice(whole, bounds[i], bounds[i + 1])
 
     def _read(self, items: list[_engine.RowMessage]) -> _engine.RowsRead | None:
-        """The engine's reading of ``items``: read again while it meets values that a
-        callable filter has not judged yet, each judged once, as the package's reader does."""
+        """The engine's reading of ``items``: read again while it meets values that a filter
+        of verdicts has not judged yet, each judged once by the filter's own ``match``."""
         while True:
             found = _engine.read_rows(self.plan, items)
             if not isinstance(found, list):
                 return found
-            filters = self.plan[2]
-            for index, value in found:
+            for index, given, date in found:
+                value = _EPOCH + given * _MICROSECOND if date else given
                 known = self.verdicts[index]
                 if (type(value), value) in known:
                     raise RuntimeError(f"the engine asks again for the verdict of {value!r}")
-                known[type(value), value] = (
-                    value,
-                    self.query.plan.filters[filters[index][0]].match(value),
-                )
+                known[type(value), value] = (given, self.judges[index].match(value))
+            filters = len(self.plan[2])
             self.plan = (
                 self.plan[0],
                 self.plan[1],
                 [
                     (f[0], f[1], list(self.verdicts[i].values()), None) if i in self.verdicts else f
-                    for i, f in enumerate(filters)
+                    for i, f in enumerate(self.plan[2])
                 ],
                 self.plan[3],
                 self.plan[4],
-                self.plan[5],
+                [
+                    (c[0], c[1], list(self.verdicts[i].values()) if i in self.verdicts else None)
+                    for i, c in enumerate(self.plan[5], filters)
+                ],
             )
 
     def _reread(self, message: Message, count: int) -> tuple[MessageRows | None, bool]:

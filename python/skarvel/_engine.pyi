@@ -120,8 +120,9 @@ def computed_key(
 # (name, "verdicts", (value, passes) pairs, None).
 RowFilter = tuple[str, str, Any, Any]
 # (columns, included, filters, required, whether the engine makes the header keys, computed
-# keys as (name, input names))
-RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool, list[tuple[str, list[str]]]]
+# keys as (name, input names, (value, passes) verdicts of its filter or None))
+RowComputed = tuple[str, list[str], list[tuple[Any, bool]] | None]
+RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool, list[RowComputed]]
 # (octets, table set, compressed, count, header keys as (name, value) pairs)
 RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
 
@@ -129,8 +130,9 @@ RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
 RowColumn = tuple[int, Column, Column, Column, Column, list[str]]
 
 # What read_rows gives: (message rows, failed, columns); None when a filter met a value it
-# cannot judge; or the values that filters of verdicts have none for, as (filter index, value).
+# cannot judge; or the values that filters of verdicts have none for, as (filter index, value,
+# whether the value is a date's microseconds since 1970).
 RowsRead = tuple[Column, list[int], list[RowColumn]]
-ReadRows = RowsRead | None | list[tuple[int, Any]]
+ReadRows = RowsRead | None | list[tuple[int, Any, bool]]
 
 def read_rows(plan: RowPlan, messages: Sequence[RowMessage]) -> ReadRows: ...

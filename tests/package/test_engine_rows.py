@@ -5,6 +5,7 @@ numbers, ranked keys, header keys)."""
 
 from __future__ import annotations
 
+import datetime
 import warnings
 
 import pytest
@@ -84,6 +85,21 @@ PLANS = {
     "computed key, callable": dict(
         columns=["stationNumber", "data_datetime", "airTemperature"],
         filters={"minute": lambda m: m % 30 == 0},
+    ),
+    # A filter on a computed key empties the rows it fails, or drops them where columns are
+    # required.
+    "filters on computed keys": dict(
+        columns=["stationNumber", "data_datetime", "WMO_station_id", "CRS", "latitude"],
+        filters={
+            "data_datetime": slice(datetime.datetime(2000, 1, 1), None),
+            "WMO_station_id": lambda i: i % 2 == 0,
+        },
+        required_columns=False,
+    ),
+    "filters on computed keys, required": dict(
+        columns=["data_datetime", "typical_datetime", "airTemperature"],
+        filters={"typical_datetime": lambda d: d.hour < 12, "CRS": {"EPSG:4326"}},
+        required_columns=["airTemperature"],
     ),
     "required key no column": dict(
         columns=["latitude"], required_columns=["latitude", "longitude"]

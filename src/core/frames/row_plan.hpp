@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -18,10 +19,13 @@
 namespace skarvel {
 
 // A computed key a plan takes: its name, what it computes and the names of its inputs.
+// With a filter (of verdicts: see value_filter.hpp), a row gets the key where its value
+// passes, and a row where it fails loses every key, or is dropped when the plan requires keys.
 struct ComputedPlan {
     std::string name;
     ComputedKey key = ComputedKey::kDatetime;
     std::vector<std::string> inputs;
+    std::optional<ValueFilter> filter;
 };
 
 class RowPlan {
@@ -51,6 +55,8 @@ class RowPlan {
     // How many keys a row must have, and whether any row can have them all (a required key
     // that is no column never is in a row).
     std::size_t required_keys() const { return required_data_keys_; }
+    // Whether the plan requires any key (a row a computed key's filter fails is then dropped).
+    bool requires_any() const { return !required_.empty(); }
     bool reachable() const { return reachable_; }
     // The names of the keys the plan reads values of, by name or by rank.
     const std::vector<std::string>& read_names() const { return read_names_; }

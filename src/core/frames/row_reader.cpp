@@ -172,7 +172,7 @@ class ChunkReader {
     // only the first subset's, when the rows of every subset are made alike (returns true).
     bool stream_compressed(const FrameMessage& message, std::size_t subsets, TypedValues& typed);
     bool judge();
-    void note_unjudged(std::int32_t filter, const KeyValue& value);
+    void note_unjudged(std::int32_t filter, const KeyValue& value, std::string_view text);
     // The rows of the observations gathered, numbered from `first_row`, given `repeats`
     // times over (once per subset of compressed data gathered once), the value of a key in
     // each repeat given by value_of(repeat, key); how many rows were given.
@@ -180,8 +180,14 @@ class ChunkReader {
     std::int64_t give_rows(std::int64_t first_row, std::size_t repeats, const ValueOf& value_of);
     // The computed keys of the `rows` rows gathered, in each of `repeats` repeats (row r of
     // repeat i is row i * rows + r); false when the core cannot judge some row's inputs.
+    enum class Computed : std::uint8_t { kReady, kUndecided, kUnjudged };
     template <typename ValueOf>
-    bool compute_rows(std::size_t rows, std::size_t repeats, const ValueOf& value_of);
+    Computed compute_rows(std::size_t rows, std::size_t repeats, const ValueOf& value_of);
+    // Judges the values of computed key `c` by its filter: `given` becomes whether each row
+    // passes, and rows that fail are emptied.
+    Computed judge_computed(std::size_t c, const ValueFilter& filter);
+    // The value of computed key `c` in row `at`; `text` is set for a text.
+    KeyValue computed_value(std::size_t c, std::size_t at, std::string_view& text) const;
     // Whether row `at` (over the repeats) has every required computed key.
     bool has_required_computed(std::size_t at) const;
     // Gives the computed keys of row `at` (over the repeats) as row `row`, from place `after`.
@@ -198,6 +204,8 @@ class ChunkReader {
     // Per computed key: its values in each row; per input of every computed key in turn: its
     // kinds, numbers and texts in each row.
     std::vector<ComputedColumn> computed_;
+    std::vector<std::uint8_t> emptied_;  // per row: a computed key failed its filter
+    TextStore computed_texts_;
     std::vector<std::vector<InputKind>> input_kinds_;
     std::vector<std::vector<double>> input_numbers_;
     std::vector<std::vector<std::string>> input_texts_;
@@ -232,17 +240,26 @@ bool ChunkReader::judge() {
         const Judgement judged = plan_.filter(static_cast<std::size_t>(filter))
                                      .judge(scratch_.keys.values[i], scratch_.keys.texts);
         if (judged == Judgement::kUndecided) return false;
-        if (judged == Judgement::kUnknown) note_unjudged(filter, scratch_.keys.values[i]);
+        if (judged == Judgement::kUnknown) {
+            const KeyValue& value = scratch_.keys.values[i];
+            note_unjudged(filter, value,
+                          value.kind == ValueKind::kText ? scratch_.keys.texts[value.text]
+                                                         : std::string_view());
+        }
         scratch_.keys.verdicts[i] =
             judged == Judgement::kPasses ? Verdict::kPasses : Verdict::kFails;
     }
     return true;
 }
 
-void ChunkReader::note_unjudged(std::int32_t filter, const KeyValue& value) {
-    std::string text;
-    if (value.kind == ValueKind::kText) text = scratch_.keys.texts[value.text];
-    const double number = value.kind == ValueKind::kText ? 0.0 : value.number;
+void ChunkReader::note_unjudged(std::int32_t filter, const KeyValue& value,
+                                std::string_view text_of) {
+    std::string text(text_of);
+    // A date's number holds the bits of its microseconds, which may read as a NaN.
+    double number = value.kind == ValueKind::kText ? 0.0 : value.number;
+    if (value.kind == ValueKind::kDatetime) {
+        number = static_cast<double>(std::bit_cast<std::int64_t>(value.number));
+    }
     if (!noted_.emplace(filter, value.kind, number, text).second) return;
     UnjudgedValue& found = unjudged_.emplace_back();
     found.filter = filter;
@@ -271,15 +288,21 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
         longest = std::max(longest, static_cast<std::int32_t>(starts[r + 1] - starts[r]));
     }
     const bool computes = !plan_.computed().empty();
-    if (computes && !compute_rows(row_count, repeats, value_of)) {
-        computed_undecided_ = true;
-        return 0;
+    if (computes) {
+        const Computed computed = compute_rows(row_count, repeats, value_of);
+        if (computed == Computed::kUndecided) computed_undecided_ = true;
+        if (computed != Computed::kReady) return 0;
     }
     std::int64_t kept = 0;
     for (std::size_t repeat = 0; repeat < repeats; ++repeat) {
         for (std::size_t r = 0; r < row_count; ++r) {
             const std::size_t at = repeat * row_count + r;
             if (!kept_rows[r] || (computes && !has_required_computed(at))) continue;
+            if (computes && emptied_[at]) {
+                // A computed key failed its filter: the row keeps no key, or goes.
+                if (!plan_.requires_any()) ++kept;
+                continue;
+            }
             const auto start = static_cast<std::size_t>(starts[r]);
             for (std::size_t e = start; e < static_cast<std::size_t>(starts[r + 1]); ++e) {
                 const auto key = static_cast<std::size_t>(keys[e]);
@@ -301,16 +324,20 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
 }
 
 template <typename ValueOf>
-bool ChunkReader::compute_rows(std::size_t rows, std::size_t repeats, const ValueOf& value_of) {
+ChunkReader::Computed ChunkReader::compute_rows(std::size_t rows, std::size_t repeats,
+                                                const ValueOf& value_of) {
     const std::vector<ComputedPlan>& plans = plan_.computed();
     const std::vector<std::int64_t>& starts = scratch_.rows.starts;
     const std::vector<std::int64_t>& keys = scratch_.rows.keys;
     const std::size_t total = rows * repeats;
     computed_.resize(plans.size());
+    emptied_.assign(total, 0);
+    bool unjudged = false;
     std::size_t slot = 0;
     for (std::size_t c = 0; c < plans.size(); ++c) {
         const ComputedPlan& plan = plans[c];
-        if (plan.key == ComputedKey::kGeometry) return false;  // a list: the caller's to make
+        // The geometry is a list: the caller's to make.
+        if (plan.key == ComputedKey::kGeometry) return Computed::kUndecided;
         std::vector<ComputedInput> inputs;
         for (const std::string& input : plan.inputs) {
             if (input_kinds_.size() <= slot) {
@@ -367,13 +394,68 @@ bool ChunkReader::compute_rows(std::size_t rows, std::size_t repeats, const Valu
             ++slot;
         }
         if (const Status status = compute_key(plan.key, inputs, total, computed_[c]); !status) {
-            return false;
+            return Computed::kUndecided;
         }
         for (const ComputedState state : computed_[c].states) {
-            if (state == ComputedState::kUndecided) return false;
+            if (state == ComputedState::kUndecided) return Computed::kUndecided;
+        }
+        if (plan.filter) {
+            const Computed judged = judge_computed(c, *plan.filter);
+            if (judged == Computed::kUndecided) return judged;
+            unjudged = unjudged || judged == Computed::kUnjudged;
         }
     }
-    return true;
+    return unjudged ? Computed::kUnjudged : Computed::kReady;
+}
+
+ChunkReader::Computed ChunkReader::judge_computed(std::size_t c, const ValueFilter& filter) {
+    ComputedColumn& column = computed_[c];
+    // Dates are judged by their microseconds as doubles: exact within 2**53.
+    constexpr std::int64_t kExact = std::int64_t{1} << 53;
+    bool unjudged = false;
+    for (std::size_t at = 0; at < column.size(); ++at) {
+        if (column.states[at] != ComputedState::kValue) {
+            column.given[at] = 0;  // no value never passes
+            emptied_[at] = 1;
+            continue;
+        }
+        if (plan_.computed()[c].key == ComputedKey::kDatetime &&
+            (column.integers[at] > kExact || column.integers[at] < -kExact)) {
+            return Computed::kUndecided;
+        }
+        std::string_view text;
+        const KeyValue value = computed_value(c, at, text);
+        computed_texts_.clear();
+        KeyValue judged_value = value;
+        if (value.kind == ValueKind::kText) judged_value.text = computed_texts_.add(text);
+        const Judgement judged = filter.judge(judged_value, computed_texts_);
+        if (judged == Judgement::kUndecided) return Computed::kUndecided;
+        if (judged == Judgement::kUnknown) {
+            note_unjudged(static_cast<std::int32_t>(plan_.filter_count() + c), value, text);
+            unjudged = true;
+            continue;
+        }
+        column.given[at] = judged == Judgement::kPasses ? 1 : 0;
+        if (!column.given[at]) emptied_[at] = 1;
+    }
+    return unjudged ? Computed::kUnjudged : Computed::kReady;
+}
+
+KeyValue ChunkReader::computed_value(std::size_t c, std::size_t at, std::string_view& text) const {
+    const ComputedColumn& found = computed_[c];
+    switch (plan_.computed()[c].key) {
+        case ComputedKey::kDatetime:
+            return {std::bit_cast<double>(found.integers[at]), ValueKind::kDatetime, 0};
+        case ComputedKey::kWmoStationId:
+            return {static_cast<double>(found.integers[at]), ValueKind::kInt, 0};
+        case ComputedKey::kWigosStationId:
+        case ComputedKey::kCrs:
+            text = found.text_of(at);
+            return {0.0, ValueKind::kText, 0};
+        case ComputedKey::kGeometry:
+            break;  // never computed here (see compute_rows)
+    }
+    return {};
 }
 
 bool ChunkReader::has_required_computed(std::size_t at) const {
@@ -390,23 +472,8 @@ void ChunkReader::give_computed(std::int64_t row, std::size_t at, std::int32_t a
         const ComputedColumn& found = computed_[c];
         const std::int64_t column = plan_.column_of(plans[c].name);
         if (column < 0 || !found.given[at]) continue;
-        KeyValue value;
         std::string_view text;
-        switch (plans[c].key) {
-            case ComputedKey::kDatetime:
-                value = {std::bit_cast<double>(found.integers[at]), ValueKind::kDatetime, 0};
-                break;
-            case ComputedKey::kWmoStationId:
-                value = {static_cast<double>(found.integers[at]), ValueKind::kInt, 0};
-                break;
-            case ComputedKey::kWigosStationId:
-            case ComputedKey::kCrs:
-                value = {0.0, ValueKind::kText, 0};
-                text = found.text_of(at);
-                break;
-            case ComputedKey::kGeometry:
-                continue;  // never computed here (see compute_rows)
-        }
+        const KeyValue value = computed_value(c, at, text);
         sink_.add(row, column, after + static_cast<std::int32_t>(c), value, text);
     }
 }

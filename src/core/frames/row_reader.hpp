@@ -50,8 +50,10 @@ class RowSink {
 
 // A value of a filtered key that its filter of verdicts has no verdict for.
 struct UnjudgedValue {
-    std::int32_t filter = 0;  // the plan's filter
-    KeyValue value;           // value.text is unused: a text is `text`
+    // The plan's filter; from the plan's filter count on, the filter of the plan's computed
+    // key of that rank (counted from 0).
+    std::int32_t filter = 0;
+    KeyValue value;  // value.text is unused: a text is `text`
     std::string text;
 };
 

@@ -1,6 +1,8 @@
 #include "frames/value_filter.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <utility>
 
 namespace skarvel {
@@ -48,7 +50,9 @@ Judgement ValueFilter::verdict_of(const KeyValue& value, const TextStore& texts)
         case ValueKind::kMissing:
             return Judgement::kFails;
         case ValueKind::kDatetime:
-            return Judgement::kUndecided;
+            // A date is judged by its microseconds, as the ints of its verdicts give them.
+            return find(int_verdicts_,
+                        static_cast<double>(std::bit_cast<std::int64_t>(value.number)));
         case ValueKind::kText:
             return find(text_verdicts_, texts[value.text]);
         case ValueKind::kInt:

@@ -34,7 +34,8 @@ class ValueFilter {
     static ValueFilter of_range(std::optional<double> low, std::optional<double> high);
 
     // Passes the values whose verdict says so. Ints and floats are told apart, as a caller's
-    // test may tell them apart; a value without a verdict is unknown.
+    // test may tell them apart; a date's verdict is among the ints, by its microseconds since
+    // 1970. A value without a verdict is unknown.
     static ValueFilter of_verdicts(std::vector<std::pair<double, bool>> ints,
                                    std::vector<std::pair<double, bool>> floats,
                                    std::vector<std::pair<std::string, bool>> texts);

@@ -1,6 +1,7 @@
 #include "engine/row_reading.hpp"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <deque>
@@ -136,20 +137,26 @@ bool filter_item(PyObject* obj, std::vector<std::pair<std::string, ValueFilter>>
     return true;
 }
 
-// The computed keys of a plan, as (name, input names) pairs, added to `plan` in order.
+// The computed keys of a plan, as (name, input names, verdicts of its filter or None), added to
+// `plan` in order.
 bool computed_items(PyObject* obj, RowPlan& plan) {
     PyRef items(PySequence_Fast(obj, "read_rows(): computed keys must be a sequence"));
     if (!items) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-        PyObject *name = nullptr, *inputs = nullptr;
-        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "OO:computed key", &name,
-                              &inputs)) {
+        PyObject *name = nullptr, *inputs = nullptr, *verdicts = nullptr;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "OOO:computed key", &name,
+                              &inputs, &verdicts)) {
             return false;
         }
         ComputedPlan computed;
         if (!str_argument(name, "computed", computed.name) ||
             !str_items(inputs, "computed", computed.inputs)) {
             return false;
+        }
+        if (verdicts != Py_None) {
+            ValueFilter filter = ValueFilter::of_set({}, {});
+            if (!verdict_items(verdicts, filter)) return false;
+            computed.filter = std::move(filter);
         }
         const std::optional<ComputedKey> key = computed_key_named(computed.name);
         if (!key) {
@@ -252,7 +259,8 @@ bool message_item(PyObject* obj, std::deque<BufferView>& views, FrameMessage& ou
     return true;
 }
 
-// The values filters of verdicts have none for, as (filter index, value) pairs.
+// The values filters of verdicts have none for, as (filter index, value, whether the value is
+// a date's microseconds since 1970) triples.
 PyObject* unjudged_list(const std::vector<UnjudgedValue>& unjudged) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(unjudged.size())));
     if (!list) return nullptr;
@@ -266,12 +274,17 @@ PyObject* unjudged_list(const std::vector<UnjudgedValue>& unjudged) {
             case ValueKind::kInt:
                 value = PyRef(PyLong_FromDouble(found.value.number));
                 break;
+            case ValueKind::kDatetime:
+                value = PyRef(PyLong_FromLongLong(std::bit_cast<std::int64_t>(found.value.number)));
+                break;
             default:
                 value = PyRef(PyFloat_FromDouble(found.value.number));
                 break;
         }
         if (!value) return nullptr;
-        PyObject* item = Py_BuildValue("(iO)", found.filter, value.get());
+        PyObject* item =
+            Py_BuildValue("(iOO)", found.filter, value.get(),
+                          found.value.kind == ValueKind::kDatetime ? Py_True : Py_False);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }

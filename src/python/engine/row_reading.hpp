@@ -7,7 +7,8 @@
 namespace skarvel::py {
 
 // read_rows(plan, messages) -> (message rows, failed, columns) | None | unjudged values as
-// (filter index, value) pairs: the chunk is read again once filters of verdicts have theirs.
+// (filter index, value, is a date) triples: the chunk is read again once filters of verdicts
+// have theirs.
 PyObject* engine_read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
 
