@@ -47,24 +47,21 @@ def _bound(value: Any) -> bool:
     return value is None or _number(value)
 
 
-def engine_filter(name: str, wanted: Filter) -> _engine.RowFilter | None:
-    """A filter as the engine judges it, or None for one it does not (a slice of texts, a set
-    holding other objects). A callable starts without verdicts: the engine asks for the
-    verdicts of the values it meets (``EngineBatch``)."""
-    if wanted.kind == "callable":
-        return (name, "verdicts", [], None)
+def engine_filter(name: str, wanted: Filter) -> _engine.RowFilter:
+    """A filter as the engine judges it: a range or a set of plain numbers and texts by
+    itself; any other (a callable, a slice of texts, a set holding other objects) by the
+    verdicts of the filter's own ``match``, which the engine asks for as it meets values
+    (``EngineBatch``)."""
     if wanted.kind == "slice":
         start, stop = wanted.wanted.start, wanted.wanted.stop
         if _bound(start) and _bound(stop):
             return (name, "range", start, stop)
-        return None
-    if wanted.kind != "set":
-        return None
-    numbers = [v for v in wanted.values if _number(v)]
-    texts = [v for v in wanted.values if type(v) is str]
-    if len(numbers) + len(texts) != len(wanted.values):
-        return None
-    return (name, "set", numbers, texts)
+    elif wanted.kind == "set":
+        numbers = [v for v in wanted.values if _number(v)]
+        texts = [v for v in wanted.values if type(v) is str]
+        if len(numbers) + len(texts) == len(wanted.values):
+            return (name, "set", numbers, texts)
+    return (name, "verdicts", [], None)
 
 
 # The header keys the engine makes itself (those of sections 1 and 3); the keys of ECMWF's
@@ -96,20 +93,14 @@ ENGINE_HEADER_KEYS = {
 
 
 def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:
-    """The plan as the engine takes it, or None when the engine cannot read it: a filter it
-    does not judge, a filter on a computed key, the geometry, or a header key whose value is
-    an array."""
+    """The plan as the engine takes it, or None when the engine cannot read it: the geometry,
+    or a header key whose value is an array."""
     # The geometry (a list per row) is the package's to make.
     if "geometry" in plan.included:
         return None
     if "unexpandedDescriptors" in plan.included:
         return None
-    filters = []
-    for name, wanted in plan.filters.items():
-        found = engine_filter(name, wanted)
-        if found is None:
-            return None
-        filters.append(found)
+    filters = [engine_filter(name, wanted) for name, wanted in plan.filters.items()]
     # Header keys come from the engine unless the plan takes a key it does not make: then
     # every header key comes with each message.
     engine_header = not (plan.included & (HEADER_NAMES - ENGINE_HEADER_KEYS))

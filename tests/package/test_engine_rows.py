@@ -101,6 +101,11 @@ PLANS = {
         filters={"typical_datetime": lambda d: d.hour < 12, "CRS": {"EPSG:4326"}},
         required_columns=["airTemperature"],
     ),
+    "slice of texts, set with None": dict(
+        columns=["stationOrSiteName", "day", "latitude"],
+        filters={"stationOrSiteName": slice("A", "M"), "day": [None, 1, 4, 15]},
+        required_columns=False,
+    ),
     "required key no column": dict(
         columns=["latitude"], required_columns=["latitude", "longitude"]
     ),
@@ -136,13 +141,9 @@ def test_engine_rows_equal_the_package_reader(plan, monkeypatch):
     assert (rows > 0) == reachable
 
 
-@pytest.mark.parametrize(
-    "filters",
-    [{"stationNumber": slice("a", "b")}, {"day": [None]}],
-    ids=["slice of texts", "None"],
-)
-def test_plans_the_engine_leaves_to_the_package_reader(filters):
-    query = _frames.Query(["latitude"], filters, True, None, "raise")
+@pytest.mark.parametrize("columns", [["geometry"], ["unexpandedDescriptors"]])
+def test_plans_the_engine_leaves_to_the_package_reader(columns):
+    query = _frames.Query(columns, None, True, None, "raise")
     assert query.engine_plan is None
     assert isinstance(query.new_batch("x", None), _frames.Batch)  # type: ignore[arg-type]
 
