@@ -1,7 +1,7 @@
 """The engine's row reader against the package's own reader, which it replaces for the plans it
 takes: the same frame from every corpus file, for plans that cover its rules (columns of
-station, time, level and texts, each kind of filter, required columns, count and subset
-numbers, ranked keys, header keys)."""
+station, time, level and texts, each kind of filter, callables and filters on computed keys,
+required columns, count and subset numbers, ranked keys, header keys, computed keys)."""
 
 from __future__ import annotations
 
