@@ -16,6 +16,7 @@
 #include "frames/header_keys.hpp"
 #include "frames/key_levels.hpp"
 #include "frames/observations.hpp"
+#include "frames/row_computed.hpp"
 #include "message/message_scanner.hpp"
 
 namespace skarvel {
@@ -180,18 +181,9 @@ class ChunkReader {
     std::int64_t give_rows(std::int64_t first_row, std::size_t repeats, const ValueOf& value_of);
     // The computed keys of the `rows` rows gathered, in each of `repeats` repeats (row r of
     // repeat i is row i * rows + r); false when the core cannot judge some row's inputs.
-    enum class Computed : std::uint8_t { kReady, kUndecided, kUnjudged };
     template <typename ValueOf>
-    Computed compute_rows(std::size_t rows, std::size_t repeats, const ValueOf& value_of);
-    // Judges the values of computed key `c` by its filter: `given` becomes whether each row
-    // passes, and rows that fail are emptied.
-    Computed judge_computed(std::size_t c, const ValueFilter& filter);
-    // The value of computed key `c` in row `at`; `text` is set for a text.
-    KeyValue computed_value(std::size_t c, std::size_t at, std::string_view& text) const;
-    // Whether row `at` (over the repeats) has every required computed key.
-    bool has_required_computed(std::size_t at) const;
-    // Gives the computed keys of row `at` (over the repeats) as row `row`, from place `after`.
-    void give_computed(std::int64_t row, std::size_t at, std::int32_t after);
+    RowComputer::Outcome compute_rows(std::size_t rows, std::size_t repeats,
+                                      const ValueOf& value_of);
 
     const RowPlan& plan_;
     FrameNames names_;
@@ -201,15 +193,7 @@ class ChunkReader {
     std::vector<UnjudgedValue> unjudged_;
     // Set when the inputs of a computed key are beyond what the core judges.
     bool computed_undecided_ = false;
-    // Per computed key: its values in each row; per input of every computed key in turn: its
-    // kinds, numbers and texts in each row.
-    std::vector<ComputedColumn> computed_;
-    std::vector<std::uint8_t> emptied_;  // per row: a computed key failed its filter
-    TextStore computed_texts_;
-    std::vector<std::vector<InputKind>> input_kinds_;
-    std::vector<std::vector<double>> input_numbers_;
-    std::vector<std::vector<std::string>> input_texts_;
-    std::vector<std::vector<std::string_view>> input_views_;
+    RowComputer computer_{plan_};
     // The unjudged values noted, as (filter, kind, number or text).
     std::set<std::tuple<std::int32_t, ValueKind, double, std::string>> noted_;
 };
@@ -289,16 +273,16 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
     }
     const bool computes = !plan_.computed().empty();
     if (computes) {
-        const Computed computed = compute_rows(row_count, repeats, value_of);
-        if (computed == Computed::kUndecided) computed_undecided_ = true;
-        if (computed != Computed::kReady) return 0;
+        const RowComputer::Outcome computed = compute_rows(row_count, repeats, value_of);
+        if (computed == RowComputer::Outcome::kUndecided) computed_undecided_ = true;
+        if (computed != RowComputer::Outcome::kReady) return 0;
     }
     std::int64_t kept = 0;
     for (std::size_t repeat = 0; repeat < repeats; ++repeat) {
         for (std::size_t r = 0; r < row_count; ++r) {
             const std::size_t at = repeat * row_count + r;
-            if (!kept_rows[r] || (computes && !has_required_computed(at))) continue;
-            if (computes && emptied_[at]) {
+            if (!kept_rows[r] || (computes && !computer_.has_required(at))) continue;
+            if (computes && computer_.emptied(at)) {
                 // A computed key failed its filter: the row keeps no key, or goes.
                 if (!plan_.requires_any()) ++kept;
                 continue;
@@ -316,7 +300,7 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
                           text);
             }
             // Computed keys come after every other key of their row.
-            if (computes) give_computed(first_row + kept, at, longest);
+            if (computes) computer_.give(sink_, first_row + kept, at, longest);
             ++kept;
         }
     }
@@ -324,37 +308,18 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
 }
 
 template <typename ValueOf>
-ChunkReader::Computed ChunkReader::compute_rows(std::size_t rows, std::size_t repeats,
-                                                const ValueOf& value_of) {
+RowComputer::Outcome ChunkReader::compute_rows(std::size_t rows, std::size_t repeats,
+                                               const ValueOf& value_of) {
     const std::vector<ComputedPlan>& plans = plan_.computed();
     const std::vector<std::int64_t>& starts = scratch_.rows.starts;
     const std::vector<std::int64_t>& keys = scratch_.rows.keys;
-    const std::size_t total = rows * repeats;
-    computed_.resize(plans.size());
-    emptied_.assign(total, 0);
-    bool unjudged = false;
-    std::size_t slot = 0;
+    computer_.start(rows * repeats);
     for (std::size_t c = 0; c < plans.size(); ++c) {
-        const ComputedPlan& plan = plans[c];
-        // The geometry is a list: the caller's to make.
-        if (plan.key == ComputedKey::kGeometry) return Computed::kUndecided;
-        std::vector<ComputedInput> inputs;
-        for (const std::string& input : plan.inputs) {
-            if (input_kinds_.size() <= slot) {
-                input_kinds_.emplace_back();
-                input_numbers_.emplace_back();
-                input_texts_.emplace_back();
-                input_views_.emplace_back();
-            }
-            std::vector<InputKind>& kinds = input_kinds_[slot];
-            std::vector<double>& numbers = input_numbers_[slot];
-            std::vector<std::string>& texts = input_texts_[slot];
-            std::vector<std::string_view>& views = input_views_[slot];
-            kinds.assign(total, InputKind::kAbsent);
-            numbers.assign(total, 0.0);
-            texts.assign(total, std::string());
-            const std::int32_t name = names_.find(input);
-            for (std::size_t r = 0; r < rows && name >= 0; ++r) {
+        for (std::size_t i = 0; i < plans[c].inputs.size(); ++i) {
+            const std::int32_t name = names_.find(plans[c].inputs[i]);
+            if (name < 0) continue;
+            const std::size_t slot = computer_.slot(c, i);
+            for (std::size_t r = 0; r < rows; ++r) {
                 // A row that has an input twice takes the last.
                 std::int64_t last = -1;
                 for (std::int64_t e = starts[r + 1] - 1; e >= starts[r]; --e) {
@@ -366,116 +331,17 @@ ChunkReader::Computed ChunkReader::compute_rows(std::size_t rows, std::size_t re
                 }
                 if (last < 0) continue;
                 for (std::size_t repeat = 0; repeat < repeats; ++repeat) {
-                    const std::size_t at = repeat * rows + r;
                     const KeyValue value = value_of(repeat, static_cast<std::size_t>(last));
-                    numbers[at] = value.number;
-                    switch (value.kind) {
-                        case ValueKind::kFloat:
-                            kinds[at] = InputKind::kFloat;
-                            break;
-                        case ValueKind::kInt:
-                            kinds[at] = InputKind::kInt;
-                            break;
-                        case ValueKind::kMissing:
-                            kinds[at] = InputKind::kMissing;
-                            break;
-                        case ValueKind::kText:
-                            kinds[at] = InputKind::kText;
-                            texts[at] = scratch_.keys.texts[value.text];
-                            break;
-                        case ValueKind::kDatetime:
-                            kinds[at] = InputKind::kOther;
-                            break;
-                    }
+                    const std::string_view text = value.kind == ValueKind::kText
+                                                      ? scratch_.keys.texts[value.text]
+                                                      : std::string_view();
+                    computer_.set_input(slot, repeat * rows + r, value, text);
                 }
             }
-            views.assign(texts.begin(), texts.end());
-            inputs.push_back({numbers, kinds, views});
-            ++slot;
-        }
-        if (const Status status = compute_key(plan.key, inputs, total, computed_[c]); !status) {
-            return Computed::kUndecided;
-        }
-        for (const ComputedState state : computed_[c].states) {
-            if (state == ComputedState::kUndecided) return Computed::kUndecided;
-        }
-        if (plan.filter) {
-            const Computed judged = judge_computed(c, *plan.filter);
-            if (judged == Computed::kUndecided) return judged;
-            unjudged = unjudged || judged == Computed::kUnjudged;
         }
     }
-    return unjudged ? Computed::kUnjudged : Computed::kReady;
-}
-
-ChunkReader::Computed ChunkReader::judge_computed(std::size_t c, const ValueFilter& filter) {
-    ComputedColumn& column = computed_[c];
-    // Dates are judged by their microseconds as doubles: exact within 2**53.
-    constexpr std::int64_t kExact = std::int64_t{1} << 53;
-    bool unjudged = false;
-    for (std::size_t at = 0; at < column.size(); ++at) {
-        if (column.states[at] != ComputedState::kValue) {
-            column.given[at] = 0;  // no value never passes
-            emptied_[at] = 1;
-            continue;
-        }
-        if (plan_.computed()[c].key == ComputedKey::kDatetime &&
-            (column.integers[at] > kExact || column.integers[at] < -kExact)) {
-            return Computed::kUndecided;
-        }
-        std::string_view text;
-        const KeyValue value = computed_value(c, at, text);
-        computed_texts_.clear();
-        KeyValue judged_value = value;
-        if (value.kind == ValueKind::kText) judged_value.text = computed_texts_.add(text);
-        const Judgement judged = filter.judge(judged_value, computed_texts_);
-        if (judged == Judgement::kUndecided) return Computed::kUndecided;
-        if (judged == Judgement::kUnknown) {
-            note_unjudged(static_cast<std::int32_t>(plan_.filter_count() + c), value, text);
-            unjudged = true;
-            continue;
-        }
-        column.given[at] = judged == Judgement::kPasses ? 1 : 0;
-        if (!column.given[at]) emptied_[at] = 1;
-    }
-    return unjudged ? Computed::kUnjudged : Computed::kReady;
-}
-
-KeyValue ChunkReader::computed_value(std::size_t c, std::size_t at, std::string_view& text) const {
-    const ComputedColumn& found = computed_[c];
-    switch (plan_.computed()[c].key) {
-        case ComputedKey::kDatetime:
-            return {std::bit_cast<double>(found.integers[at]), ValueKind::kDatetime, 0};
-        case ComputedKey::kWmoStationId:
-            return {static_cast<double>(found.integers[at]), ValueKind::kInt, 0};
-        case ComputedKey::kWigosStationId:
-        case ComputedKey::kCrs:
-            text = found.text_of(at);
-            return {0.0, ValueKind::kText, 0};
-        case ComputedKey::kGeometry:
-            break;  // never computed here (see compute_rows)
-    }
-    return {};
-}
-
-bool ChunkReader::has_required_computed(std::size_t at) const {
-    const std::vector<ComputedPlan>& plans = plan_.computed();
-    for (std::size_t c = 0; c < plans.size(); ++c) {
-        if (plan_.requires_key(plans[c].name) && !computed_[c].given[at]) return false;
-    }
-    return true;
-}
-
-void ChunkReader::give_computed(std::int64_t row, std::size_t at, std::int32_t after) {
-    const std::vector<ComputedPlan>& plans = plan_.computed();
-    for (std::size_t c = 0; c < plans.size(); ++c) {
-        const ComputedColumn& found = computed_[c];
-        const std::int64_t column = plan_.column_of(plans[c].name);
-        if (column < 0 || !found.given[at]) continue;
-        std::string_view text;
-        const KeyValue value = computed_value(c, at, text);
-        sink_.add(row, column, after + static_cast<std::int32_t>(c), value, text);
-    }
+    return computer_.compute([this](std::int32_t filter, const KeyValue& value,
+                                    std::string_view text) { note_unjudged(filter, value, text); });
 }
 
 void ChunkReader::stream_subsets(const FrameMessage& message, const DecodedValues& decoded,
