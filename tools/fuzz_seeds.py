@@ -20,7 +20,12 @@ SHARED = ROOT.parent / "shared"
 TABLES = ROOT / "python" / "skarvel" / "tables" / "wmo"
 LONGEST_SEED = 200_000
 # Plans of the rows target: columns (two octets, a bit per key), filters, required columns.
-ROW_PLANS = [bytes([0x3F, 0x30, 0x00, 0x00, 0x00]), bytes([0xFF, 0xFF, 0x0F, 0x05, 0x00])]
+# The filters' high bits add filters of verdicts and computed keys.
+ROW_PLANS = [
+    bytes([0x3F, 0x30, 0x00, 0x00, 0x00]),
+    bytes([0xFF, 0xFF, 0x0F, 0x05, 0x00]),
+    bytes([0xFF, 0xFF, 0xC0, 0x00, 0x00]),
+]
 
 
 def write(folder: Path, data: bytes) -> None:

@@ -1,5 +1,6 @@
-"""Rows of chunks of messages read by the engine in one call: which plans it reads (no callable
-filter, no computed key), and a batch of messages waiting to be read that way.
+"""Rows of chunks of messages read by the engine in one call: which plans it reads (callable
+filters, and filters on computed keys, through verdicts the engine asks for; computed keys but
+the geometry), and a batch of messages waiting to be read that way.
 
 The engine decodes each message of a chunk, names and types its keys, gathers them into
 observations and keeps the rows the plan keeps, without a Python object per message, row or
@@ -10,6 +11,7 @@ them, and become a frame with one constructor when a frame's every row came that
 
 from __future__ import annotations
 
+import datetime
 from collections.abc import Iterable, Iterator
 from typing import TYPE_CHECKING, Any
 
@@ -19,7 +21,7 @@ import numpy as np
 from . import _engine, _flat, _frames, _observations
 from ._columns import MessageRows, Part, Rows, TypedSlice, masked_column, source_text
 from ._errors import DecodeError
-from ._keys import HEADER_NAMES, Filter, header_keys
+from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, header_keys
 from ._message import Message
 from ._reader import Reader
 from ._values import Values, column_array
@@ -29,8 +31,13 @@ if TYPE_CHECKING:
 
 # What a column's kinds say of a row without a cell (see _engine.FlatChunk.values).
 _NO_CELL = 5
+# Computed keys whose values are dates.
+_DATE_KEYS = {"data_datetime", "typical_datetime"}
 # Ints a float64 holds exactly, as the engine compares numbers.
 _EXACT = 2**53
+# The engine gives a date as its microseconds since 1970.
+_EPOCH = datetime.datetime(1970, 1, 1)
+_MICROSECOND = datetime.timedelta(microseconds=1)
 
 
 def _number(value: Any) -> bool:
@@ -45,21 +52,21 @@ def _bound(value: Any) -> bool:
     return value is None or _number(value)
 
 
-def engine_filter(name: str, wanted: Filter) -> _engine.RowFilter | None:
-    """A filter as the engine judges it, or None for one it does not (a callable, a slice
-    of texts, a set holding other objects)."""
+def engine_filter(name: str, wanted: Filter) -> _engine.RowFilter:
+    """A filter as the engine judges it: a range or a set of plain numbers and texts by
+    itself; any other (a callable, a slice of texts, a set holding other objects) by the
+    verdicts of the filter's own ``match``, which the engine asks for as it meets values
+    (``EngineBatch``)."""
     if wanted.kind == "slice":
         start, stop = wanted.wanted.start, wanted.wanted.stop
         if _bound(start) and _bound(stop):
             return (name, "range", start, stop)
-        return None
-    if wanted.kind != "set":
-        return None
-    numbers = [v for v in wanted.values if _number(v)]
-    texts = [v for v in wanted.values if type(v) is str]
-    if len(numbers) + len(texts) != len(wanted.values):
-        return None
-    return (name, "set", numbers, texts)
+    elif wanted.kind == "set":
+        numbers = [v for v in wanted.values if _number(v)]
+        texts = [v for v in wanted.values if type(v) is str]
+        if len(numbers) + len(texts) == len(wanted.values):
+            return (name, "set", numbers, texts)
+    return (name, "verdicts", [], None)
 
 
 # The header keys the engine makes itself (those of sections 1 and 3); the keys of ECMWF's
@@ -91,16 +98,18 @@ ENGINE_HEADER_KEYS = {
 
 
 def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:
-    """The plan as the engine takes it, or None when the engine cannot read it: computed
-    keys, a filter it does not judge, or a header key whose value is an array."""
-    if plan.computes or "unexpandedDescriptors" in plan.included:
+    """The plan as the engine takes it, or None when the engine cannot read it: the geometry,
+    or a header key whose value is an array."""
+    # The geometry (a list per row) is the package's to make.
+    if "geometry" in plan.included:
         return None
-    filters = []
-    for name, wanted in plan.filters.items():
-        found = engine_filter(name, wanted)
-        if found is None:
-            return None
-        filters.append(found)
+    if "unexpandedDescriptors" in plan.included:
+        return None
+    # The engine's typed columns hold no dates yet: a date shown as a column is the package's
+    # to place (a date used only by a filter is judged by the engine).
+    if _DATE_KEYS & plan.column_index.keys():
+        return None
+    filters = [engine_filter(name, wanted) for name, wanted in plan.filters.items()]
     # Header keys come from the engine unless the plan takes a key it does not make: then
     # every header key comes with each message.
     engine_header = not (plan.included & (HEADER_NAMES - ENGINE_HEADER_KEYS))
@@ -110,6 +119,11 @@ def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:
         filters,
         sorted(plan.required),
         plan.header_included and engine_header,
+        [
+            (name, inputs, [] if name in plan.computed_filters else None)
+            for name, (inputs, _) in COMPUTED_KEYS.items()
+            if name in plan.included
+        ],
     )
 
 
@@ -130,6 +144,19 @@ class EngineBatch:
         # The header keys each message brings, when the engine does not make them.
         included = query.plan.included
         self.head_keys = included if query.plan.header_included and not plan[4] else None
+        # Per filter of verdicts (by its index in the plan's filters, then in its computed
+        # keys): the filter, and the verdict of each value met by its type and value (a
+        # callable may tell an int from a float), with the value as the engine gives it.
+        self.judges: dict[int, Filter] = {}
+        for i, found in enumerate(plan[2]):
+            if found[1] == "verdicts":
+                self.judges[i] = query.plan.filters[found[0]]
+        for i, (name, _, verdicts) in enumerate(plan[5], len(plan[2])):
+            if verdicts is not None:
+                self.judges[i] = query.plan.computed_filters[name]
+        self.verdicts: dict[int, dict[tuple[type, Any], tuple[Any, bool]]] = {
+            i: {} for i in self.judges
+        }
         self._reset()
 
     def _reset(self) -> None:
@@ -173,7 +200,7 @@ class EngineBatch:
         self, taken: tuple[list[Message], list[_engine.RowMessage], list[Done]]
     ) -> Iterator[tuple[str, Done, Part]]:
         messages, items, done = taken
-        found = _engine.read_rows(self.plan, items)
+        found = self._read_judged(items)
         if found is None:
             # A filter met a value the engine does not judge: the package's reader judges it.
             for message, item, where in zip(messages, items, done):
@@ -201,6 +228,35 @@ class EngineBatch:
                     return
                 continue
             yield name, where, TypedSlice(chunk, bounds[i], bounds[i + 1])
+
+    def _read_judged(self, items: list[_engine.RowMessage]) -> _engine.RowsRead | None:
+        """The engine's reading of ``items``: read again while it meets values that a filter
+        of verdicts has not judged yet, each judged once by the filter's own ``match``."""
+        while True:
+            found = _engine.read_rows(self.plan, items)
+            if not isinstance(found, list):
+                return found
+            for index, given, date in found:
+                value = _EPOCH + given * _MICROSECOND if date else given
+                known = self.verdicts[index]
+                if (type(value), value) in known:
+                    raise RuntimeError(f"the engine asks again for the verdict of {value!r}")
+                known[type(value), value] = (given, self.judges[index].match(value))
+            filters = len(self.plan[2])
+            self.plan = (
+                self.plan[0],
+                self.plan[1],
+                [
+                    (f[0], f[1], list(self.verdicts[i].values()), None) if i in self.verdicts else f
+                    for i, f in enumerate(self.plan[2])
+                ],
+                self.plan[3],
+                self.plan[4],
+                [
+                    (c[0], c[1], list(self.verdicts[i].values()) if i in self.verdicts else None)
+                    for i, c in enumerate(self.plan[5], filters)
+                ],
+            )
 
     def _reread(self, message: Message, count: int) -> tuple[MessageRows | None, bool]:
         """The message read by the package's own reader: its rows (None when it failed and

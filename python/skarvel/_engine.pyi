@@ -116,18 +116,25 @@ def computed_key(
     ],
 ) -> tuple[Column, Column, Column, list[object] | None]: ...
 
-# A filter the core judges: (name, "set", numbers, texts) or (name, "range", low, high).
+# A filter the core judges: (name, "set", numbers, texts), (name, "range", low, high) or
+# (name, "verdicts", (value, passes) pairs, None).
 RowFilter = tuple[str, str, Any, Any]
-# (columns, included, filters, required, whether the engine makes the header keys)
-RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool]
+# (columns, included, filters, required, whether the engine makes the header keys, computed
+# keys as (name, input names, (value, passes) verdicts of its filter or None))
+RowComputed = tuple[str, list[str], list[tuple[Any, bool]] | None]
+RowPlan = tuple[list[str], list[str], list[RowFilter], list[str], bool, list[RowComputed]]
 # (octets, table set, compressed, count, header keys as (name, value) pairs)
 RowMessage = tuple[Buffer, _skarvel.TableSet, bool, int, list[tuple[str, Any]]]
 
 # A column's cells in long form: rows, places in row, numbers, kinds, texts of the text cells.
 CellEntries = tuple[Column, Column, Column, Column, list[str]]
 
-def read_rows(
-    plan: RowPlan, messages: Sequence[RowMessage]
-) -> tuple[Column, list[int], FlatChunk] | None: ...
+# What read_rows gives: (message rows, failed, typed columns); None when a filter met a value
+# it cannot judge; or the values that filters of verdicts have none for, as (filter index,
+# value, whether the value is a date's microseconds since 1970).
+RowsRead = tuple[Column, list[int], FlatChunk]
+ReadRows = RowsRead | None | list[tuple[int, Any, bool]]
+
+def read_rows(plan: RowPlan, messages: Sequence[RowMessage]) -> ReadRows: ...
 def join_chunks(chunks: Sequence[FlatChunk], /) -> FlatChunk: ...
 def chunk_entries(chunk: FlatChunk, /) -> list[tuple[str, CellEntries]]: ...

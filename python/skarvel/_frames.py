@@ -284,7 +284,7 @@ class Query(_Collector):
             self.required,
         )
         # The plan as the engine reads it, a chunk of messages a call; None for plans only
-        # the package's own reader reads (callable filters, computed keys).
+        # the package's own reader reads (the geometry, the unexpanded descriptors).
         self.engine_plan = _core_rows.engine_plan(self.plan)
 
     def new_batch(self, name: str, reader: Reader) -> Batch | _core_rows.EngineBatch:

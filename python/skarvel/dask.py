@@ -29,7 +29,7 @@ from ._columns import Rows
 from ._compressed import HEAD, compression
 from ._errors import DecodeError, SkarvelWarning
 from ._flat import FlatQuery, FlatSession
-from ._frames import Batch, Query, flat_blocks_frame, frame_of_rows, require_extra
+from ._frames import Query, flat_blocks_frame, frame_of_rows, require_extra
 from ._reader import Reader
 from ._tables import Tables, TablesLike
 
@@ -129,8 +129,13 @@ class _ReadPart:
                     data, tables=self.query.tables, on_error="skip", expect_messages=_whole(part)
                 ) as reader,
             ):
-                # Messages of uncompressed data wait to be read together (flat rows do not).
-                batch: Any = Batch(self.query, part.path) if isinstance(self.query, Query) else None
+                # Messages wait to be read together, as the query batches them (flat rows
+                # do not).
+                batch: Any = (
+                    self.query.new_batch(part.path, reader)
+                    if isinstance(self.query, Query)
+                    else None
+                )
                 reported = 0
                 for message in reader:
                     self._failures(reader, reported, part)

@@ -15,6 +15,7 @@ enum class ValueKind : std::uint8_t {
     kFloat = 0,
     kInt = 1,
     kMissing = 2,
+    kDatetime = 3,  // a computed date: `number` holds the bits of an int64 of microseconds
     kText = 4,
 };
 

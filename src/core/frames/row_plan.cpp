@@ -48,9 +48,19 @@ RowPlan::RowPlan(std::vector<std::string> columns, std::unordered_set<std::strin
     std::sort(read_names_.begin(), read_names_.end());
     for (const std::string& name : required_) {
         if (!column_index_.contains(name)) reachable_ = false;
+        if (!computed_key_named(name)) ++required_data_keys_;
     }
     count_ = included_.contains("count");
     subset_number_ = included_.contains("subsetNumber");
+}
+
+Status RowPlan::add_computed(ComputedPlan computed) {
+    if (computed.inputs.size() != computed_key_inputs(computed.key)) {
+        return BufrError::parse("rows: computed key '" + computed.name + "' takes " +
+                                std::to_string(computed_key_inputs(computed.key)) + " inputs");
+    }
+    computed_.push_back(std::move(computed));
+    return {};
 }
 
 bool RowPlan::takes_by_rank(std::string_view name) const {
@@ -77,6 +87,11 @@ std::int64_t RowPlan::column_of(std::string_view name) const {
 
 bool RowPlan::requires_key(std::string_view name) const {
     return required_.contains(std::string(name)) && column_index_.contains(std::string(name));
+}
+
+std::int32_t FrameNames::find(std::string_view name) const {
+    const auto found = number_of_.find(std::string(name));
+    return found == number_of_.end() ? -1 : found->second;
 }
 
 std::int32_t FrameNames::number(std::string_view name, bool coordinate) {

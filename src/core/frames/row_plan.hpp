@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -12,9 +13,20 @@
 #include <utility>
 #include <vector>
 
+#include "frames/computed_keys.hpp"
 #include "frames/value_filter.hpp"
 
 namespace skarvel {
+
+// A computed key a plan takes: its name, what it computes and the names of its inputs.
+// With a filter (of verdicts: see value_filter.hpp), a row gets the key where its value
+// passes, and a row where it fails loses every key, or is dropped when the plan requires keys.
+struct ComputedPlan {
+    std::string name;
+    ComputedKey key = ComputedKey::kDatetime;
+    std::vector<std::string> inputs;
+    std::optional<ValueFilter> filter;
+};
 
 class RowPlan {
   public:
@@ -42,13 +54,21 @@ class RowPlan {
     bool requires_key(std::string_view name) const;
     // How many keys a row must have, and whether any row can have them all (a required key
     // that is no column never is in a row).
-    std::size_t required_keys() const { return required_.size(); }
+    std::size_t required_keys() const { return required_data_keys_; }
+    // Whether the plan requires any key (a row a computed key's filter fails is then dropped).
+    bool requires_any() const { return !required_.empty(); }
     bool reachable() const { return reachable_; }
     // The names of the keys the plan reads values of, by name or by rank.
     const std::vector<std::string>& read_names() const { return read_names_; }
     bool takes_count() const { return count_; }
     bool makes_header_keys() const { return header_keys_; }
     bool takes_subset_number() const { return subset_number_; }
+
+    // Adds a computed key, made for each row from the row's inputs (the last key of each
+    // input's name) after its other keys; keys come in the order they are added. Fails with
+    // the Parse kind when the inputs are not as many as the key takes.
+    Status add_computed(ComputedPlan computed);
+    const std::vector<ComputedPlan>& computed() const { return computed_; }
 
   private:
     std::vector<std::string> columns_;
@@ -58,6 +78,8 @@ class RowPlan {
     std::vector<std::pair<std::string, ValueFilter>> filters_;
     std::unordered_set<std::string> required_;
     std::vector<std::string> read_names_;
+    std::vector<ComputedPlan> computed_;
+    std::size_t required_data_keys_ = 0;  // the required keys that are not computed
     bool reachable_ = true;
     bool count_ = false;
     bool subset_number_ = false;
@@ -72,6 +94,9 @@ class FrameNames {
     // The number of `name`, given when first met; a name is a coordinate (an element of
     // classes 1 to 9) by the first key that bears it.
     std::int32_t number(std::string_view name, bool coordinate);
+
+    // The number of `name` when it was met, else -1.
+    std::int32_t find(std::string_view name) const;
 
     std::size_t size() const { return names_.size(); }
     std::string_view name(std::int32_t number) const { return names_[to_index(number)]; }

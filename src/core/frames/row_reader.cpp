@@ -1,9 +1,14 @@
 #include "frames/row_reader.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
+#include <tuple>
 #include <unordered_map>
 
 #include "data/decode.hpp"
@@ -11,6 +16,7 @@
 #include "frames/header_keys.hpp"
 #include "frames/key_levels.hpp"
 #include "frames/observations.hpp"
+#include "frames/row_computed.hpp"
 #include "message/message_scanner.hpp"
 
 namespace skarvel {
@@ -149,6 +155,8 @@ class ChunkReader {
     // Sets `undecided` when a filter cannot judge a value.
     Status read(const FrameMessage& message, std::int64_t first_row, std::int64_t& rows,
                 bool& undecided, bool& failed);
+    // The values met that filters of verdicts have no verdict for, each once.
+    std::vector<UnjudgedValue> take_unjudged() { return std::move(unjudged_); }
 
   private:
     CodeNames& codes_of(const TableSet& tables) {
@@ -165,17 +173,29 @@ class ChunkReader {
     // only the first subset's, when the rows of every subset are made alike (returns true).
     bool stream_compressed(const FrameMessage& message, std::size_t subsets, TypedValues& typed);
     bool judge();
+    void note_unjudged(std::int32_t filter, const KeyValue& value, std::string_view text);
     // The rows of the observations gathered, numbered from `first_row`, given `repeats`
     // times over (once per subset of compressed data gathered once), the value of a key in
     // each repeat given by value_of(repeat, key); how many rows were given.
     template <typename ValueOf>
     std::int64_t give_rows(std::int64_t first_row, std::size_t repeats, const ValueOf& value_of);
+    // The computed keys of the `rows` rows gathered, in each of `repeats` repeats (row r of
+    // repeat i is row i * rows + r); false when the core cannot judge some row's inputs.
+    template <typename ValueOf>
+    RowComputer::Outcome compute_rows(std::size_t rows, std::size_t repeats,
+                                      const ValueOf& value_of);
 
     const RowPlan& plan_;
     FrameNames names_;
     RowSink& sink_;
     std::unordered_map<const TableSet*, std::unique_ptr<CodeNames>> codes_;
     ReaderScratch& scratch_ = reader_scratch();
+    std::vector<UnjudgedValue> unjudged_;
+    // Set when the inputs of a computed key are beyond what the core judges.
+    bool computed_undecided_ = false;
+    RowComputer computer_{plan_};
+    // The unjudged values noted, as (filter, kind, number or text).
+    std::set<std::tuple<std::int32_t, ValueKind, double, std::string>> noted_;
 };
 
 void ChunkReader::push_head(const FrameMessage& message) {
@@ -204,10 +224,31 @@ bool ChunkReader::judge() {
         const Judgement judged = plan_.filter(static_cast<std::size_t>(filter))
                                      .judge(scratch_.keys.values[i], scratch_.keys.texts);
         if (judged == Judgement::kUndecided) return false;
+        if (judged == Judgement::kUnknown) {
+            const KeyValue& value = scratch_.keys.values[i];
+            note_unjudged(filter, value,
+                          value.kind == ValueKind::kText ? scratch_.keys.texts[value.text]
+                                                         : std::string_view());
+        }
         scratch_.keys.verdicts[i] =
             judged == Judgement::kPasses ? Verdict::kPasses : Verdict::kFails;
     }
     return true;
+}
+
+void ChunkReader::note_unjudged(std::int32_t filter, const KeyValue& value,
+                                std::string_view text_of) {
+    std::string text(text_of);
+    // A date's number holds the bits of its microseconds, which may read as a NaN.
+    double number = value.kind == ValueKind::kText ? 0.0 : value.number;
+    if (value.kind == ValueKind::kDatetime) {
+        number = static_cast<double>(std::bit_cast<std::int64_t>(value.number));
+    }
+    if (!noted_.emplace(filter, value.kind, number, text).second) return;
+    UnjudgedValue& found = unjudged_.emplace_back();
+    found.filter = filter;
+    found.value = value;
+    found.text = std::move(text);
 }
 
 template <typename ValueOf>
@@ -216,21 +257,36 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
     if (!plan_.reachable()) return 0;
     const std::vector<std::int64_t>& starts = scratch_.rows.starts;
     const std::vector<std::int64_t>& keys = scratch_.rows.keys;
+    const std::size_t row_count = starts.size() - 1;
     // Which rows have every required key: the same in every repeat.
     std::vector<std::uint8_t>& kept_rows = scratch_.kept_rows;
-    kept_rows.assign(starts.size() - 1, 0);
-    for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
+    kept_rows.assign(row_count, 0);
+    std::int32_t longest = 0;
+    for (std::size_t r = 0; r < row_count; ++r) {
         std::size_t required = 0;
         for (auto e = static_cast<std::size_t>(starts[r]);
              e < static_cast<std::size_t>(starts[r + 1]); ++e) {
             if (names_.required(scratch_.keys.names[static_cast<std::size_t>(keys[e])])) ++required;
         }
         kept_rows[r] = required == plan_.required_keys() ? 1 : 0;
+        longest = std::max(longest, static_cast<std::int32_t>(starts[r + 1] - starts[r]));
+    }
+    const bool computes = !plan_.computed().empty();
+    if (computes) {
+        const RowComputer::Outcome computed = compute_rows(row_count, repeats, value_of);
+        if (computed == RowComputer::Outcome::kUndecided) computed_undecided_ = true;
+        if (computed != RowComputer::Outcome::kReady) return 0;
     }
     std::int64_t kept = 0;
     for (std::size_t repeat = 0; repeat < repeats; ++repeat) {
-        for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
-            if (!kept_rows[r]) continue;
+        for (std::size_t r = 0; r < row_count; ++r) {
+            const std::size_t at = repeat * row_count + r;
+            if (!kept_rows[r] || (computes && !computer_.has_required(at))) continue;
+            if (computes && computer_.emptied(at)) {
+                // A computed key failed its filter: the row keeps no key, or goes.
+                if (!plan_.requires_any()) ++kept;
+                continue;
+            }
             const auto start = static_cast<std::size_t>(starts[r]);
             for (std::size_t e = start; e < static_cast<std::size_t>(starts[r + 1]); ++e) {
                 const auto key = static_cast<std::size_t>(keys[e]);
@@ -243,10 +299,49 @@ std::int64_t ChunkReader::give_rows(std::int64_t first_row, std::size_t repeats,
                 sink_.add(first_row + kept, column, static_cast<std::int32_t>(e - start), value,
                           text);
             }
+            // Computed keys come after every other key of their row.
+            if (computes) computer_.give(sink_, first_row + kept, at, longest);
             ++kept;
         }
     }
     return kept;
+}
+
+template <typename ValueOf>
+RowComputer::Outcome ChunkReader::compute_rows(std::size_t rows, std::size_t repeats,
+                                               const ValueOf& value_of) {
+    const std::vector<ComputedPlan>& plans = plan_.computed();
+    const std::vector<std::int64_t>& starts = scratch_.rows.starts;
+    const std::vector<std::int64_t>& keys = scratch_.rows.keys;
+    computer_.start(rows * repeats);
+    for (std::size_t c = 0; c < plans.size(); ++c) {
+        for (std::size_t i = 0; i < plans[c].inputs.size(); ++i) {
+            const std::int32_t name = names_.find(plans[c].inputs[i]);
+            if (name < 0) continue;
+            const std::size_t slot = computer_.slot(c, i);
+            for (std::size_t r = 0; r < rows; ++r) {
+                // A row that has an input twice takes the last.
+                std::int64_t last = -1;
+                for (std::int64_t e = starts[r + 1] - 1; e >= starts[r]; --e) {
+                    const std::int64_t key = keys[static_cast<std::size_t>(e)];
+                    if (scratch_.keys.names[static_cast<std::size_t>(key)] == name) {
+                        last = key;
+                        break;
+                    }
+                }
+                if (last < 0) continue;
+                for (std::size_t repeat = 0; repeat < repeats; ++repeat) {
+                    const KeyValue value = value_of(repeat, static_cast<std::size_t>(last));
+                    const std::string_view text = value.kind == ValueKind::kText
+                                                      ? scratch_.keys.texts[value.text]
+                                                      : std::string_view();
+                    computer_.set_input(slot, repeat * rows + r, value, text);
+                }
+            }
+        }
+    }
+    return computer_.compute([this](std::int32_t filter, const KeyValue& value,
+                                    std::string_view text) { note_unjudged(filter, value, text); });
 }
 
 void ChunkReader::stream_subsets(const FrameMessage& message, const DecodedValues& decoded,
@@ -358,6 +453,9 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
         undecided = true;
         return {};
     }
+    // Rows wait for the verdicts of every value met: the chunk is read again with them.
+    if (!unjudged_.empty()) return {};
+    computed_undecided_ = false;
     scratch_.rows.starts.assign(1, 0);
     scratch_.rows.keys.clear();
     scratch_.rows.segments.clear();
@@ -380,6 +478,7 @@ Status ChunkReader::read(const FrameMessage& message, std::int64_t first_row, st
         rows = give_rows(first_row, 1,
                          [&](std::size_t, std::size_t key) { return scratch_.keys.values[key]; });
     }
+    if (computed_undecided_) undecided = true;
     return {};
 }
 
@@ -404,6 +503,7 @@ Status read_rows(const RowPlan& plan, std::span<const FrameMessage> messages, Ro
         out.message_rows.push_back(rows);
         first_row += rows;
     }
+    out.unjudged = reader.take_unjudged();
     reader_scratch().trim();
     return {};
 }

@@ -48,6 +48,15 @@ class RowSink {
                      const KeyValue& value, std::string_view text) = 0;
 };
 
+// A value of a filtered key that its filter of verdicts has no verdict for.
+struct UnjudgedValue {
+    // The plan's filter; from the plan's filter count on, the filter of the plan's computed
+    // key of that rank (counted from 0).
+    std::int32_t filter = 0;
+    KeyValue value;  // value.text is unused: a text is `text`
+    std::string text;
+};
+
 // What a chunk gave besides its entries.
 struct ChunkRows {
     // Per message, how many rows it gave.
@@ -57,6 +66,9 @@ struct ChunkRows {
     // Set when a filter met a value it cannot judge (a text against a range of numbers): the
     // caller reads the chunk by its own rules instead; the entries are then incomplete.
     bool undecided = false;
+    // The values (each once) that filters of verdicts have no verdict for. When there are
+    // any, the chunk gives no entries: the caller reads it again with their verdicts.
+    std::vector<UnjudgedValue> unjudged;
 };
 
 // Reads the rows of `messages` by `plan` into `sink`. Fails with the Parse kind when a

@@ -1,6 +1,7 @@
 #include "engine/row_reading.hpp"
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <deque>
@@ -60,12 +61,48 @@ bool number_item(PyObject* obj, double& out) {
     return false;
 }
 
-// A filter: ("set", numbers, texts) or ("range", low or None, high or None).
+// The verdicts of a filter: (value, passes) pairs, a value an int within 2**53, a float or a
+// str, each of its own kind.
+bool verdict_items(PyObject* obj, ValueFilter& out) {
+    PyRef items(PySequence_Fast(obj, "read_rows(): verdicts must be a sequence"));
+    if (!items) return false;
+    std::vector<std::pair<double, bool>> ints, floats;
+    std::vector<std::pair<std::string, bool>> texts;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        PyObject *value = nullptr, *passes = nullptr;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "OO:verdict", &value,
+                              &passes)) {
+            return false;
+        }
+        const int truth = PyObject_IsTrue(passes);
+        if (truth < 0) return false;
+        if (PyUnicode_CheckExact(value)) {
+            std::string text;
+            if (!str_argument(value, "verdicts", text)) return false;
+            texts.emplace_back(std::move(text), truth != 0);
+            continue;
+        }
+        double number = 0;
+        if (!number_item(value, number)) return false;
+        (PyFloat_CheckExact(value) ? floats : ints).emplace_back(number, truth != 0);
+    }
+    out = ValueFilter::of_verdicts(std::move(ints), std::move(floats), std::move(texts));
+    return true;
+}
+
+// A filter: ("set", numbers, texts), ("range", low or None, high or None) or ("verdicts",
+// (value, passes) pairs, None).
 bool filter_item(PyObject* obj, std::vector<std::pair<std::string, ValueFilter>>& out) {
     PyObject *name = nullptr, *kind = nullptr, *first = nullptr, *second = nullptr;
     if (!PyArg_ParseTuple(obj, "UUOO:filter", &name, &kind, &first, &second)) return false;
     std::string key;
     if (!str_argument(name, "filters", key)) return false;
+    if (PyUnicode_CompareWithASCIIString(kind, "verdicts") == 0) {
+        ValueFilter filter = ValueFilter::of_set({}, {});
+        if (!verdict_items(first, filter)) return false;
+        out.emplace_back(std::move(key), std::move(filter));
+        return true;
+    }
     if (PyUnicode_CompareWithASCIIString(kind, "range") == 0) {
         std::optional<double> bounds[2];
         PyObject* given[2] = {first, second};
@@ -79,7 +116,8 @@ bool filter_item(PyObject* obj, std::vector<std::pair<std::string, ValueFilter>>
         return true;
     }
     if (PyUnicode_CompareWithASCIIString(kind, "set") != 0) {
-        PyErr_SetString(PyExc_ValueError, "read_rows(): a filter is a 'set' or a 'range'");
+        PyErr_SetString(PyExc_ValueError,
+                        "read_rows(): a filter is a 'set', a 'range' or 'verdicts'");
         return false;
     }
     PyRef numbers(PySequence_Fast(first, "read_rows(): a set's numbers must be a sequence"));
@@ -100,11 +138,49 @@ bool filter_item(PyObject* obj, std::vector<std::pair<std::string, ValueFilter>>
     return true;
 }
 
-// plan: (columns, included, filters, required, header keys made by the reader)
+// The computed keys of a plan, as (name, input names, verdicts of its filter or None), added to
+// `plan` in order.
+bool computed_items(PyObject* obj, RowPlan& plan) {
+    PyRef items(PySequence_Fast(obj, "read_rows(): computed keys must be a sequence"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        PyObject *name = nullptr, *inputs = nullptr, *verdicts = nullptr;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(items.get(), i), "OOO:computed key", &name,
+                              &inputs, &verdicts)) {
+            return false;
+        }
+        ComputedPlan computed;
+        if (!str_argument(name, "computed", computed.name) ||
+            !str_items(inputs, "computed", computed.inputs)) {
+            return false;
+        }
+        if (verdicts != Py_None) {
+            ValueFilter filter = ValueFilter::of_set({}, {});
+            if (!verdict_items(verdicts, filter)) return false;
+            computed.filter = std::move(filter);
+        }
+        const std::optional<ComputedKey> key = computed_key_named(computed.name);
+        if (!key) {
+            PyErr_Format(PyExc_ValueError, "read_rows(): no computed key is named '%s'",
+                         computed.name.c_str());
+            return false;
+        }
+        computed.key = *key;
+        if (const Status status = plan.add_computed(std::move(computed)); !status) {
+            to_py_err(status.error());
+            return false;
+        }
+    }
+    return true;
+}
+
+// plan: (columns, included, filters, required, header keys made by the reader, computed keys)
 std::optional<RowPlan> plan_argument(PyObject* obj) {
-    PyObject *columns = nullptr, *included = nullptr, *filters = nullptr, *required = nullptr;
+    PyObject *columns = nullptr, *included = nullptr, *filters = nullptr, *required = nullptr,
+             *computed = nullptr;
     int header = 0;
-    if (!PyArg_ParseTuple(obj, "OOOOp:plan", &columns, &included, &filters, &required, &header)) {
+    if (!PyArg_ParseTuple(obj, "OOOOpO:plan", &columns, &included, &filters, &required, &header,
+                          &computed)) {
         return std::nullopt;
     }
     std::vector<std::string> column_names, included_names, required_names;
@@ -121,9 +197,10 @@ std::optional<RowPlan> plan_argument(PyObject* obj) {
             return std::nullopt;
         }
     }
-    return RowPlan(std::move(column_names), {included_names.begin(), included_names.end()},
-                   std::move(compiled), {required_names.begin(), required_names.end()},
-                   header != 0);
+    RowPlan plan(std::move(column_names), {included_names.begin(), included_names.end()},
+                 std::move(compiled), {required_names.begin(), required_names.end()}, header != 0);
+    if (!computed_items(computed, plan)) return std::nullopt;
+    return plan;
 }
 
 // A header key's value: an int within 2**53, a float, a str or None. False with an exception
@@ -181,6 +258,38 @@ bool message_item(PyObject* obj, std::deque<BufferView>& views, FrameMessage& ou
         if (!str_argument(name, "head", key.name) || !head_value(value, key)) return false;
     }
     return true;
+}
+
+// The values filters of verdicts have none for, as (filter index, value, whether the value is
+// a date's microseconds since 1970) triples.
+PyObject* unjudged_list(const std::vector<UnjudgedValue>& unjudged) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(unjudged.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < unjudged.size(); ++i) {
+        const UnjudgedValue& found = unjudged[i];
+        PyRef value;
+        switch (found.value.kind) {
+            case ValueKind::kText:
+                value = PyRef(str_from(found.text));
+                break;
+            case ValueKind::kInt:
+                value = PyRef(PyLong_FromDouble(found.value.number));
+                break;
+            case ValueKind::kDatetime:
+                value = PyRef(PyLong_FromLongLong(std::bit_cast<std::int64_t>(found.value.number)));
+                break;
+            default:
+                value = PyRef(PyFloat_FromDouble(found.value.number));
+                break;
+        }
+        if (!value) return nullptr;
+        PyObject* item =
+            Py_BuildValue("(iOO)", found.filter, value.get(),
+                          found.value.kind == ValueKind::kDatetime ? Py_True : Py_False);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
 }
 
 // The texts of a column's text cells, in cell order, as a list of str.
@@ -250,6 +359,7 @@ PyObject* engine_read_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (!status) return to_py_err(status.error());
     if (chunk.undecided) Py_RETURN_NONE;
+    if (!chunk.unjudged.empty()) return unjudged_list(chunk.unjudged);
     std::size_t total = 0;
     for (const std::int64_t count : chunk.message_rows) total += static_cast<std::size_t>(count);
     Result<ColumnSet> columns = rows.take(total);

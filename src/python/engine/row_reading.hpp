@@ -6,7 +6,9 @@
 
 namespace skarvel::py {
 
-// read_rows(plan, messages) -> (message rows, failed, FlatChunk) | None
+// read_rows(plan, messages) -> (message rows, failed, FlatChunk) | None | unjudged values as
+// (filter index, value, is a date) triples: the chunk is read again once filters of verdicts
+// have theirs.
 PyObject* engine_read_rows(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
 // join_chunks(chunks) -> FlatChunk: the rows of the chunks one after the other.
