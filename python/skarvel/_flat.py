@@ -32,6 +32,9 @@ _NO_CELL = 5
 # Keys of flat rows that have no rank.
 _PLAIN_KEYS = HEADER_NAMES | {"subsetNumber"}
 _ANY_RANK = "~"
+# Messages, and octets, read by the engine per call.
+BATCH = 512
+OCTETS = 32 << 20
 
 
 def _source(key: str) -> str:
@@ -91,8 +94,8 @@ class FlatQuery:
         self.max_count = self.count_filter.max() if self.count_filter is not None else None
         self.tables = Tables.of(tables)
         self.on_error = on_error
-        # Whether rows show any header key (named keys may name none: then a message's
-        # header keys need not be found).
+        # Whether rows show any header key (named keys may name none: then the keys of
+        # ECMWF's section 2 need not be made).
         named = [*(self.keys or ()), *self.filters, *self.required]
         self.header_shown = self.keys is None or any(k in HEADER_NAMES for k in named)
 
@@ -127,13 +130,27 @@ class FlatQuery:
                         yield message, reader
 
     def read(self, sources: Sequence[Any]) -> FlatBlocks:
-        """The frame's columns over every message of ``sources``."""
+        """The frame's columns over every message of ``sources``, read by the engine a batch
+        of messages per call; a failure is its reader's to handle, in order."""
         session = self.session()
+        batch: list[Message] = []
+        batch_reader: Any = None
+        octets = 0
+
+        def flush() -> None:
+            for error in session.add_all(batch):
+                batch_reader.handle_failure(error)
+            batch.clear()
+
         for message, reader in self._messages(sources):
-            try:
-                session.add(message)
-            except DecodeError as error:
-                reader.handle_failure(error)
+            if batch and (reader is not batch_reader or len(batch) >= BATCH or octets >= OCTETS):
+                flush()
+                octets = 0
+            batch_reader = reader
+            batch.append(message)
+            octets += message.length
+        if batch:
+            flush()
         return session.finish()
 
     def kept(self, chunk: Any, names: Sequence[str]) -> np.ndarray:
@@ -187,21 +204,33 @@ class FlatSession:
     def add(self, message: Message) -> None:
         """Adds a message's rows (those the count filter lets through are the caller's to
         choose). Raises DecodeError when its data cannot be decoded."""
+        for error in self.add_all([message]):
+            raise error
+
+    def add_all(self, messages: Sequence[Message]) -> list[DecodeError]:
+        """Adds the rows of each message in one call of the engine; returns the failures of
+        those whose data cannot be decoded (they add no row), in order."""
         query = self.query
-        head = []
-        if query.header and query.header_shown:
-            head = [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
-        if not query.data:
-            # The header alone is one row per message; the data are not decoded.
-            if message.number_of_subsets:
-                self.engine.add_header(head)
-            return
-        table_set = message.table_set(query.tables)
-        compressed = bool(message.header.compressed_data)
-        try:
-            self.engine.add(message.raw, table_set, compressed, head)
-        except (ValueError, LookupError) as error:
-            raise message.decode_error(error, query.tables) from None
+        failures: dict[int, DecodeError] = {}
+        items: list[_engine.FlatMessage] = []
+        placed: list[tuple[int, Message]] = []
+        # ECMWF's section 2 keys are made here only where rows show header keys.
+        heads = query.header and query.header_shown
+        for number, message in enumerate(messages):
+            table_set = None
+            if query.data:
+                try:
+                    table_set = message.table_set(query.tables)
+                except DecodeError as error:
+                    failures[number] = error
+                    continue
+            head = _head(message) if heads else None
+            items.append((message.raw, table_set, bool(message.header.compressed_data), head))
+            placed.append((number, message))
+        for at, text in self.engine.add_messages(items):
+            number, message = placed[at]
+            failures[number] = message.decode_error(ValueError(text), query.tables)
+        return [failures[number] for number in sorted(failures)]
 
     def finish(self, warn: bool = True) -> FlatBlocks:
         """The frame's columns; with ``warn``, warnings of requested keys no message had and
@@ -235,6 +264,16 @@ class FlatSession:
             nones,
             [(place, _objects(items)) for place, items in objects],
         )
+
+
+def _head(message: Message) -> list[tuple[str, Any]] | None:
+    """A message's header keys when the engine does not make them all: those of ECMWF's
+    report key in section 2 come from ``header_keys``, with the others in their order; None
+    when the engine reads them from sections 1 and 3."""
+    header = message.header
+    if header.originating_centre != 98 or not header.local_section_present:
+        return None
+    return [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
 
 
 def _ranked(names: Sequence[str], name: str) -> list[str]:
