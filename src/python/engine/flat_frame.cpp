@@ -501,9 +501,10 @@ PyObject* reader_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     Py_RETURN_NONE;
 }
 
-// add_messages(messages) -> [(index, text)]: appends the rows of each message, a tuple of add's
-// arguments, in one call without the interpreter lock; the messages that fail add no row and
-// are returned with the text of their failure.
+// add_messages(messages) -> None or (index, text): appends the rows of each message, a tuple of
+// add's arguments, in one call without the interpreter lock, up to the first that fails: that
+// one and those after it add no row, and its position and the text of its failure are
+// returned.
 PyObject* reader_add_messages(PyObject* self, PyObject* messages) {
     FlatReaderObject* reader = as_reader(self);
     PyRef items(PySequence_Fast(messages, "add_messages(): expected a sequence of messages"));
@@ -525,25 +526,23 @@ PyObject* reader_add_messages(PyObject* self, PyObject* messages) {
         read_only = read_only && views.back().read_only();
     }
     if (!claim(reader)) return nullptr;
-    std::vector<std::pair<std::size_t, BufrError>> failures;
+    std::optional<std::pair<std::size_t, BufrError>> failure;
     {
         const UnlockedScope unlocked(read_only);
-        for (std::size_t i = 0; i < parsed.size(); ++i) {
+        for (std::size_t i = 0; i < parsed.size() && !failure; ++i) {
             Status added = reader->rows->add_encoded(parsed[i]);
-            if (!added) failures.emplace_back(i, added.error());
+            if (!added) failure.emplace(i, added.error());
         }
     }
     reader->busy = false;
-    PyRef out(PyList_New(static_cast<Py_ssize_t>(failures.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < failures.size(); ++i) {
-        const std::string text = failures[i].second.reader_message();
-        PyObject* pair =
-            Py_BuildValue("(nN)", static_cast<Py_ssize_t>(failures[i].first), text_str(text));
-        if (pair == nullptr) return nullptr;
-        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return out.release();
+    if (!failure) Py_RETURN_NONE;
+    return Py_BuildValue("(nN)", static_cast<Py_ssize_t>(failure->first),
+                         text_str(failure->second.reader_message()));
+}
+
+// size() -> int: the rows added since the last take().
+PyObject* reader_size(PyObject* self, PyObject*) {
+    return PyLong_FromSize_t(as_reader(self)->rows->columns().rows());
 }
 
 // take() -> FlatChunk: the rows added so far; the reader starts again from none.
@@ -564,8 +563,10 @@ PyMethodDef reader_methods[] = {
      "Raises as decode() does."},
     {"add_messages", reader_add_messages, METH_O,
      "add_messages($self, messages, /)\n--\n\nAppends the rows of each message, a tuple of "
-     "add()'s arguments, in one call; returns [(index, text)] of those that failed (they add "
-     "no row)."},
+     "add()'s arguments, in one call, up to the first that fails: returns None, or (index, "
+     "text) of that one (neither it nor those after it add rows)."},
+    {"size", reader_size, METH_NOARGS,
+     "size($self, /)\n--\n\nThe number of rows added since the last take()."},
     {"take", reader_take, METH_NOARGS,
      "take($self, /)\n--\n\nA FlatChunk of the rows added so far; the reader starts again."},
     {nullptr, nullptr, 0, nullptr},
