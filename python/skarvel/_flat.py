@@ -34,6 +34,7 @@ _NO_CELL = 5
 # Keys of flat rows that have no rank.
 _PLAIN_KEYS = HEADER_NAMES | {"subsetNumber"}
 _ANY_RANK = "~"
+_NO_HEAD: list[tuple[str, Any]] = []
 # Messages, and octets, read by the engine per call.
 BATCH = 512
 OCTETS = 32 << 20
@@ -294,7 +295,8 @@ class FlatSession:
                     self._add_pending(pending, failed)
                     failed(error)
                     continue
-            head = _head(message) if heads else None
+            # Rows that show no header key need none made.
+            head = _head(message) if heads else _NO_HEAD
             compressed = bool(message.header.compressed_data)
             pending.append((message, (message.raw, table_set, compressed, head)))
         self._add_pending(pending, failed)
