@@ -22,7 +22,7 @@ from . import _engine, _frames
 from ._arguments import Filters, compile_filters, flat_columns, required_names
 from ._columns import source_text
 from ._errors import DecodeError, SkarvelWarning
-from ._keys import HEADER_NAMES, Filter, header_keys
+from ._keys import HEADER_NAMES, Filter
 from ._message import Message
 from ._reader import open as open_reader
 from ._tables import Tables, TablesLike
@@ -97,8 +97,8 @@ class FlatQuery:
         self.max_count = self.count_filter.max() if self.count_filter is not None else None
         self.tables = Tables.of(tables)
         self.on_error = on_error
-        # Whether rows show any header key (named keys may name none: then the keys of
-        # ECMWF's section 2 need not be made).
+        # Whether rows show any header key (named keys may name none: then no message's
+        # header keys are made).
         named = [*(self.keys or ()), *self.filters, *self.required]
         self.header_shown = self.keys is None or any(k in HEADER_NAMES for k in named)
 
@@ -283,7 +283,7 @@ class FlatSession:
         cannot be decoded adds no row: its DecodeError goes to ``failed`` in its order, and
         what ``failed`` raises stops the adding there."""
         query = self.query
-        # ECMWF's section 2 keys are made here only where rows show header keys.
+        # The engine reads each message's header keys where rows show any.
         heads = query.header and query.header_shown
         pending: list[tuple[Message, _engine.FlatMessage]] = []
         for message in messages:
@@ -295,8 +295,7 @@ class FlatSession:
                     self._add_pending(pending, failed)
                     failed(error)
                     continue
-            # Rows that show no header key need none made.
-            head = _head(message) if heads else _NO_HEAD
+            head = None if heads else _NO_HEAD
             compressed = bool(message.header.compressed_data)
             pending.append((message, (message.raw, table_set, compressed, head)))
         self._add_pending(pending, failed)
@@ -450,16 +449,6 @@ def _with_column(blocks: FlatBlocks, at: int, name: str, column: np.ndarray) -> 
         moved(blocks.nones),
         [*objects, (at, column)],
     )
-
-
-def _head(message: Message) -> list[tuple[str, Any]] | None:
-    """A message's header keys when the engine does not make them all: those of ECMWF's
-    report key in section 2 come from ``header_keys``, with the others in their order; None
-    when the engine reads them from sections 1 and 3."""
-    header = message.header
-    if header.originating_centre != 98 or not header.local_section_present:
-        return None
-    return [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
 
 
 def _ranked(names: Sequence[str], name: str) -> list[str]:

@@ -8,6 +8,7 @@
 
 #include "data/decode.hpp"
 #include "frames/header_keys.hpp"
+#include "frames/report_keys.hpp"
 #include "message/message_scanner.hpp"
 
 namespace skarvel {
@@ -206,6 +207,7 @@ Status FlatRows::add_encoded(const FlatMessage& message) {
         if (!message.header_given && options_.header) {
             std::vector<HeadKey> keys;
             header_keys(parsed->message, keys);
+            add_report_keys(message.octets, parsed->message, keys);
             header_cells_.resize(keys.size());
             for (std::size_t i = 0; i < keys.size(); ++i) {
                 HeaderCell& cell = header_cells_[i];

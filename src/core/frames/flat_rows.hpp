@@ -34,7 +34,7 @@ struct HeaderCell {
 
 // One message as it is read: its octets, the table set its data are decoded with (unused, and
 // may be null, when rows have no data keys), whether its data are compressed, and its header
-// keys when the caller makes them (otherwise they are read from its sections 1 and 3).
+// keys when the caller makes them (otherwise they are read from its sections 1 to 3).
 struct FlatMessage {
     Bytes octets;
     const TableSet* tables = nullptr;
