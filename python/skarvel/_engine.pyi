@@ -46,6 +46,14 @@ class FlatChunk:
         list[tuple[int, list[Any]]],
     ]: ...
 
+# A message for FlatReader: (data, table set or None, compressed, header keys or None).
+FlatMessage = tuple[
+    Buffer,
+    _skarvel.TableSet | None,
+    bool,
+    Sequence[tuple[str, int | float | str | None]] | None,
+]
+
 @final
 class FlatReader:
     def __init__(
@@ -58,12 +66,13 @@ class FlatReader:
     def add(
         self,
         data: Buffer,
-        tables: _skarvel.TableSet,
+        tables: _skarvel.TableSet | None,
         compressed: bool,
-        header: Sequence[tuple[str, int | float | str | None]],
+        header: Sequence[tuple[str, int | float | str | None]] | None,
         /,
     ) -> None: ...
-    def add_header(self, header: Sequence[tuple[str, int | float | str | None]], /) -> None: ...
+    def add_messages(self, messages: Sequence[FlatMessage], /) -> tuple[int, str] | None: ...
+    def size(self) -> int: ...
     def take(self) -> FlatChunk: ...
 
 def scan(

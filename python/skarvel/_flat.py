@@ -12,26 +12,32 @@ from __future__ import annotations
 
 import re
 import warnings
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
 
-from . import _engine
+# _frames imports this module first: its names are looked up when called, once both are made.
+from . import _engine, _frames
 from ._arguments import Filters, compile_filters, flat_columns, required_names
+from ._columns import source_text
 from ._errors import DecodeError, SkarvelWarning
-from ._keys import HEADER_NAMES, Filter, header_keys
+from ._keys import HEADER_NAMES, Filter
 from ._message import Message
 from ._reader import open as open_reader
 from ._tables import Tables, TablesLike
 from ._unknown_keys import warn_unknown_keys
-from ._values import Values
+from ._values import INT, NONE, OBJECT, Values
 
 # What a column's kinds say of a row without a cell (see _engine.FlatChunk.values).
 _NO_CELL = 5
 # Keys of flat rows that have no rank.
 _PLAIN_KEYS = HEADER_NAMES | {"subsetNumber"}
 _ANY_RANK = "~"
+_NO_HEAD: list[tuple[str, Any]] = []
+# Messages, and octets, read by the engine per call.
+BATCH = 512
+OCTETS = 32 << 20
 
 
 def _source(key: str) -> str:
@@ -91,8 +97,8 @@ class FlatQuery:
         self.max_count = self.count_filter.max() if self.count_filter is not None else None
         self.tables = Tables.of(tables)
         self.on_error = on_error
-        # Whether rows show any header key (named keys may name none: then a message's
-        # header keys need not be found).
+        # Whether rows show any header key (named keys may name none: then no message's
+        # header keys are made).
         named = [*(self.keys or ()), *self.filters, *self.required]
         self.header_shown = self.keys is None or any(k in HEADER_NAMES for k in named)
 
@@ -114,27 +120,110 @@ class FlatQuery:
                 any_rank.setdefault(key[1:], len(shown) + len(any_rank))
         return _engine.FlatReader(self.header, self.data, shown, any_rank)
 
-    def _messages(self, sources: Sequence[Any]) -> Iterator[tuple[Message, Any]]:
-        """The messages the count filter lets through, each with the reader it came from."""
+    def _batches(
+        self, sources: Sequence[Any], on_error: str
+    ) -> Iterator[tuple[Any, list[Message]]]:
+        """The messages the count filter lets through, in batches each read by the engine in
+        one call, with the reader of their source; each source ends with a batch (maybe
+        empty) given before its reader closes."""
         count = 0
         for source in sources:
-            with open_reader(source, tables=self.tables, on_error=self.on_error) as reader:
+            with open_reader(source, tables=self.tables, on_error=on_error) as reader:
+                batch: list[Message] = []
+                octets = 0
                 for message in reader:
                     count += 1
                     if self.max_count is not None and count > self.max_count:
-                        return
-                    if self.count_filter is None or self.count_filter.match(count):
-                        yield message, reader
+                        break
+                    if self.count_filter is not None and not self.count_filter.match(count):
+                        continue
+                    batch.append(message)
+                    octets += message.length
+                    if len(batch) >= BATCH or octets >= OCTETS:
+                        yield reader, batch
+                        batch, octets = [], 0
+                yield reader, batch
+            if self.max_count is not None and count > self.max_count:
+                return
 
     def read(self, sources: Sequence[Any]) -> FlatBlocks:
-        """The frame's columns over every message of ``sources``."""
+        """The frame's columns over every message of ``sources``; a failure is its reader's
+        to handle, in order."""
         session = self.session()
-        for message, reader in self._messages(sources):
-            try:
-                session.add(message)
-            except DecodeError as error:
-                reader.handle_failure(error)
+        for reader, batch in self._batches(sources, self.on_error):
+            session.add_all(batch, reader.handle_failure)
         return session.finish()
+
+    def chunks(
+        self,
+        sources: Sequence[Any],
+        chunksize: int | None,
+        source_column: str | None,
+        progress: Callable[[_frames.Done], None] | None,
+        failed: Callable[[DecodeError], None],
+    ) -> Iterator[FlatPart]:
+        """The rows, ``chunksize`` messages at a time (all at once for None), for the command
+        line: every failure (framing ones too) goes to ``failed``, and what it raises stops
+        the reading after a last chunk of the rows before it. ``progress`` is told of each
+        message read. Warns of requested keys no chunk had, before the last chunk."""
+        session = self.session()
+        had: set[str] = set()
+        messages = 0
+        runs: list[tuple[str, int]] = []  # (source, rows) in order
+        reported = 0
+
+        failures = 0  # messages that failed, in all
+
+        def count_failure(error: DecodeError) -> None:
+            nonlocal failures
+            failures += 1
+            failed(error)
+
+        def take() -> FlatPart:
+            nonlocal messages
+            part = session.part(source_column, runs)
+            had.update(part.had)
+            runs.clear()
+            messages = 0
+            return part
+
+        try:
+            reader = None
+            for source_reader, batch in self._batches(sources, "skip"):
+                if source_reader is not reader:
+                    reader, reported = source_reader, 0
+                # The framing failures the reader met so far.
+                for error in reader.skipped[reported:]:
+                    failed(error)
+                reported = len(reader.skipped)
+                # A chunk ends after `chunksize` messages: the batch is cut where it must.
+                while batch:
+                    room = len(batch) if chunksize is None else chunksize - messages
+                    taken, batch = batch[:room], batch[room:]
+                    before = session.engine.size()
+                    failed_before = failures
+                    try:
+                        session.add_all(taken, count_failure)
+                    finally:
+                        runs.append((taken[0].source, session.engine.size() - before))
+                    for message in taken:
+                        if progress is not None:
+                            progress(_frames.Done(message.source, message.offset, message.length))
+                    # A chunk counts the messages that gave rows.
+                    messages += len(taken) - (failures - failed_before)
+                    if chunksize is not None and messages == chunksize:
+                        yield take()
+        except Exception:
+            # A failure handler that stops the reading still gets the rows read before it.
+            if messages or session.engine.size():
+                yield take()
+            raise
+        if messages or chunksize is None:
+            last = take()
+            self.warn_unknown(had)
+            yield last
+        else:
+            self.warn_unknown(had)
 
     def kept(self, chunk: Any, names: Sequence[str]) -> np.ndarray:
         """Which rows every filter passes and that have every required key."""
@@ -187,36 +276,85 @@ class FlatSession:
     def add(self, message: Message) -> None:
         """Adds a message's rows (those the count filter lets through are the caller's to
         choose). Raises DecodeError when its data cannot be decoded."""
+        self.add_all([message], _raise)
+
+    def add_all(self, messages: Sequence[Message], failed: Callable[[DecodeError], None]) -> None:
+        """Adds the rows of each message, many per call of the engine. A message whose data
+        cannot be decoded adds no row: its DecodeError goes to ``failed`` in its order, and
+        what ``failed`` raises stops the adding there."""
         query = self.query
-        head = []
-        if query.header and query.header_shown:
-            head = [(k, v) for k, v in header_keys(message) if k != "unexpandedDescriptors"]
-        if not query.data:
-            # The header alone is one row per message; the data are not decoded.
-            if message.number_of_subsets:
-                self.engine.add_header(head)
-            return
-        table_set = message.table_set(query.tables)
-        compressed = bool(message.header.compressed_data)
-        try:
-            self.engine.add(message.raw, table_set, compressed, head)
-        except (ValueError, LookupError) as error:
-            raise message.decode_error(error, query.tables) from None
+        # The engine reads each message's header keys where rows show any.
+        heads = query.header and query.header_shown
+        pending: list[tuple[Message, _engine.FlatMessage]] = []
+        for message in messages:
+            table_set = None
+            if query.data:
+                try:
+                    table_set = message.table_set(query.tables)
+                except DecodeError as error:
+                    self._add_pending(pending, failed)
+                    failed(error)
+                    continue
+            head = None if heads else _NO_HEAD
+            compressed = bool(message.header.compressed_data)
+            pending.append((message, (message.raw, table_set, compressed, head)))
+        self._add_pending(pending, failed)
+
+    def _add_pending(
+        self,
+        pending: list[tuple[Message, _engine.FlatMessage]],
+        failed: Callable[[DecodeError], None],
+    ) -> None:
+        while pending:
+            failure = self.engine.add_messages([item for _, item in pending])
+            if failure is None:
+                break
+            at, text = failure
+            message = pending[at][0]
+            del pending[: at + 1]
+            failed(message.decode_error(ValueError(text), self.query.tables))
+        pending.clear()
 
     def finish(self, warn: bool = True) -> FlatBlocks:
         """The frame's columns; with ``warn``, warnings of requested keys no message had and
         of rows that differ in their keys."""
-        query = self.query
         chunk = self.engine.take()
-        names = chunk.names()
         if warn:
-            query.warn_unknown(set(names))
+            self.query.warn_unknown(set(chunk.names()))
+        selected, _, columns = self._selected(chunk, warn)
+        return _blocks(selected, columns)
+
+    def part(self, source_column: str | None, runs: Sequence[tuple[str, int]]) -> FlatPart:
+        """The rows added so far as a chunk of the command line's output; with
+        ``source_column``, a column naming each row's source, ``runs`` giving how many rows
+        each source had in order. The rows start again from none."""
+        chunk = self.engine.take()
+        had = set(chunk.names())
+        selected, kept, columns = self._selected(chunk, False)
+        blocks = _blocks(selected, columns)
+        if source_column is not None and blocks.rows:
+            sources = np.empty(len(kept), dtype=object)
+            start = 0
+            for source, rows in runs:
+                sources[start : start + rows] = source_text(source)
+                start += rows
+            # Every row ends with its source: the column comes after those of the first row.
+            first = selected.first_rows()
+            at = sum(1 for _, number in columns if first[number] == 0)
+            columns.insert(at, (source_column, -1))
+            blocks = _with_column(blocks, at, source_column, sources[kept])
+        return FlatPart(blocks, selected, columns, had)
+
+    def _selected(self, chunk: Any, warn: bool) -> tuple[Any, np.ndarray, list[tuple[str, int]]]:
+        """The rows of a chunk the call keeps, which rows of the chunk those are, and the
+        frame's columns as (name, number of the column of the kept rows)."""
+        query = self.query
+        names = chunk.names()
         kept = query.kept(chunk, names)
         # Every row kept, the columns stand in their order already, unless named columns
         # place them.
         every_row = query.keys is None and bool(kept.all())
         selected = chunk if every_row else chunk.select(kept.view(np.uint8))
-        rows = selected.size()
         names = selected.names()
         if query.keys is not None:
             # The keys of the filters are columns too, but for those of every rank.
@@ -226,15 +364,91 @@ class FlatSession:
             columns = list(zip(names, range(len(names))))
             if columns and warn:
                 _warn_order(selected.first_rows(), names)
-        ints, floats, nones, objects = selected.frame_blocks([c for _, c in columns])
-        return FlatBlocks(
-            [name for name, _ in columns],
-            rows,
-            _block(ints[0], ints[1], np.int64, rows),
-            _block(floats[0], floats[1], np.float64, rows),
-            nones,
-            [(place, _objects(items)) for place, items in objects],
-        )
+        return selected, kept, columns
+
+
+class FlatPart:
+    """A chunk of flat rows for the command line's output: its frame, and its rows as
+    dicts, each with the keys it has."""
+
+    def __init__(
+        self, blocks: FlatBlocks, chunk: Any, columns: list[tuple[str, int]], had: set[str]
+    ) -> None:
+        self.blocks = blocks
+        self.chunk = chunk
+        self.columns = columns
+        # The keys of the chunk's rows before the filters.
+        self.had = had
+
+    def __len__(self) -> int:
+        return self.blocks.rows
+
+    def frame(self) -> Any:
+        """The chunk as a pandas DataFrame, as ``read_bufr(flat=True)`` gives its rows."""
+        return _frames.flat_blocks_frame(_frames.require_extra("pandas", "pandas"), self.blocks)
+
+    def dicts(self) -> list[dict[str, Any]]:
+        """The rows as dicts: a key a row lacks is left out, a missing value is None."""
+        rows: list[dict[str, Any]] = [{} for _ in range(self.blocks.rows)]
+        names = self.chunk.names()
+        for name, number in self.columns:
+            if number < 0:  # the source column
+                place = self.blocks.names.index(name)
+                sources = dict(self.blocks.objects)[place]
+                for row, source in zip(rows, sources.tolist()):
+                    row[name] = source
+                continue
+            numbers, kinds, texts = self.chunk.values(names[number])
+            number_list = np.frombuffer(memoryview(numbers), dtype=np.float64).tolist()
+            for r, kind in enumerate(np.frombuffer(memoryview(kinds), dtype=np.uint8).tolist()):
+                if kind == _NO_CELL:
+                    continue
+                value: Any = number_list[r]
+                if kind == INT:
+                    value = int(value)
+                elif kind == NONE:
+                    value = None
+                elif kind == OBJECT:
+                    value = texts[r] if texts is not None else None
+                rows[r][name] = value
+        return rows
+
+
+def _raise(error: DecodeError) -> None:
+    raise error
+
+
+def _blocks(selected: Any, columns: list[tuple[str, int]]) -> FlatBlocks:
+    """The blocks of the frame of ``columns`` of a chunk."""
+    rows = selected.size()
+    ints, floats, nones, objects = selected.frame_blocks([c for _, c in columns])
+    return FlatBlocks(
+        [name for name, _ in columns],
+        rows,
+        _block(ints[0], ints[1], np.int64, rows),
+        _block(floats[0], floats[1], np.float64, rows),
+        nones,
+        [(place, _objects(items)) for place, items in objects],
+    )
+
+
+def _with_column(blocks: FlatBlocks, at: int, name: str, column: np.ndarray) -> FlatBlocks:
+    """The blocks with a column of objects put in place ``at``, those from it on moved."""
+
+    def moved(places: tuple[int, ...]) -> tuple[int, ...]:
+        return tuple(p + 1 if p >= at else p for p in places)
+
+    names = list(blocks.names)
+    names.insert(at, name)
+    objects = [(p + 1 if p >= at else p, c) for p, c in blocks.objects]
+    return FlatBlocks(
+        names,
+        blocks.rows,
+        (moved(blocks.ints[0]), blocks.ints[1]),
+        (moved(blocks.floats[0]), blocks.floats[1]),
+        moved(blocks.nones),
+        [*objects, (at, column)],
+    )
 
 
 def _ranked(names: Sequence[str], name: str) -> list[str]:

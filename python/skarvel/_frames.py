@@ -12,12 +12,12 @@ from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar, Union, overload
 import numpy as np
 
 from . import _core_rows, _engine, _observations
-from ._arguments import Filters, column_names, compile_filters, flat_columns, required_names
+from ._arguments import Filters, column_names, compile_filters, required_names
 from ._columns import MessageRows, Part, Rows
 from ._decoded import DecodedBatch
 from ._errors import DecodeError
 from ._flat import FlatBlocks, FlatQuery
-from ._keys import COMPUTED_KEYS, HEADER_NAMES, Row, header_keys
+from ._keys import COMPUTED_KEYS, HEADER_NAMES, header_keys
 from ._message import Message
 from ._reader import Reader
 from ._reader import open as _open
@@ -746,93 +746,6 @@ def read_bufr(
     return (frame_of_rows(rows, kinds, requested, dtype_backend, threads) for rows in chunks)
 
 
-class RowsFlatQuery(_Collector):
-    """One flat call's columns, filters and options, and the rows they select: one per
-    subset, as pdbufr's flat reader gives them."""
-
-    def __init__(
-        self,
-        columns: Sequence[str] | str,
-        filters: Filters,
-        required_columns: bool | Iterable[str],
-        tables: TablesLike,
-        on_error: str,
-    ) -> None:
-        self.header, self.data, self.keys = flat_columns(columns)
-        self.required = required_names(required_columns, self.keys or [])
-        self.filters = compile_filters(filters)
-        self.count_filter = self.filters.pop("count", None)
-        self.max_count = self.count_filter.max() if self.count_filter is not None else None
-        self.tables = Tables.of(tables)
-        self.on_error = on_error
-        self.shown = (
-            None if self.keys is None else set(self.keys) | set(self.filters) | self.required
-        )
-        # The keys asked for by name that no message has had so far.
-        self.unseen = set(self.keys or ()) | set(self.filters)
-
-    def message_rows(
-        self, sources: Sequence[Any], workers: int | None = None
-    ) -> Iterator[tuple[str, Done, Part]]:
-        """The rows of each message read, in order (flat calls are read serially)."""
-        count = 0
-        on_error = "skip" if self.failed is not None else self.on_error
-        for source in sources:
-            with _open(source, tables=self.tables, on_error=on_error) as reader:
-                reported = 0
-                for message in reader:
-                    reported = self._report(reader, reported)
-                    count += 1
-                    if self.max_count is not None and count > self.max_count:
-                        return
-                    yield from self._read(message, count, reader)
-                self._report(reader, reported)
-
-    def _read(
-        self, message: Message, count: int, reader: Reader, batch: Batch | None = None
-    ) -> Iterator[tuple[str, Done, Part]]:
-        """The rows of the message at position ``count``, unless the count filter passes it
-        over; a failure goes where ``Query._read`` sends one. Flat rows are not batched."""
-        if self.count_filter is not None and not self.count_filter.match(count):
-            return
-        try:
-            found = list(
-                _observations.flat_rows(message, self.tables, self.header, self.data, self.shown)
-            )
-            if self.unseen:
-                self.unseen.difference_update(
-                    [k for k in self.unseen if any(k in r for r in found)]
-                )
-            rows = MessageRows.from_dicts(self._kept(found))
-        except DecodeError as error:
-            if self.failed is not None:
-                self.failed(error)
-            else:
-                reader.handle_failure(error)
-            return
-        yield message.source, Done(message.source, message.offset, message.length), rows
-
-    def warn_unknown_keys(self, had: set[str]) -> None:
-        """Warns of requested keys that no message had: every row of every message, before
-        the filters, was looked at for them."""
-        requested = [*(self.keys or ()), *self.filters]
-        seen = set(requested) - self.unseen
-        warn_unknown_keys(requested, seen, self.tables, exact=True, stacklevel=4)
-
-    def _kept(self, found: list[Row]) -> list[Row]:
-        if not self.data:
-            found = found[:1]  # the header alone is one row per message
-        kept = []
-        for row in found:
-            if all(k in row and f.match(row[k]) for k, f in self.filters.items()):
-                if self.required.issubset(row):
-                    # Named columns come in the order they were asked for.
-                    if self.keys is not None:
-                        row = {k: row[k] for k in self.keys if k in row}
-                    kept.append(row)
-        return kept
-
-
 def _flat_frame(
     path_or_paths: Sources,
     columns: Sequence[str] | str,
@@ -849,6 +762,43 @@ def _flat_frame(
     pandas = require_extra("pandas", "pandas")
     query = FlatQuery(columns, filters, required_columns, tables, on_error)
     return flat_blocks_frame(pandas, query.read(sources_of(path_or_paths)))
+
+
+# How pandas stores a column of texts it infers from objects, when it is an Arrow array:
+# (the array's class, its dtype, the Arrow type of its values); None otherwise.
+_TEXT_STORAGE: list[tuple[Any, Any, Any] | None] = []
+
+
+def _text_columns(
+    pandas: Any, objects: list[tuple[int, np.ndarray]]
+) -> tuple[list[tuple[int, Any]], list[tuple[int, np.ndarray]]]:
+    """The columns of objects that hold texts alone, as the arrays pandas infers for them,
+    with their places; and the others. Where pandas stores inferred texts as Arrow arrays,
+    the texts of every such column are made into one Arrow array at once and each column
+    is a slice of it: inferring them a column at a time costs some 15 microseconds each."""
+    from pandas.core.internals.construction import convert_object_array
+
+    if not _TEXT_STORAGE:
+        sample = convert_object_array([np.array(["a"], dtype=object)], dtype=None)[0]
+        arrow = getattr(sample, "_pa_array", None)
+        _TEXT_STORAGE.append(None if arrow is None else (type(sample), sample.dtype, arrow.type))
+    storage = _TEXT_STORAGE[0]
+    if storage is None:
+        return [], objects
+    texts = [(p, c) for p, c in objects if len(c) and set(map(type, c.tolist())) == {str}]
+    if len(texts) < 2:
+        return [], objects
+    import pyarrow
+
+    kind, dtype, arrow_type = storage
+    values = pyarrow.array(np.concatenate([c for _, c in texts]), type=arrow_type)
+    made: list[tuple[int, Any]] = []
+    start = 0
+    for place, column in texts:
+        made.append((place, kind(values.slice(start, len(column)), dtype=dtype)))
+        start += len(column)
+    taken = {place for place, _ in texts}
+    return made, [(p, c) for p, c in objects if p not in taken]
 
 
 def flat_blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
@@ -869,8 +819,10 @@ def flat_blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
     if flat.objects:
         from pandas.core.internals.construction import convert_object_array
 
-        converted = convert_object_array([column for _, column in flat.objects], dtype=None)
-        for (place, _), column in zip(flat.objects, converted):
+        texts, others = _text_columns(pandas, flat.objects)
+        converted = convert_object_array([column for _, column in others], dtype=None)
+        placed = [*texts, *((place, column) for (place, _), column in zip(others, converted))]
+        for place, column in placed:
             if isinstance(column, np.ndarray):
                 column = column.reshape(1, -1)
             blocks.append((column, np.array([place])))
@@ -884,22 +836,6 @@ def flat_blocks_frame(pandas: Any, flat: FlatBlocks) -> pandas.DataFrame:
         return _frame_of_columns(pandas, flat.names, columns, rows)
     index = pandas.RangeIndex(rows)
     return create_dataframe_from_blocks(blocks, index, _labels(pandas, flat.names))
-
-
-def _rows_flat_frame(
-    path_or_paths: Sources,
-    columns: Sequence[str] | str,
-    filters: Filters,
-    required_columns: bool | Iterable[str],
-    tables: TablesLike,
-    on_error: str,
-) -> pandas.DataFrame:
-    """``_flat_frame`` made from a dict per row in Python (``_observations.flat_rows``): the
-    plain model the engine's flat rows are checked against."""
-    pandas = require_extra("pandas", "pandas")
-    query = RowsFlatQuery(columns, filters, required_columns, tables, on_error)
-    rows = next(query.chunks(sources_of(path_or_paths), None, None))
-    return inferred_frame(pandas, rows)
 
 
 _ARROW_TYPES = {

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import collections
 import threading
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -21,7 +21,7 @@ import numpy as np
 from . import _computed, _engine
 from ._columns import Column, MessageRows, RowsSlice
 from ._decoded import Decoded, DecodedBatch
-from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, Row, header_keys
+from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, header_keys
 from ._message import Message
 from ._tables import Tables
 from ._values import FLOAT, INT, NONE, OBJECT, Values
@@ -1121,37 +1121,6 @@ _FLAT_SKIPPED = {
 }
 # ecCodes's names of keys that have another name in the decoded values.
 _FLAT_NAMES = {"characterData": "text"}
-
-
-def flat_rows(
-    message: Message, tables: Tables, header: bool, data: bool, keys: set[str] | None
-) -> Iterator[Row]:
-    """One row per subset, as pdbufr's flat reader gives it: the header keys (without the
-    descriptors), a subsetNumber for uncompressed data, and every data key under its ranked
-    name ("#2#airTemperature"). With ``keys``, only those columns."""
-    top: Row = {}
-    if header:
-        top = {k: v for k, v in header_keys(message) if k != "unexpandedDescriptors"}
-    stream = _KeyStream(message, tables) if data else None
-    subsets = message.number_of_subsets
-    for i in range(subsets):
-        row: Row = dict(top)
-        if stream is not None:
-            if not stream.compressed:
-                row["subsetNumber"] = i + 1
-            start, stop = int(stream.bounds[i]), int(stream.bounds[i + 1])
-            at = np.arange(start, stop)
-            numbers = stream.described.code_name[stream.entries_at(at)].tolist()
-            values = stream.values_at(at).tolist()
-            codes = stream.codes[start:stop].tolist()
-            names = stream.described.names
-            ranked = ranked_keys(codes, [names[number] for number in numbers])
-            for key, value in zip(ranked, values):
-                if key is not None:
-                    row[key] = value
-        if keys is not None:
-            row = {k: v for k, v in row.items() if k in keys}
-        yield row
 
 
 def ranked_keys(codes: Sequence[int], names: Sequence[str]) -> list[str | None]:

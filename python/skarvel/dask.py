@@ -28,8 +28,10 @@ from ._arguments import Filters
 from ._columns import Rows
 from ._compressed import HEAD, compression
 from ._errors import DecodeError, SkarvelWarning
+from ._flat import BATCH as FLAT_BATCH
 from ._flat import FlatQuery, FlatSession
 from ._frames import Query, flat_blocks_frame, frame_of_rows, require_extra
+from ._message import Message
 from ._reader import Reader
 from ._tables import Tables, TablesLike
 
@@ -136,8 +138,12 @@ class _ReadPart:
                     if isinstance(self.query, Query)
                     else None
                 )
+                # Flat messages wait to be read by the engine together.
+                pending: list[Message] = []
                 reported = 0
                 for message in reader:
+                    if flat is not None and len(reader.skipped) > reported:
+                        self._add_flat(flat, pending)  # failures in the order they came
                     self._failures(reader, reported, part)
                     reported = len(reader.skipped)
                     if not _owns(part, message.offset):
@@ -148,13 +154,19 @@ class _ReadPart:
                     message.source = part.path
                     message.offset += part.start
                     if flat is not None:
-                        self._add_flat(flat, message, count)
+                        count_filter = flat.query.count_filter
+                        if count_filter is None or count_filter.match(count):
+                            pending.append(message)
+                        if len(pending) >= FLAT_BATCH:
+                            self._add_flat(flat, pending)
                         continue
                     assert isinstance(self.query, Query)
                     for _, _, found in self.query._read(message, count, reader, batch):
                         rows.add(found, part.path)
                 for _, _, found in batch.flush() if batch is not None else ():
                     rows.add(found, part.path)
+                if flat is not None:
+                    self._add_flat(flat, pending)
                 self._failures(reader, reported, part)
         finally:
             if isinstance(self.query, Query):
@@ -170,16 +182,11 @@ class _ReadPart:
         assert isinstance(self.query, Query)
         return frame_of_rows(rows, self.query.kinds(None), True, self.dtype_backend)
 
-    def _add_flat(self, flat: FlatSession, message: Any, count: int) -> None:
-        """Adds a message's flat rows, unless the count filter passes it over; a failure is
-        handled as the partition's failures are."""
-        count_filter = flat.query.count_filter
-        if count_filter is not None and not count_filter.match(count):
-            return
-        try:
-            flat.add(message)
-        except DecodeError as error:
-            self._failed(error)
+    def _add_flat(self, flat: FlatSession, pending: list[Message]) -> None:
+        """Adds the flat rows of the messages waiting, in one call of the engine; a failure
+        is handled as the partition's failures are."""
+        flat.add_all(pending, self._failed)
+        pending.clear()
 
     def _failures(self, reader: Reader, reported: int, part: Part) -> None:
         for error in reader.skipped[reported:]:

@@ -11,7 +11,8 @@ from typing import Any
 import click
 
 from .._columns import Rows
-from .._frames import Query, RowsFlatQuery, arrow_schema, sources_of
+from .._flat import FlatPart, FlatQuery
+from .._frames import Query, arrow_schema, sources_of
 from .common import (
     Failures,
     Stop,
@@ -150,22 +151,21 @@ def convert(
     conversion = Conversion(output, kind, flat, dtype_backend)
 
     def body(failures: Failures) -> None:
-        query: Any
-        if flat:
-            query = RowsFlatQuery(names, chosen, False, tables, on_error)
-            schema = None
-        else:
-            query = Query(names, chosen, True, tables, on_error)
-            schema = arrow_schema(query.kinds(source_column))
-        query.failed = failures.report
         with Inputs(paths, failures) as sources:
             if not sources:
                 return  # no input holds a message: OUT is left as it was
-            chunks: Iterator[Rows] = (
-                query.chunks(sources, chunksize, source_column, progress)
-                if flat
-                else query.chunks(sources, chunksize, source_column, progress, workers)
-            )
+            chunks: Iterator[Rows] | Iterator[FlatPart]
+            if flat:
+                flat_query = FlatQuery(names, chosen, False, tables, on_error)
+                chunks = flat_query.chunks(
+                    sources, chunksize, source_column, progress, failures.report
+                )
+                conversion.run(chunks, None, progress, sources, failures)
+                return
+            query = Query(names, chosen, True, tables, on_error)
+            query.failed = failures.report
+            schema = arrow_schema(query.kinds(source_column))
+            chunks = query.chunks(sources, chunksize, source_column, progress, workers)
             conversion.run(chunks, schema, progress, sources, failures)
 
     run(body, on_error, lambda: f"{counted(progress.messages, 'message')} read, {conversion}")
@@ -217,7 +217,7 @@ class Conversion:
 
     def run(
         self,
-        chunks: Iterator[Rows],
+        chunks: Iterator[Rows] | Iterator[FlatPart],
         schema: Any,
         progress: Progress,
         sources: list[Any],

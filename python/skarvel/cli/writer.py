@@ -7,7 +7,8 @@ import tempfile
 from typing import Any
 
 from .._columns import Rows
-from .._frames import arrow_table, inferred_frame
+from .._flat import FlatPart
+from .._frames import arrow_table
 from .common import dumps, json_value
 
 
@@ -27,7 +28,7 @@ class Writer:
         self._tmp: tempfile.TemporaryDirectory[str] | None = None
         self._jsonl = open(path, "w", encoding="utf-8") if kind == "jsonl" else None
 
-    def write(self, rows: Rows) -> None:
+    def write(self, rows: Rows | FlatPart) -> None:
         self.rows += len(rows)
         if self._jsonl is not None:
             names = None if self.schema is None else self.schema.names
@@ -36,7 +37,7 @@ class Writer:
                     row = {name: row.get(name) for name in names}
                 self._jsonl.write(dumps({k: json_value(v) for k, v in row.items()}) + "\n")
             return
-        if self.flat:
+        if isinstance(rows, FlatPart):
             self._write_part(rows)
         elif self.kind == "parquet":
             import pyarrow.parquet as parquet
@@ -71,17 +72,16 @@ class Writer:
         }
         return nullable.get
 
-    def _write_part(self, rows: Rows) -> None:
+    def _write_part(self, rows: FlatPart) -> None:
         """A chunk of flat rows, whose columns differ from chunk to chunk, to a part of its
         own; the parts are merged under the union of their columns when the output closes."""
-        import pandas
         import pyarrow
         import pyarrow.parquet as parquet
 
         if self._tmp is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="skarvel-convert-")
         part = os.path.join(self._tmp.name, f"{len(self._parts)}.parquet")
-        frame = inferred_frame(pandas, rows)
+        frame = rows.frame()
         parquet.write_table(pyarrow.Table.from_pandas(frame, preserve_index=False), part)
         self._parts.append(part)
 

@@ -6,6 +6,11 @@
 #include <optional>
 #include <utility>
 
+#include "data/decode.hpp"
+#include "frames/header_keys.hpp"
+#include "frames/report_keys.hpp"
+#include "message/message_scanner.hpp"
+
 namespace skarvel {
 
 namespace {
@@ -189,6 +194,56 @@ Status FlatRows::add_message(const DecodedValues& values, const TableSet& tables
     }
     add_compressed(values, tables, first_row, place);
     return {};
+}
+
+Status FlatRows::add_encoded(const FlatMessage& message) {
+    // The header is parsed for its keys, and for its subset count when the data are not
+    // decoded (a message without subsets has no row).
+    std::size_t subsets = 0;
+    if (!message.header_given || !options_.data) {
+        const Result<TolerantMessage> parsed = parse_message_tolerant(message.octets);
+        if (!parsed) return parsed.error();
+        subsets = parsed->message.number_of_subsets;
+        if (!message.header_given && options_.header) {
+            std::vector<HeadKey> keys;
+            header_keys(parsed->message, keys);
+            add_report_keys(message.octets, parsed->message, keys);
+            header_cells_.resize(keys.size());
+            for (std::size_t i = 0; i < keys.size(); ++i) {
+                HeaderCell& cell = header_cells_[i];
+                cell.name = std::move(keys[i].name);
+                cell.number = keys[i].value.number;
+                cell.text = std::move(keys[i].text);
+                switch (keys[i].value.kind) {
+                    case ValueKind::kInt:
+                        cell.kind = CellKind::kInt;
+                        break;
+                    case ValueKind::kFloat:
+                        cell.kind = CellKind::kFloat;
+                        break;
+                    case ValueKind::kText:
+                        cell.kind = CellKind::kText;
+                        break;
+                    case ValueKind::kMissing:
+                        cell.kind = CellKind::kNone;
+                        break;
+                }
+            }
+        } else {
+            header_cells_.clear();
+        }
+    }
+    const std::span<const HeaderCell> header =
+        message.header_given ? std::span<const HeaderCell>(message.header) : header_cells_;
+    if (!options_.data) {
+        // The header alone is one row per message; the data are not decoded.
+        return subsets == 0 ? Status{} : add_header_row(header);
+    }
+    if (message.tables == nullptr) return BufrError::parse("flat rows: no table set given");
+    auto decoded = decode_message_tolerant(message.octets, *message.tables,
+                                           DecodeOptions{.keep_text_padding = true});
+    if (!decoded) return decoded.error();
+    return add_message(*decoded, *message.tables, message.compressed, header);
 }
 
 Status FlatRows::add_header_row(std::span<const HeaderCell> header) {

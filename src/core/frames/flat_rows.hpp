@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/bufr_error.hpp"
+#include "base/bytes.hpp"
 #include "base/descriptor_code.hpp"
 #include "data/decoded_value.hpp"
 #include "frames/typed_columns.hpp"
@@ -29,6 +30,17 @@ struct HeaderCell {
     CellKind kind = CellKind::kNone;  // kInt, kFloat, kNone or kText
     double number = 0;
     std::string text;
+};
+
+// One message as it is read: its octets, the table set its data are decoded with (unused, and
+// may be null, when rows have no data keys), whether its data are compressed, and its header
+// keys when the caller makes them (otherwise they are read from its sections 1 to 3).
+struct FlatMessage {
+    Bytes octets;
+    const TableSet* tables = nullptr;
+    bool compressed = false;
+    bool header_given = false;
+    std::vector<HeaderCell> header;
 };
 
 // Which keys rows have.
@@ -53,6 +65,11 @@ class FlatRows {
     // object (facts of its elements are kept, found by its address).
     Status add_message(const DecodedValues& values, const TableSet& tables, bool compressed,
                        std::span<const HeaderCell> header);
+
+    // Appends the rows of one encoded message: its header parsed (for its header keys unless
+    // given, and its subset count), its data decoded unless rows have no data keys. A
+    // message that fails adds no row. `message.tables` must outlive this object.
+    Status add_encoded(const FlatMessage& message);
 
     // Appends the one row of a message read without its data: its header keys alone (the
     // data need not be decoded for it).
@@ -100,6 +117,8 @@ class FlatRows {
 
     FlatOptions options_;
     ColumnSet columns_;
+    // The header keys of the message being added, when read from its sections.
+    std::vector<HeaderCell> header_cells_;
 
     // Code facts of each table set read with (files mix editions, and so table sets, message
     // by message): the facts (a deque: references to them stay valid), found for the codes

@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <optional>
 #include <string>
@@ -438,67 +439,110 @@ bool header_cells(PyObject* obj, std::vector<HeaderCell>& out) {
     return true;
 }
 
-// add(data, tables, compressed, header): decodes the one message in data with tables and
-// appends its rows; raises as decode() does.
+// Keeps `tables` alive as long as the reader: the rows keep facts of the table sets' elements,
+// found by their addresses.
+bool hold_tables(FlatReaderObject* reader, PyObject* tables) {
+    if (reader->tables == nullptr) {
+        reader->tables = PyList_New(0);
+        if (reader->tables == nullptr) return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(reader->tables); ++i) {
+        if (PyList_GET_ITEM(reader->tables, i) == tables) return true;
+    }
+    return PyList_Append(reader->tables, tables) == 0;
+}
+
+// One message's arguments (data, tables or None, compressed, header or None) into `out`, its
+// buffer held by a view of `views`.
+bool message_arguments(FlatReaderObject* reader, PyObject* const* values,
+                       std::deque<BufferView>& views, FlatMessage& out) {
+    BufferView& view = views.emplace_back();
+    if (!view.acquire(values[0], "data")) return false;
+    out.octets = view.bytes();
+    out.tables = nullptr;
+    if (values[1] != Py_None) {
+        out.tables = record_argument<TableSet>(values[1], "tables");
+        if (out.tables == nullptr || !hold_tables(reader, values[1])) return false;
+    }
+    const int compressed = PyObject_IsTrue(values[2]);
+    if (compressed < 0) return false;
+    out.compressed = compressed != 0;
+    out.header_given = values[3] != Py_None;
+    out.header.clear();
+    return !out.header_given || header_cells(values[3], out.header);
+}
+
+bool claim(FlatReaderObject* reader) {
+    if (reader->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "FlatReader is in use by another thread");
+        return false;
+    }
+    reader->busy = true;
+    return true;
+}
+
+// add(data, tables, compressed, header): appends the rows of the one message in data; raises
+// as decode() does.
 PyObject* reader_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names = {"data", "tables", "compressed", "header"};
     PyObject* values[4];
     if (!bind_arguments("add", names, args, nargs, kwnames, values)) return nullptr;
     FlatReaderObject* reader = as_reader(self);
-    BufferView view;
-    if (!view.acquire(values[0], names[0])) return nullptr;
-    const TableSet* tables = record_argument<TableSet>(values[1], names[1]);
-    if (tables == nullptr) return nullptr;
-    const int compressed = PyObject_IsTrue(values[2]);
-    if (compressed < 0) return nullptr;
-    std::vector<HeaderCell> header;
-    if (!header_cells(values[3], header)) return nullptr;
-    if (reader->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "FlatReader is in use by another thread");
-        return nullptr;
-    }
-    // The rows keep facts of the table sets' elements, found by their addresses: the
-    // table sets live as long as the reader.
-    if (reader->tables == nullptr) {
-        reader->tables = PyList_New(0);
-        if (reader->tables == nullptr) return nullptr;
-    }
-    bool held = false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(reader->tables) && !held; ++i) {
-        held = PyList_GET_ITEM(reader->tables, i) == values[1];
-    }
-    if (!held && PyList_Append(reader->tables, values[1]) < 0) return nullptr;
-    std::optional<BufrError> failure;
-    reader->busy = true;
+    std::deque<BufferView> views;
+    FlatMessage message;
+    if (!message_arguments(reader, values, views, message) || !claim(reader)) return nullptr;
+    Status added;
     {
-        const UnlockedScope unlocked(view.read_only());
-        auto decoded = decode_message_tolerant(view.bytes(), *tables,
-                                               DecodeOptions{.keep_text_padding = true});
-        if (!decoded) {
-            failure = decoded.error();
-        } else {
-            const Status added =
-                reader->rows->add_message(*decoded, *tables, compressed != 0, header);
-            if (!added) failure = added.error();
-        }
+        const UnlockedScope unlocked(views.front().read_only());
+        added = reader->rows->add_encoded(message);
     }
     reader->busy = false;
-    if (failure) return to_reader_err(*failure);
+    if (!added) return to_reader_err(added.error());
     Py_RETURN_NONE;
 }
 
-// add_header(header): appends the one row of a message read without its data.
-PyObject* reader_add_header(PyObject* self, PyObject* header) {
+// add_messages(messages) -> None or (index, text): appends the rows of each message, a tuple of
+// add's arguments, in one call without the interpreter lock, up to the first that fails: that
+// one and those after it add no row, and its position and the text of its failure are
+// returned.
+PyObject* reader_add_messages(PyObject* self, PyObject* messages) {
     FlatReaderObject* reader = as_reader(self);
-    std::vector<HeaderCell> cells;
-    if (!header_cells(header, cells)) return nullptr;
-    if (reader->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "FlatReader is in use by another thread");
-        return nullptr;
+    PyRef items(PySequence_Fast(messages, "add_messages(): expected a sequence of messages"));
+    if (!items) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    std::deque<BufferView> views;
+    std::vector<FlatMessage> parsed(static_cast<std::size_t>(count));
+    bool read_only = true;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 4) {
+            set_argument_error("messages", "expected tuples of (data, tables, compressed, header)");
+            return nullptr;
+        }
+        if (!message_arguments(reader, &PyTuple_GET_ITEM(item, 0), views,
+                               parsed[static_cast<std::size_t>(i)])) {
+            return nullptr;
+        }
+        read_only = read_only && views.back().read_only();
     }
-    const Status added = reader->rows->add_header_row(cells);
-    if (!added) return to_py_err(added.error());
-    Py_RETURN_NONE;
+    if (!claim(reader)) return nullptr;
+    std::optional<std::pair<std::size_t, BufrError>> failure;
+    {
+        const UnlockedScope unlocked(read_only);
+        for (std::size_t i = 0; i < parsed.size() && !failure; ++i) {
+            Status added = reader->rows->add_encoded(parsed[i]);
+            if (!added) failure.emplace(i, added.error());
+        }
+    }
+    reader->busy = false;
+    if (!failure) Py_RETURN_NONE;
+    return Py_BuildValue("(nN)", static_cast<Py_ssize_t>(failure->first),
+                         text_str(failure->second.reader_message()));
+}
+
+// size() -> int: the rows added since the last take().
+PyObject* reader_size(PyObject* self, PyObject*) {
+    return PyLong_FromSize_t(as_reader(self)->rows->columns().rows());
 }
 
 // take() -> FlatChunk: the rows added so far; the reader starts again from none.
@@ -514,11 +558,15 @@ PyObject* reader_take(PyObject* self, PyObject*) {
 PyMethodDef reader_methods[] = {
     {"add", fastcall<reader_add>(), kFastcallKeywords,
      "add($self, data, tables, compressed, header, /)\n--\n\nDecodes the one message in data "
-     "with tables and appends its rows; header holds its header keys as (name, value) pairs. "
+     "with tables (None when rows have no data keys) and appends its rows; header holds its "
+     "header keys as (name, value) pairs, or is None for those of its sections 1 and 3. "
      "Raises as decode() does."},
-    {"add_header", reader_add_header, METH_O,
-     "add_header($self, header, /)\n--\n\nAppends the one row of a message read without its "
-     "data: its header keys, (name, value) pairs."},
+    {"add_messages", reader_add_messages, METH_O,
+     "add_messages($self, messages, /)\n--\n\nAppends the rows of each message, a tuple of "
+     "add()'s arguments, in one call, up to the first that fails: returns None, or (index, "
+     "text) of that one (neither it nor those after it add rows)."},
+    {"size", reader_size, METH_NOARGS,
+     "size($self, /)\n--\n\nThe number of rows added since the last take()."},
     {"take", reader_take, METH_NOARGS,
      "take($self, /)\n--\n\nA FlatChunk of the rows added so far; the reader starts again."},
     {nullptr, nullptr, 0, nullptr},
