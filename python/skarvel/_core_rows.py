@@ -21,7 +21,7 @@ import numpy as np
 from . import _engine, _flat, _frames, _observations
 from ._columns import MessageRows, Part, Rows, TypedSlice, masked_column, source_text
 from ._errors import DecodeError
-from ._keys import COMPUTED_KEYS, HEADER_NAMES, Filter, header_keys
+from ._keys import COMPUTED_KEYS, HEADER_NAMES, SECTION_KEYS, Filter, header_keys
 from ._message import Message
 from ._reader import Reader
 from ._values import Values, column_array
@@ -71,30 +71,7 @@ def engine_filter(name: str, wanted: Filter) -> _engine.RowFilter:
 
 # The header keys the engine makes itself (those of sections 1 and 3); the keys of ECMWF's
 # report key in section 2 come from ``header_keys``.
-ENGINE_HEADER_KEYS = {
-    "edition",
-    "masterTableNumber",
-    "bufrHeaderCentre",
-    "bufrHeaderSubCentre",
-    "updateSequenceNumber",
-    "dataCategory",
-    "internationalDataSubCategory",
-    "dataSubCategory",
-    "masterTablesVersionNumber",
-    "localTablesVersionNumber",
-    "typicalYear",
-    "typicalYearOfCentury",
-    "typicalMonth",
-    "typicalDay",
-    "typicalHour",
-    "typicalMinute",
-    "typicalSecond",
-    "typicalDate",
-    "typicalTime",
-    "numberOfSubsets",
-    "observedData",
-    "compressedData",
-}
+ENGINE_HEADER_KEYS = SECTION_KEYS
 
 
 def engine_plan(plan: _observations.Plan) -> _engine.RowPlan | None:

@@ -228,8 +228,8 @@ def _ecmwf_report_key(
     return before, after
 
 
-# Every header key of either edition.
-HEADER_NAMES = {
+# The header keys of sections 1 and 3 of either edition, but for the unexpanded descriptors.
+SECTION_KEYS = {
     "edition",
     "masterTableNumber",
     "bufrHeaderCentre",
@@ -252,6 +252,9 @@ HEADER_NAMES = {
     "numberOfSubsets",
     "observedData",
     "compressedData",
+}
+# Every header key of either edition.
+HEADER_NAMES = SECTION_KEYS | {
     "unexpandedDescriptors",
     # ECMWF's report key in section 2 (centre 98)
     "rdbType",
