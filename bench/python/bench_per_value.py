@@ -130,23 +130,44 @@ def core_ns(program: str, path: Path) -> float | None:
 
 
 _PEAK_CHILD = """
-import json, resource, sys, skarvel
+import json, resource, sys, threading, skarvel
+
+# The peak of anonymous memory, sampled: the resident peak also counts the pages of the
+# mapped input, which the system may drop at any time.
+peak = [0]
+done = threading.Event()
+
+def anonymous():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+def sample():
+    while not done.wait(0.005):
+        peak[0] = max(peak[0], anonymous())
+
+threading.Thread(target=sample, daemon=True).start()
 frame = skarvel.read_bufr(sys.argv[1], columns=json.loads(sys.argv[2]))
-print(json.dumps([int(frame.memory_usage(deep=True).sum()),
+done.set()
+peak[0] = max(peak[0], anonymous())
+print(json.dumps([int(frame.memory_usage(deep=True).sum()), peak[0],
                   resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024]))
 """
 
 
-def peak_memory(path: Path, columns: list[str]) -> tuple[int, int]:
-    """(bytes of the frame, peak resident bytes of a process that reads it)."""
+def peak_memory(path: Path, columns: list[str]) -> tuple[int, int, int]:
+    """(bytes of the frame, peak anonymous bytes, peak resident bytes) of a process that
+    reads it."""
     out = subprocess.run(
         [sys.executable, "-c", _PEAK_CHILD, str(path), json.dumps(columns)],
         capture_output=True,
         text=True,
         check=True,
     ).stdout
-    frame_bytes, peak = json.loads(out)
-    return frame_bytes, peak
+    frame_bytes, anonymous, resident = json.loads(out)
+    return frame_bytes, anonymous, resident
 
 
 def main() -> None:
@@ -182,12 +203,13 @@ def main() -> None:
     print("  targets: frame/decode <= 2, flat/decode <= 3, decode/core <= 3 (one-subset synop)")
     label, files, columns, _ = INPUTS[0]
     path = repeated(args.work, label, files, 2 * args.megabytes)
-    frame_bytes, peak = peak_memory(path, columns)
+    frame_bytes, anonymous, resident = peak_memory(path, columns)
     allowed = 1.5 * frame_bytes + 100 * 2**20
     print(
         f"peak memory of read_bufr over {2 * args.megabytes:g} MB of {label}:"
-        f" {peak / 2**20:.0f} MiB, frame {frame_bytes / 2**20:.0f} MiB,"
-        f" allowed {allowed / 2**20:.0f} MiB ({'met' if peak <= allowed else 'not met'})"
+        f" anonymous {anonymous / 2**20:.0f} MiB (resident with the mapped input"
+        f" {resident / 2**20:.0f} MiB), frame {frame_bytes / 2**20:.0f} MiB,"
+        f" allowed {allowed / 2**20:.0f} MiB ({'met' if anonymous <= allowed else 'not met'})"
     )
 
 
