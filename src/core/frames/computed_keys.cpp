@@ -176,9 +176,15 @@ void wmo_station_ids(std::span<const ComputedInput> in, std::size_t rows, Comput
             }
             parts[i] = whole.value;
         }
-        const std::int64_t id = parts[0] * 1000 + parts[1];  // within 2**63: parts within 2**53
-        if (outcome.state() == ComputedState::kValue &&
-            std::fabs(static_cast<double>(id)) > kExact) {
+        if (outcome.state() != ComputedState::kValue) {
+            // The parts of a row without a value may be any size: no id is made of them.
+            out.states[r] = outcome.state();
+            continue;
+        }
+        std::int64_t id = 0;
+        const bool overflows = __builtin_mul_overflow(parts[0], std::int64_t{1000}, &id) ||
+                               __builtin_add_overflow(id, parts[1], &id);
+        if (overflows || std::fabs(static_cast<double>(id)) > kExact) {
             outcome.undecide();  // an int the package keeps as an object
         }
         out.states[r] = outcome.state();
