@@ -46,24 +46,12 @@ bool typed_items(PyObject* obj, const char* name, std::vector<T>& out) {
     return true;
 }
 
-// A tuple of str, one per name.
-PyObject* name_tuple(const std::vector<std::string>& names) {
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        PyObject* name = str_from(names[i]);
-        if (name == nullptr) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return tuple.release();
-}
-
 // One scan entry as (offset, length, tolerated names, error text or None).
 PyObject* entry_tuple(const ScanEntry& entry, Bytes data) {
     std::uint8_t edition = 0;
     if (entry.offset + 8 <= data.size()) edition = data[entry.offset + 7];
     PyRef names(
-        name_tuple(tolerance_names(entry.tolerated, edition, entry.declared_length, entry.length)));
+        str_tuple(tolerance_names(entry.tolerated, edition, entry.declared_length, entry.length)));
     if (!names) return nullptr;
     PyRef error;
     if (entry.error) {
@@ -148,8 +136,8 @@ PyObject* engine_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     auto parsed = parse_message_tolerant(view.bytes());
     if (!parsed) return to_reader_err(parsed.error());
     PyRef tolerated(
-        name_tuple(tolerance_names(parsed->tolerated, parsed->message.edition,
-                                   parsed->declared_length, parsed->message.total_length)));
+        str_tuple(tolerance_names(parsed->tolerated, parsed->message.edition,
+                                  parsed->declared_length, parsed->message.total_length)));
     if (!tolerated) return nullptr;
     const unsigned long absent = parsed->absent;
     const unsigned long long key = table_key(parsed->message);

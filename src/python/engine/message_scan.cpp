@@ -71,17 +71,6 @@ std::size_t read_candidates(Bytes data, std::size_t start, std::size_t stop, boo
     return start + scanner.position();
 }
 
-PyObject* string_tuple(const std::vector<std::string>& names) {
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        PyObject* name = str_from(names[i]);
-        if (name == nullptr) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return tuple.release();
-}
-
 // (offset, octets, header, warnings, absent flags, table key) of a message, or
 // (offset, error text) of a failed candidate. The octets are a slice of `whole` (a memoryview
 // of the data) when it is given, else a copy.
@@ -103,7 +92,7 @@ PyObject* candidate_tuple(Candidate& candidate, Bytes data, PyObject* whole) {
                                             end - begin));
     }
     if (!raw) return nullptr;
-    PyRef warnings(string_tuple(candidate.warnings));
+    PyRef warnings(str_tuple(candidate.warnings));
     if (!warnings) return nullptr;
     PyRef absent(PyLong_FromUnsignedLong(candidate.parsed->absent));
     PyRef key(PyLong_FromUnsignedLongLong(table_key(candidate.parsed->message)));
